@@ -1,0 +1,54 @@
+#pragma once
+// The device in its update loader (product 2): sends the upload conversation's commands, and
+// its listener turns every input report into reply flags.
+
+#include "hid/hid_device.h"
+#include "protocol/firmware_image.h"
+#include "protocol/replies.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace vumo::hid {
+
+class DfuDevice final : public HidDevice {
+public:
+    explicit DfuDevice(platform::HidBus& bus);
+    ~DfuDevice() override;
+
+    // Each returns WriteReport's result unchanged.
+    std::uint8_t SendReadyQuery();
+    std::uint8_t SendLocation();
+    std::uint8_t SendSize();
+    std::uint8_t SendStart();
+    std::uint8_t SendBlock(std::uint32_t index);
+    std::uint8_t SendEnd();
+    // Sends 0xEE and the argument, then clears all six reply flags whatever the write returned.
+    std::uint8_t SendModeSwitch(std::uint8_t argument);
+
+    void SetLocationCode(std::uint8_t code) { locationCode_.store(code); }
+    std::uint8_t locationCode() const { return locationCode_.load(); }
+    void ComputeBlockCrcs() { image_.ComputeBlockCrcs(); }
+
+    // Examines one received input report (report ID in byte 0) and sets the reply flags.
+    void ParseReply(std::span<const std::uint8_t> report);
+
+    protocol::FirmwareImage& image() { return image_; }
+    const protocol::FirmwareImage& image() const { return image_; }
+    protocol::ReplyFlags& flags() { return flags_; }
+    const protocol::ReplyFlags& flags() const { return flags_; }
+
+    // 1 from the start of an upload until the procedure ends or fails.
+    std::atomic<std::uint32_t> updateInProgress{0};
+
+protected:
+    void OnInputReport(std::span<const std::uint8_t> report) override { ParseReply(report); }
+
+private:
+    protocol::ReplyFlags flags_;
+    std::atomic<std::uint8_t> locationCode_{0};
+    // Written before an upload starts and only read while it runs.
+    protocol::FirmwareImage image_;
+};
+
+}  // namespace vumo::hid

@@ -1,0 +1,248 @@
+#include "hid/hid_device.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vumo::hid {
+
+std::string TruncateUtf16Units(const std::string& utf8, std::size_t units) {
+    std::size_t used = 0;
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        std::size_t len = 1;
+        if (lead >= 0xF0) len = 4;
+        else if (lead >= 0xE0) len = 3;
+        else if (lead >= 0xC0) len = 2;
+        const std::size_t cost = len == 4 ? 2 : 1;  // beyond the BMP: a surrogate pair
+        if (used + cost > units || i + len > utf8.size()) break;
+        used += cost;
+        i += len;
+    }
+    return utf8.substr(0, i);
+}
+
+HidDevice::HidDevice(platform::HidBus& bus, std::uint16_t vendorId, std::uint16_t productId)
+    : bus_(bus), vendorId_(vendorId), productId_(productId) {}
+
+HidDevice::~HidDevice() {
+    // Subclasses stop the listener first; this is the last line of defence.
+    StopListener();
+}
+
+void HidDevice::StartListener() {
+    std::lock_guard lock(mutex_);
+    if (listener_.joinable()) return;
+    listenerRunning_ = true;
+    listener_ = std::thread([this] { ListenerLoop(); });
+}
+
+void HidDevice::StopListener() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!listener_.joinable()) return;
+        listenerRunning_ = false;
+        if (reader_) reader_->cancel();
+    }
+    listenerWake_.notify_all();
+    listener_.join();
+    // A cancelled reader stays cancelled; give the next Open a fresh one.
+}
+
+int HidDevice::EnumerateDevices() {
+    // The walk happens before taking the lock: the bus's own I/O needs no guarding, and the
+    // listener is not kept from its next cycle while udev answers.
+    const auto interfaces = bus_.enumerate();
+    std::array<DeviceListEntry, kMaxListedDevices> found;
+    int count = 0;
+    int overflow = 0;
+    std::vector<SkippedDevice> skipped;
+    platform::ReportLengths lastLengths;
+    bool matched = false;
+    for (const auto& info : interfaces) {
+        if (info.vendorId != vendorId_ || info.productId != productId_) continue;
+        const auto probe = bus_.probe(info.path);
+        if (probe.status != platform::OpenStatus::ok) {
+            skipped.push_back({info.path, probe.status});
+            continue;
+        }
+        matched = true;
+        lastLengths = probe.lengths;
+        if (count == kMaxListedDevices) {
+            ++overflow;
+            continue;
+        }
+        found[count++] = {info.path, TruncateUtf16Units(info.product, kMaxStringUnits),
+                          TruncateUtf16Units(info.serial, kMaxStringUnits),
+                          TruncateUtf16Units(info.manufacturer, kMaxStringUnits), probe.lengths};
+    }
+    std::lock_guard lock(mutex_);
+    // Entries past the count keep what they held; nobody reads them.
+    std::copy_n(found.begin(), count, list_.begin());
+    deviceCount_ = count;
+    overflow_ = overflow;
+    skipped_ = std::move(skipped);
+    if (matched) caps_ = lastLengths;
+    return count;
+}
+
+std::uint8_t HidDevice::Open(int index) {
+    std::lock_guard writeLock(writeMutex_);
+    std::unique_lock lock(mutex_);
+    if (index < 0 || index >= deviceCount_) return kOpenBadIndex;
+    if (isOpen()) return kOpenAlreadyOpen;
+    const DeviceListEntry entry = list_[static_cast<std::size_t>(index)];
+
+    auto writer = bus_.openWriter(entry.path);
+    if (writer.status != platform::OpenStatus::ok) {
+        writer_.reset();
+        writeSlot_ = Slot::invalid;
+        lastOpenStatus_ = writer.status;
+        return kOpenFailed;
+    }
+    auto reader = bus_.openReader(entry.path);
+    if (reader.status != platform::OpenStatus::ok) {
+        // Without a reader no reply would ever arrive and every update would time out in
+        // silence; refuse the open instead and let go of the write side.
+        writer.handle->close();
+        writeSlot_ = Slot::invalid;
+        readSlot_ = Slot::invalid;
+        lastOpenStatus_ = reader.status;
+        return kOpenFailed;
+    }
+    writer_ = std::move(writer.handle);
+    reader_ = std::move(reader.handle);
+    writeSlot_ = Slot::valid;
+    readSlot_ = Slot::valid;
+    eventSlot_ = Slot::valid;
+    openLengths_ = entry.lengths;
+    openPath_ = entry.path;
+    openSerial_ = entry.serial;
+    lastOpenStatus_ = platform::OpenStatus::ok;
+    // Last, so that the listener never starts a read on a half-made connection.
+    isOpen_.store(true, std::memory_order_release);
+    lock.unlock();
+    listenerWake_.notify_all();
+    return kOpenOk;
+}
+
+std::uint8_t HidDevice::Close() {
+    std::lock_guard writeLock(writeMutex_);
+    std::unique_lock lock(mutex_);
+    isOpen_.store(false, std::memory_order_release);
+    if (reader_) reader_->cancel();
+    // The listener may be inside a read on reader_: wait until it has left it.
+    listenerWake_.wait(lock, [this] { return !reading_; });
+
+    std::uint8_t bits = 0;
+    const auto release = [&bits](Slot& slot, auto& handle, std::uint8_t failed,
+                                 std::uint8_t invalid) {
+        if (slot == Slot::invalid) {
+            bits |= invalid;
+        } else if (slot == Slot::cleared || !handle || !handle->close()) {
+            // Closing a handle that is already cleared fails, as a second Close shows.
+            bits |= failed;
+        }
+        handle.reset();
+        slot = Slot::cleared;
+    };
+    if (eventSlot_ == Slot::invalid) bits |= kCloseEventInvalid;
+    else if (eventSlot_ == Slot::cleared) bits |= kCloseEventFailed;
+    eventSlot_ = Slot::cleared;
+    release(writeSlot_, writer_, kCloseWriteFailed, kCloseWriteInvalid);
+    release(readSlot_, reader_, kCloseReadFailed, kCloseReadInvalid);
+    openPath_.clear();
+    openSerial_.clear();
+    openLengths_ = {};
+    listenerWake_.notify_all();
+    return bits;
+}
+
+std::uint8_t HidDevice::WriteReport(const std::uint8_t* data, std::uint32_t length) {
+    std::lock_guard writeLock(writeMutex_);
+    if (!isOpen()) return kWriteNotOpen;
+    const std::size_t reportLength = openLengths_.output;
+    if (length < reportLength) return kWriteTooShort;
+    // A device whose output report is longer than any we send can't be written from here.
+    if (reportLength > sendBuffer_.size()) return kWriteCountMismatch;
+    std::memcpy(sendBuffer_.data(), data, std::min<std::size_t>(length, sendBuffer_.size()));
+    platform::WriteResult result;
+    if (writeSlot_ == Slot::valid && writer_)
+        result = writer_->write(std::span(sendBuffer_.data(), reportLength));
+    if (result.written != length) return kWriteCountMismatch;
+    if (!result.ok) return kWriteFailed;
+    return kWriteOk;
+}
+
+void HidDevice::ListenerLoop() {
+    std::unique_lock lock(mutex_);
+    while (listenerRunning_) {
+        if (!isOpen() || !reader_) {
+            // Idle: sleep until opened or stopped, not in 10 ms steps.
+            listenerWake_.wait(lock, [this] { return !listenerRunning_ || (isOpen() && reader_); });
+            continue;
+        }
+        platform::HidReader* reader = reader_.get();
+        reading_ = true;
+        lock.unlock();
+
+        receiveBuffer_.fill(0);
+        const auto result = reader->read(receiveBuffer_, kReadCycle);
+        if (result.status == platform::ReadStatus::report) OnInputReport(receiveBuffer_);
+
+        lock.lock();
+        reading_ = false;
+        listenerWake_.notify_all();
+        if (result.status == platform::ReadStatus::gone ||
+            result.status == platform::ReadStatus::failed) {
+            // A vanished device answers every read at once; rest until the owner closes the
+            // object instead of spinning, as a silent device would make us.
+            listenerWake_.wait_for(lock, kReadCycle, [&] {
+                return !listenerRunning_ || !isOpen() || reader_.get() != reader;
+            });
+        }
+    }
+}
+
+int HidDevice::deviceCount() const {
+    std::lock_guard lock(mutex_);
+    return deviceCount_;
+}
+
+DeviceListEntry HidDevice::entry(int index) const {
+    std::lock_guard lock(mutex_);
+    if (index < 0 || index >= deviceCount_) return {};
+    return list_[static_cast<std::size_t>(index)];
+}
+
+std::vector<SkippedDevice> HidDevice::skipped() const {
+    std::lock_guard lock(mutex_);
+    return skipped_;
+}
+
+int HidDevice::overflowCount() const {
+    std::lock_guard lock(mutex_);
+    return overflow_;
+}
+
+platform::OpenStatus HidDevice::lastOpenStatus() const {
+    std::lock_guard lock(mutex_);
+    return lastOpenStatus_;
+}
+
+platform::ReportLengths HidDevice::caps() const {
+    std::lock_guard lock(mutex_);
+    return caps_;
+}
+
+std::string HidDevice::openPath() const {
+    std::lock_guard lock(mutex_);
+    return openPath_;
+}
+
+std::string HidDevice::openSerial() const {
+    std::lock_guard lock(mutex_);
+    return openSerial_;
+}
+
+}  // namespace vumo::hid
