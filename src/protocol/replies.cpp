@@ -1,6 +1,7 @@
 #include "protocol/replies.h"
 
 #include <string_view>
+#include <utility>
 
 namespace vumo::protocol {
 namespace {

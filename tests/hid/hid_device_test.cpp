@@ -1,0 +1,318 @@
+#include "hid/app_device.h"
+#include "hid/dfu_device.h"
+#include "platform/sim_hid_bus.h"
+#include "protocol/reports.h"
+#include "vumo/build_config.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+namespace vumo::hid {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::OpenStatus;
+
+// Records what the host writes.
+class Recorder final : public platform::VirtualHidDevice {
+public:
+    void onOutputReport(std::span<const std::uint8_t> report) override {
+        std::lock_guard lock(mutex);
+        reports.emplace_back(report.begin(), report.end());
+    }
+    std::vector<std::vector<std::uint8_t>> taken() {
+        std::lock_guard lock(mutex);
+        return reports;
+    }
+    std::mutex mutex;
+    std::vector<std::vector<std::uint8_t>> reports;
+};
+
+platform::VirtualDeviceDescription Identity(std::uint16_t product, std::string serial,
+                                            std::uint16_t outputLength) {
+    return {kVendorId, product, "Vumo Test", std::move(serial), "Vumo", {17, outputLength}};
+}
+
+std::array<std::uint8_t, 17> Reply(std::size_t at, std::string_view word) {
+    std::array<std::uint8_t, 17> r{};
+    std::copy(word.begin(), word.end(), r.begin() + static_cast<std::ptrdiff_t>(at));
+    return r;
+}
+
+std::chrono::steady_clock::time_point In(std::chrono::milliseconds d) {
+    return std::chrono::steady_clock::now() + d;
+}
+
+class HidDeviceTest : public testing::Test {
+protected:
+    std::string AttachDfu(std::string serial = "S1", std::uint16_t outputLength = 133) {
+        return bus.attach(Identity(kDfuProductId, std::move(serial), outputLength), recorder);
+    }
+    platform::SimHidBus bus;
+    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::atomic<bool> noStop{false};
+};
+
+TEST_F(HidDeviceTest, OpenAndCloseResultCodes) {
+    DfuDevice dfu(bus);
+    EXPECT_EQ(dfu.EnumerateDevices(), 0);
+    EXPECT_EQ(dfu.Open(0), kOpenBadIndex);
+    AttachDfu();
+    ASSERT_EQ(dfu.EnumerateDevices(), 1);
+    EXPECT_EQ(dfu.Open(-1), kOpenBadIndex);
+    EXPECT_EQ(dfu.Open(1), kOpenBadIndex);
+    EXPECT_EQ(dfu.Open(0), kOpenOk);
+    EXPECT_TRUE(dfu.isOpen());
+    EXPECT_EQ(dfu.Open(0), kOpenAlreadyOpen);
+    EXPECT_TRUE(dfu.isOpen());
+    EXPECT_EQ(dfu.Close(), 0);
+    EXPECT_FALSE(dfu.isOpen());
+    // The handles are cleared by the first Close; closing cleared handles fails.
+    EXPECT_EQ(dfu.Close(), 0x07);
+    // A closed object opens again.
+    dfu.EnumerateDevices();
+    EXPECT_EQ(dfu.Open(0), kOpenOk);
+    EXPECT_EQ(dfu.Close(), 0);
+}
+
+TEST_F(HidDeviceTest, ListsOnlyItsOwnProductInWalkOrderWithStrings) {
+    bus.attach(Identity(kAppProductId, "A1", 21), recorder);
+    AttachDfu("D1");
+    bus.attach({static_cast<std::uint16_t>(kVendorId + 1), kDfuProductId, "Other", "X", "", {17, 133}},
+               recorder);
+    AttachDfu("D2");
+    DfuDevice dfu(bus);
+    AppDevice app(bus);
+    ASSERT_EQ(dfu.EnumerateDevices(), 2);
+    EXPECT_EQ(dfu.entry(0).serial, "D1");
+    EXPECT_EQ(dfu.entry(1).serial, "D2");
+    EXPECT_EQ(dfu.entry(1).product, "Vumo Test");
+    EXPECT_EQ(dfu.caps().output, 133);
+    ASSERT_EQ(app.EnumerateDevices(), 1);
+    EXPECT_EQ(app.entry(0).serial, "A1");
+    EXPECT_EQ(app.caps().output, 21);
+    EXPECT_EQ(dfu.Open(1), kOpenOk);
+    EXPECT_EQ(dfu.openSerial(), "D2");
+    dfu.Close();
+}
+
+TEST_F(HidDeviceTest, ListHoldsTenAndCountsTheRest) {
+    for (int i = 0; i < 12; ++i) AttachDfu("S" + std::to_string(i));
+    DfuDevice dfu(bus);
+    EXPECT_EQ(dfu.EnumerateDevices(), 10);
+    EXPECT_EQ(dfu.overflowCount(), 2);
+    EXPECT_EQ(dfu.entry(9).serial, "S9");
+    EXPECT_EQ(dfu.entry(10).serial, "");
+}
+
+TEST_F(HidDeviceTest, StringsAreCutAtSixtyTwoUtf16Units) {
+    const std::string longSerial(80, 'x');
+    // 61 ASCII letters then a character outside the BMP, which takes two units: it does not fit.
+    const std::string emoji = std::string(61, 'a') + "\xF0\x9F\x98\x80";
+    bus.attach({kVendorId, kDfuProductId, emoji, longSerial, "", {17, 133}}, recorder);
+    DfuDevice dfu(bus);
+    ASSERT_EQ(dfu.EnumerateDevices(), 1);
+    EXPECT_EQ(dfu.entry(0).serial, std::string(62, 'x'));
+    EXPECT_EQ(dfu.entry(0).product, std::string(61, 'a'));
+    EXPECT_EQ(TruncateUtf16Units("\xC3\xA9\xC3\xA9", 1), "\xC3\xA9");
+}
+
+TEST_F(HidDeviceTest, SecondWriterIsRefusedAndOpenDeviceLeavesOtherLists) {
+    AttachDfu();
+    DfuDevice first(bus);
+    DfuDevice second(bus);
+    ASSERT_EQ(first.EnumerateDevices(), 1);
+    ASSERT_EQ(second.EnumerateDevices(), 1);
+    ASSERT_EQ(first.Open(0), kOpenOk);
+    EXPECT_EQ(second.Open(0), kOpenFailed);
+    EXPECT_EQ(second.lastOpenStatus(), OpenStatus::busy);
+    EXPECT_FALSE(second.isOpen());
+    // A new enumeration can't probe the held device and leaves it out, saying why.
+    EXPECT_EQ(second.EnumerateDevices(), 0);
+    ASSERT_EQ(second.skipped().size(), 1u);
+    EXPECT_EQ(second.skipped()[0].why, OpenStatus::busy);
+    // The open connection itself is unaffected by the other's attempts.
+    EXPECT_TRUE(first.isOpen());
+    EXPECT_EQ(first.SendReadyQuery(), kWriteOk);
+    first.Close();
+    EXPECT_EQ(second.EnumerateDevices(), 1);
+}
+
+TEST_F(HidDeviceTest, PermissionProblemIsToldApart) {
+    const auto path = AttachDfu();
+    bus.setPermissionDenied(path, true);
+    DfuDevice dfu(bus);
+    EXPECT_EQ(dfu.EnumerateDevices(), 0);
+    ASSERT_EQ(dfu.skipped().size(), 1u);
+    EXPECT_EQ(dfu.skipped()[0].why, OpenStatus::permissionDenied);
+}
+
+TEST_F(HidDeviceTest, DeviceUnpluggedSinceTheListGivesSeventeen) {
+    const auto path = AttachDfu();
+    DfuDevice dfu(bus);
+    ASSERT_EQ(dfu.EnumerateDevices(), 1);
+    bus.detach(path);
+    EXPECT_EQ(dfu.Open(0), kOpenFailed);
+    EXPECT_EQ(dfu.lastOpenStatus(), OpenStatus::gone);
+    EXPECT_FALSE(dfu.isOpen());
+}
+
+TEST_F(HidDeviceTest, WriteResultCodes) {
+    DfuDevice dfu(bus);
+    // Not open: nothing sent.
+    EXPECT_EQ(dfu.SendReadyQuery(), kWriteNotOpen);
+
+    AttachDfu("exact", 133);
+    bus.attach(Identity(kDfuProductId, "longer", 140), recorder);
+    bus.attach(Identity(kDfuProductId, "shorter", 100), recorder);
+    ASSERT_EQ(dfu.EnumerateDevices(), 3);
+
+    ASSERT_EQ(dfu.Open(0), kOpenOk);
+    EXPECT_EQ(dfu.SendReadyQuery(), kWriteOk);
+    dfu.Close();
+    ASSERT_EQ(dfu.Open(1), kOpenOk);
+    EXPECT_EQ(dfu.SendReadyQuery(), kWriteTooShort);
+    dfu.Close();
+    ASSERT_EQ(dfu.Open(2), kOpenOk);
+    // The device's shorter report goes out, and the count disagrees with the caller's.
+    EXPECT_EQ(dfu.SendReadyQuery(), kWriteCountMismatch);
+    dfu.Close();
+
+    const auto sent = recorder->taken();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].size(), 133u);
+    EXPECT_EQ(sent[0][1], 'R');
+    EXPECT_EQ(sent[1].size(), 100u);
+}
+
+TEST_F(HidDeviceTest, AppDeviceSendsTheTwentyOneByteModeSwitch) {
+    bus.attach(Identity(kAppProductId, "A", 21), recorder);
+    AppDevice app(bus);
+    EXPECT_EQ(app.SendModeSwitch(protocol::kModeUpdate), kWriteNotOpen);
+    ASSERT_EQ(app.EnumerateDevices(), 1);
+    ASSERT_EQ(app.Open(0), kOpenOk);
+    EXPECT_EQ(app.SendModeSwitch(protocol::kModeUpdate), kWriteOk);
+    app.Close();
+    const auto sent = recorder->taken();
+    ASSERT_EQ(sent.size(), 1u);
+    const auto expected = protocol::BuildAppModeSwitch(protocol::kModeUpdate);
+    EXPECT_EQ(sent[0], std::vector<std::uint8_t>(expected.begin(), expected.end()));
+}
+
+TEST_F(HidDeviceTest, RepliesReachTheFlagsAndNoneIsLostBetweenCycles) {
+    const auto path = AttachDfu();
+    DfuDevice dfu(bus);
+    dfu.EnumerateDevices();
+    ASSERT_EQ(dfu.Open(0), kOpenOk);
+    // A burst arrives faster than one read cycle takes; every report is handed on.
+    bus.sendInputReport(path, Reply(3, "READY"));
+    bus.sendInputReport(path, Reply(3, "LOCAT"));
+    bus.sendInputReport(path, Reply(3, "SIZE"));
+    bus.sendInputReport(path, Reply(6, "START"));
+    EXPECT_TRUE(dfu.flags().WaitFor(protocol::Flag::ready, 1, In(5s), noStop));
+    EXPECT_TRUE(dfu.flags().WaitFor(protocol::Flag::location, 1, In(5s), noStop));
+    EXPECT_TRUE(dfu.flags().WaitFor(protocol::Flag::size, 1, In(5s), noStop));
+    EXPECT_TRUE(dfu.flags().WaitFor(protocol::Flag::start, 1, In(5s), noStop));
+    dfu.Close();
+}
+
+TEST_F(HidDeviceTest, SilentDeviceChangesNothingAndTheListenerKeepsReading) {
+    const auto path = AttachDfu();
+    DfuDevice dfu(bus);
+    dfu.EnumerateDevices();
+    ASSERT_EQ(dfu.Open(0), kOpenOk);
+    // Longer than two read cycles of silence: no flag changes.
+    EXPECT_FALSE(dfu.flags().WaitFor(protocol::Flag::ready, 1, In(1200ms), noStop));
+    for (auto f : {protocol::Flag::start, protocol::Flag::size, protocol::Flag::image,
+                   protocol::Flag::location, protocol::Flag::end})
+        EXPECT_EQ(dfu.flags().Get(f), 0u);
+    // The cycles that timed out did not end the listening.
+    bus.sendInputReport(path, Reply(3, "IMAGE"));
+    EXPECT_TRUE(dfu.flags().WaitFor(protocol::Flag::image, 1, In(5s), noStop));
+    dfu.Close();
+}
+
+TEST_F(HidDeviceTest, ClosedObjectReadsNothing) {
+    const auto path = AttachDfu();
+    DfuDevice dfu(bus);
+    dfu.EnumerateDevices();
+    ASSERT_EQ(dfu.Open(0), kOpenOk);
+    dfu.Close();
+    bus.sendInputReport(path, Reply(3, "READY"));
+    EXPECT_FALSE(dfu.flags().WaitFor(protocol::Flag::ready, 1, In(600ms), noStop));
+}
+
+TEST_F(HidDeviceTest, CloseAndDestructionDoNotWaitOutAReadCycle) {
+    AttachDfu();
+    auto dfu = std::make_unique<DfuDevice>(bus);
+    dfu->EnumerateDevices();
+    ASSERT_EQ(dfu->Open(0), kOpenOk);
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(dfu->Close(), 0);
+    // Close wakes the listener out of its read instead of waiting out the 500 ms cycle.
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 400ms);
+
+    dfu->EnumerateDevices();
+    ASSERT_EQ(dfu->Open(0), kOpenOk);
+    begin = std::chrono::steady_clock::now();
+    dfu.reset();  // destroyed while open and reading: the listener is stopped and joined
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 400ms);
+}
+
+TEST_F(HidDeviceTest, UnpluggedWhileOpenStaysOpenUntilClosed) {
+    const auto path = AttachDfu();
+    DfuDevice dfu(bus);
+    dfu.EnumerateDevices();
+    ASSERT_EQ(dfu.Open(0), kOpenOk);
+    bus.detach(path);
+    EXPECT_TRUE(dfu.isOpen());
+    EXPECT_EQ(dfu.SendReadyQuery(), kWriteCountMismatch);
+    EXPECT_EQ(dfu.Close(), 0);
+}
+
+TEST_F(HidDeviceTest, ModeSwitchClearsAllFlagsEvenWhenClosed) {
+    DfuDevice dfu(bus);
+    dfu.ParseReply(Reply(3, "READY"));
+    dfu.ParseReply(Reply(6, "START"));
+    dfu.ParseReply(Reply(3, "IMAGE"));
+    EXPECT_EQ(dfu.SendModeSwitch(protocol::kModeApplication), kWriteNotOpen);
+    for (auto f : {protocol::Flag::ready, protocol::Flag::start, protocol::Flag::size,
+                   protocol::Flag::image, protocol::Flag::location, protocol::Flag::end})
+        EXPECT_EQ(dfu.flags().Get(f), 0u);
+}
+
+TEST_F(HidDeviceTest, ApplicationModeReportsReachNoParser) {
+    const auto path = bus.attach(Identity(kAppProductId, "A", 21), recorder);
+    AttachDfu();
+    AppDevice app(bus);
+    DfuDevice dfu(bus);
+    app.EnumerateDevices();
+    dfu.EnumerateDevices();
+    ASSERT_EQ(app.Open(0), kOpenOk);
+    ASSERT_EQ(dfu.Open(0), kOpenOk);
+    bus.sendInputReport(path, Reply(3, "READY"));
+    EXPECT_FALSE(dfu.flags().WaitFor(protocol::Flag::ready, 1, In(600ms), noStop));
+    app.Close();
+    dfu.Close();
+}
+
+TEST_F(HidDeviceTest, EnumerationOnOneThreadWhileOpeningOnAnother) {
+    for (int i = 0; i < 3; ++i) AttachDfu("S" + std::to_string(i));
+    DfuDevice dfu(bus);
+    dfu.EnumerateDevices();
+    std::thread enumerator([&] {
+        for (int i = 0; i < 200; ++i) dfu.EnumerateDevices();
+    });
+    for (int i = 0; i < 200; ++i) {
+        if (dfu.Open(i % 3) == kOpenOk) dfu.Close();
+    }
+    enumerator.join();
+    EXPECT_FALSE(dfu.isOpen());
+}
+
+}  // namespace
+}  // namespace vumo::hid
