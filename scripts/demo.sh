@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs a whole firmware update on the built-in simulated device: the
+# checksum tool checks a sample image, the simulated device switches to its update loader, takes
+# the 1024 blocks and restarts.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+cmake --preset release -DVUMO_BUILD_TESTS=OFF >/dev/null
+cmake --build --preset release -j "$(nproc)" --target vumo-dfu checksum vumo-sample-image
+bin=build/release
+mkdir -p "$bin/samples"
+"$bin/tools/checksum/vumo-sample-image" --location 1 --size 131071 "$bin/samples/demo.bin" >/dev/null
+exec "$bin/src/cli/vumo-dfu" update "$bin/samples/demo.bin" --simulate "$@"

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building and testing vumo-dfu needs, when any is missing.
+# Runs as root (CI) or through sudo.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config git
+  qt6-base-dev libudev-dev libcli11-dev
+  libgtest-dev libgmock-dev libboost-dev libbenchmark-dev
+  fonts-liberation2 binutils
+  desktop-file-utils appstream man-db groff-base dpkg-dev file
+)
+packages+=("$@")
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+  "${missing[@]}" >/dev/null

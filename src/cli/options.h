@@ -1,0 +1,46 @@
+#pragma once
+// Pieces every command shares: the --simulate option and the bus it selects, JSON output, and
+// the wording of device problems.
+
+#include "platform/hid_bus.h"
+
+#include <CLI/CLI.hpp>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vumo::sim {
+class Simulation;
+}
+
+namespace vumo::cli {
+
+// Adds --simulate[=OPTIONS] to a command. The value is empty when the option is absent.
+struct SimulateFlag {
+    std::optional<std::string> options;  // set when --simulate was given
+};
+void AddSimulateOption(CLI::App& command, SimulateFlag& flag);
+
+// The bus the command works on: the built-in simulated one, or the machine's hidraw devices.
+// Keeps the simulation alive as long as the bus.
+class BusChoice {
+public:
+    // On failure returns null and fills `error`.
+    static std::unique_ptr<BusChoice> Make(const SimulateFlag& flag, std::string& error);
+    ~BusChoice();
+    platform::HidBus& bus() { return *bus_; }
+    sim::Simulation* simulation() { return simulation_.get(); }
+
+private:
+    BusChoice() = default;
+    std::unique_ptr<sim::Simulation> simulation_;
+    std::unique_ptr<platform::HidBus> ownBus_;
+    platform::HidBus* bus_ = nullptr;
+};
+
+// A JSON string literal for `text`, which is UTF-8 (invalid bytes become U+FFFD).
+std::string JsonString(std::string_view text);
+
+}  // namespace vumo::cli

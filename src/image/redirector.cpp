@@ -1,0 +1,412 @@
+#include "image/redirector.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/pidfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <system_error>
+
+extern char** environ;
+
+namespace vumo::image {
+namespace {
+
+// After the child has ended, how long the output may still take to reach its end: a process
+// the tool left behind can hold the pipe open, and its output is not the tool's.
+constexpr std::chrono::milliseconds kDrainGrace{500};
+// How long a killed child may take to die before we give up waiting for it.
+constexpr std::chrono::milliseconds kKillGrace{2000};
+// Without a process descriptor (kernels before 5.3) the reader looks for the child's end at
+// this interval.
+constexpr std::chrono::milliseconds kReapInterval{10};
+// One call of ReadAvailableOutput reads at most this much before the reader looks at its stop
+// request and the clock again, so a child that floods the pipe cannot keep it from either.
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr int kChunksPerWake = 16;
+
+// A descriptor that is not 0, 1 or 2: when the owner runs with a standard stream closed, a new
+// pipe can land there, and the child's dup2 onto that very number would then be a no-op that
+// leaves close-on-exec set.
+bool AboveStdio(UniqueFd& fd) {
+    if (fd.get() > STDERR_FILENO) return true;
+    const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (moved < 0) return false;
+    fd.reset(moved);
+    return true;
+}
+
+bool MakePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+    readEnd.reset(fds[0]);
+    writeEnd.reset(fds[1]);
+    return AboveStdio(readEnd) && AboveStdio(writeEnd);
+}
+
+bool SetNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+int PollTimeout(std::chrono::steady_clock::duration left) {
+    if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+// Where the first of two marks starts, and which one it is.
+struct Found {
+    std::size_t pos = std::string_view::npos;
+    bool bankB = false;
+};
+
+Found FirstLocationMark(std::string_view text) {
+    const std::size_t a = text.find(kLocationMarkA);
+    const std::size_t b = text.find(kLocationMarkB);
+    if (b < a) return {b, true};
+    return {a, false};
+}
+
+std::uint8_t LocationCode(char after, bool bankB) {
+    switch (after) {
+    case '0': return bankB ? 0xDF : 0xBB;
+    case '2': return bankB ? 0xD1 : 0x01;
+    case '4': return bankB ? 0xD2 : 0x02;
+    case '6': return bankB ? 0xD3 : 0x03;
+    default: return bankB ? 0xDD : 0xFF;
+    }
+}
+
+// Owns the attributes and file actions of one posix_spawn call.
+class SpawnSetup {
+public:
+    SpawnSetup() {
+        okActions_ = ::posix_spawn_file_actions_init(&actions_) == 0;
+        okAttr_ = ::posix_spawnattr_init(&attr_) == 0;
+    }
+    ~SpawnSetup() {
+        if (okActions_) ::posix_spawn_file_actions_destroy(&actions_);
+        if (okAttr_) ::posix_spawnattr_destroy(&attr_);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    // 0 or an errno value.
+    int Prepare(int stdinFd, int outputFd) {
+        if (!okActions_ || !okAttr_) return ENOMEM;
+        int rc = ::posix_spawn_file_actions_adddup2(&actions_, stdinFd, STDIN_FILENO);
+        if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions_, outputFd, STDOUT_FILENO);
+        if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions_, outputFd, STDERR_FILENO);
+        if (rc != 0) return rc;
+        // Signals the owner ignores or blocks (SIGPIPE, say) would otherwise stay so in the
+        // tool; its own process group lets a time-out end whatever the tool started.
+        sigset_t none, all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        rc = ::posix_spawnattr_setsigmask(&attr_, &none);
+        if (rc == 0) rc = ::posix_spawnattr_setsigdefault(&attr_, &all);
+        if (rc == 0) rc = ::posix_spawnattr_setpgroup(&attr_, 0);
+        if (rc == 0) {
+            rc = ::posix_spawnattr_setflags(
+                &attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+        }
+        return rc;
+    }
+
+    const posix_spawn_file_actions_t* actions() const { return &actions_; }
+    const posix_spawnattr_t* attr() const { return &attr_; }
+
+private:
+    posix_spawn_file_actions_t actions_{};
+    posix_spawnattr_t attr_{};
+    bool okActions_ = false;
+    bool okAttr_ = false;
+};
+
+}  // namespace
+
+OutputVerdict OnOutput(std::string_view piece, OutputVerdict previous) {
+    // The piece ends at its zero byte, if it holds one.
+    piece = piece.substr(0, piece.find('\0'));
+
+    OutputVerdict verdict;
+    verdict.isFirmware = piece.find(kFirmwareMark) != std::string_view::npos;
+    verdict.location = previous.location;
+    const Found found = FirstLocationMark(piece);
+    if (found.pos != std::string_view::npos) {
+        const std::size_t after = found.pos + kLocationMarkA.size();
+        verdict.location = after < piece.size() ? LocationCode(piece[after], found.bankB)
+                                                : LocationCode('\0', found.bankB);
+    }
+    return verdict;
+}
+
+const char* describe(RunOutcome outcome) {
+    switch (outcome) {
+    case RunOutcome::none: return "not run";
+    case RunOutcome::running: return "running";
+    case RunOutcome::ended: return "ended";
+    case RunOutcome::timedOut: return "timed out";
+    case RunOutcome::stopped: return "stopped";
+    case RunOutcome::readError: return "output could not be read";
+    }
+    return "unknown";
+}
+
+CRedirector::CRedirector() = default;
+
+CRedirector::~CRedirector() { Close(); }
+
+bool CRedirector::Open(const std::vector<std::string>& argv) {
+    std::lock_guard lock(ownerMutex_);
+    CloseLocked();
+    lastError_ = 0;
+
+    const auto fail = [this](int error) {
+        lastError_ = error;
+        WriteDiagnostic("Redirect console error");
+        CloseLocked();
+        return false;
+    };
+
+    // A bare name would be looked up in the current folder; the caller resolves it first.
+    if (argv.empty() || argv[0].empty() || argv[0][0] != '/') return fail(ENOENT);
+
+    UniqueFd outRead, outWrite, inRead, inWrite, stopRead, stopWrite;
+    if (!MakePipe(outRead, outWrite) || !MakePipe(inRead, inWrite) ||
+        !MakePipe(stopRead, stopWrite)) {
+        return fail(errno);
+    }
+    // Only our ends: the child's end of the output pipe stays blocking.
+    if (!SetNonBlocking(outRead.get()) || !SetNonBlocking(stopRead.get())) return fail(errno);
+
+    SpawnSetup setup;
+    if (const int rc = setup.Prepare(inRead.get(), outWrite.get()); rc != 0) return fail(rc);
+
+    std::vector<char*> cargv;
+    cargv.reserve(argv.size() + 1);
+    for (const auto& arg : argv) cargv.push_back(const_cast<char*>(arg.c_str()));
+    cargv.push_back(nullptr);
+
+    // glibc's posix_spawn waits until the exec has happened and returns its error, reaping the
+    // child that could not exec.
+    pid_t pid = -1;
+    if (const int rc = ::posix_spawn(&pid, argv[0].c_str(), setup.actions(), setup.attr(),
+                                     cargv.data(), environ);
+        rc != 0) {
+        return fail(rc);
+    }
+    child_ = pid;
+    reaped_ = false;
+    // The child's ends: with ours closed, the pipe reports its end once the child has closed
+    // its copies.
+    outWrite.reset();
+    inRead.reset();
+
+    childPidFd_.reset(::pidfd_open(pid, 0));
+    // pidfd_open sets close-on-exec itself. Without it (ENOSYS) the reader looks for the
+    // child's end at intervals.
+    if (childPidFd_ && !AboveStdio(childPidFd_)) childPidFd_.reset();
+
+    stdoutRead_ = std::move(outRead);
+    stdinWrite_ = std::move(inWrite);
+    stopRead_ = std::move(stopRead);
+    stopWrite_ = std::move(stopWrite);
+
+    output_.clear();
+    outputBytes_ = 0;
+    waitStatus_.store(-1, std::memory_order_relaxed);
+    finished_.store(false, std::memory_order_relaxed);
+    outcome_.store(RunOutcome::running, std::memory_order_relaxed);
+    {
+        std::lock_guard doneLock(doneMutex_);
+        done_ = false;
+    }
+    try {
+        reader_ = std::thread([this] { ReaderThread(); });
+    } catch (const std::system_error& e) {
+        EndChild();
+        outcome_.store(RunOutcome::none, std::memory_order_relaxed);
+        {
+            std::lock_guard doneLock(doneMutex_);
+            done_ = true;
+        }
+        return fail(e.code().value());
+    }
+    return true;
+}
+
+void CRedirector::Close() {
+    std::lock_guard lock(ownerMutex_);
+    CloseLocked();
+}
+
+void CRedirector::CloseLocked() {
+    if (reader_.joinable()) {
+        // The reader never calls Close; only an owner's thread gets here.
+        const char stop = 1;
+        [[maybe_unused]] const ssize_t n = ::write(stopWrite_.get(), &stop, 1);
+        reader_.join();
+    }
+    // Only when the reader could not reap a killed child within its grace.
+    if (!reaped_) EndChild();
+    child_ = -1;
+    stopRead_.reset();
+    stopWrite_.reset();
+    childPidFd_.reset();
+    stdinWrite_.reset();
+    stdoutRead_.reset();
+}
+
+void CRedirector::ResetResults() {
+    std::lock_guard lock(ownerMutex_);
+    finished_.store(false, std::memory_order_relaxed);
+    isFirmware_.store(false, std::memory_order_relaxed);
+    location_.store(0, std::memory_order_relaxed);
+    if (!reader_.joinable()) outcome_.store(RunOutcome::none, std::memory_order_relaxed);
+}
+
+bool CRedirector::WaitUntilDone(std::chrono::milliseconds limit) {
+    std::unique_lock lock(doneMutex_);
+    return doneChanged_.wait_for(lock, limit, [this] { return done_; });
+}
+
+bool CRedirector::ReadAvailableOutput(bool& eof) {
+    char buffer[kReadChunk];
+    for (int i = 0; i < kChunksPerWake; ++i) {
+        const ssize_t n = ::read(stdoutRead_.get(), buffer, sizeof buffer);
+        if (n > 0) {
+            const auto got = static_cast<std::size_t>(n);
+            outputBytes_ += got;
+            if (output_.size() < kMaxKeptOutput)
+                output_.append(buffer, std::min(got, kMaxKeptOutput - output_.size()));
+            continue;
+        }
+        if (n == 0) {
+            eof = true;
+            return true;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+        WriteDiagnostic("Read stdout pipe error\r\n");
+        return false;
+    }
+    return true;
+}
+
+bool CRedirector::TryReap() {
+    if (reaped_) return true;
+    int status = 0;
+    for (;;) {
+        const pid_t r = ::waitpid(child_, &status, WNOHANG);
+        if (r == child_) {
+            waitStatus_.store(status, std::memory_order_release);
+            reaped_ = true;
+            return true;
+        }
+        if (r == 0) return false;
+        if (errno == EINTR) continue;
+        // ECHILD: somebody else reaped it (SIGCHLD set to SIG_IGN reaps automatically).
+        reaped_ = true;
+        return true;
+    }
+}
+
+void CRedirector::EndChild() {
+    if (reaped_ || child_ <= 0) return;
+    ::kill(-child_, SIGKILL);
+    ::kill(child_, SIGKILL);
+    const auto until = std::chrono::steady_clock::now() + kKillGrace;
+    while (!TryReap()) {
+        const auto left = until - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) {
+            WriteDiagnostic("The child did not end after SIGKILL\r\n");
+            return;
+        }
+        if (childPidFd_) {
+            pollfd p{childPidFd_.get(), POLLIN, 0};
+            ::poll(&p, 1, PollTimeout(left));
+        } else {
+            ::poll(nullptr, 0, PollTimeout(std::min<std::chrono::steady_clock::duration>(
+                                   left, kReapInterval)));
+        }
+    }
+}
+
+void CRedirector::Publish(RunOutcome outcome) {
+    if (outcome == RunOutcome::ended) {
+        const OutputVerdict verdict = OnOutput(
+            output_, {isFirmware_.load(std::memory_order_relaxed),
+                      location_.load(std::memory_order_relaxed)});
+        isFirmware_.store(verdict.isFirmware, std::memory_order_relaxed);
+        location_.store(verdict.location, std::memory_order_relaxed);
+        finished_.store(true, std::memory_order_release);
+    }
+    outcome_.store(outcome, std::memory_order_release);
+    {
+        std::lock_guard lock(doneMutex_);
+        done_ = true;
+    }
+    doneChanged_.notify_all();
+}
+
+void CRedirector::ReaderThread() {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + timeLimit_;
+    auto drainUntil = Clock::time_point::max();
+    bool eof = false;
+    RunOutcome outcome = RunOutcome::ended;
+
+    for (;;) {
+        if (eof && reaped_) break;
+        const auto now = Clock::now();
+        if (!reaped_ && now >= deadline) {
+            WriteDiagnostic("The tool ran out of time\r\n");
+            EndChild();
+            outcome = RunOutcome::timedOut;
+            break;
+        }
+        if (reaped_ && now >= drainUntil) break;  // something the tool left holds the pipe
+
+        auto wakeAt = reaped_ ? drainUntil : deadline;
+        if (!reaped_ && !childPidFd_) wakeAt = std::min(wakeAt, now + kReapInterval);
+
+        pollfd fds[3];
+        nfds_t count = 0;
+        fds[count++] = {stopRead_.get(), POLLIN, 0};
+        const nfds_t pipeSlot = eof ? 0 : count;
+        if (!eof) fds[count++] = {stdoutRead_.get(), POLLIN, 0};
+        const nfds_t childSlot = (!reaped_ && childPidFd_) ? count : 0;
+        if (childSlot) fds[count++] = {childPidFd_.get(), POLLIN, 0};
+
+        const int n = ::poll(fds, count, PollTimeout(wakeAt - now));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            EndChild();
+            outcome = RunOutcome::readError;
+            break;
+        }
+        if (fds[0].revents != 0) {
+            EndChild();
+            outcome = RunOutcome::stopped;
+            break;
+        }
+        if (pipeSlot && fds[pipeSlot].revents != 0 && !ReadAvailableOutput(eof)) {
+            EndChild();
+            outcome = RunOutcome::readError;
+            break;
+        }
+        if (!reaped_ && (childSlot == 0 || fds[childSlot].revents != 0) && TryReap())
+            drainUntil = Clock::now() + kDrainGrace;
+    }
+    Publish(outcome);
+}
+
+}  // namespace vumo::image

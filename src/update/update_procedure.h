@@ -1,0 +1,131 @@
+#pragma once
+// One firmware update, from the mode switch to the restart, driven by a worker thread.
+//
+// The front end (window or command line) owns the device objects and this procedure, runs the
+// first stage (check and load) and then StartSecondStage() on its own thread, and hands every
+// HID arrival and removal to OnDeviceArrival()/OnDeviceRemoval(). The worker waits for the
+// update-mode device, runs the handshake and the upload, and reports through UpdateUi.
+//
+// Every wait is on an event with a deadline: a reply flag, a request, or a stop. Stop() wakes
+// all of them at once and joins the worker, so the device objects may be destroyed afterwards.
+
+#include "hid/app_device.h"
+#include "hid/dfu_device.h"
+#include "update/pacer.h"
+#include "update/update_ui.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace vumo::update {
+
+struct Limits {
+    // How long each command waits for its reply. Flash erases make the first replies of such
+    // loaders slow, so this is generous.
+    std::chrono::milliseconds reply{10'000};
+    // How long the device may take to leave the bus and come back in update mode after the
+    // mode switch.
+    std::chrono::milliseconds deviceReturn{30'000};
+    // How long opening the returned device may keep failing (permissions still being applied,
+    // node not yet ready) before the update gives up.
+    std::chrono::milliseconds reopen{10'000};
+};
+
+// Fixed pauses. The loader may rely on them, so the product keeps them as they are.
+struct Pauses {
+    std::chrono::milliseconds shortPause{1};     // before StartUpload's request, idle steps
+    std::chrono::milliseconds command{10};       // before each command, around each block
+    std::chrono::milliseconds settle{500};       // each of the twenty passes after the return
+    int settlePasses = 20;                       // ten seconds on the bus before opening
+};
+
+class UpdateProcedure {
+public:
+    UpdateProcedure(hid::AppDevice& app, hid::DfuDevice& dfu, UpdateUi& ui,
+                    std::unique_ptr<Pacer> pacer = std::make_unique<RealPacer>(),
+                    Limits limits = {}, Pauses pauses = {});
+    ~UpdateProcedure();
+    UpdateProcedure(const UpdateProcedure&) = delete;
+    UpdateProcedure& operator=(const UpdateProcedure&) = delete;
+
+    // Starts the worker thread.
+    void Start();
+    // Wakes every wait, ends the worker and joins it. Idempotent.
+    void Stop();
+    bool stopRequested() const { return stop_.load(); }
+
+    // What the open/close button has open: 0, kModeApplication or kModeUpdate.
+    std::uint8_t openMode() const { return openMode_.load(); }
+    void setOpenMode(std::uint8_t mode) { openMode_.store(mode); }
+
+    // Called at the very start of the Update button's handler.
+    void ResetProgress() { progressStep_.store(0); }
+
+    // The second stage of the Update button, right after the image was loaded: sets the
+    // progress range and, by openMode, sends the mode switch or starts the upload.
+    void StartSecondStage();
+
+    // The front end's share of a list refresh: while a mode switch is pending, each refresh
+    // makes one progress step instead of rebuilding the list; returns true then.
+    bool RefreshWhileSwitching();
+    // A HID interface arrived. Ends the wait for the update-mode device once one is present.
+    void OnDeviceArrival();
+    // A HID interface left (`path` empty when unknown). After a mode switch or restart this
+    // closes the object that has gone; returns the close result (0 when nothing was closed).
+    std::uint8_t OnDeviceRemoval(const std::string& path);
+
+    bool modeSwitchPending() const { return modeSwitchPending_.load(); }
+    bool closeOnRemoval() const { return closeOnRemoval_.load(); }
+    bool busy() const;  // an update is between its second stage and its end
+
+private:
+    void WorkerThreadProc();
+    void WaitForUpdateDevice();
+    void WaitForReturn();
+    void StartUpload();
+    void RunHandshake();
+    // 0 when it went through to the end, 1 when it gave up.
+    int UploadImage();
+
+    void ProgressStep();
+    bool Pause(std::chrono::milliseconds duration) { return pacer_->Pause(duration); }
+    bool WaitReply(protocol::Flag flag, std::uint32_t want);
+    void Fail(Step step, const std::string& message);
+    void Finish(Outcome outcome, Step step, const std::string& message);
+    void Wake();
+
+    hid::AppDevice& app_;
+    hid::DfuDevice& dfu_;
+    UpdateUi& ui_;
+    std::unique_ptr<Pacer> pacer_;
+    const Limits limits_;
+    const Pauses pauses_;
+
+    std::atomic<bool> stop_{false};
+    std::atomic<std::uint32_t> uploadRequest_{0};
+    std::atomic<std::uint8_t> openMode_{0};
+    std::atomic<std::uint32_t> closeOnRemoval_{0};
+    std::atomic<std::uint8_t> updateDeviceFound_{0};
+    std::atomic<std::uint32_t> modeSwitchPending_{0};
+    std::atomic<std::uint8_t> progressStep_{0};
+    std::atomic<bool> awaitingReturn_{false};
+
+    // Serial of the device that was told to switch modes; the returned device must carry it.
+    std::mutex serialMutex_;
+    std::string switchedSerial_;
+    std::chrono::steady_clock::time_point switchDeadline_;
+
+    std::atomic<std::uint32_t> blocksSent_{0};
+
+    std::mutex wakeMutex_;
+    std::condition_variable wake_;
+    std::thread worker_;
+};
+
+}  // namespace vumo::update
