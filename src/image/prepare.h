@@ -64,7 +64,8 @@ struct PrepareOptions {
 // Sets `dfu`'s location code.
 using LocationSetter = std::function<void(std::uint8_t)>;
 
-// The tool's command line: the tool, "-d -v -p LPC1857", and the path as one argument.
+// The tool's command line: the tool, "-d -v -p LPC1857", and the path as one argument (with
+// "./" in front when it begins with '-').
 std::vector<std::string> ChecksumCommand(const std::string& toolPath, const std::string& path);
 
 // Runs the whole first stage. `runner` is closed and reset first and keeps its results.

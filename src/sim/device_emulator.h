@@ -70,8 +70,8 @@ std::vector<std::uint8_t> BuildReply(Reply reply);
 
 // Ways to misbehave. Block numbers count from 0 in the order the blocks arrive after DFUSTART.
 struct Faults {
-    // Replies that are never sent (the command still takes effect). Reply::image here is
-    // meaningless and ignored: IMAGE is withheld per block, below.
+    // Replies that are never sent; the command still takes effect. Reply::image here withholds
+    // every IMAGE; silentBlocks withholds it for single blocks.
     std::set<Reply> silent;
     std::set<std::uint32_t> silentBlocks;     // no IMAGE for these blocks (they are kept)
     std::optional<std::uint32_t> unplugAtBlock;  // leave the bus when this block arrives

@@ -2,6 +2,7 @@
 
 #include "protocol/reports.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vumo::update {
@@ -125,6 +126,10 @@ void UpdateProcedure::StartSecondStage() {
             {
                 std::lock_guard lock(serialMutex_);
                 switchedSerial_ = app_.openSerial();
+                pathsBeforeSwitch_.clear();
+                const int present = dfu_.EnumerateDevices();
+                for (int i = 0; i < present; ++i)
+                    pathsBeforeSwitch_.push_back(dfu_.entry(i).path);
                 switchDeadline_ = std::chrono::steady_clock::now() + limits_.deviceReturn;
             }
             closeOnRemoval_.store(1);
@@ -163,10 +168,21 @@ bool UpdateProcedure::RefreshWhileSwitching() {
 
 void UpdateProcedure::OnDeviceArrival() {
     if (!modeSwitchPending_.load()) return;
-    // Any HID interface may arrive meanwhile (a keyboard, a mouse); only the presence of a
-    // device in update mode ends the wait, otherwise the update would stall for good.
+    // Any HID interface may arrive meanwhile (a keyboard, a mouse, another of our devices);
+    // only an update-mode device that was not there at the switch, or that carries the
+    // switched device's serial number, ends the wait.
     const int found = dfu_.EnumerateDevices();
-    if (found <= 0) return;
+    bool returned = false;
+    {
+        std::lock_guard lock(serialMutex_);
+        for (int i = 0; i < found && !returned; ++i) {
+            const auto entry = dfu_.entry(i);
+            returned = (!switchedSerial_.empty() && entry.serial == switchedSerial_) ||
+                       std::find(pathsBeforeSwitch_.begin(), pathsBeforeSwitch_.end(),
+                                 entry.path) == pathsBeforeSwitch_.end();
+        }
+    }
+    if (!returned) return;
     modeSwitchPending_.store(0);
     awaitingReturn_.store(false);
     ProgressStep();

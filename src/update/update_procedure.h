@@ -22,6 +22,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace vumo::update {
 
@@ -119,6 +120,7 @@ private:
     // Serial of the device that was told to switch modes; the returned device must carry it.
     std::mutex serialMutex_;
     std::string switchedSerial_;
+    std::vector<std::string> pathsBeforeSwitch_;  // update-mode devices present at the switch
     std::chrono::steady_clock::time_point switchDeadline_;
 
     std::atomic<std::uint32_t> blocksSent_{0};

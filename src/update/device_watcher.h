@@ -1,0 +1,38 @@
+#pragma once
+// Brings HID arrivals and removals to an update for front ends without an event loop of their
+// own (the command line, tests): a thread waits in poll() on the hot-plug monitor and on a stop
+// descriptor, and hands each event on. The window uses its own event loop instead.
+
+#include "platform/hid_bus.h"
+
+#include <functional>
+#include <thread>
+
+namespace vumo::update {
+
+class UpdateProcedure;
+
+// The window's device-change handling without the list: a removal may close the object that
+// left; every refresh while a mode switch is pending makes a progress step; an arrival may end
+// the wait for the update-mode device.
+void ForwardDeviceChange(UpdateProcedure& procedure, const platform::HotplugMonitor::Event& event);
+
+class DeviceWatcher {
+public:
+    using Handler = std::function<void(const platform::HotplugMonitor::Event&)>;
+    // The monitor must outlive the watcher. The handler runs on the watcher's thread.
+    DeviceWatcher(platform::HotplugMonitor& monitor, Handler handler);
+    ~DeviceWatcher();
+    DeviceWatcher(const DeviceWatcher&) = delete;
+    DeviceWatcher& operator=(const DeviceWatcher&) = delete;
+
+private:
+    void Run();
+
+    platform::HotplugMonitor& monitor_;
+    Handler handler_;
+    int stopFd_ = -1;
+    std::thread thread_;
+};
+
+}  // namespace vumo::update

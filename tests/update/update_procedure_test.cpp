@@ -1,0 +1,431 @@
+// The update procedure end to end against the device emulator on the simulated bus. The
+// pauses go through a counting pacer, so a whole conversation takes milliseconds; the reply
+// limits are short so that time-outs come quickly.
+
+#include "update/device_watcher.h"
+#include "update/update_procedure.h"
+
+#include "platform/sim_hid_bus.h"
+#include "protocol/reports.h"
+#include "sim/device_emulator.h"
+#include "sim/sim_bus_port.h"
+#include "vumo/build_config.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace vumo::update {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::Mode;
+
+struct Box {
+    std::string text;
+    std::string caption;
+    int type;
+};
+
+// Records what the procedure asks of its front end, and lets a test wait for the end.
+class RecordingUi final : public UpdateUi {
+public:
+    void SetProgressRange(int minimum, int maximum) override {
+        std::lock_guard lock(mutex_);
+        range = {minimum, maximum};
+    }
+    void SetProgress(int position) override {
+        std::lock_guard lock(mutex_);
+        positions.push_back(position);
+    }
+    void ShowWarning(bool visible) override {
+        std::lock_guard lock(mutex_);
+        warning.push_back(visible);
+    }
+    void EnableOpenButton(bool) override {}
+    void EnableUpdateButton(bool) override {}
+    void ShowMessage(const std::string& text, const std::string& caption, int type) override {
+        std::lock_guard lock(mutex_);
+        boxes.push_back({text, caption, type});
+        // A box is closed by the time it returns: nothing may happen before that.
+        restartsWhenBoxClosed = emulatorRestarts ? emulatorRestarts() : 0;
+    }
+    void DeviceOpened() override { deviceOpened = true; }
+    void UpdateFinished(const UpdateResult& r) override {
+        {
+            std::lock_guard lock(mutex_);
+            result = r;
+        }
+        finished_.notify_all();
+    }
+
+    std::optional<UpdateResult> WaitForResult(std::chrono::milliseconds limit = 10s) {
+        std::unique_lock lock(mutex_);
+        finished_.wait_for(lock, limit, [this] { return result.has_value(); });
+        return result;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    std::pair<int, int> range{-1, -1};
+    std::vector<int> positions;
+    std::vector<bool> warning;
+    std::vector<Box> boxes;
+    std::optional<UpdateResult> result;
+    std::atomic<bool> deviceOpened{false};
+    std::function<std::uint32_t()> emulatorRestarts;
+    std::uint32_t restartsWhenBoxClosed = 0;
+};
+
+std::vector<std::uint8_t> RandomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::uint8_t> v(n);
+    for (auto& b : v) b = static_cast<std::uint8_t>(rng());
+    return v;
+}
+
+class UpdateProcedureTest : public testing::Test {
+protected:
+    void TearDown() override {
+        if (procedure) procedure->Stop();
+        watcher.reset();
+        procedure.reset();
+    }
+
+    sim::DeviceEmulator& AddDevice(Mode mode, std::string serial, sim::Faults faults = {}) {
+        sim::EmulatorConfig config;
+        config.serial = std::move(serial);
+        config.startMode = mode;
+        config.returnDelay = 5ms;
+        config.faults = std::move(faults);
+        emulators.push_back(std::make_unique<sim::DeviceEmulator>(port, config));
+        return *emulators.back();
+    }
+
+    // Loads `blocks` blocks of random data, as the first stage does.
+    std::vector<std::uint8_t> LoadImage(std::uint32_t blocks, std::uint8_t location) {
+        auto bytes = RandomBytes(blocks * protocol::kBlockSize, blocks);
+        auto& image = dfu.image();
+        for (std::uint32_t i = 0; i < blocks; ++i)
+            std::copy_n(bytes.begin() + i * protocol::kBlockSize, protocol::kBlockSize,
+                        image.blocks[i].begin());
+        image.blockCount = blocks;
+        dfu.ComputeBlockCrcs();
+        dfu.SetLocationCode(location);
+        return bytes;
+    }
+
+    void MakeProcedure(Limits limits = {300ms, 2s, 1s}) {
+        procedure = std::make_unique<UpdateProcedure>(app, dfu, ui, std::make_unique<CountingPacer>(),
+                                                      limits);
+        procedure->Start();
+        // Watching starts once the devices of the test are on the bus, as a window that
+        // starts after them sees them in its first list and not as arrivals.
+        monitor = bus.monitor();
+        ASSERT_TRUE(monitor);
+        watcher = std::make_unique<DeviceWatcher>(
+            *monitor, [this](const auto& event) { ForwardDeviceChange(*procedure, event); });
+    }
+
+    // Opens line `index` of the given object as the open/close button does.
+    void OpenDevice(hid::HidDevice& object, std::uint8_t mode, int index = 0) {
+        ASSERT_GT(object.EnumerateDevices(), index);
+        ASSERT_EQ(object.Open(index), hid::kOpenOk);
+        procedure->setOpenMode(mode);
+    }
+
+    void RunUpdate() {
+        procedure->ResetProgress();
+        procedure->StartSecondStage();
+    }
+
+    platform::SimHidBus bus;
+    sim::SimBusPort port{bus};
+    std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
+    hid::AppDevice app{bus};
+    hid::DfuDevice dfu{bus};
+    RecordingUi ui;
+    std::unique_ptr<platform::HotplugMonitor> monitor;
+    std::unique_ptr<UpdateProcedure> procedure;
+    std::unique_ptr<DeviceWatcher> watcher;
+};
+
+std::vector<int> Range(int first, int last) {
+    std::vector<int> v;
+    for (int i = first; i <= last; ++i) v.push_back(i);
+    return v;
+}
+
+TEST_F(UpdateProcedureTest, UpdateModePathProgressAndImage) {
+    auto& device = AddDevice(Mode::update, "VUMO-0001");
+    const auto file = LoadImage(300, 2);
+    MakeProcedure();
+    OpenDevice(dfu, protocol::kModeUpdate);
+    RunUpdate();
+
+    const auto result = ui.WaitForResult();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->outcome, Outcome::ok);
+    EXPECT_EQ(result->blocksSent, 300u);
+    EXPECT_EQ(ui.range, std::make_pair(0, 330));
+    // 0 after loading, 1 in StartUpload, 2-5 in the handshake, 6 at the start of the upload,
+    // then the blocks at 31-330.
+    auto expected = Range(0, 6);
+    const auto blocks = Range(31, 330);
+    expected.insert(expected.end(), blocks.begin(), blocks.end());
+    EXPECT_EQ(ui.positions, expected);
+    EXPECT_EQ(device.firmware(), file);
+    EXPECT_EQ(device.locationCode(), 2);
+    EXPECT_EQ(device.sizeByte(), 300 % 256);
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_EQ(ui.boxes[0].text, "Firmware uploaded.\r\nNow Rebooting.");
+    EXPECT_EQ(ui.boxes[0].caption, "Update Complete ");
+    EXPECT_EQ(ui.boxes[0].type, kBoxOk);
+    // Location 2: no restart, and nothing waits for a removal.
+    EXPECT_EQ(device.restarts(), 0u);
+    EXPECT_FALSE(procedure->closeOnRemoval());
+    EXPECT_EQ(dfu.updateInProgress.load(), 0u);
+}
+
+TEST_F(UpdateProcedureTest, ApplicationModePathSwitchesUploadsAndRestarts) {
+    auto& device = AddDevice(Mode::application, "VUMO-0001");
+    const auto file = LoadImage(40, 1);
+    ui.emulatorRestarts = [&device] { return device.restarts(); };
+    MakeProcedure();
+    OpenDevice(app, protocol::kModeApplication);
+    RunUpdate();
+
+    const auto result = ui.WaitForResult();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->outcome, Outcome::ok) << result->message;
+    EXPECT_EQ(result->serial, "VUMO-0001");
+    EXPECT_EQ(ui.range, std::make_pair(0, 70));
+    // Fixed steps 0-29: loading, the removal, the arrival (two), twenty settling passes,
+    // StartUpload, four in the handshake, the start of the upload. Then blocks 31-70.
+    auto expected = Range(0, 29);
+    const auto blocks = Range(31, 70);
+    expected.insert(expected.end(), blocks.begin(), blocks.end());
+    EXPECT_EQ(ui.positions, expected);
+    EXPECT_EQ(device.firmware(), file);
+    EXPECT_TRUE(ui.deviceOpened);
+    // The restart goes out only after the completion box has been closed.
+    EXPECT_EQ(ui.restartsWhenBoxClosed, 0u);
+    EXPECT_TRUE(device.waitForMode(Mode::application, std::chrono::steady_clock::now() + 5s));
+    EXPECT_EQ(device.restarts(), 1u);
+    // The warning blinks in runs of five blocks and is shown at the end.
+    ASSERT_EQ(ui.warning.size(), 41u);
+    EXPECT_TRUE(ui.warning[0]);
+    EXPECT_TRUE(ui.warning[4]);
+    EXPECT_FALSE(ui.warning[5]);
+    EXPECT_FALSE(ui.warning[9]);
+    EXPECT_TRUE(ui.warning[10]);
+    EXPECT_TRUE(ui.warning.back());
+}
+
+struct TimeoutCase {
+    const char* name;
+    sim::Faults faults;
+    std::string message;
+    Step step;
+    std::uint32_t blocksSent;
+};
+
+sim::Faults Silent(sim::Reply reply) {
+    sim::Faults f;
+    f.silent.insert(reply);
+    return f;
+}
+
+sim::Faults SilentBlock(std::uint32_t block) {
+    sim::Faults f;
+    f.silentBlocks.insert(block);
+    return f;
+}
+
+class UpdateTimeoutTest : public UpdateProcedureTest,
+                          public testing::WithParamInterface<TimeoutCase> {};
+
+TEST_P(UpdateTimeoutTest, SaysWhichStepGotNoReplyAndSendsNothingMore) {
+    const auto& c = GetParam();
+    auto& device = AddDevice(Mode::update, "VUMO-0001", c.faults);
+    LoadImage(12, 1);
+    MakeProcedure();
+    OpenDevice(dfu, protocol::kModeUpdate);
+    RunUpdate();
+    const auto result = ui.WaitForResult();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->outcome, Outcome::failed);
+    EXPECT_EQ(result->step, c.step);
+    EXPECT_EQ(result->blocksSent, c.blocksSent);
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_EQ(ui.boxes[0].text, c.message);
+    EXPECT_EQ(ui.boxes[0].caption, "ERROR");
+    EXPECT_EQ(ui.boxes[0].type, kBoxError);
+    EXPECT_EQ(dfu.updateInProgress.load(), 0u);
+    EXPECT_EQ(device.restarts(), 0u);
+    EXPECT_EQ(device.blocksReceived(), c.step == Step::block ? c.blocksSent + 1 : c.blocksSent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, UpdateTimeoutTest,
+    testing::Values(
+        TimeoutCase{"ready", Silent(sim::Reply::ready), "Ready Time out", Step::ready, 0},
+        TimeoutCase{"location", Silent(sim::Reply::location), "DFU Location time out",
+                    Step::location, 0},
+        TimeoutCase{"size", Silent(sim::Reply::size), "DFU Size time out", Step::size, 0},
+        TimeoutCase{"start", Silent(sim::Reply::start), "DFU start time out", Step::start, 0},
+        TimeoutCase{"first_block", SilentBlock(0), "DFU upload time out : 0", Step::block, 0},
+        TimeoutCase{"block_7", SilentBlock(7), "DFU upload time out : 7", Step::block, 7},
+        TimeoutCase{"end", Silent(sim::Reply::end), "DFU end time out", Step::end, 12}),
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
+
+TEST_F(UpdateProcedureTest, FlagsLeftByAnEarlierUpdateDoNotAnswerForTheNext) {
+    // The first update sends no restart (location 2), so its reply flags stay set.
+    auto& device = AddDevice(Mode::update, "VUMO-0001");
+    LoadImage(3, 2);
+    MakeProcedure();
+    OpenDevice(dfu, protocol::kModeUpdate);
+    RunUpdate();
+    ASSERT_TRUE(ui.WaitForResult());
+    ASSERT_EQ(ui.result->outcome, Outcome::ok);
+    EXPECT_EQ(dfu.flags().Get(protocol::Flag::ready), 1u);
+    dfu.Close();
+    device.unplug();
+
+    auto& silent = AddDevice(Mode::update, "VUMO-0002", Silent(sim::Reply::ready));
+    ui.result.reset();
+    ui.boxes.clear();
+    ASSERT_EQ(dfu.EnumerateDevices(), 1);
+    ASSERT_EQ(dfu.Open(0), hid::kOpenOk);
+    RunUpdate();
+    const auto result = ui.WaitForResult();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->step, Step::ready);
+    EXPECT_EQ(ui.boxes.back().text, "Ready Time out");
+    EXPECT_FALSE(silent.status().locationCode.has_value());
+}
+
+TEST_F(UpdateProcedureTest, PicksTheSwitchedDeviceAmongSeveralInUpdateMode) {
+    auto& other = AddDevice(Mode::update, "VUMO-0002");
+    auto& device = AddDevice(Mode::application, "VUMO-0001");
+    const auto file = LoadImage(5, 2);
+    MakeProcedure();
+    OpenDevice(app, protocol::kModeApplication);
+    RunUpdate();
+    const auto result = ui.WaitForResult();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->outcome, Outcome::ok) << result->message;
+    EXPECT_EQ(device.firmware(), file);
+    EXPECT_EQ(other.blocksReceived(), 0u);
+    EXPECT_FALSE(other.locationCode().has_value());
+}
+
+TEST_F(UpdateProcedureTest, RefusesToGuessWhenTheSwitchedDeviceComesBackUnderAnotherSerial) {
+    sim::Faults faults;
+    faults.newSerial = true;
+    auto& other = AddDevice(Mode::update, "VUMO-0002");
+    auto& device = AddDevice(Mode::application, "VUMO-0001", faults);
+    LoadImage(5, 2);
+    MakeProcedure();
+    OpenDevice(app, protocol::kModeApplication);
+    RunUpdate();
+    const auto result = ui.WaitForResult();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->outcome, Outcome::failed);
+    EXPECT_EQ(result->step, Step::open);
+    EXPECT_NE(ui.boxes.back().text.find("Several devices are in update mode"), std::string::npos);
+    EXPECT_FALSE(other.locationCode().has_value());
+    EXPECT_FALSE(device.locationCode().has_value());
+}
+
+TEST_F(UpdateProcedureTest, AnotherDeviceArrivingDuringTheSwitchDoesNotEndTheWait) {
+    // A keyboard plugged in while the device is away must not make the update give up.
+    sim::EmulatorConfig config;
+    config.serial = "VUMO-0001";
+    config.returnDelay = 300ms;
+    emulators.push_back(std::make_unique<sim::DeviceEmulator>(port, config));
+    auto& device = *emulators.back();
+    const auto file = LoadImage(4, 2);
+    MakeProcedure();
+    OpenDevice(app, protocol::kModeApplication);
+    RunUpdate();
+    ASSERT_TRUE(device.waitForMode(Mode::absent, std::chrono::steady_clock::now() + 5s));
+    struct Nothing final : platform::VirtualHidDevice {
+        void onOutputReport(std::span<const std::uint8_t>) override {}
+    };
+    bus.attach({0x046D, 0xC31C, "Keyboard", "", "", {9, 2}}, std::make_shared<Nothing>());
+    const auto result = ui.WaitForResult();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->outcome, Outcome::ok) << result->message;
+    EXPECT_EQ(device.firmware(), file);
+}
+
+TEST_F(UpdateProcedureTest, DeviceThatNeverComesBackIsReportedAndTheWaitEnds) {
+    sim::Faults faults;
+    faults.noReturn = true;
+    AddDevice(Mode::application, "VUMO-0001", faults);
+    LoadImage(4, 1);
+    MakeProcedure({300ms, 400ms, 1s});
+    OpenDevice(app, protocol::kModeApplication);
+    RunUpdate();
+    const auto result = ui.WaitForResult();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->outcome, Outcome::failed);
+    EXPECT_EQ(result->step, Step::deviceReturn);
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_NE(ui.boxes[0].text.find("did not come back in update mode"), std::string::npos);
+    EXPECT_FALSE(procedure->modeSwitchPending());
+    EXPECT_FALSE(procedure->closeOnRemoval());
+    EXPECT_FALSE(procedure->busy());
+    // The removal closed the application-mode object.
+    EXPECT_FALSE(app.isOpen());
+    EXPECT_EQ(procedure->openMode(), 0);
+}
+
+TEST_F(UpdateProcedureTest, UnplugMidTransferTimesOutAtThatBlock) {
+    sim::Faults faults;
+    faults.unplugAtBlock = 3;
+    AddDevice(Mode::update, "VUMO-0001", faults);
+    LoadImage(10, 1);
+    MakeProcedure();
+    OpenDevice(dfu, protocol::kModeUpdate);
+    RunUpdate();
+    const auto result = ui.WaitForResult();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->step, Step::block);
+    EXPECT_EQ(ui.boxes.back().text, "DFU upload time out : 3");
+}
+
+TEST_F(UpdateProcedureTest, StopWakesAWaitAtOnce) {
+    AddDevice(Mode::update, "VUMO-0001", Silent(sim::Reply::ready));
+    LoadImage(4, 1);
+    MakeProcedure({30s, 30s, 30s});
+    OpenDevice(dfu, protocol::kModeUpdate);
+    RunUpdate();
+    // The READY? wait has a 30 s limit; stopping must not wait it out.
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(std::chrono::steady_clock::now() - begin < 1s);
+    procedure->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+    const auto result = ui.WaitForResult(1s);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->outcome, Outcome::interrupted);
+    EXPECT_TRUE(ui.boxes.empty());
+}
+
+TEST_F(UpdateProcedureTest, NothingOpenDoesNothingButTheProgressStart) {
+    LoadImage(4, 1);
+    MakeProcedure();
+    RunUpdate();
+    EXPECT_EQ(ui.range, std::make_pair(0, 34));
+    EXPECT_EQ(ui.positions, std::vector<int>{0});
+    EXPECT_FALSE(procedure->busy());
+}
+
+}  // namespace
+}  // namespace vumo::update
