@@ -13,7 +13,7 @@ import struct
 import sys
 import zlib
 
-NAME = "org.vumo.DfuUtility"
+NAME = "org.vumo.dfu_utility"
 SIZES = (16, 24, 32, 48, 64, 128, 256)
 CANVAS = 128.0  # drawing units; the SVG's view box
 
