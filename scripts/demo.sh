@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset release -DVUMO_BUILD_TESTS=OFF >/dev/null
 cmake --build --preset release -j "$(nproc)" --target vumo-dfu checksum vumo-sample-image
-bin=build/release
+bin=build/release/bin
 mkdir -p "$bin/samples"
-"$bin/tools/checksum/vumo-sample-image" --location 1 --size 131071 "$bin/samples/demo.bin" >/dev/null
-exec "$bin/src/cli/vumo-dfu" update "$bin/samples/demo.bin" --simulate "$@"
+"$bin/vumo-sample-image" --location 1 --size 131071 "$bin/samples/demo.bin" >/dev/null
+exec "$bin/vumo-dfu" update "$bin/samples/demo.bin" --simulate "$@"

@@ -4,7 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -210,7 +210,7 @@ bool CRedirector::Open(const std::vector<std::string>& argv) {
     outWrite.reset();
     inRead.reset();
 
-    childPidFd_.reset(::pidfd_open(pid, 0));
+    childPidFd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     // pidfd_open sets close-on-exec itself. Without it (ENOSYS) the reader looks for the
     // child's end at intervals.
     if (childPidFd_ && !AboveStdio(childPidFd_)) childPidFd_.reset();

@@ -291,14 +291,13 @@ private:
             if (closed_ || id != attachment_ || status_.path.empty()) return;
             path = status_.path;
             if (config_.faults.noise) reports = Noise(reply, noiseSeed_);
-        }
-        reports.push_back(BuildReply(reply));
-        for (const auto& r : reports) port_.sendInputReport(path, r);
-        {
-            std::lock_guard lock(mutex_);
+            // Counted before it goes out, so that a host that has seen the reply finds it
+            // counted.
             ++status_.repliesSent[Index(reply)];
         }
         changed_.notify_all();
+        reports.push_back(BuildReply(reply));
+        for (const auto& r : reports) port_.sendInputReport(path, r);
     }
 
     // Attaches in `mode` unless something has happened since `expected` was current (another

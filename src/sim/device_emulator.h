@@ -107,7 +107,8 @@ struct EmulatorStatus {
     std::uint32_t restarts = 0;      // 0xEE 13 obeyed in update mode
     std::uint32_t arrivals = 0;      // times attached to the bus, the first time included
     std::uint32_t departures = 0;    // times it left the bus (destruction not counted)
-    std::array<std::uint32_t, kReplyKinds> repliesSent{};  // indexed by Reply
+    // Indexed by Reply; counted as each reply goes out, so a reply the host has seen is counted.
+    std::array<std::uint32_t, kReplyKinds> repliesSent{};
 };
 
 class DeviceEmulator {

@@ -55,7 +55,7 @@ bool ParseSilent(std::string_view value, Faults& faults, std::string& error) {
                                : Number(value.substr(colon + 1), 0, kMaxBlockNumber);
         if (!block) {
             error = "simulate option silent=" + std::string(value) +
-                    ": IMAGE needs a block number from 0 to 1023, as in IMAGE:5";
+                    ": give IMAGE:N, N a block number from 0 to 1023";
             return false;
         }
         faults.silentBlocks.insert(*block);

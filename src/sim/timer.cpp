@@ -33,8 +33,11 @@ void Timer::run() {
             continue;
         }
         const auto first = pending_.begin();
-        if (Clock::now() < first->first.first) {
-            changed_.wait_until(lock, first->first.first);
+        // A copy: wait_until reads the deadline again after waking, and by then the entry may
+        // have been removed.
+        const Clock::time_point due = first->first.first;
+        if (Clock::now() < due) {
+            changed_.wait_until(lock, due);
             continue;
         }
         auto action = std::move(first->second);

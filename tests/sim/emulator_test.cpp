@@ -286,8 +286,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(SilentCase{"READY", Reply::ready}, SilentCase{"LOCAT", Reply::location},
                     SilentCase{"SIZE", Reply::size}, SilentCase{"START", Reply::start},
                     SilentCase{"END", Reply::end}, SilentCase{"IMAGE:0", Reply::image}),
-    [](const auto& info) {
-        std::string name = info.param.option;
+    [](const auto& p) {
+        std::string name = p.param.option;
         std::replace(name.begin(), name.end(), ':', '_');
         return name;
     });
@@ -439,14 +439,15 @@ TEST(Faults, NoiseComesBeforeTheReplyAndPassesNoTest) {
 }
 
 TEST(Faults, UnplugCancelsAPendingReturn) {
-    Simulation sim(Options("return-delay=20"));
+    Simulation sim(Options("return-delay=100"));
     DeviceEmulator& device = sim.device(0);
     hid::AppDevice app(sim.bus());
     ASSERT_EQ(app.EnumerateDevices(), 1);
     ASSERT_EQ(app.Open(0), hid::kOpenOk);
     app.SendModeSwitch(protocol::kModeUpdate);
     device.unplug();
-    EXPECT_FALSE(device.waitForArrivals(2, In(100ms)));
+    // Three times the return delay.
+    EXPECT_FALSE(device.waitForArrivals(2, In(300ms)));
     EXPECT_EQ(device.mode(), Mode::absent);
 }
 

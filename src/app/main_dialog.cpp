@@ -1,0 +1,574 @@
+#include "app/main_dialog.h"
+
+#include "protocol/reports.h"
+#include "vumo/build_config.h"
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSocketNotifier>
+
+#include <algorithm>
+
+namespace vumo::app {
+
+namespace {
+
+constexpr const char* kControlIdProperty = "controlId";
+
+const QString kWarningText =
+    QStringLiteral("Warning:\r\nDo not turn off the power during updating the firmware.");
+const QString kOpenDeviceCaption = QStringLiteral("Open Device");
+const QString kCloseDeviceCaption = QStringLiteral("Close Device");
+
+QString FromView(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Shown labels break lines at "\n"; the members keep the "\r\n" they were given.
+QString ToMemberText(const QString& shown) {
+    QString text = shown;
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+    return text;
+}
+
+int CountDenied(const hid::HidDevice& object) {
+    const auto skipped = object.skipped();
+    return static_cast<int>(std::count_if(skipped.begin(), skipped.end(), [](const auto& s) {
+        return s.why == platform::OpenStatus::permissionDenied;
+    }));
+}
+
+}  // namespace
+
+CVumo_DFU_UtilityDlg::CVumo_DFU_UtilityDlg(platform::HidBus& bus, DialogOptions options,
+                                           QWidget* parent)
+    : QDialog(parent), bus_(bus), options_(std::move(options)) {
+    boxes_ = new MessageBoxes(options_.applicationName, this);
+    BuildTemplate();
+    OnInitDialog();
+}
+
+CVumo_DFU_UtilityDlg::~CVumo_DFU_UtilityDlg() { Shutdown(false); }
+
+void CVumo_DFU_UtilityDlg::BuildTemplate() {
+    setWindowTitle(FromView(kDialogCaption));
+    // Caption bar, system menu and close box; no minimise or maximise box.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setSizeGripEnabled(false);
+    QFont dialogFont(FromView(kDialogFontFamily));
+    dialogFont.setPixelSize(kDialogFontPixels);
+    setFont(dialogFont);
+
+    radioGroup_ = new QButtonGroup(this);
+    QWidget* previousTabStop = nullptr;
+    for (const TemplateControl& c : kTemplate102) {
+        const QString text = FromView(c.text);
+        QWidget* widget = nullptr;
+        switch (c.kind) {
+            case ControlKind::staticText: {
+                auto* label = new QLabel(text, this);
+                label->setTextFormat(Qt::PlainText);
+                label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+                label->setWordWrap(true);
+                if (c.id == kIdWarning) warningLabel_ = label;
+                if (c.id == kIdVersion) versionLabel_ = label;
+                widget = label;
+                break;
+            }
+            case ControlKind::pushButton: {
+                auto* button = new QPushButton(text, this);
+                // The template has no default button: Enter must not press one behind the
+                // user's back.
+                button->setAutoDefault(false);
+                button->setDefault(false);
+                if (c.id == kIdUpdate) updateButton_ = button;
+                if (c.id == kIdBrowse) browseButton_ = button;
+                if (c.id == kIdClose) closeButton_ = button;
+                if (c.id == kIdDeviceOpen) deviceOpenButton_ = button;
+                if (c.id == kIdChangeMode) changeModeButton_ = button;
+                widget = button;
+                break;
+            }
+            case ControlKind::progressBar: {
+                progressBar_ = new QProgressBar(this);
+                progressBar_->setTextVisible(false);
+                progressBar_->setRange(0, 100);
+                progressBar_->setValue(0);
+                widget = progressBar_;
+                break;
+            }
+            case ControlKind::edit: {
+                pathEdit_ = new QLineEdit(this);
+                widget = pathEdit_;
+                break;
+            }
+            case ControlKind::comboBox: {
+                deviceCombo_ = new QComboBox(this);
+                deviceCombo_->setEditable(false);
+                // The dropped-down list is as tall as the template's 101 units allow.
+                deviceCombo_->setMaxVisibleItems(8);
+                widget = deviceCombo_;
+                break;
+            }
+            case ControlKind::radioButton: {
+                auto* radio = new QRadioButton(text, this);
+                const int index = c.id == kIdRadioDfu ? 0 : 1;
+                radioGroup_->addButton(radio, index);
+                if (c.id == kIdRadioDfu) radioDfu_ = radio;
+                if (c.id == kIdRadioHid) radioHid_ = radio;
+                widget = radio;
+                break;
+            }
+        }
+        const PixelRect r = PixelRectOf(c);
+        widget->setGeometry(r.x, r.y, r.width, r.height);
+        widget->setProperty(kControlIdProperty, c.id);
+        if (c.id != kIdNone) widget->setObjectName(QStringLiteral("control%1").arg(c.id));
+        if (c.kind != ControlKind::staticText && c.kind != ControlKind::progressBar) {
+            if (c.tabStop) {
+                widget->setFocusPolicy(Qt::StrongFocus);
+                if (previousTabStop != nullptr) setTabOrder(previousTabStop, widget);
+                previousTabStop = widget;
+            } else {
+                widget->setFocusPolicy(Qt::ClickFocus);
+            }
+        }
+        OnCtlColor(widget, c.id);
+    }
+}
+
+QWidget* CVumo_DFU_UtilityDlg::control(int id) const {
+    if (id == kIdNone) return nullptr;
+    return findChild<QWidget*>(QStringLiteral("control%1").arg(id), Qt::FindDirectChildrenOnly);
+}
+
+void CVumo_DFU_UtilityDlg::OnCtlColor(QWidget* control, int id) {
+    if (id != kIdWarning) return;
+    QPalette palette = control->palette();
+    palette.setColor(QPalette::WindowText, QColor(255, 0, 0));
+    control->setPalette(palette);
+}
+
+void CVumo_DFU_UtilityDlg::OnGetMinMaxInfo() {
+    setMinimumSize(kInitialWidth, kInitialHeight);
+    setMaximumSize(kMaximumWidth, kMaximumHeight);
+}
+
+void CVumo_DFU_UtilityDlg::OnInitDialog() {
+    UpdateData(false);
+
+    // The device objects first: the worker and the listeners live only while they do.
+    dfuDevice_ = std::make_unique<hid::DfuDevice>(bus_);
+    appDevice_ = std::make_unique<hid::AppDevice>(bus_);
+    std::unique_ptr<update::Pacer> pacer =
+        options_.makePacer ? options_.makePacer() : std::make_unique<update::RealPacer>();
+    procedure_ = std::make_unique<update::UpdateProcedure>(
+        *appDevice_, *dfuDevice_, static_cast<update::UpdateUi&>(*this), std::move(pacer),
+        options_.limits, options_.pauses);
+    procedure_->Start();
+    procedure_->setOpenMode(0);
+
+    warningText_ = kWarningText;
+    ShowVersion();
+    UpdateData(false);
+    RegisterDeviceNotifications();
+    RefreshDeviceList();
+    UpdateControls();
+
+    OnGetMinMaxInfo();
+    resize(kInitialWidth, kInitialHeight);
+
+    // The first control that takes the focus by Tab and is enabled gets it.
+    for (const TemplateControl& c : kTemplate102) {
+        QWidget* widget = control(c.id);
+        if (c.tabStop && widget != nullptr && widget->isEnabled()) {
+            widget->setFocus();
+            break;
+        }
+    }
+}
+
+QString CVumo_DFU_UtilityDlg::GetVersionString(const QString& key) {
+    if (key == QLatin1String("FileVersion") || key == QLatin1String("ProductVersion"))
+        return QString::fromUtf8(vumo::kFileVersion);
+    return {};
+}
+
+void CVumo_DFU_UtilityDlg::ShowVersion() {
+    versionText_ = QStringLiteral("Version: ") + GetVersionString(QStringLiteral("FileVersion"));
+}
+
+bool CVumo_DFU_UtilityDlg::UpdateData(bool fromControls) {
+    if (fromControls) {
+        filePath_ = pathEdit_->text();
+        warningText_ = ToMemberText(warningLabel_->text());
+        modeRadio_ = radioGroup_->checkedId();
+        versionText_ = versionLabel_->text();
+    } else {
+        if (pathEdit_->text() != filePath_) pathEdit_->setText(filePath_);
+        warningLabel_->setText(MessageBoxes::ForDisplay(warningText_));
+        if (QAbstractButton* radio = radioGroup_->button(modeRadio_)) {
+            radio->setChecked(true);
+        } else {
+            radioGroup_->setExclusive(false);
+            radioDfu_->setChecked(false);
+            radioHid_->setChecked(false);
+            radioGroup_->setExclusive(true);
+        }
+        versionLabel_->setText(versionText_);
+    }
+    return true;
+}
+
+void CVumo_DFU_UtilityDlg::RegisterDeviceNotifications() {
+    monitor_ = bus_.monitor();
+    if (!monitor_) return;  // without a monitor the list follows only the buttons
+    notifier_ = new QSocketNotifier(monitor_->fd(), QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this,
+            &CVumo_DFU_UtilityDlg::OnMonitorReadable);
+}
+
+void CVumo_DFU_UtilityDlg::OnMonitorReadable() {
+    if (!monitor_) return;
+    const auto events = monitor_->takeEvents();
+    for (const auto& event : events) {
+        if (shutDown_) break;  // a box shown meanwhile may have closed the window
+        OnDeviceChange(event.action, event.path);
+    }
+}
+
+std::uint8_t CVumo_DFU_UtilityDlg::openMode() const {
+    return procedure_ ? procedure_->openMode() : 0;
+}
+
+DeviceEntry CVumo_DFU_UtilityDlg::deviceEntry(int line) const {
+    if (line < 0 || line >= deviceEntryCount_) return {};
+    return deviceEntries_[static_cast<std::size_t>(line)];
+}
+
+bool CVumo_DFU_UtilityDlg::UpdateRunning() const {
+    return updateActive_ || (dfuDevice_ && dfuDevice_->updateInProgress.load() != 0);
+}
+
+void CVumo_DFU_UtilityDlg::RefreshDeviceList() {
+    if (shutDown_) return;
+    const int a = static_cast<std::uint8_t>(appDevice_->EnumerateDevices());
+    const int d = static_cast<std::uint8_t>(dfuDevice_->EnumerateDevices());
+    if (procedure_->RefreshWhileSwitching()) return;
+
+    deviceEntryCount_ = std::min(a + d, kMaxDeviceEntries);
+    deviceCombo_->clear();
+    for (int i = 0; i < deviceEntryCount_; ++i) {
+        const bool application = i < a;
+        const int index = application ? i : i - a;
+        const hid::HidDevice& object = application ? static_cast<hid::HidDevice&>(*appDevice_)
+                                                   : static_cast<hid::HidDevice&>(*dfuDevice_);
+        deviceEntries_[static_cast<std::size_t>(i)] = {
+            application ? protocol::kModeApplication : protocol::kModeUpdate,
+            static_cast<std::uint8_t>(index)};
+        const hid::DeviceListEntry entry = object.entry(index);
+        deviceCombo_->addItem(QString::fromStdString(entry.product) + QStringLiteral(": ") +
+                              QString::fromStdString(entry.serial));
+    }
+    deviceCombo_->setCurrentIndex(0);
+
+    // A device without the udev rule's permissions is left out of the list; say why it is
+    // missing instead of showing an empty list without a word.
+    const int denied = CountDenied(*appDevice_) + CountDenied(*dfuDevice_);
+    if (denied > 0) {
+        deviceCombo_->setPlaceholderText(
+            denied == 1 ? QStringLiteral("1 device found, but access is denied")
+                        : QStringLiteral("%1 devices found, but access is denied").arg(denied));
+        deviceCombo_->setToolTip(
+            QStringLiteral("This user may not open %1 of the devices: %2.")
+                .arg(denied)
+                .arg(QString::fromUtf8(
+                    platform::describe(platform::OpenStatus::permissionDenied))));
+    } else {
+        deviceCombo_->setPlaceholderText({});
+        deviceCombo_->setToolTip({});
+    }
+}
+
+void CVumo_DFU_UtilityDlg::UpdateControls() {
+    if (shutDown_) return;
+    UpdateData(true);
+    const std::uint8_t mode = openMode();
+    if (mode != 0) {
+        updateButton_->setEnabled(false);
+        deviceCombo_->setEnabled(false);
+        deviceOpenButton_->setEnabled(true);
+        deviceOpenButton_->setText(kCloseDeviceCaption);
+        if (!filePath_.isEmpty()) updateButton_->setEnabled(true);
+    } else {
+        updateButton_->setEnabled(false);
+        deviceCombo_->setEnabled(true);
+        deviceOpenButton_->setEnabled(true);
+        deviceOpenButton_->setText(kOpenDeviceCaption);
+    }
+    // Opening needs a line to open; closing needs none: a device that is open stays closable
+    // even when the list no longer shows it.
+    deviceOpenButton_->setEnabled(deviceCombo_->count() > 0 || mode != 0);
+    if (UpdateRunning()) {
+        deviceOpenButton_->setEnabled(false);
+        deviceCombo_->setEnabled(false);
+        updateButton_->setEnabled(false);
+        browseButton_->setEnabled(false);
+        closeButton_->setEnabled(false);
+    } else {
+        browseButton_->setEnabled(true);
+        closeButton_->setEnabled(true);
+    }
+}
+
+void CVumo_DFU_UtilityDlg::ShowOpenError(std::uint8_t code, const hid::HidDevice* object) {
+    QString detail;
+    if (object != nullptr && code == hid::kOpenFailed) {
+        const platform::OpenStatus why = object->lastOpenStatus();
+        if (why != platform::OpenStatus::ok && why != platform::OpenStatus::failed) {
+            detail = QStringLiteral("The device could not be opened: %1.")
+                         .arg(QString::fromUtf8(platform::describe(why)));
+        }
+    }
+    boxes_->ShowApplication(this, QString::asprintf("Open Error (code : %d)", code), detail);
+}
+
+void CVumo_DFU_UtilityDlg::OnDeviceOpenClicked() {
+    if (shutDown_) return;
+    const std::uint8_t mode = openMode();
+    if (mode == 0) {
+        const int line = deviceCombo_->currentIndex();
+        if (line >= 0 && line < deviceEntryCount_) {
+            const DeviceEntry e = deviceEntries_[static_cast<std::size_t>(line)];
+            hid::HidDevice* object = nullptr;
+            if (e.mode == protocol::kModeApplication) object = appDevice_.get();
+            if (e.mode == protocol::kModeUpdate) object = dfuDevice_.get();
+            if (object != nullptr) {
+                const std::uint8_t result = object->Open(e.index);
+                if (result != hid::kOpenOk) {
+                    ShowOpenError(result, object);
+                } else {
+                    procedure_->setOpenMode(e.mode);
+                }
+            }
+        }
+    } else {
+        std::uint8_t result = 0;
+        if (mode == protocol::kModeApplication) result = appDevice_->Close();
+        if (mode == protocol::kModeUpdate) result = dfuDevice_->Close();
+        if (result != 0) ShowOpenError(result, nullptr);
+        procedure_->setOpenMode(0);
+    }
+    UpdateControls();
+}
+
+void CVumo_DFU_UtilityDlg::OnDeviceChange(platform::HotplugMonitor::Action action,
+                                          const std::string& path) {
+    if (shutDown_) return;
+    if (action == platform::HotplugMonitor::Action::arrival) {
+        RefreshDeviceList();
+        procedure_->OnDeviceArrival();
+    } else {
+        const std::uint8_t result = procedure_->OnDeviceRemoval(path);
+        if (result != 0) ShowOpenError(result, nullptr);
+    }
+    RefreshDeviceList();
+    UpdateControls();
+    emit deviceChangeHandled();
+}
+
+std::unique_ptr<QFileDialog> CVumo_DFU_UtilityDlg::MakeBrowseDialog(QWidget* owner) {
+    auto dialog = std::make_unique<QFileDialog>(owner);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    // The list shows the descriptions alone; the patterns in the last parentheses are what
+    // the dialog filters by.
+    dialog->setOption(QFileDialog::HideNameFilterDetails, true);
+    const QStringList filters{
+        QStringLiteral("DFU file(*.HEX, *.BIN) (*.HEX *.BIN *.hex *.bin)"),
+        QStringLiteral("All File(s)(*.*)(*)"),
+    };
+    dialog->setNameFilters(filters);
+    dialog->selectNameFilter(filters.front());
+    dialog->selectFile(QStringLiteral("DFU"));
+    return dialog;
+}
+
+void CVumo_DFU_UtilityDlg::OnBrowseClicked() {
+    if (shutDown_) return;
+    const auto dialog = MakeBrowseDialog(this);
+    if (dialog->exec() == QDialog::Accepted) {
+        const QStringList files = dialog->selectedFiles();
+        if (!files.isEmpty()) {
+            filePath_ = QDir::toNativeSeparators(files.front());
+            UpdateData(false);
+        }
+    }
+    UpdateControls();
+}
+
+void CVumo_DFU_UtilityDlg::OnUpdateClicked() {
+    if (shutDown_ || UpdateRunning()) return;
+    UpdateData(true);
+    updateButton_->setEnabled(false);
+    procedure_->ResetProgress();
+
+    hid::DfuDevice* dfu = dfuDevice_.get();
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    const image::PrepareResult prepared = image::PrepareImage(
+        QFile::encodeName(filePath_).toStdString(), dfu->image(),
+        [dfu](std::uint8_t code) { dfu->SetLocationCode(code); }, redirector_,
+        options_.prepare);
+    QGuiApplication::restoreOverrideCursor();
+    if (!prepared.ok()) {
+        boxes_->ShowCaptioned(this, QString::fromStdString(prepared.text),
+                              QString::fromStdString(prepared.caption),
+                              kMbOk | kMbIconError);
+        return;
+    }
+
+    const std::uint8_t mode = openMode();
+    updateActive_ = mode == protocol::kModeApplication || mode == protocol::kModeUpdate;
+    procedure_->StartSecondStage();
+    // Nothing that would cut the update short stays clickable while it runs.
+    if (updateActive_) UpdateControls();
+}
+
+void CVumo_DFU_UtilityDlg::OnCloseClicked() { OnCancel(); }
+
+bool CVumo_DFU_UtilityDlg::MayClose() {
+    if (!UpdateRunning()) return true;
+    return boxes_->Ask(
+        this,
+        QStringLiteral("A firmware update is in progress. Closing the window now stops it and "
+                       "leaves the device half-written.\r\n\r\nClose anyway?"),
+        QStringLiteral("A half-written device starts in its update loader; run the update "
+                       "again to repair it."));
+}
+
+void CVumo_DFU_UtilityDlg::OnCancel() {
+    if (shutDown_) {
+        QDialog::reject();
+        return;
+    }
+    if (!MayClose()) return;
+    Shutdown(true);
+    QDialog::reject();
+}
+
+void CVumo_DFU_UtilityDlg::reject() { OnCancel(); }
+
+void CVumo_DFU_UtilityDlg::accept() {
+    if (!shutDown_ && !MayClose()) return;
+    QDialog::accept();
+}
+
+void CVumo_DFU_UtilityDlg::keyPressEvent(QKeyEvent* event) {
+    const bool plain = event->modifiers() == Qt::NoModifier ||
+                       (event->modifiers() == Qt::KeypadModifier && event->key() == Qt::Key_Enter);
+    if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+        // A push button with the focus is pressed by Enter; anywhere else Enter accepts.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            if (button->isEnabled()) button->click();
+        } else {
+            accept();
+        }
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CVumo_DFU_UtilityDlg::Shutdown(bool report) {
+    if (shutDown_) return;
+    shutDown_ = true;
+    // Release a worker that waits for this thread before waiting for the worker.
+    windowCalls_.Close();
+    if (procedure_) procedure_->Stop();
+    delete notifier_;
+    notifier_ = nullptr;
+    monitor_.reset();
+
+    const auto close = [this, report](hid::HidDevice* object) {
+        if (object == nullptr || !object->isOpen()) return;
+        const std::uint8_t result = object->Close();
+        if (result != 0 && report)
+            boxes_->ShowApplication(this, QString::asprintf("Error code = %02u", result));
+    };
+    close(dfuDevice_.get());
+    close(appDevice_.get());
+    // Each destructor joins that object's listener.
+    procedure_.reset();
+    appDevice_.reset();
+    dfuDevice_.reset();
+    redirector_.Close();
+    updateActive_ = false;
+}
+
+// update::UpdateUi. Each call is carried out on the window's thread; the worker waits for it.
+
+void CVumo_DFU_UtilityDlg::SetProgressRange(int minimum, int maximum) {
+    windowCalls_.Run([this, minimum, maximum] { progressBar_->setRange(minimum, maximum); });
+}
+
+void CVumo_DFU_UtilityDlg::SetProgress(int position) {
+    windowCalls_.Run([this, position] {
+        // Out of range positions are clamped, as a progress bar control does, not ignored.
+        progressBar_->setValue(
+            std::clamp(position, progressBar_->minimum(), progressBar_->maximum()));
+    });
+}
+
+void CVumo_DFU_UtilityDlg::ShowWarning(bool visible) {
+    windowCalls_.Run([this, visible] { warningLabel_->setVisible(visible); });
+}
+
+// The procedure's own control changes count only while its update runs: after the end,
+// UpdateControls alone decides.
+void CVumo_DFU_UtilityDlg::EnableOpenButton(bool enabled) {
+    windowCalls_.Run([this, enabled] {
+        if (updateActive_) deviceOpenButton_->setEnabled(enabled);
+    });
+}
+
+void CVumo_DFU_UtilityDlg::EnableUpdateButton(bool enabled) {
+    windowCalls_.Run([this, enabled] {
+        if (updateActive_) updateButton_->setEnabled(enabled);
+    });
+}
+
+void CVumo_DFU_UtilityDlg::ShowMessage(const std::string& text, const std::string& caption,
+                                       int type) {
+    windowCalls_.Run([this, shownText = QString::fromStdString(text),
+                      shownCaption = QString::fromStdString(caption), type] {
+        boxes_->ShowCaptioned(this, shownText, shownCaption, type);
+    });
+}
+
+void CVumo_DFU_UtilityDlg::DeviceOpened() {
+    // The procedure has opened the update-mode device and set openMode: the button offers to
+    // close it and a removal closes it.
+    windowCalls_.Run([this] { UpdateControls(); });
+}
+
+void CVumo_DFU_UtilityDlg::UpdateFinished(const update::UpdateResult& result) {
+    windowCalls_.Run([this, result] {
+        lastResult_ = result;
+        updateActive_ = false;
+        UpdateControls();
+        emit updateFinished();
+    });
+}
+
+}  // namespace vumo::app

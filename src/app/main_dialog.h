@@ -1,0 +1,192 @@
+#pragma once
+// The utility's one window, "Vumo_DFU_Utility": the device list with its open/close button,
+// the firmware path with "Browse", "Update" with its progress bar and the blinking red warning,
+// "Close" and the version line.
+//
+// The dialog owns both device objects, the update procedure (whose worker thread carries an
+// update), the checksum tool's runner and the hot-plug monitor. Arrivals and removals reach
+// OnDeviceChange on the window's thread through a socket notifier on the monitor. The update
+// worker reaches the controls through the UpdateUi calls, each carried out on the window's
+// thread while the worker waits.
+//
+// Closing: "Close", Escape and the close box run OnCancel; Enter outside a push button ends the
+// modal run as accepted. While an update runs none of them closes the window before the user
+// has confirmed it. However the window ends, the worker and the listeners are stopped and
+// joined before the device objects go.
+
+#include "app/dialog_template.h"
+#include "app/message_boxes.h"
+#include "app/window_calls.h"
+#include "hid/app_device.h"
+#include "hid/dfu_device.h"
+#include "image/prepare.h"
+#include "image/redirector.h"
+#include "platform/hid_bus.h"
+#include "update/pacer.h"
+#include "update/update_procedure.h"
+#include "update/update_ui.h"
+
+#include <QDialog>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+class QButtonGroup;
+class QComboBox;
+class QFileDialog;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QSocketNotifier;
+
+namespace vumo::app {
+
+// What the window is built with besides the bus. Tests pass a fast pacer, short limits and a
+// checksum tool of their own; the program takes the defaults.
+struct DialogOptions {
+    // Null: real time.
+    std::function<std::unique_ptr<update::Pacer>()> makePacer;
+    update::Limits limits;
+    update::Pauses pauses;
+    image::PrepareOptions prepare;
+    // Caption of the application box: the program's file name.
+    QString applicationName;
+};
+
+// One line of the device list: the object that serves it (13: application mode, 223: update
+// mode) and the device's place in that object's latest enumeration.
+struct DeviceEntry {
+    std::uint8_t mode = 0;
+    std::uint8_t index = 0;
+};
+
+inline constexpr int kMaxDeviceEntries = 30;
+
+class CVumo_DFU_UtilityDlg final : public QDialog, private update::UpdateUi {
+    Q_OBJECT
+public:
+    // Builds template 102 and runs OnInitDialog; the bus must outlive the dialog.
+    explicit CVumo_DFU_UtilityDlg(platform::HidBus& bus, DialogOptions options = {},
+                                  QWidget* parent = nullptr);
+    ~CVumo_DFU_UtilityDlg() override;
+
+    // Control by identifier (kIdNone controls are not reachable this way); null if unknown.
+    QWidget* control(int id) const;
+
+    // Button handlers and the device-list operations, as the window's events call them.
+    void OnDeviceOpenClicked();
+    void OnBrowseClicked();
+    void OnUpdateClicked();
+    void OnCloseClicked();
+    void OnCancel();
+    void OnDeviceChange(platform::HotplugMonitor::Action action, const std::string& path);
+    void RefreshDeviceList();
+    void UpdateControls();
+    // true: controls -> members; false: members -> controls. Never fails.
+    bool UpdateData(bool fromControls);
+
+    // The open dialog of "Browse", not yet shown.
+    static std::unique_ptr<QFileDialog> MakeBrowseDialog(QWidget* owner);
+
+    // State, for the program's own use and for tests.
+    std::uint8_t openMode() const;
+    const QString& filePath() const { return filePath_; }
+    const QString& warningText() const { return warningText_; }
+    const QString& versionText() const { return versionText_; }
+    int modeRadio() const { return modeRadio_; }
+    int deviceEntryCount() const { return deviceEntryCount_; }
+    DeviceEntry deviceEntry(int line) const;
+    // An update is between its second stage and its end.
+    bool UpdateRunning() const;
+    hid::AppDevice* appDevice() { return appDevice_.get(); }
+    hid::DfuDevice* dfuDevice() { return dfuDevice_.get(); }
+    update::UpdateProcedure* procedure() { return procedure_.get(); }
+    MessageBoxes& messageBoxes() { return *boxes_; }
+    // The result of the latest update that reached the device.
+    const std::optional<update::UpdateResult>& lastUpdateResult() const { return lastResult_; }
+    // "Version: " and the build's file version string.
+    static QString GetVersionString(const QString& key);
+
+signals:
+    // OnDeviceChange has finished with one arrival or removal.
+    void deviceChangeHandled();
+    // An update that reached the device has ended; lastUpdateResult() tells how.
+    void updateFinished();
+
+protected:
+    void reject() override;  // Escape, the close box
+    void accept() override;  // Enter outside a push button
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void BuildTemplate();
+    void OnInitDialog();
+    void ShowVersion();
+    void OnCtlColor(QWidget* control, int id);
+    void OnGetMinMaxInfo();
+    void RegisterDeviceNotifications();
+    void OnMonitorReadable();
+    // Asks before an update would be cut short; true when the window may close.
+    bool MayClose();
+    // Stops the worker and the hot-plug listener, closes what is open (reporting a failed
+    // close only when `report`) and destroys the device objects.
+    void Shutdown(bool report);
+    void ShowOpenError(std::uint8_t code, const hid::HidDevice* object);
+
+    // update::UpdateUi, called from the worker or from the window's own thread.
+    void SetProgressRange(int minimum, int maximum) override;
+    void SetProgress(int position) override;
+    void ShowWarning(bool visible) override;
+    void EnableOpenButton(bool enabled) override;
+    void EnableUpdateButton(bool enabled) override;
+    void ShowMessage(const std::string& text, const std::string& caption, int type) override;
+    void DeviceOpened() override;
+    void UpdateFinished(const update::UpdateResult& result) override;
+
+    platform::HidBus& bus_;
+    DialogOptions options_;
+
+    // Members in the order the window's data exchange and handlers use them.
+    QString filePath_;
+    QLineEdit* pathEdit_ = nullptr;
+    QProgressBar* progressBar_ = nullptr;
+    QPushButton* updateButton_ = nullptr;
+    QString warningText_;
+    QLabel* warningLabel_ = nullptr;
+    image::CRedirector redirector_;
+    QComboBox* deviceCombo_ = nullptr;
+    int modeRadio_ = 0;
+    std::array<DeviceEntry, kMaxDeviceEntries> deviceEntries_{};
+    int deviceEntryCount_ = 0;
+    QPushButton* deviceOpenButton_ = nullptr;
+    QString versionText_;
+    QPushButton* browseButton_ = nullptr;
+    QPushButton* closeButton_ = nullptr;
+    QLabel* versionLabel_ = nullptr;
+    QRadioButton* radioDfu_ = nullptr;
+    QRadioButton* radioHid_ = nullptr;
+    QButtonGroup* radioGroup_ = nullptr;
+    QPushButton* changeModeButton_ = nullptr;
+
+    MessageBoxes* boxes_ = nullptr;  // child object
+    std::unique_ptr<hid::DfuDevice> dfuDevice_;
+    std::unique_ptr<hid::AppDevice> appDevice_;
+    std::unique_ptr<update::UpdateProcedure> procedure_;
+    std::unique_ptr<platform::HotplugMonitor> monitor_;
+    QSocketNotifier* notifier_ = nullptr;  // child object
+    WindowCalls windowCalls_{*this};
+
+    // Set on the window's thread from the second stage until UpdateFinished.
+    bool updateActive_ = false;
+    std::optional<update::UpdateResult> lastResult_;
+    bool shutDown_ = false;
+};
+
+}  // namespace vumo::app

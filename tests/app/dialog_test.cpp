@@ -1,0 +1,670 @@
+// The window on the simulated bus: its controls, the device list, the open/close button, the
+// enabling rule, device arrival and removal, and whole updates run by the same procedure as
+// the command line, with a pacer that skips the fixed pauses.
+
+#include "app/application.h"
+#include "app/main_dialog.h"
+#include "platform/sim_hid_bus.h"
+#include "protocol/reports.h"
+#include "sim/device_emulator.h"
+#include "sim/sim_bus_port.h"
+#include "test_support.h"
+#include "vumo/build_config.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QFontInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace vumo::app {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace testing_support;
+using sim::Mode;
+
+const QString kOpen = QStringLiteral("Open Device");
+const QString kClose = QStringLiteral("Close Device");
+
+// Some other HID device (a mouse, say) that comes and goes.
+class OtherHidDevice final : public platform::VirtualHidDevice {
+public:
+    void onOutputReport(std::span<const std::uint8_t>) override {}
+};
+
+// Counts how often a widget was hidden and shown while its window was up.
+class VisibilityCounter final : public QObject {
+public:
+    explicit VisibilityCounter(QWidget* widget) { widget->installEventFilter(this); }
+    int hidden = 0;
+    int shown = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Hide) ++hidden;
+        if (event->type() == QEvent::Show) ++shown;
+        return false;
+    }
+};
+
+class DialogTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(temp.isValid());
+        firmwareTool = WriteTool(QStringLiteral("checksum"),
+                                 "echo 'Adding 0x10008000'\necho 'Adding 0x1a020000'\n");
+    }
+
+    void TearDown() override {
+        dialog.reset();
+        emulators.clear();
+    }
+
+    sim::DeviceEmulator& AddDevice(Mode mode, std::string serial, sim::Faults faults = {}) {
+        sim::EmulatorConfig config;
+        config.serial = std::move(serial);
+        config.startMode = mode;
+        config.returnDelay = 5ms;
+        config.faults = std::move(faults);
+        emulators.push_back(std::make_unique<sim::DeviceEmulator>(port, config));
+        return *emulators.back();
+    }
+
+    std::string AddOtherDevice() {
+        platform::VirtualDeviceDescription d;
+        d.vendorId = 0x046d;
+        d.productId = 0xc077;
+        d.product = "Mouse";
+        d.lengths = {5, 1};
+        return bus.attach(d, std::make_shared<OtherHidDevice>());
+    }
+
+    QString WriteTool(const QString& name, const char* body) {
+        const QString path = temp.filePath(name);
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\n");
+        file.write(body);
+        file.close();
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return path;
+    }
+
+    // A binary image of `size` bytes; it may not start with ':' (that would be Intel HEX).
+    QString WriteFirmware(std::size_t size) {
+        std::mt19937 rng(static_cast<unsigned>(size));
+        firmware.resize(size);
+        for (auto& b : firmware) b = static_cast<std::uint8_t>(rng());
+        if (!firmware.empty()) firmware[0] = 0;
+        const QString path = temp.filePath(QStringLiteral("firmware.bin"));
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(reinterpret_cast<const char*>(firmware.data()),
+                   static_cast<qint64>(firmware.size()));
+        return path;
+    }
+
+    void MakeDialog(std::chrono::milliseconds replyLimit = 3s, QString tool = {}) {
+        DialogOptions options;
+        options.makePacer = [] { return std::make_unique<update::CountingPacer>(); };
+        options.limits.reply = replyLimit;
+        options.limits.deviceReturn = 5s;
+        options.limits.reopen = 3s;
+        options.prepare.toolPath = (tool.isEmpty() ? firmwareTool : tool).toStdString();
+        options.applicationName = QString::fromUtf8(kProgramName);
+        dialog = std::make_unique<CVumo_DFU_UtilityDlg>(bus, std::move(options));
+        // A box nobody expected must not hang the run; each test checks which boxes came.
+        dialog->messageBoxes().SetAnswerAll(true);
+        dialog->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+    }
+
+    template <class T>
+    T* Get(int id) {
+        auto* widget = qobject_cast<T*>(dialog->control(id));
+        EXPECT_NE(widget, nullptr) << id;
+        return widget;
+    }
+    QPushButton* Button(int id) { return Get<QPushButton>(id); }
+    QComboBox* List() { return Get<QComboBox>(kIdDeviceList); }
+    QLineEdit* Path() { return Get<QLineEdit>(kIdPath); }
+    QProgressBar* Progress() { return Get<QProgressBar>(kIdProgress); }
+    QLabel* Warning() { return Get<QLabel>(kIdWarning); }
+
+    QStringList Lines() {
+        QStringList lines;
+        for (int i = 0; i < List()->count(); ++i) lines << List()->itemText(i);
+        return lines;
+    }
+    const std::vector<BoxRecord>& Boxes() { return dialog->messageBoxes().history(); }
+
+    // The state of the five controls that UpdateControls sets.
+    struct Controls {
+        bool list, open, update, browse, close;
+        QString caption;
+        bool operator==(const Controls&) const = default;
+        friend void PrintTo(const Controls& c, std::ostream* os) {
+            *os << "list " << c.list << " open " << c.open << " update " << c.update
+                << " browse " << c.browse << " close " << c.close << " caption "
+                << c.caption.toStdString();
+        }
+    };
+    Controls State() {
+        return {List()->isEnabled(),           Button(kIdDeviceOpen)->isEnabled(),
+                Button(kIdUpdate)->isEnabled(), Button(kIdBrowse)->isEnabled(),
+                Button(kIdClose)->isEnabled(),  Button(kIdDeviceOpen)->text()};
+    }
+
+    // Waits for the window to have handled the device changes that are on their way.
+    bool WaitForDeviceChanges(int count) {
+        QSignalSpy spy(dialog.get(), &CVumo_DFU_UtilityDlg::deviceChangeHandled);
+        return WaitUntil([&] { return spy.count() >= count; });
+    }
+
+    void OpenLine(int line) {
+        List()->setCurrentIndex(line);
+        Button(kIdDeviceOpen)->click();
+    }
+
+    std::vector<std::uint8_t> PaddedFirmware() const {
+        auto padded = firmware;
+        padded.resize((firmware.size() / protocol::kBlockSize + 1) * protocol::kBlockSize, 0);
+        return padded;
+    }
+
+    // Declared in the order they must be built; the window goes first, the bus last.
+    platform::SimHidBus bus;
+    sim::SimBusPort port{bus};
+    std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
+    QTemporaryDir temp;
+    QString firmwareTool;
+    std::vector<std::uint8_t> firmware;
+    std::unique_ptr<CVumo_DFU_UtilityDlg> dialog;
+};
+
+TEST_F(DialogTest, StartsWithNoDevice) {
+    MakeDialog();
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Vumo_DFU_Utility"));
+    EXPECT_EQ(dialog->size(), QSize(475, 200));
+
+    // Every template control is there, where the template puts it.
+    for (const TemplateControl& c : kTemplate102) {
+        if (c.id == kIdNone) continue;
+        QWidget* widget = dialog->control(c.id);
+        ASSERT_NE(widget, nullptr) << c.id;
+        const PixelRect r = PixelRectOf(c);
+        EXPECT_EQ(widget->geometry(), QRect(r.x, r.y, r.width, r.height)) << c.id;
+    }
+    EXPECT_EQ(Button(kIdClose)->geometry(), QRect(365, 124, 90, 29));
+    const auto labels = dialog->findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
+    const auto buttons = dialog->findChildren<QAbstractButton*>(Qt::FindDirectChildrenOnly);
+    QStringList captions;
+    for (const QLabel* label : labels) captions << label->text();
+    for (const char* caption : {"Path", "Progress", "Device"})
+        EXPECT_TRUE(captions.contains(QString::fromLatin1(caption))) << caption;
+    EXPECT_EQ(labels.size() + buttons.size() + 3, 15);  // and the bar, the edit, the list
+
+    EXPECT_EQ(State(), (Controls{true, false, false, true, true, kOpen}));
+    EXPECT_EQ(List()->count(), 0);
+    EXPECT_EQ(List()->currentIndex(), -1);
+    EXPECT_TRUE(Path()->isEnabled());
+    EXPECT_TRUE(Path()->text().isEmpty());
+    EXPECT_EQ(Progress()->value(), 0);
+    EXPECT_TRUE(Get<QRadioButton>(kIdRadioDfu)->isChecked());
+    EXPECT_FALSE(Get<QRadioButton>(kIdRadioHid)->isChecked());
+    EXPECT_EQ(dialog->modeRadio(), 0);
+    EXPECT_EQ(dialog->openMode(), 0);
+    EXPECT_EQ(Button(kIdChangeMode)->text(), QStringLiteral("Change Mode"));
+    // Enter in the path must not press a button behind the user's back.
+    for (const QPushButton* button : dialog->findChildren<QPushButton*>()) {
+        EXPECT_FALSE(button->autoDefault()) << button->text().toStdString();
+        EXPECT_FALSE(button->isDefault()) << button->text().toStdString();
+    }
+    EXPECT_TRUE(Path()->hasFocus());
+
+    EXPECT_EQ(Get<QLabel>(kIdVersion)->text(), QStringLiteral("Version: 1.0.0.1"));
+    EXPECT_EQ(dialog->versionText(), QStringLiteral("Version: ") + QString::fromUtf8(kFileVersion));
+    EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_F(DialogTest, DrawsTheWarningInRedOnTwoLinesInLiberationSans) {
+    MakeDialog();
+    QLabel* warning = Warning();
+    EXPECT_EQ(dialog->warningText(),
+              QStringLiteral("Warning:\r\nDo not turn off the power during updating the firmware."));
+    EXPECT_EQ(warning->text(),
+              QStringLiteral("Warning:\nDo not turn off the power during updating the firmware."));
+    // Qt falls back to another family without a word: check the one really used.
+    EXPECT_EQ(QFontInfo(warning->font()).family(), QStringLiteral("Liberation Sans"));
+    EXPECT_EQ(QFontInfo(Button(kIdUpdate)->font()).family(), QStringLiteral("Liberation Sans"));
+    EXPECT_EQ(QFontInfo(warning->font()).pixelSize(), 11);
+
+    // Both lines fit the label as laid out, without wrapping into a third.
+    const QFontMetrics metrics(warning->font());
+    const QRect needed = metrics.boundingRect(QRect(0, 0, warning->width(), 1000),
+                                              Qt::AlignLeft | Qt::TextWordWrap, warning->text());
+    EXPECT_LE(needed.height(), warning->height());
+    EXPECT_EQ(needed.height(), 2 * metrics.lineSpacing());
+
+    // Red pixels in the upper and in the lower line.
+    const QImage image = warning->grab().toImage();
+    int redTop = 0, redBottom = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (c.red() > 200 && c.green() < 80 && c.blue() < 80)
+                ++(y < metrics.lineSpacing() ? redTop : redBottom);
+        }
+    EXPECT_GT(redTop, 10);
+    EXPECT_GT(redBottom, 50);
+    // The other labels keep the ordinary colour.
+    EXPECT_NE(Get<QLabel>(kIdVersion)->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+}
+
+TEST_F(DialogTest, KeepsItsSizeLimitsAndItsControlsInPlace) {
+    MakeDialog();
+    std::vector<QRect> before;
+    for (QWidget* child : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        before.push_back(child->geometry());
+    dialog->resize(300, 100);
+    EXPECT_EQ(dialog->size(), QSize(475, 200));
+    dialog->resize(1000, 1000);
+    EXPECT_EQ(dialog->size(), QSize(600, 300));
+    dialog->resize(520, 250);
+    EXPECT_EQ(dialog->size(), QSize(520, 250));
+    std::vector<QRect> after;
+    for (QWidget* child : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        after.push_back(child->geometry());
+    EXPECT_EQ(before, after);
+    // "DFU", "HID" and "Change Mode" never come into view.
+    for (int id : {kIdRadioDfu, kIdRadioHid, kIdChangeMode})
+        EXPECT_GE(dialog->control(id)->y(), 300) << id;
+}
+
+TEST_F(DialogTest, ListsApplicationModeDevicesFirstAndSelectsLineZero) {
+    AddDevice(Mode::update, "VUMO-0002");
+    AddDevice(Mode::application, "VUMO-0001");
+    MakeDialog();
+    EXPECT_EQ(Lines(), (QStringList{QStringLiteral("Vumo Device: VUMO-0001"),
+                                    QStringLiteral("Vumo Update Loader: VUMO-0002")}));
+    EXPECT_EQ(List()->currentIndex(), 0);
+    EXPECT_EQ(dialog->deviceEntryCount(), 2);
+    EXPECT_EQ(dialog->deviceEntry(0).mode, protocol::kModeApplication);
+    EXPECT_EQ(dialog->deviceEntry(1).mode, protocol::kModeUpdate);
+    EXPECT_EQ(dialog->deviceEntry(1).index, 0);
+    EXPECT_EQ(State(), (Controls{true, true, false, true, true, kOpen}));
+
+    // Any HID arrival refreshes the list and selects line 0 again.
+    List()->setCurrentIndex(1);
+    AddOtherDevice();
+    ASSERT_TRUE(WaitForDeviceChanges(1));
+    EXPECT_EQ(Lines().size(), 2);
+    EXPECT_EQ(List()->currentIndex(), 0);
+}
+
+TEST_F(DialogTest, OpenAndCloseFollowTheEnablingRule) {
+    AddDevice(Mode::update, "VUMO-0002");
+    AddDevice(Mode::application, "VUMO-0001");
+    MakeDialog();
+
+    OpenLine(0);
+    EXPECT_EQ(dialog->openMode(), protocol::kModeApplication);
+    EXPECT_TRUE(dialog->appDevice()->isOpen());
+    EXPECT_FALSE(dialog->dfuDevice()->isOpen());  // only the object the line names
+    EXPECT_EQ(State(), (Controls{false, true, false, true, true, kClose}));
+
+    Button(kIdDeviceOpen)->click();
+    EXPECT_EQ(dialog->openMode(), 0);
+    EXPECT_FALSE(dialog->appDevice()->isOpen());
+    EXPECT_EQ(State(), (Controls{true, true, false, true, true, kOpen}));
+
+    OpenLine(1);
+    EXPECT_EQ(dialog->openMode(), protocol::kModeUpdate);
+    EXPECT_TRUE(dialog->dfuDevice()->isOpen());
+    EXPECT_EQ(State(), (Controls{false, true, false, true, true, kClose}));
+
+    // A path counts once UpdateControls has read it.
+    Path()->setText(QStringLiteral("/some/file.bin"));
+    dialog->UpdateControls();
+    EXPECT_EQ(State(), (Controls{false, true, true, true, true, kClose}));
+    Button(kIdDeviceOpen)->click();
+    EXPECT_EQ(State(), (Controls{true, true, false, true, true, kOpen}));
+    EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_F(DialogTest, TypedPathEnablesUpdateOnlyAtTheNextUpdateControls) {
+    AddDevice(Mode::application, "VUMO-0001");
+    MakeDialog();
+    OpenLine(0);
+    QTest::keyClicks(Path(), QStringLiteral("/tmp/typed.bin"));
+    EXPECT_EQ(Path()->text(), QStringLiteral("/tmp/typed.bin"));
+    EXPECT_FALSE(Button(kIdUpdate)->isEnabled());
+    EXPECT_TRUE(dialog->filePath().isEmpty());
+
+    // A device notification runs UpdateControls.
+    AddOtherDevice();
+    ASSERT_TRUE(WaitForDeviceChanges(1));
+    EXPECT_TRUE(Button(kIdUpdate)->isEnabled());
+    EXPECT_EQ(dialog->filePath(), QStringLiteral("/tmp/typed.bin"));
+}
+
+TEST_F(DialogTest, AnOpenDeviceStaysClosableWhenTheListEmpties) {
+    AddDevice(Mode::application, "VUMO-0001");
+    MakeDialog();
+    OpenLine(0);
+    // A refresh leaves the open device out of the list.
+    AddOtherDevice();
+    ASSERT_TRUE(WaitForDeviceChanges(1));
+    EXPECT_EQ(List()->count(), 0);
+    EXPECT_EQ(State(), (Controls{false, true, false, true, true, kClose}));
+
+    Button(kIdDeviceOpen)->click();
+    EXPECT_EQ(dialog->openMode(), 0);
+    EXPECT_FALSE(dialog->appDevice()->isOpen());
+    EXPECT_EQ(State(), (Controls{true, false, false, true, true, kOpen}));
+}
+
+TEST_F(DialogTest, OpeningADeviceUnpluggedSinceTheRefreshShowsCode17) {
+    auto& device = AddDevice(Mode::application, "VUMO-0001");
+    MakeDialog();
+    ASSERT_EQ(List()->count(), 1);
+    device.unplug();  // the removal waits in the queue while the button is pressed
+    Button(kIdDeviceOpen)->click();
+
+    ASSERT_FALSE(Boxes().empty());
+    const BoxRecord& box = Boxes().front();
+    EXPECT_EQ(box.text, QStringLiteral("Open Error (code : 17)"));
+    EXPECT_EQ(box.kind, BoxKind::application);
+    EXPECT_EQ(box.caption, QStringLiteral("vumo-dfu-utility"));
+    EXPECT_EQ(box.icon, QMessageBox::Warning);
+    EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    EXPECT_EQ(dialog->openMode(), 0);
+    EXPECT_EQ(Button(kIdDeviceOpen)->text(), kOpen);
+
+    ASSERT_TRUE(WaitUntil([&] { return List()->count() == 0; }));
+    EXPECT_FALSE(Button(kIdDeviceOpen)->isEnabled());
+}
+
+TEST_F(DialogTest, PermissionDeniedNamesTheFix) {
+    auto& device = AddDevice(Mode::application, "VUMO-0001");
+    MakeDialog();
+    bus.setPermissionDenied(device.path(), true);
+    Button(kIdDeviceOpen)->click();
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].text, QStringLiteral("Open Error (code : 17)"));
+    EXPECT_TRUE(Boxes()[0].detail.contains(QStringLiteral("udev rule"))) << Boxes()[0].detail.toStdString();
+    EXPECT_TRUE(Boxes()[0].detail.contains(QStringLiteral("udevadm control --reload")));
+
+    // At the next refresh the device is left out, and the list says why it is empty.
+    AddOtherDevice();
+    ASSERT_TRUE(WaitForDeviceChanges(1));
+    EXPECT_EQ(List()->count(), 0);
+    EXPECT_TRUE(List()->placeholderText().contains(QStringLiteral("access is denied")));
+    EXPECT_TRUE(List()->toolTip().contains(QStringLiteral("udevadm control --reload")));
+}
+
+TEST_F(DialogTest, BrowseOffersFirmwareFilesFirst) {
+    const auto browse = CVumo_DFU_UtilityDlg::MakeBrowseDialog(nullptr);
+    EXPECT_EQ(browse->acceptMode(), QFileDialog::AcceptOpen);
+    EXPECT_EQ(browse->nameFilters(),
+              (QStringList{QStringLiteral("DFU file(*.HEX, *.BIN) (*.HEX *.BIN *.hex *.bin)"),
+                           QStringLiteral("All File(s)(*.*)(*)")}));
+    EXPECT_EQ(browse->selectedNameFilter(), browse->nameFilters().front());
+    EXPECT_TRUE(browse->testOption(QFileDialog::HideNameFilterDetails));
+    // The list shows the two descriptions exactly.
+    const auto* types = browse->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    ASSERT_NE(types, nullptr);
+    ASSERT_EQ(types->count(), 2);
+    EXPECT_EQ(types->itemText(0), QStringLiteral("DFU file(*.HEX, *.BIN) "));
+    EXPECT_EQ(types->itemText(1), QStringLiteral("All File(s)(*.*)"));
+    const auto* name = browse->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(name->text(), QStringLiteral("DFU"));
+}
+
+TEST_F(DialogTest, BrowseFillsThePathAndCancelKeepsIt) {
+    AddDevice(Mode::application, "VUMO-0001");
+    const QString chosen = WriteFirmware(300);
+    MakeDialog();
+    OpenLine(0);
+
+    // Answer the file dialog from inside its modal run.
+    const auto answer = [](const QString& file) {
+        QTimer::singleShot(0, [file] {
+            auto* browse = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (browse == nullptr) return;
+            if (file.isEmpty()) {
+                browse->reject();
+            } else {
+                browse->selectFile(file);
+                static_cast<QDialog*>(browse)->accept();
+            }
+        });
+    };
+    answer(chosen);
+    Button(kIdBrowse)->click();
+    EXPECT_EQ(dialog->filePath(), chosen);
+    EXPECT_EQ(Path()->text(), chosen);
+    EXPECT_TRUE(Button(kIdUpdate)->isEnabled());
+
+    answer({});
+    Button(kIdBrowse)->click();
+    EXPECT_EQ(dialog->filePath(), chosen);
+    EXPECT_TRUE(Button(kIdUpdate)->isEnabled());
+}
+
+TEST_F(DialogTest, RefusedFileShowsTheCheckSumBoxAndLeavesUpdateOff) {
+    AddDevice(Mode::update, "VUMO-0001");
+    const QString notFirmware = WriteTool(QStringLiteral("quiet"), "echo 'Adding 0x1a040000'\n");
+    MakeDialog(3s, notFirmware);
+    OpenLine(0);
+    Path()->setText(WriteFirmware(300));
+    dialog->UpdateControls();
+    Button(kIdUpdate)->click();
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].text, QStringLiteral("This is not Vumo firmware file"));
+    EXPECT_EQ(Boxes()[0].caption, QStringLiteral("ERROR-CheckSum"));
+    EXPECT_EQ(Boxes()[0].type, 16);
+    EXPECT_EQ(Boxes()[0].icon, QMessageBox::Critical);
+    EXPECT_FALSE(Button(kIdUpdate)->isEnabled());
+    EXPECT_FALSE(dialog->UpdateRunning());
+    EXPECT_EQ(emulators[0]->status().repliesSent, (std::array<std::uint32_t, 6>{}));
+}
+
+TEST_F(DialogTest, UpdatesFromApplicationModeInTheWindow) {
+    auto& device = AddDevice(Mode::application, "VUMO-0001");
+    const QString path = WriteFirmware(2900);  // 22 full blocks and a short one
+    const int blocks = 23;
+    MakeDialog();
+    OpenLine(0);
+    Path()->setText(path);
+    dialog->UpdateControls();
+    ASSERT_TRUE(Button(kIdUpdate)->isEnabled());
+
+    QSignalSpy progress(Progress(), &QProgressBar::valueChanged);
+    VisibilityCounter warning(Warning());
+    QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
+    // What the window looked like while the completion box was up.
+    std::uint32_t restartsAtBox = 99;
+    Controls atBox{};
+    std::uint8_t openModeAtBox = 0;
+    QObject::connect(&dialog->messageBoxes(), &MessageBoxes::boxShown, dialog.get(),
+                     [&](const BoxRecord&) {
+                         restartsAtBox = device.restarts();
+                         atBox = State();
+                         openModeAtBox = dialog->openMode();
+                     });
+
+    Button(kIdUpdate)->click();
+    EXPECT_TRUE(dialog->UpdateRunning());
+    EXPECT_EQ(State(), (Controls{false, false, false, false, false, kClose}));
+    EXPECT_EQ(Progress()->maximum(), blocks + 30);
+    ASSERT_TRUE(finished.wait(kWaitMs));
+
+    ASSERT_TRUE(dialog->lastUpdateResult().has_value());
+    EXPECT_EQ(dialog->lastUpdateResult()->outcome, update::Outcome::ok)
+        << dialog->lastUpdateResult()->message;
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].text, QStringLiteral("Firmware uploaded.\r\nNow Rebooting."));
+    EXPECT_EQ(Boxes()[0].caption, QStringLiteral("Update Complete "));
+    EXPECT_EQ(Boxes()[0].type, 0);
+    EXPECT_EQ(Boxes()[0].icon, QMessageBox::NoIcon);
+    // The restart follows the box, not the other way round. Meanwhile the window knew that the
+    // procedure had the update-mode device open, and nothing could cut the update short.
+    EXPECT_EQ(restartsAtBox, 0u);
+    EXPECT_EQ(openModeAtBox, protocol::kModeUpdate);
+    EXPECT_EQ(atBox, (Controls{false, false, false, false, false, kClose}));
+
+    // Fixed steps 0 to 29 (0 is where the bar already was), then one position per block.
+    std::vector<int> positions;
+    for (const auto& args : progress) positions.push_back(args.at(0).toInt());
+    std::vector<int> expected;
+    for (int p = 1; p <= 29; ++p) expected.push_back(p);
+    for (int p = 31; p <= blocks + 30; ++p) expected.push_back(p);
+    EXPECT_EQ(positions, expected);
+    EXPECT_EQ(Progress()->value(), blocks + 30);
+    // Blocks 5-9 and 15-19 hide the warning; it is back at the end.
+    EXPECT_EQ(warning.hidden, 2);
+    EXPECT_TRUE(Warning()->isVisible());
+
+    EXPECT_EQ(device.firmware(), PaddedFirmware());
+    EXPECT_EQ(device.locationCode(), std::optional<std::uint8_t>(1));
+    ASSERT_TRUE(device.waitForMode(Mode::application, std::chrono::steady_clock::now() + 5s));
+    EXPECT_EQ(device.restarts(), 1u);
+
+    // The restarted device is listed again and nothing is left open.
+    ASSERT_TRUE(WaitUntil([&] {
+        return Lines() == QStringList{QStringLiteral("Vumo Device: VUMO-0001")} &&
+               dialog->openMode() == 0;
+    })) << Lines().join(QStringLiteral(", ")).toStdString();
+    EXPECT_FALSE(dialog->dfuDevice()->isOpen());
+    EXPECT_FALSE(dialog->UpdateRunning());
+    EXPECT_EQ(State(), (Controls{true, true, false, true, true, kOpen}));
+    EXPECT_EQ(Boxes().size(), 1u);
+}
+
+TEST_F(DialogTest, MissingReadyReplyShowsOneTimeOutBox) {
+    sim::Faults faults;
+    faults.silent.insert(sim::Reply::ready);
+    AddDevice(Mode::update, "VUMO-0001", faults);
+    MakeDialog(300ms);
+    OpenLine(0);
+    Path()->setText(WriteFirmware(300));
+    dialog->UpdateControls();
+    QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
+    Button(kIdUpdate)->click();
+    ASSERT_TRUE(finished.wait(kWaitMs));
+
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].text, QStringLiteral("Ready Time out"));
+    EXPECT_EQ(Boxes()[0].caption, QStringLiteral("ERROR"));
+    EXPECT_EQ(Boxes()[0].type, 16);
+    EXPECT_EQ(Boxes()[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(dialog->lastUpdateResult()->step, update::Step::ready);
+    // The update-mode path: 0 at the start, 1 for the request, 2 before READY?.
+    EXPECT_EQ(Progress()->value(), 2);
+    // The user can try again or close.
+    EXPECT_EQ(State(), (Controls{false, true, true, true, true, kClose}));
+}
+
+TEST_F(DialogTest, ClosingWithADeviceOpenClosesItFirst) {
+    auto& device = AddDevice(Mode::application, "VUMO-0001");
+    MakeDialog();
+    OpenLine(0);
+    ASSERT_TRUE(dialog->appDevice()->isOpen());
+    Button(kIdClose)->click();
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), QDialog::Rejected);
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_EQ(dialog->appDevice(), nullptr);
+    EXPECT_EQ(dialog->dfuDevice(), nullptr);
+    EXPECT_EQ(dialog->procedure(), nullptr);
+    // The device is free for the next program.
+    hid::AppDevice other(bus);
+    ASSERT_EQ(other.EnumerateDevices(), 1);
+    EXPECT_EQ(other.Open(0), hid::kOpenOk);
+    EXPECT_EQ(other.openSerial(), device.serial());
+    other.Close();
+}
+
+TEST_F(DialogTest, EscapeAndEnterEndTheRunWhenNoUpdateIsRunning) {
+    MakeDialog();
+    QTest::keyClick(Path(), Qt::Key_Return);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+
+    dialog.reset();
+    MakeDialog();
+    QTest::keyClick(dialog.get(), Qt::Key_Escape);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), QDialog::Rejected);
+    EXPECT_EQ(dialog->appDevice(), nullptr);
+    EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_F(DialogTest, EnterOnAFocusedButtonPressesIt) {
+    AddDevice(Mode::application, "VUMO-0001");
+    MakeDialog();
+    Button(kIdDeviceOpen)->setFocus();
+    QTest::keyClick(Button(kIdDeviceOpen), Qt::Key_Return);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->openMode(), protocol::kModeApplication);
+}
+
+TEST_F(DialogTest, ClosingDuringAnUpdateAsksFirst) {
+    sim::Faults faults;
+    faults.silent.insert(sim::Reply::ready);
+    AddDevice(Mode::update, "VUMO-0001", faults);
+    MakeDialog(60s);  // the update waits for READY far longer than the test
+    OpenLine(0);
+    Path()->setText(WriteFirmware(300));
+    dialog->UpdateControls();
+    Button(kIdUpdate)->click();
+    ASSERT_TRUE(dialog->UpdateRunning());
+    EXPECT_FALSE(Button(kIdClose)->isEnabled());
+
+    auto& boxes = dialog->messageBoxes();
+    boxes.PresetNextAnswer(QMessageBox::No);
+    QTest::keyClick(dialog.get(), Qt::Key_Escape);
+    boxes.PresetNextAnswer(QMessageBox::No);
+    QTest::keyClick(Path(), Qt::Key_Return);
+    boxes.PresetNextAnswer(QMessageBox::No);
+    dialog->close();
+    ASSERT_EQ(Boxes().size(), 3u);
+    for (const BoxRecord& box : Boxes()) {
+        EXPECT_EQ(box.buttons, QMessageBox::Yes | QMessageBox::No);
+        EXPECT_EQ(box.answer, QMessageBox::No);
+    }
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_TRUE(dialog->UpdateRunning());
+
+    // Confirmed: the worker is stopped and joined at once, not after the reply limit.
+    boxes.PresetNextAnswer(QMessageBox::Yes);
+    const auto start = std::chrono::steady_clock::now();
+    QTest::keyClick(dialog.get(), Qt::Key_Escape);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->procedure(), nullptr);
+    EXPECT_EQ(dialog->dfuDevice(), nullptr);
+    EXPECT_EQ(Boxes().size(), 4u);
+}
+
+}  // namespace
+}  // namespace vumo::app

@@ -1,0 +1,212 @@
+# Scenarios run inside the test machine, sourced by its init. Each one starts vumo-dfu-sim on
+# /dev/uhid, runs the real vumo-dfu against it through hidraw, checks what came out and ends
+# with "=== RESULT <name> PASS|FAIL <seconds>" on descriptor 3 (the second serial port), the
+# output of every command before it. Every command runs under `timeout`, so a hang shows up as
+# a failure of its own instead of eating the host's limit for the whole machine.
+
+IMAGES=/images
+SIM_LOG=/tmp/sim.log
+RECEIVED=/tmp/received.bin
+SIM_PID=
+UDEVD_PID=
+FAILED=0
+
+say() { echo "$*" >&3; }
+fail() { say "FAIL: $*"; FAILED=1; }
+
+# Waits up to $2 seconds for the extended regular expression $1 to appear in the simulator's
+# log at least $3 times (default 1). There is no event to wait on from a shell, so it looks
+# every tenth of a second.
+wait_log() {
+    pattern=$1 limit=$2 count=${3:-1}
+    tries=$((limit * 10))
+    while [ "$tries" -gt 0 ]; do
+        [ "$(grep -cE "$pattern" "$SIM_LOG" 2>/dev/null)" -ge "$count" ] && return 0
+        sleep 0.1
+        tries=$((tries - 1))
+    done
+    fail "no '$pattern' (x$count) in the simulator's log within $limit s"
+    return 1
+}
+
+start_udevd() {
+    /lib/systemd/systemd-udevd >/tmp/udevd.log 2>&1 &
+    UDEVD_PID=$!
+    tries=50
+    while [ ! -e /run/udev/control ] && [ "$tries" -gt 0 ]; do sleep 0.1; tries=$((tries - 1)); done
+    if [ -e /run/udev/control ]; then
+        say "udevd running (pid $UDEVD_PID): the udev monitor source is in use"
+    else
+        fail "udevd did not start"
+        cat /tmp/udevd.log >&3
+    fi
+}
+
+stop_udevd() {
+    [ -n "$UDEVD_PID" ] || return 0
+    kill "$UDEVD_PID" 2>/dev/null
+    wait "$UDEVD_PID" 2>/dev/null
+    UDEVD_PID=
+    rm -rf /run/udev
+}
+
+start_sim() {
+    rm -f "$SIM_LOG" "$RECEIVED"
+    say "\$ vumo-dfu-sim $* --save-image $RECEIVED"
+    vumo-dfu-sim "$@" --save-image "$RECEIVED" >"$SIM_LOG" 2>&1 &
+    SIM_PID=$!
+    wait_log 'device(s)? on /dev/uhid' 20
+}
+
+stop_sim() {
+    [ -n "$SIM_PID" ] || return 0
+    kill -TERM "$SIM_PID" 2>/dev/null
+    tries=100
+    while kill -0 "$SIM_PID" 2>/dev/null && [ "$tries" -gt 0 ]; do sleep 0.1; tries=$((tries - 1)); done
+    if kill -0 "$SIM_PID" 2>/dev/null; then
+        fail "vumo-dfu-sim did not stop on SIGTERM"
+        kill -KILL "$SIM_PID" 2>/dev/null
+    fi
+    wait "$SIM_PID" 2>/dev/null
+    SIM_PID=
+    say "--- vumo-dfu-sim log"
+    cat "$SIM_LOG" >&3
+}
+
+# run NAME LIMIT COMMAND...: runs the command with its output in /tmp/NAME.out and /tmp/NAME.err
+# and its exit status in RC, and copies all of it to the host.
+run() {
+    name=$1 limit=$2
+    shift 2
+    say "\$ $*"
+    t0=$(cut -d' ' -f1 /proc/uptime)
+    timeout "$limit" "$@" >"/tmp/$name.out" 2>"/tmp/$name.err"
+    RC=$?
+    t1=$(cut -d' ' -f1 /proc/uptime)
+    cat "/tmp/$name.out" >&3
+    sed 's/^/stderr: /' "/tmp/$name.err" >&3
+    say "exit status $RC after $(echo "$t1 $t0" | awk '{printf "%.2f", $1 - $2}') s"
+}
+
+expect_rc() { [ "$RC" = "$1" ] || fail "exit status $RC, expected $1"; }
+# expect_text FILE PATTERN: the extended regular expression occurs in the file.
+expect_text() { grep -qE "$2" "$1" || fail "no '$2' in $(basename "$1")"; }
+
+# The device has come back in application mode after its restart, and holds the file.
+expect_received() {
+    wait_log 'arrived in application mode' 30 2 || return
+    if cmp "$1" "$RECEIVED" >/dev/null 2>&1; then
+        say "received image equals $(basename "$1") ($(wc -c <"$RECEIVED") bytes)"
+    else
+        fail "the received image differs from $(basename "$1")"
+    fi
+}
+
+scenario_list() {
+    start_sim app devices=2 || return
+    run list 60 vumo-dfu list
+    expect_rc 0
+    expect_text /tmp/list.out '^application 0  Vumo Device: VUMO-0001  /dev/hidraw[0-9]+$'
+    expect_text /tmp/list.out '^application 1  Vumo Device: VUMO-0002  /dev/hidraw[0-9]+$'
+    run list-json 60 vumo-dfu list --json
+    expect_rc 0
+    expect_text /tmp/list-json.out '"mode": "application", "index": 0, "product": "Vumo Device", "serial": "VUMO-0001", "path": "/dev/hidraw[0-9]+"'
+    stop_sim
+    # Update mode: the same device under product 2.
+    start_sim dfu || return
+    run list-dfu 60 vumo-dfu list
+    expect_rc 0
+    expect_text /tmp/list-dfu.out '^update      0  Vumo Update Loader: VUMO-0001  /dev/hidraw[0-9]+$'
+    stop_sim
+}
+
+# A whole update from application mode: switch, return as product 2, upload, restart, return as
+# product 1.
+update_from_application() {
+    image=$1
+    start_sim app return-delay=500 || return
+    run update 240 vumo-dfu update "$IMAGES/$image" --timeout 10
+    expect_rc 0
+    expect_text /tmp/update.out 'Firmware uploaded\.'
+    expect_text "$SIM_LOG" 'VUMO-0001: switch to update mode'
+    expect_text "$SIM_LOG" 'arrived in update mode \(product 2, "Vumo Update Loader"\)'
+    expect_text "$SIM_LOG" 'VUMO-0001: DFUEND'
+    expect_text "$SIM_LOG" 'VUMO-0001: restart'
+    expect_received "$IMAGES/$image"
+    stop_sim
+}
+
+scenario_update() {
+    start_udevd
+    update_from_application short.bin
+    stop_udevd
+}
+
+# The same without udevd: the program falls back on the kernel's uevents.
+scenario_update_no_udevd() {
+    update_from_application short.bin
+}
+
+scenario_full() {
+    start_udevd
+    update_from_application full.bin
+    stop_udevd
+}
+
+# The loader keeps quiet after block 5: the program gives up after --timeout with its message.
+scenario_timeout() {
+    start_sim dfu silent=IMAGE:5 || return
+    run timeout 60 vumo-dfu update "$IMAGES/short.bin" --timeout 2
+    expect_rc 7
+    expect_text /tmp/timeout.err 'DFU upload time out : [0-9]+'
+    stop_sim
+}
+
+# While one program updates the device, a second one neither lists nor opens it.
+scenario_busy() {
+    start_udevd
+    start_sim dfu reply-delay=100 || return
+    say "\$ vumo-dfu update $IMAGES/short.bin --timeout 10 &"
+    timeout 120 vumo-dfu update "$IMAGES/short.bin" --timeout 10 >/tmp/first.out 2>/tmp/first.err &
+    first=$!
+    wait_log 'VUMO-0001: DFUSTART' 60
+    run second 60 vumo-dfu update "$IMAGES/short.bin" --timeout 10
+    expect_rc 4
+    expect_text /tmp/second.err 'held by another program'
+    run list-busy 60 vumo-dfu list
+    expect_rc 0
+    expect_text /tmp/list-busy.out '^No device found\.$'
+    expect_text /tmp/list-busy.err '^1 matching device not listed: held by another program\.$'
+    wait "$first"
+    RC=$?
+    say "--- first program, exit status $RC"
+    cat /tmp/first.out >&3
+    sed 's/^/stderr: /' /tmp/first.err >&3
+    expect_rc 0
+    expect_text /tmp/first.out 'Firmware uploaded\.'
+    expect_received "$IMAGES/short.bin"
+    stop_sim
+    stop_udevd
+}
+
+run_scenario() {
+    FAILED=0
+    say "=== BEGIN $1"
+    start=$(cut -d' ' -f1 /proc/uptime)
+    case "$1" in
+        list) scenario_list ;;
+        update) scenario_update ;;
+        update-no-udevd) scenario_update_no_udevd ;;
+        full) scenario_full ;;
+        timeout) scenario_timeout ;;
+        busy) scenario_busy ;;
+        *) fail "unknown scenario $1" ;;
+    esac
+    # Whatever stopped the scenario early, leave nothing running for the next one.
+    stop_sim
+    stop_udevd
+    end=$(cut -d' ' -f1 /proc/uptime)
+    verdict=PASS
+    [ "$FAILED" = 0 ] || verdict=FAIL
+    say "=== RESULT $1 $verdict $(echo "$end $start" | awk '{printf "%.2f", $1 - $2}')"
+}

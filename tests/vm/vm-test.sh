@@ -1,0 +1,210 @@
+#!/usr/bin/env bash
+# Runs vumo-dfu against vumo-dfu-sim on a real Linux HID stack: boots the distribution's kernel
+# in qemu (software emulation) with a small initramfs holding busybox, the hid, uhid and
+# hid-generic modules, udevd, our programs and their libraries, runs the named scenarios in it
+# and reports what they printed.
+#
+#   vm-test.sh --vumo-dfu FILE --sim FILE --checksum FILE --sample-image FILE
+#              [--limit SECONDS] [--keep] SCENARIO...
+#
+# Scenarios: list update update-no-udevd timeout busy full, or "all". They run one after another
+# in one boot. Exit status: 0 all passed, 1 a failure, 77 skipped (qemu or the kernel can't be
+# had here) - except under CI=true, where the test must run and a missing piece is a failure.
+#
+# The kernel and udev packages are fetched with `apt-get download` and unpacked into a cache
+# (VUMO_VM_CACHE, default ~/.cache/vumo-dfu/vm): nothing is installed on this machine.
+# VUMO_VM_KERNEL_DIR may name an unpacked kernel package instead (boot/vmlinuz-*, lib/modules).
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+all_scenarios=(list update update-no-udevd timeout busy full)
+limit=600
+keep=0
+dfu= sim= checksum= sample=
+scenarios=()
+
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --vumo-dfu) dfu=$2; shift 2 ;;
+        --sim) sim=$2; shift 2 ;;
+        --checksum) checksum=$2; shift 2 ;;
+        --sample-image) sample=$2; shift 2 ;;
+        --limit) limit=$2; shift 2 ;;
+        --keep) keep=1; shift ;;
+        -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        all) scenarios+=("${all_scenarios[@]}"); shift ;;
+        -*) echo "vm-test.sh: unknown option $1" >&2; exit 2 ;;
+        *) scenarios+=("$1"); shift ;;
+    esac
+done
+[ ${#scenarios[@]} -gt 0 ] || scenarios=("${all_scenarios[@]}")
+for s in "${scenarios[@]}"; do
+    case " ${all_scenarios[*]} " in *" $s "*) ;; *) echo "vm-test.sh: unknown scenario $s" >&2; exit 2 ;; esac
+done
+
+# Can't run here: a skip with the reason, or under CI a failure.
+cannot_run() {
+    if [ "${CI:-}" = true ]; then
+        echo "vm-test.sh: FAILED: $* (CI must run this test)" >&2
+        exit 1
+    fi
+    echo "vm-test.sh: SKIPPED: $*" >&2
+    exit 77
+}
+
+for f in "$dfu" "$sim" "$checksum" "$sample"; do
+    [ -n "$f" ] && [ -x "$f" ] || { echo "vm-test.sh: give --vumo-dfu, --sim, --checksum and --sample-image (built programs)" >&2; exit 2; }
+done
+command -v qemu-system-x86_64 >/dev/null || cannot_run "qemu-system-x86_64 is not installed (package qemu-system-x86)"
+busybox=$(command -v busybox || true)
+[ -n "$busybox" ] && ! ldd "$busybox" >/dev/null 2>&1 ||
+    cannot_run "no static busybox (package busybox-static)"
+for tool in cpio gzip dpkg-deb apt-get flock; do
+    command -v "$tool" >/dev/null || cannot_run "$tool is not installed"
+done
+
+# --- kernel and udev, unpacked from Debian's packages into the cache
+cache=${VUMO_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vumo-dfu/vm}
+mkdir -p "$cache" || cannot_run "can't create the cache $cache"
+
+# Unpacks the newest candidate of PACKAGE into $cache/PACKAGE-VERSION once; prints the folder.
+unpack() {
+    local package=$1 version dir deb
+    version=$(apt-cache policy "$package" 2>/dev/null | awk '/Candidate:/ {print $2}')
+    if [ -z "$version" ] || [ "$version" = "(none)" ]; then
+        # The package lists may not have been fetched on this machine yet.
+        [ "$(id -u)" = 0 ] && apt-get update -qq >/dev/null 2>&1
+        version=$(apt-cache policy "$package" 2>/dev/null | awk '/Candidate:/ {print $2}')
+    fi
+    [ -n "$version" ] && [ "$version" != "(none)" ] || return 1
+    dir="$cache/$package-${version//[:~]/_}"
+    if [ ! -e "$dir/.done" ]; then
+        rm -rf "$dir" "$cache/download"
+        mkdir -p "$cache/download"
+        (cd "$cache/download" && apt-get download "$package=$version" >/dev/null 2>&1) || return 1
+        deb=$(ls "$cache/download"/*.deb 2>/dev/null | head -n 1)
+        [ -n "$deb" ] && dpkg-deb -x "$deb" "$dir" || return 1
+        rm -rf "$cache/download"
+        touch "$dir/.done"
+    fi
+    echo "$dir"
+}
+
+exec 9>"$cache/lock"
+flock -w 600 9 || cannot_run "the cache $cache stays locked"
+if [ -n "${VUMO_VM_KERNEL_DIR:-}" ]; then
+    kernel_dir=$VUMO_VM_KERNEL_DIR
+else
+    kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null |
+        awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+    if [ -z "$kernel_package" ] && [ "$(id -u)" = 0 ]; then
+        apt-get update -qq >/dev/null 2>&1
+        kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null |
+            awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+    fi
+    [ -n "$kernel_package" ] || cannot_run "the package lists name no linux-image-amd64 kernel"
+    kernel_dir=$(unpack "$kernel_package") || cannot_run "could not fetch $kernel_package"
+fi
+udev_dir=$(unpack udev) || cannot_run "could not fetch the udev package"
+flock -u 9
+
+vmlinuz=$(ls "$kernel_dir"/boot/vmlinuz-* 2>/dev/null | head -n 1)
+[ -n "$vmlinuz" ] || cannot_run "no boot/vmlinuz-* in $kernel_dir"
+
+# --- the initramfs
+work=$(mktemp -d "${TMPDIR:-/tmp}/vumo-vm.XXXXXX")
+qemu_pid=
+cleanup() {
+    [ -n "$qemu_pid" ] && kill -KILL "$qemu_pid" 2>/dev/null
+    if [ "$keep" = 1 ]; then echo "vm-test.sh: kept $work" >&2; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+root=$work/root
+mkdir -p "$root"/{bin,lib/modules,lib/systemd,opt/vumo/bin,images,etc}
+cp "$busybox" "$root/bin/busybox"
+ln -s busybox "$root/bin/sh"
+install -m 755 "$here/guest-init.sh" "$root/init"
+cp "$here/guest-scenarios.sh" "$root/scenarios.sh"
+
+for module in hid uhid hid-generic; do
+    found=$(find "$kernel_dir/lib/modules" -name "$module.ko*" | head -n 1)
+    [ -n "$found" ] || cannot_run "$module.ko is not in the kernel package"
+    case "$found" in
+        *.ko) cp "$found" "$root/lib/modules/$module.ko" ;;
+        *.ko.xz) xz -dc "$found" >"$root/lib/modules/$module.ko" ;;
+        *.ko.zst) zstd -qdc "$found" >"$root/lib/modules/$module.ko" ;;
+        *) cannot_run "can't unpack $found" ;;
+    esac
+done
+
+cp "$dfu" "$root/opt/vumo/bin/vumo-dfu"
+cp "$sim" "$root/opt/vumo/bin/vumo-dfu-sim"
+cp "$checksum" "$root/opt/vumo/bin/checksum"
+cp "$udev_dir/bin/udevadm" "$root/bin/udevadm"
+ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
+
+# The shared libraries of every program, at the paths the loader looks in.
+for program in "$root/opt/vumo/bin/"* "$root/bin/udevadm"; do
+    ldd "$program" | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// {print $1}' |
+        while read -r lib; do
+            mkdir -p "$root$(dirname "$lib")"
+            [ -e "$root$lib" ] || cp -L "$lib" "$root$lib"
+        done
+done
+
+# Images: tens of blocks for most runs, the loader's whole 1024 blocks for one.
+"$sample" --location 1 --size $((40 * 128)) --seed 8 "$root/images/short.bin" >/dev/null &&
+    "$sample" --location 1 --size $((1024 * 128)) --seed 9 "$root/images/full.bin" >/dev/null ||
+    { echo "vm-test.sh: vumo-sample-image failed" >&2; exit 1; }
+
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz" ||
+    { echo "vm-test.sh: could not pack the initramfs" >&2; exit 1; }
+
+# --- the machine. TCG only: the nested KVM of some hosts stalls a stock kernel.
+scenario_list=$(IFS=,; echo "${scenarios[*]}")
+echo "vm-test.sh: booting $(basename "$vmlinuz") for: ${scenarios[*]} (limit ${limit} s)"
+started=$(date +%s.%N)
+timeout --kill-after=10 "$limit" qemu-system-x86_64 \
+    -accel tcg -cpu max -m 512 -smp 1 \
+    -nodefaults -nographic -monitor none -no-reboot \
+    -kernel "$vmlinuz" -initrd "$work/initrd.gz" \
+    -append "console=ttyS0 panic=-1 quiet vumo.scenarios=$scenario_list" \
+    -serial "file:$work/console.log" -serial "file:$work/channel.log" \
+    </dev/null >"$work/qemu.log" 2>&1 &
+qemu_pid=$!
+wait "$qemu_pid"
+qemu_status=$?
+qemu_pid=
+ended=$(date +%s.%N)
+
+cat "$work/channel.log" 2>/dev/null
+echo
+wall=$(awk -v a="$started" -v b="$ended" 'BEGIN {printf "%.1f", b - a}')
+booted=$(awk '/^=== BOOTED/ {print $3}' "$work/channel.log")
+modules=$(awk '/^=== MODULES/ {print $3}' "$work/channel.log")
+echo "vm-test.sh: machine ran ${wall} s; kernel up to init ${booted:-?} s, modules loaded at ${modules:-?} s (guest clock)"
+
+status=0
+if [ "$qemu_status" = 124 ] || [ "$qemu_status" = 137 ]; then
+    echo "vm-test.sh: FAILED: the machine did not finish within ${limit} s" >&2
+    status=1
+elif [ "$qemu_status" != 0 ]; then
+    echo "vm-test.sh: FAILED: qemu ended with status $qemu_status" >&2
+    cat "$work/qemu.log" >&2
+    status=1
+fi
+for s in "${scenarios[@]}"; do
+    result=$(awk -v s="$s" '$1 == "===" && $2 == "RESULT" && $3 == s {print $4, $5}' "$work/channel.log")
+    case "$result" in
+        PASS*) echo "vm-test.sh: $s passed in ${result#PASS } s" ;;
+        FAIL*) echo "vm-test.sh: $s FAILED after ${result#FAIL } s" >&2; status=1 ;;
+        *) echo "vm-test.sh: $s did not finish" >&2; status=1 ;;
+    esac
+done
+if [ "$status" != 0 ]; then
+    echo "--- end of the kernel console" >&2
+    tail -n 40 "$work/console.log" >&2
+fi
+exit "$status"
