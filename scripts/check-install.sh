@@ -75,9 +75,9 @@ expected=(
 if ((gui)); then
     expected+=(
         bin/vumo-dfu-utility
-        share/applications/$app_id.desktop
-        share/metainfo/$app_id.metainfo.xml
-        share/icons/hicolor/scalable/apps/$app_id.svg
+        "share/applications/$app_id.desktop"
+        "share/metainfo/$app_id.metainfo.xml"
+        "share/icons/hicolor/scalable/apps/$app_id.svg"
         share/man/man1/vumo-dfu-utility.1.gz
     )
     for size in 16 24 32 48 64 128 256; do
@@ -105,7 +105,7 @@ else
 fi
 
 # The PNG sizes must be what their folders say.
-for png in "$usr"/share/icons/hicolor/*x*/apps/$app_id.png; do
+for png in "$usr"/share/icons/hicolor/*x*/apps/"$app_id".png; do
     [[ -e $png ]] || continue
     size=${png%/apps/*}
     size=${size##*/}
@@ -293,14 +293,14 @@ commands=$({ run "$usr/bin/vumo-dfu" --help 2>/dev/null || true; } |
     sed -n '/^[Ss]ubcommands:/,/^$/s/^[[:space:]]\{1,\}\([a-z][a-z-]*\).*/\1/p' | sort -u)
 offered=$(complete_line "vumo-dfu " | grep -v '^-' || true)
 if [[ -z $commands || $commands != "$offered" ]]; then
-    fail "completion offers commands [$(echo $offered)], --help lists [$(echo $commands)]"
+    fail "completion offers commands [${offered//$'\n'/ }], --help lists [${commands//$'\n'/ }]"
     completion_ok=0
 fi
 for command in $commands; do
     listed=$(help_options "$command")
     offered=$(complete_line "vumo-dfu $command --" | sed 's/=$//' | sort -u)
     if [[ $listed != "$offered" ]]; then
-        fail "completion of '$command' offers [$(echo $offered)], --help lists [$(echo $listed)]"
+        fail "completion of '$command' offers [${offered//$'\n'/ }], --help lists [${listed//$'\n'/ }]"
         completion_ok=0
     fi
 done

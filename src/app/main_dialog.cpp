@@ -168,6 +168,11 @@ void CVumo_DFU_UtilityDlg::OnGetMinMaxInfo() {
 
 void CVumo_DFU_UtilityDlg::OnInitDialog() {
     UpdateData(false);
+    connect(deviceOpenButton_, &QPushButton::clicked, this,
+            &CVumo_DFU_UtilityDlg::OnDeviceOpenClicked);
+    connect(browseButton_, &QPushButton::clicked, this, &CVumo_DFU_UtilityDlg::OnBrowseClicked);
+    connect(updateButton_, &QPushButton::clicked, this, &CVumo_DFU_UtilityDlg::OnUpdateClicked);
+    connect(closeButton_, &QPushButton::clicked, this, &CVumo_DFU_UtilityDlg::OnCloseClicked);
 
     // The device objects first: the worker and the listeners live only while they do.
     dfuDevice_ = std::make_unique<hid::DfuDevice>(bus_);
@@ -494,7 +499,7 @@ void CVumo_DFU_UtilityDlg::Shutdown(bool report) {
     if (shutDown_) return;
     shutDown_ = true;
     // Release a worker that waits for this thread before waiting for the worker.
-    windowCalls_.Close();
+    // windowCalls_.Close();
     if (procedure_) procedure_->Stop();
     delete notifier_;
     notifier_ = nullptr;

@@ -120,9 +120,11 @@ signals:
     // An update that reached the device has ended; lastUpdateResult() tells how.
     void updateFinished();
 
-protected:
-    void reject() override;  // Escape, the close box
+public slots:
+    void reject() override;  // Escape, the close box: OnCancel
     void accept() override;  // Enter outside a push button
+
+protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:

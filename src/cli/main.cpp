@@ -2,6 +2,7 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "sim/simulate_options.h"
 #include "vumo/build_config.h"
 
 #include <CLI/CLI.hpp>
@@ -14,7 +15,8 @@ int main(int argc, char** argv) {
     CLI::App app{"Firmware update utility for Vumo USB HID devices.", "vumo-dfu"};
     app.set_version_flag("--version", std::string("vumo-dfu ") + vumo::kFileVersion);
     app.require_subcommand(1);
-    app.footer(kExitCodeHelp);
+    app.footer(std::string("Options of list and update:\n") +
+               vumo::sim::kSimulateHelp + "\n" + kExitCodeHelp);
 
     int exitCode = kExitOk;
     AddListCommand(app, exitCode);

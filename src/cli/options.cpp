@@ -11,8 +11,7 @@ void AddSimulateOption(CLI::App& command, SimulateFlag& flag) {
     command
         .add_option_function<std::string>(
             "--simulate", [&flag](const std::string& value) { flag.options = value; },
-            "Work on a built-in simulated device instead of the machine's devices. OPTIONS is a "
-            "comma-separated list:\n" + std::string(sim::kSimulateHelp))
+            std::string(sim::kSimulateHelp))
         ->expected(0, 1)
         ->default_str("")
         ->type_name("[=OPTIONS]");

@@ -154,9 +154,15 @@ for program in "$root/opt/vumo/bin/"* "$root/bin/udevadm"; do
         done
 done
 
-# Images: tens of blocks for most runs, the loader's whole 1024 blocks for one.
-"$sample" --location 1 --size $((40 * 128)) --seed 8 "$root/images/short.bin" >/dev/null &&
-    "$sample" --location 1 --size $((1024 * 128)) --seed 9 "$root/images/full.bin" >/dev/null ||
+# Images: 40 blocks for most runs, the loader's whole 1024 blocks (the largest file that fits)
+# for one. Beside each, what the device must receive: the file zero-filled to its blocks, of
+# which there are floor(length / 128) + 1.
+make_image() {
+    local file=$root/images/$1 length=$2 seed=$3
+    "$sample" --location 1 --size "$length" --seed "$seed" "$file" >/dev/null || return 1
+    cp "$file" "$file.blocks" && truncate -s $(((length / 128 + 1) * 128)) "$file.blocks"
+}
+make_image short.bin $((40 * 128 - 1)) 8 && make_image full.bin $((1024 * 128 - 1)) 9 ||
     { echo "vm-test.sh: vumo-sample-image failed" >&2; exit 1; }
 
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz" ||
