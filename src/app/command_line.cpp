@@ -17,8 +17,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, const std::strin
     std::optional<std::string> simulateText;
     cli.add_option_function<std::string>(
            "--simulate", [&simulateText](const std::string& value) { simulateText = value; },
-           "Show emulated devices instead of the machine's own.\n" +
-               std::string(sim::kSimulateHelp))
+           sim::kSimulateHelp)
         ->expected(0, 1)
         ->default_str("")
         ->type_name("[=OPTIONS]");

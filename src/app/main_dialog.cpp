@@ -499,7 +499,7 @@ void CVumo_DFU_UtilityDlg::Shutdown(bool report) {
     if (shutDown_) return;
     shutDown_ = true;
     // Release a worker that waits for this thread before waiting for the worker.
-    // windowCalls_.Close();
+    windowCalls_.Close();
     if (procedure_) procedure_->Stop();
     delete notifier_;
     notifier_ = nullptr;

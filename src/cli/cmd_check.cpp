@@ -106,7 +106,7 @@ void AddCheckCommand(CLI::App& app, int& exitCode) {
     check->footer(
         "The checksum tool is looked for in the program's own folder, then in the installed "
         "helper folder, then in PATH (never in the current folder); VUMO_CHECKSUM_TOOL may name "
-        "it with an absolute path instead.");
+        "it with an absolute path instead.\n");
     check->callback([options, &exitCode] { exitCode = RunCheck(*options); });
 }
 

@@ -130,6 +130,9 @@ void UpdateProcedure::StartSecondStage() {
                 const int present = dfu_.EnumerateDevices();
                 for (int i = 0; i < present; ++i)
                     pathsBeforeSwitch_.push_back(dfu_.entry(i).path);
+            }
+            {
+                std::lock_guard lock(wakeMutex_);
                 switchDeadline_ = std::chrono::steady_clock::now() + limits_.deviceReturn;
             }
             closeOnRemoval_.store(1);
@@ -218,13 +221,13 @@ void UpdateProcedure::WorkerThreadProc() {
                        (awaitingReturn_.load() &&
                         std::chrono::steady_clock::now() >= switchDeadline_);
             };
-            if (awaitingReturn_.load()) {
-                std::unique_lock serialLock(serialMutex_);
-                const auto deadline = switchDeadline_;
-                serialLock.unlock();
-                wake_.wait_until(lock, deadline, ready);
-            } else {
-                wake_.wait(lock, ready);
+            // A request may turn the wait into one with a deadline, so the kind of wait is
+            // chosen afresh after every wake-up.
+            while (!ready()) {
+                if (awaitingReturn_.load())
+                    wake_.wait_until(lock, switchDeadline_);
+                else
+                    wake_.wait(lock);
             }
         }
         if (stop_.load()) break;
@@ -245,7 +248,7 @@ void UpdateProcedure::WorkerThreadProc() {
 
 void UpdateProcedure::WaitForReturn() {
     {
-        std::lock_guard lock(serialMutex_);
+        std::lock_guard lock(wakeMutex_);
         if (std::chrono::steady_clock::now() < switchDeadline_) return;
     }
     if (!awaitingReturn_.exchange(false)) return;

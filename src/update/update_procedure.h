@@ -121,12 +121,12 @@ private:
     std::mutex serialMutex_;
     std::string switchedSerial_;
     std::vector<std::string> pathsBeforeSwitch_;  // update-mode devices present at the switch
-    std::chrono::steady_clock::time_point switchDeadline_;
 
     std::atomic<std::uint32_t> blocksSent_{0};
 
     std::mutex wakeMutex_;
     std::condition_variable wake_;
+    std::chrono::steady_clock::time_point switchDeadline_;  // guarded by wakeMutex_
     std::thread worker_;
 };
 
