@@ -6,7 +6,6 @@
 #include "platform/linux/linux_hid_bus.h"
 
 #include <QApplication>
-#include <QStyle>
 
 #include <cstdio>
 

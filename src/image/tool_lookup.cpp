@@ -37,6 +37,7 @@ std::string FindTool(std::string_view name, const ToolSearch& search) {
         return tool.front() == '/' && IsExecutableFile(tool) ? tool : std::string{};
     }
     if (auto found = InFolder(search.ownFolder, name); !found.empty()) return found;
+    if (auto found = InFolder(search.relativeHelperFolder, name); !found.empty()) return found;
     if (auto found = InFolder(search.helperFolder, name); !found.empty()) return found;
     if (search.pathVariable) {
         std::string_view path(search.pathVariable);
@@ -55,7 +56,11 @@ ToolSearch CurrentToolSearch() {
     search.explicitTool = std::getenv(kChecksumToolVariable);
     std::error_code ec;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec && self.is_absolute()) search.ownFolder = self.parent_path().string();
+    if (!ec && self.is_absolute()) {
+        search.ownFolder = self.parent_path().string();
+        search.relativeHelperFolder =
+            (self.parent_path() / VUMO_HELPER_DIR_FROM_BIN).lexically_normal().string();
+    }
     search.helperFolder = VUMO_HELPER_DIR;
     search.pathVariable = std::getenv("PATH");
     return search;

@@ -20,6 +20,7 @@ inline constexpr const char* kChecksumToolVariable = "VUMO_CHECKSUM_TOOL";
 struct ToolSearch {
     const char* explicitTool = nullptr;  // the variable's value, null when unset
     std::string ownFolder;                // empty when unknown
+    std::string relativeHelperFolder;     // the helper folder beside the running program
     std::string helperFolder;
     const char* pathVariable = nullptr;   // PATH, null when unset
 };

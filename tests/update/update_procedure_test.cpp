@@ -235,6 +235,8 @@ struct TimeoutCase {
     std::uint32_t blocksSent;
 };
 
+void PrintTo(const TimeoutCase& c, std::ostream* os) { *os << c.name; }
+
 sim::Faults Silent(sim::Reply reply) {
     sim::Faults f;
     f.silent.insert(reply);

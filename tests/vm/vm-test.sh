@@ -13,7 +13,8 @@
 #
 # The kernel and udev packages are fetched with `apt-get download` and unpacked into a cache
 # (VUMO_VM_CACHE, default ~/.cache/vumo-dfu/vm): nothing is installed on this machine.
-# VUMO_VM_KERNEL_DIR may name an unpacked kernel package instead (boot/vmlinuz-*, lib/modules).
+# VUMO_VM_KERNEL_DIR may name an unpacked kernel package instead (boot/vmlinuz-*, lib/modules),
+# and VUMO_VM_QEMU another qemu-system-x86_64.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -31,7 +32,7 @@ while [ $# -gt 0 ]; do
         --sample-image) sample=$2; shift 2 ;;
         --limit) limit=$2; shift 2 ;;
         --keep) keep=1; shift ;;
-        -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) awk 'NR > 1 && /^#/ {sub(/^# ?/, ""); print; next} NR > 1 {exit}' "$0"; exit 0 ;;
         all) scenarios+=("${all_scenarios[@]}"); shift ;;
         -*) echo "vm-test.sh: unknown option $1" >&2; exit 2 ;;
         *) scenarios+=("$1"); shift ;;
@@ -55,7 +56,8 @@ cannot_run() {
 for f in "$dfu" "$sim" "$checksum" "$sample"; do
     [ -n "$f" ] && [ -x "$f" ] || { echo "vm-test.sh: give --vumo-dfu, --sim, --checksum and --sample-image (built programs)" >&2; exit 2; }
 done
-command -v qemu-system-x86_64 >/dev/null || cannot_run "qemu-system-x86_64 is not installed (package qemu-system-x86)"
+qemu=${VUMO_VM_QEMU:-qemu-system-x86_64}
+command -v "$qemu" >/dev/null || cannot_run "$qemu is not installed (package qemu-system-x86)"
 busybox=$(command -v busybox || true)
 [ -n "$busybox" ] && ! ldd "$busybox" >/dev/null 2>&1 ||
     cannot_run "no static busybox (package busybox-static)"
@@ -172,7 +174,7 @@ make_image short.bin $((40 * 128 - 1)) 8 && make_image full.bin $((1024 * 128 - 
 scenario_list=$(IFS=,; echo "${scenarios[*]}")
 echo "vm-test.sh: booting $(basename "$vmlinuz") for: ${scenarios[*]} (limit ${limit} s)"
 started=$(date +%s.%N)
-timeout --kill-after=10 "$limit" qemu-system-x86_64 \
+timeout --kill-after=10 "$limit" "$qemu" \
     -accel tcg -cpu max -m 512 -smp 1 \
     -nodefaults -nographic -monitor none -no-reboot \
     -kernel "$vmlinuz" -initrd "$work/initrd.gz" \

@@ -1,0 +1,419 @@
+// UhidPort against a stand-in for the kernel: each uhid descriptor is one end of a socket pair
+// whose other end answers as uhid does (UHID_START after UHID_CREATE2, a hidraw folder in a
+// made-up sysfs), so the port's protocol, threads and error paths run on any machine. The real
+// kernel is met in the virtual-machine tests beside this file.
+
+#include "platform/linux/report_descriptor.h"
+#include "protocol/reports.h"
+#include "sim/device_emulator.h"
+#include "sim/uhid/uhid_port.h"
+#include "vumo/build_config.h"
+
+#include <gtest/gtest.h>
+#include <linux/uhid.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace vumo::sim {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr auto kWait = 5s;
+
+std::string Text(const std::uint8_t* field) { return reinterpret_cast<const char*>(field); }
+
+// What the fake kernel saw on one descriptor.
+struct Received {
+    std::uint32_t type = 0;
+    std::string name, phys, uniq;
+    std::uint16_t bus = 0;
+    std::uint32_t vendor = 0, product = 0;
+    std::vector<std::uint8_t> data;  // descriptor (CREATE2) or report (INPUT2)
+    std::uint32_t requestId = 0;     // GET_REPORT_REPLY
+    std::uint16_t error = 0;
+};
+
+struct KernelBehaviour {
+    bool start = true;     // answer CREATE2 with START
+    bool makeNode = true;  // give the device a hidraw folder
+};
+
+class FakeKernel {
+public:
+    explicit FakeKernel(KernelBehaviour behaviour = {}) : behaviour_(behaviour) {
+        char pattern[] = "/tmp/vumo-uhid-test.XXXXXX";
+        sysfs_ = ::mkdtemp(pattern);
+    }
+    ~FakeKernel() {
+        {
+            std::lock_guard lock(mutex_);
+            for (int fd : kernelEnds_) ::shutdown(fd, SHUT_RDWR);
+        }
+        for (auto& t : threads_) t.join();
+        for (int fd : kernelEnds_) ::close(fd);
+        std::error_code ec;
+        fs::remove_all(sysfs_, ec);
+    }
+
+    UhidPortSettings settings(std::chrono::milliseconds arrival = 2000ms) {
+        UhidPortSettings s;
+        s.sysfsFolder = sysfs_;
+        s.arrivalTimeout = arrival;
+        s.openDevice = [this] { return open(); };
+        return s;
+    }
+
+    // Waits for the n-th (from 0) event of `type` on any descriptor.
+    std::optional<Received> waitFor(std::uint32_t type, std::size_t n = 0) {
+        std::unique_lock lock(mutex_);
+        std::optional<Received> found;
+        changed_.wait_for(lock, kWait, [&] {
+            std::size_t seen = 0;
+            for (const auto& r : events_) {
+                if (r.type == type && seen++ == n) {
+                    found = r;
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
+    std::size_t count(std::uint32_t type) {
+        std::lock_guard lock(mutex_);
+        return static_cast<std::size_t>(
+            std::count_if(events_.begin(), events_.end(), [&](auto& r) { return r.type == type; }));
+    }
+    // Descriptors whose user side has been closed.
+    bool waitClosed(std::size_t n) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, kWait, [&] { return closed_ >= n; });
+    }
+
+    // Sends an event to device `index` (in order of opening) as the kernel would.
+    void send(std::size_t index, const uhid_event& event) {
+        int fd;
+        {
+            std::lock_guard lock(mutex_);
+            fd = kernelEnds_.at(index);
+        }
+        ASSERT_EQ(::write(fd, &event, sizeof event), static_cast<ssize_t>(sizeof event));
+    }
+    void sendOutput(std::size_t index, std::span<const std::uint8_t> report) {
+        uhid_event event{};
+        event.type = UHID_OUTPUT;
+        event.u.output.rtype = UHID_OUTPUT_REPORT;
+        event.u.output.size = static_cast<std::uint16_t>(report.size());
+        std::copy(report.begin(), report.end(), event.u.output.data);
+        send(index, event);
+    }
+
+private:
+    int open() {
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) < 0) return -1;
+        std::lock_guard lock(mutex_);
+        kernelEnds_.push_back(ends[0]);
+        const int number = static_cast<int>(kernelEnds_.size()) - 1;
+        threads_.emplace_back([this, fd = ends[0], number] { serve(fd, number); });
+        return ends[1];
+    }
+
+    void serve(int fd, int number) {
+        const fs::path folder = fs::path(sysfs_) / ("0003:1209:0001.000" + std::to_string(number));
+        uhid_event event;
+        for (;;) {
+            std::memset(&event, 0, sizeof event);
+            if (::read(fd, &event, sizeof event) <= 0) break;
+            Received r;
+            r.type = event.type;
+            if (event.type == UHID_CREATE2) {
+                const auto& c = event.u.create2;
+                r.name = Text(c.name);
+                r.phys = Text(c.phys);
+                r.uniq = Text(c.uniq);
+                r.bus = c.bus;
+                r.vendor = c.vendor;
+                r.product = c.product;
+                r.data.assign(c.rd_data, c.rd_data + c.rd_size);
+                fs::create_directories(folder);
+                std::ofstream(folder / "uevent") << "HID_ID=0003:00001209:00000001\nHID_PHYS="
+                                                 << r.phys << "\n";
+                if (behaviour_.makeNode)
+                    fs::create_directories(folder / "hidraw" / ("hidraw" + std::to_string(number)));
+                if (behaviour_.start) {
+                    uhid_event start{};
+                    start.type = UHID_START;
+                    [[maybe_unused]] auto n = ::write(fd, &start, sizeof start);
+                }
+            } else if (event.type == UHID_INPUT2) {
+                r.data.assign(event.u.input2.data, event.u.input2.data + event.u.input2.size);
+            } else if (event.type == UHID_GET_REPORT_REPLY) {
+                r.requestId = event.u.get_report_reply.id;
+                r.error = event.u.get_report_reply.err;
+            } else if (event.type == UHID_DESTROY) {
+                std::error_code ec;
+                fs::remove_all(folder, ec);
+            }
+            {
+                std::lock_guard lock(mutex_);
+                events_.push_back(std::move(r));
+            }
+            changed_.notify_all();
+        }
+        {
+            std::lock_guard lock(mutex_);
+            ++closed_;
+        }
+        changed_.notify_all();
+    }
+
+    KernelBehaviour behaviour_;
+    std::string sysfs_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<int> kernelEnds_;
+    std::vector<std::thread> threads_;
+    std::deque<Received> events_;
+    std::size_t closed_ = 0;
+};
+
+// Keeps what reaches it; may run an action on the port's thread for each report.
+class RecordingSink final : public OutputSink {
+public:
+    void onOutputReport(std::span<const std::uint8_t> report) override {
+        {
+            std::lock_guard lock(mutex_);
+            reports_.emplace_back(report.begin(), report.end());
+        }
+        changed_.notify_all();
+        if (onReport) onReport();
+    }
+    std::optional<std::vector<std::uint8_t>> waitReport(std::size_t n = 0) {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, kWait, [&] { return reports_.size() > n; }))
+            return std::nullopt;
+        return reports_[n];
+    }
+    std::size_t count() {
+        std::lock_guard lock(mutex_);
+        return reports_.size();
+    }
+    std::function<void()> onReport;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::vector<std::uint8_t>> reports_;
+};
+
+DeviceDescription UpdateModeDevice() {
+    DeviceDescription d;
+    d.vendorId = kVendorId;
+    d.productId = kDfuProductId;
+    d.product = "Vumo Update Loader";
+    d.serial = "VUMO-0042";
+    d.inputLength = protocol::kInputReportLength;
+    d.outputLength = protocol::kDfuReportLength;
+    return d;
+}
+
+TEST(UhidReportDescriptor, GivesTheDeviceLengthsToTheHostsParser) {
+    // The host counts the report ID byte; the device's reports are unnumbered.
+    for (const auto& [input, output] : {std::pair<std::uint16_t, std::uint16_t>{17, 133}, {17, 21}}) {
+        const auto d = BuildReportDescriptor(input, output);
+        const auto summary = platform::hidraw::parseReportDescriptor(d);
+        EXPECT_TRUE(summary.complete);
+        EXPECT_FALSE(summary.numberedReports);
+        EXPECT_EQ(summary.lengths.input, input);
+        EXPECT_EQ(summary.lengths.output, output);
+    }
+    const auto inputOnly = platform::hidraw::parseReportDescriptor(BuildReportDescriptor(17, 0));
+    EXPECT_EQ(inputOnly.lengths.output, 0);
+    EXPECT_EQ(inputOnly.lengths.input, 17);
+}
+
+TEST(UhidPort, CreatesTheDeviceAndReturnsItsHidrawNode) {
+    FakeKernel kernel;
+    UhidPort port(kernel.settings());
+    const auto path = port.attach(UpdateModeDevice(), std::make_shared<RecordingSink>());
+    EXPECT_EQ(path, "/dev/hidraw0");
+    EXPECT_EQ(port.lastError(), "");
+
+    const auto create = kernel.waitFor(UHID_CREATE2);
+    ASSERT_TRUE(create);
+    EXPECT_EQ(create->name, "Vumo Update Loader");  // HID_NAME: the host's product string
+    EXPECT_EQ(create->uniq, "VUMO-0042");           // HID_UNIQ: its serial number
+    EXPECT_EQ(create->bus, 0x03);
+    EXPECT_EQ(create->vendor, kVendorId);
+    EXPECT_EQ(create->product, kDfuProductId);
+    EXPECT_EQ(create->data, BuildReportDescriptor(17, 133));
+    EXPECT_FALSE(create->phys.empty());
+}
+
+TEST(UhidPort, TwoDevicesWithTheSameIdsGetTheirOwnNodes) {
+    FakeKernel kernel;
+    UhidPort port(kernel.settings());
+    const auto first = port.attach(UpdateModeDevice(), std::make_shared<RecordingSink>());
+    const auto second = port.attach(UpdateModeDevice(), std::make_shared<RecordingSink>());
+    EXPECT_EQ(first, "/dev/hidraw0");
+    EXPECT_EQ(second, "/dev/hidraw1");
+    EXPECT_NE(kernel.waitFor(UHID_CREATE2, 0)->phys, kernel.waitFor(UHID_CREATE2, 1)->phys);
+}
+
+TEST(UhidPort, PassesReportsBothWaysWithTheReportIdWhereEachSideExpectsIt) {
+    FakeKernel kernel;
+    UhidPort port(kernel.settings());
+    auto sink = std::make_shared<RecordingSink>();
+    const auto path = port.attach(UpdateModeDevice(), sink);
+    ASSERT_FALSE(path.empty());
+
+    // hidraw hands the host's whole write to uhid: report ID 0, then 132 bytes.
+    const auto command = protocol::BuildReadyQuery();
+    kernel.sendOutput(0, command);
+    const auto got = sink->waitReport();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(*got, std::vector<std::uint8_t>(command.begin(), command.end()));
+
+    // Input reports go on the wire without the ID of an unnumbered report.
+    std::vector<std::uint8_t> reply(17, 0);
+    reply[3] = 'R';
+    ASSERT_TRUE(port.sendInputReport(path, reply));
+    const auto input = kernel.waitFor(UHID_INPUT2);
+    ASSERT_TRUE(input);
+    EXPECT_EQ(input->data, std::vector<std::uint8_t>(reply.begin() + 1, reply.end()));
+
+    EXPECT_FALSE(port.sendInputReport("/dev/hidraw9", reply));
+}
+
+TEST(UhidPort, DetachDestroysTheDeviceAndDropsWhatWasStillQueued) {
+    FakeKernel kernel;
+    UhidPort port(kernel.settings());
+    auto sink = std::make_shared<RecordingSink>();
+    const auto path = port.attach(UpdateModeDevice(), sink);
+    ASSERT_FALSE(path.empty());
+
+    port.detach(path);
+    EXPECT_TRUE(kernel.waitFor(UHID_DESTROY));
+    EXPECT_TRUE(kernel.waitClosed(1));
+    EXPECT_FALSE(port.sendInputReport(path, std::vector<std::uint8_t>(17, 0)));
+    port.detach(path);  // unknown by now: ignored
+    EXPECT_EQ(kernel.count(UHID_DESTROY), 1u);
+    EXPECT_EQ(sink->count(), 0u);
+}
+
+TEST(UhidPort, ASinkMayDetachItsOwnDeviceFromTheCallback) {
+    // The emulator leaves the bus while it handles the mode switch, on the port's own thread.
+    FakeKernel kernel;
+    UhidPort port(kernel.settings());
+    auto sink = std::make_shared<RecordingSink>();
+    std::string path;
+    sink->onReport = [&] { port.detach(path); };
+    path = port.attach(UpdateModeDevice(), sink);
+    ASSERT_FALSE(path.empty());
+    kernel.sendOutput(0, protocol::BuildDfuModeSwitch(protocol::kModeApplication));
+    EXPECT_TRUE(kernel.waitFor(UHID_DESTROY));
+    EXPECT_TRUE(kernel.waitClosed(1));
+}
+
+TEST(UhidPort, RefusesFeatureRequestsAtOnce) {
+    FakeKernel kernel;
+    UhidPort port(kernel.settings());
+    ASSERT_FALSE(port.attach(UpdateModeDevice(), std::make_shared<RecordingSink>()).empty());
+    uhid_event request{};
+    request.type = UHID_GET_REPORT;
+    request.u.get_report.id = 77;
+    request.u.get_report.rtype = UHID_FEATURE_REPORT;
+    kernel.send(0, request);
+    const auto reply = kernel.waitFor(UHID_GET_REPORT_REPLY);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->requestId, 77u);
+    EXPECT_EQ(reply->error, EIO);
+}
+
+TEST(UhidPort, ReportsADeviceNoDriverTookAndCleansUp) {
+    FakeKernel kernel({.start = false});
+    UhidPort port(kernel.settings(200ms));
+    EXPECT_EQ(port.attach(UpdateModeDevice(), std::make_shared<RecordingSink>()), "");
+    EXPECT_NE(port.lastError().find("hid-generic"), std::string::npos) << port.lastError();
+    EXPECT_TRUE(kernel.waitFor(UHID_DESTROY));
+    EXPECT_TRUE(kernel.waitClosed(1));
+}
+
+TEST(UhidPort, ReportsADeviceWithoutHidrawNode) {
+    FakeKernel kernel({.makeNode = false});
+    UhidPort port(kernel.settings(200ms));
+    EXPECT_EQ(port.attach(UpdateModeDevice(), std::make_shared<RecordingSink>()), "");
+    EXPECT_NE(port.lastError().find("hidraw"), std::string::npos) << port.lastError();
+    EXPECT_TRUE(kernel.waitClosed(1));
+}
+
+TEST(UhidPort, DestructionUnplugsWhatIsLeft) {
+    FakeKernel kernel;
+    {
+        UhidPort port(kernel.settings());
+        ASSERT_FALSE(port.attach(UpdateModeDevice(), std::make_shared<RecordingSink>()).empty());
+        ASSERT_FALSE(port.attach(UpdateModeDevice(), std::make_shared<RecordingSink>()).empty());
+    }
+    // Each descriptor's DESTROY comes before its end.
+    EXPECT_TRUE(kernel.waitClosed(2));
+    EXPECT_EQ(kernel.count(UHID_DESTROY), 2u);
+}
+
+TEST(UhidAccess, NamesTheFixForAMissingDevice) {
+    const auto access = CheckUhidAccess("/nonexistent/uhid");
+    EXPECT_FALSE(access.ok);
+    EXPECT_EQ(access.error, ENOENT);
+    EXPECT_NE(access.message.find("modprobe uhid"), std::string::npos) << access.message;
+
+    UhidPortSettings settings;
+    settings.devicePath = "/nonexistent/uhid";
+    UhidPort port(settings);
+    EXPECT_EQ(port.attach(UpdateModeDevice(), std::make_shared<RecordingSink>()), "");
+    EXPECT_EQ(port.lastError(), access.message);
+}
+
+TEST(UhidPort, CarriesTheEmulatorThroughAModeSwitch) {
+    FakeKernel kernel;
+    UhidPort port(kernel.settings());
+    EmulatorConfig config;
+    config.serial = "VUMO-0007";
+    config.returnDelay = 10ms;
+    DeviceEmulator device(port, config);
+    ASSERT_EQ(device.path(), "/dev/hidraw0");
+    ASSERT_EQ(kernel.waitFor(UHID_CREATE2)->product, kAppProductId);
+
+    kernel.sendOutput(0, protocol::BuildAppModeSwitch(protocol::kModeUpdate));
+    EXPECT_TRUE(kernel.waitFor(UHID_DESTROY));
+    const auto again = kernel.waitFor(UHID_CREATE2, 1);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->product, kDfuProductId);
+    EXPECT_EQ(again->uniq, "VUMO-0007");
+    EXPECT_EQ(again->data, BuildReportDescriptor(17, 133));
+    EXPECT_TRUE(device.waitForMode(Mode::update, std::chrono::steady_clock::now() + kWait));
+
+    // The loader answers on the new device, without the report ID on the wire.
+    kernel.sendOutput(1, protocol::BuildReadyQuery());
+    const auto ready = kernel.waitFor(UHID_INPUT2);
+    ASSERT_TRUE(ready);
+    const auto expected = BuildReply(Reply::ready);
+    EXPECT_EQ(ready->data, std::vector<std::uint8_t>(expected.begin() + 1, expected.end()));
+}
+
+}  // namespace
+}  // namespace vumo::sim
