@@ -351,14 +351,12 @@ int RunUpdate(const UpdateOptions& o) {
             r.outcome = "interrupted";
             r.step = "interrupted";
             r.exitCode = kExitInterrupted;
-            r.message = chosen.mode == protocol::kModeUpdate || procedure.openMode() != 0
+            // On the application-mode path the mode switch has gone out by now.
+            r.message = chosen.mode == protocol::kModeUpdate
                             ? "Interrupted. The device stays in update mode; run the update "
                               "again to recover it."
-                            : "Interrupted.";
-            if (chosen.mode == protocol::kModeApplication && dfu.openSerial().empty() &&
-                !procedure.modeSwitchPending())
-                r.message = "Interrupted. If the device has switched to update mode it stays "
-                            "there; run the update again to recover it.";
+                            : "Interrupted. If the device has switched to update mode it stays "
+                              "there; run the update again to recover it.";
         }
         procedure.Stop();
     }

@@ -15,13 +15,18 @@ say() { echo "$*" >&3; }
 fail() { say "FAIL: $*"; FAILED=1; }
 
 # Waits up to $2 seconds for the extended regular expression $1 to appear in the simulator's
-# log at least $3 times (default 1). There is no event to wait on from a shell, so it looks
-# every tenth of a second.
+# log at least $3 times (default 1); gives up at once when the simulator has ended. There is no
+# event to wait on from a shell, so it looks every tenth of a second.
 wait_log() {
     pattern=$1 limit=$2 count=${3:-1}
     tries=$((limit * 10))
     while [ "$tries" -gt 0 ]; do
-        [ "$(grep -cE "$pattern" "$SIM_LOG" 2>/dev/null)" -ge "$count" ] && return 0
+        seen=$(grep -cE "$pattern" "$SIM_LOG" 2>/dev/null)
+        [ "${seen:-0}" -ge "$count" ] && return 0
+        if [ -n "$SIM_PID" ] && ! kill -0 "$SIM_PID" 2>/dev/null; then
+            fail "vumo-dfu-sim ended before '$pattern' (x$count) appeared in its log"
+            return 1
+        fi
         sleep 0.1
         tries=$((tries - 1))
     done

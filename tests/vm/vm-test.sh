@@ -213,6 +213,6 @@ for s in "${scenarios[@]}"; do
 done
 if [ "$status" != 0 ]; then
     echo "--- end of the kernel console" >&2
-    tail -n 40 "$work/console.log" >&2
+    tail -n 40 "$work/console.log" | tr -cd '\11\12\40-\176' >&2
 fi
 exit "$status"
