@@ -1,0 +1,231 @@
+// vumo-dfu run as a child process against its built-in simulated device: exit statuses, JSON,
+// messages, and a clean stop on Ctrl-C. Uploads stay short; the update-mode path needs no
+// mode switch, so these runs take well under a second each.
+
+#include "cli/exit_codes.h"
+#include "cli/options.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace vumo::cli {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct RunResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+class Child {
+public:
+    explicit Child(std::vector<std::string> args, const std::string& outFile) {
+        int errPipe[2];
+        EXPECT_EQ(::pipe2(errPipe, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(errPipe[1]);
+        errFd_ = errPipe[0];
+    }
+    ~Child() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(errFd_);
+    }
+
+    // Reads stderr until `text` appears or the deadline passes.
+    bool WaitForErr(const std::string& text, Clock::time_point deadline) {
+        while (err_.find(text) == std::string::npos) {
+            if (!ReadErr(deadline)) return false;
+        }
+        return true;
+    }
+
+    void Signal(int sig) { ::kill(pid_, sig); }
+
+    // Collects the rest of stderr and the exit status; -1 when the child outlives the deadline.
+    int Wait(Clock::time_point deadline) {
+        while (ReadErr(deadline)) {
+        }
+        if (!eof_) return -1;
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    const std::string& err() const { return err_; }
+
+private:
+    bool ReadErr(Clock::time_point deadline) {
+        if (eof_) return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left <= 0ms) return false;
+        pollfd p{errFd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+        char buf[4096];
+        const auto n = ::read(errFd_, buf, sizeof buf);
+        if (n <= 0) {
+            eof_ = true;
+            return false;
+        }
+        err_.append(buf, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int errFd_ = -1;
+    bool eof_ = false;
+    std::string err_;
+};
+
+class CliTest : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("vumo-cli-test-" + std::to_string(::getpid()) + "-" +
+                testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+        firmware_ = MakeSample({"--location", "1", "--size", "3000"}, "fw.bin");
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string MakeSample(std::vector<std::string> options, const std::string& name) {
+        std::vector<std::string> args{VUMO_TEST_SAMPLE_IMAGE};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back((dir_ / name).string());
+        Child child(args, (dir_ / "sample.out").string());
+        EXPECT_EQ(child.Wait(Clock::now() + 10s), 0) << child.err();
+        return (dir_ / name).string();
+    }
+
+    RunResult Dfu(std::vector<std::string> args) {
+        args.insert(args.begin(), VUMO_TEST_DFU);
+        const auto out = (dir_ / "stdout").string();
+        RunResult run;
+        {
+            Child child(args, out);
+            run.exitCode = child.Wait(Clock::now() + 60s);
+            run.err = child.err();
+        }
+        std::ifstream in(out);
+        std::stringstream text;
+        text << in.rdbuf();
+        run.out = text.str();
+        return run;
+    }
+
+    std::filesystem::path dir_;
+    std::string firmware_;
+};
+
+TEST_F(CliTest, ListsTheSimulatedDevicesAsJson) {
+    const auto run = Dfu({"list", "--simulate=dfu,devices=2", "--json"});
+    EXPECT_EQ(run.exitCode, kExitOk) << run.err;
+    EXPECT_NE(run.out.find("{\"mode\": \"update\", \"index\": 1, \"product\": \"Vumo Update "
+                           "Loader\", \"serial\": \"VUMO-0002\""),
+              std::string::npos)
+        << run.out;
+    const auto plain = Dfu({"list", "--simulate"});
+    EXPECT_EQ(plain.exitCode, kExitOk);
+    EXPECT_NE(plain.out.find("application 0  Vumo Device: VUMO-0001"), std::string::npos) << plain.out;
+}
+
+TEST_F(CliTest, UpdateInUpdateModeSucceedsWithJsonResult) {
+    const auto run = Dfu({"update", firmware_, "--simulate=dfu", "--json"});
+    EXPECT_EQ(run.exitCode, kExitOk) << run.err;
+    EXPECT_EQ(run.out, "{\"outcome\": \"ok\", \"serial\": \"VUMO-0001\", \"blocks\": 24, "
+                       "\"location\": 1, \"step\": \"done\", \"message\": \"\"}\n");
+    // In JSON mode the completion text goes to stderr, so stdout stays one object.
+    EXPECT_NE(run.err.find("Firmware uploaded.\r\nNow Rebooting."), std::string::npos);
+}
+
+TEST_F(CliTest, CompletionTextOnStdout) {
+    const auto run = Dfu({"update", firmware_, "--simulate=dfu"});
+    EXPECT_EQ(run.exitCode, kExitOk) << run.err;
+    EXPECT_EQ(run.out, "Firmware uploaded.\r\nNow Rebooting.\n");
+}
+
+TEST_F(CliTest, TimeOutNamesTheBlockAndExitsWithTheDeviceStatus) {
+    const auto run = Dfu({"update", firmware_, "--simulate=dfu,silent=IMAGE:2", "--timeout", "0.3",
+                          "--json"});
+    EXPECT_EQ(run.exitCode, kExitDevice);
+    EXPECT_NE(run.out.find("\"outcome\": \"failed\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"step\": \"block\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"message\": \"DFU upload time out : 2\""), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("ERROR: DFU upload time out : 2"), std::string::npos) << run.err;
+}
+
+TEST_F(CliTest, ExitStatusesTellFailuresApart) {
+    EXPECT_EQ(Dfu({"update", firmware_, "--simulate=devices=2"}).exitCode, kExitAmbiguous);
+    EXPECT_EQ(Dfu({"update", firmware_, "--simulate=bogus"}).exitCode, kExitUsage);
+    EXPECT_EQ(Dfu({"update", (dir_ / "missing.bin").string(), "--simulate"}).exitCode, kExitFile);
+    EXPECT_EQ(Dfu({"update", firmware_, "--simulate", "--serial", "NOPE"}).exitCode, kExitNoDevice);
+    EXPECT_EQ(Dfu({"update"}).exitCode, kExitUsage);
+
+    const auto notFirmware = MakeSample({"--not-firmware"}, "nf.bin");
+    const auto refused = Dfu({"update", notFirmware, "--simulate=dfu"});
+    EXPECT_EQ(refused.exitCode, kExitFile);
+    EXPECT_NE(refused.err.find("This is not Vumo firmware file"), std::string::npos) << refused.err;
+}
+
+TEST_F(CliTest, ChoosesAmongSeveralBySerialOrIndex) {
+    auto run = Dfu({"update", firmware_, "--simulate=dfu,devices=3", "--serial", "VUMO-0003",
+                    "--json"});
+    EXPECT_EQ(run.exitCode, kExitOk) << run.err;
+    EXPECT_NE(run.out.find("\"serial\": \"VUMO-0003\""), std::string::npos) << run.out;
+    run = Dfu({"update", firmware_, "--simulate=dfu,devices=2", "--index", "1", "--json"});
+    EXPECT_EQ(run.exitCode, kExitOk) << run.err;
+    EXPECT_NE(run.out.find("\"serial\": \"VUMO-0002\""), std::string::npos) << run.out;
+}
+
+TEST_F(CliTest, CtrlCStopsCleanlyAndSaysHowToRecover) {
+    const auto big = MakeSample({"--location", "1", "--size", "60000"}, "big.bin");
+    const auto out = (dir_ / "stdout").string();
+    Child child({VUMO_TEST_DFU, "update", big, "--simulate=dfu"}, out);
+    ASSERT_TRUE(child.WaitForErr("uploading", Clock::now() + 20s)) << child.err();
+    child.Signal(SIGINT);
+    EXPECT_EQ(child.Wait(Clock::now() + 10s), kExitInterrupted);
+    EXPECT_NE(child.err().find("The device stays in update mode; run the update again to recover "
+                               "it."),
+              std::string::npos)
+        << child.err();
+}
+
+TEST(JsonString, EscapesAndReplacesInvalidUtf8) {
+    EXPECT_EQ(JsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
+    EXPECT_EQ(JsonString("caf\xC3\xA9"), "\"caf\xC3\xA9\"");
+    EXPECT_EQ(JsonString("bad\xFF"), "\"bad\xEF\xBF\xBD\"");
+    EXPECT_EQ(JsonString("cut\xE2\x82"), "\"cut\xEF\xBF\xBD\xEF\xBF\xBD\"");
+}
+
+}  // namespace
+}  // namespace vumo::cli
