@@ -13,7 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <condition_variable>
+#include <functional>
+#include <string_view>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -52,6 +55,7 @@ public:
     void ShowMessage(const std::string& text, const std::string& caption, int type) override {
         std::lock_guard lock(mutex_);
         boxes.push_back({text, caption, type});
+        if (onBox) onBox(text);
         // A box is closed by the time it returns: nothing may happen before that.
         restartsWhenBoxClosed = emulatorRestarts ? emulatorRestarts() : 0;
     }
@@ -79,6 +83,7 @@ public:
     std::optional<UpdateResult> result;
     std::atomic<bool> deviceOpened{false};
     std::function<std::uint32_t()> emulatorRestarts;
+    std::function<void(const std::string&)> onBox;  // runs while the box is "open"
     std::uint32_t restartsWhenBoxClosed = 0;
 };
 
@@ -285,6 +290,30 @@ INSTANTIATE_TEST_SUITE_P(
         TimeoutCase{"block_7", SilentBlock(7), "DFU upload time out : 7", Step::block, 7},
         TimeoutCase{"end", Silent(sim::Reply::end), "DFU end time out", Step::end, 12}),
     [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
+
+TEST_F(UpdateProcedureTest, EndReplyArrivingWhileTheTimeOutBoxIsOpenStillCompletes) {
+    // The END reply comes late: after the wait gave up, while the user reads the box.
+    auto& device = AddDevice(Mode::update, "VUMO-0001", Silent(sim::Reply::end));
+    LoadImage(3, 1);
+    ui.onBox = [this](const std::string& text) {
+        if (text != "DFU end time out") return;
+        std::array<std::uint8_t, 17> end{};
+        const std::string_view word = "DFUEND";
+        std::copy(word.begin(), word.end(), end.begin() + 3);
+        dfu.ParseReply(end);
+    };
+    MakeProcedure();
+    OpenDevice(dfu, protocol::kModeUpdate);
+    RunUpdate();
+    const auto result = ui.WaitForResult();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->outcome, Outcome::ok);
+    ASSERT_EQ(ui.boxes.size(), 2u);
+    EXPECT_EQ(ui.boxes[0].text, "DFU end time out");
+    EXPECT_EQ(ui.boxes[1].text, "Firmware uploaded.\r\nNow Rebooting.");
+    // Location 1: the restart follows the completion box.
+    EXPECT_TRUE(device.waitForMode(Mode::application, std::chrono::steady_clock::now() + 5s));
+}
 
 TEST_F(UpdateProcedureTest, FlagsLeftByAnEarlierUpdateDoNotAnswerForTheNext) {
     // The first update sends no restart (location 2), so its reply flags stay set.

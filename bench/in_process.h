@@ -1,0 +1,52 @@
+#pragma once
+// Measurements taken inside this process on the simulated bus: a whole update with the fixed
+// pauses counted instead of made (the pacing floor, and our own share of every turn of the
+// conversation), and the wake-ups of a device object held open on a silent device.
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vumo::bench {
+
+// The same made-up bytes on every run: a Cortex-M-like image is not needed here, only its size.
+std::vector<std::uint8_t> SampleImage(std::size_t bytes);
+
+// Per turn of the conversation, in microseconds, pauses excluded (the pacer makes none).
+struct TurnTimings {
+    // The reply came out of the transport's read (the listener thread has it) -> the next
+    // output report goes into the transport's write.
+    std::vector<double> fromTransport;
+    // The device handed the reply to the bus -> the next output report is written. Includes
+    // the bus's hand-over to the listener thread.
+    std::vector<double> fromDevice;
+};
+
+struct CountedUpdate {
+    bool ok = false;
+    std::string error;
+    std::chrono::milliseconds pauses{0};  // sum of the fixed pauses the procedure asked for
+    std::chrono::nanoseconds elapsed{0};  // second stage to the end of the update
+    std::uint32_t blocks = 0;
+};
+
+// One whole update of `image` (location code 1, so the restart command follows) with a
+// CountingPacer, on a simulated bus with one emulated device that starts in application mode
+// (the mode switch and the device's return included; it returns at once) or in update mode.
+// `turns` receives the timing of every turn when given.
+CountedUpdate RunCountedUpdate(bool fromApplicationMode, std::span<const std::uint8_t> image,
+                               TurnTimings* turns);
+
+struct SilentDeviceWakeups {
+    bool ok = false;
+    std::string error;
+    double perSecond = 0;  // every thread but the measuring one
+    int threads = 0;
+};
+
+// A DfuDevice open on a silent simulated update-mode device, left alone for `window`.
+SilentDeviceWakeups MeasureSilentOpenDevice(std::chrono::milliseconds window);
+
+}  // namespace vumo::bench

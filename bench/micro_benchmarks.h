@@ -1,0 +1,21 @@
+#pragma once
+// The Google Benchmark cases. Registered by RegisterBenchmarks() rather than at static
+// initialisation, so that the short mode can give each of them a single quick run.
+
+#include <string>
+#include <vector>
+
+namespace vumo::bench {
+
+// Names of the cases whose figures the report uses.
+inline constexpr const char* kCheckLoadCrcCase = "BM_LoadAndCommitImage/bin";
+inline constexpr const char* kConversationCase = "BM_UpdateConversation/update_mode";
+
+// Short: each case once, minimal time. `scratch` is a folder for the image files.
+void RegisterBenchmarks(bool shortMode, const std::string& scratch);
+
+// An Intel HEX text of `bytes` placed at `base`: 16-byte data records, an extended linear
+// address record at every 64 KiB, and the end-of-file record.
+std::string IntelHex(const std::vector<unsigned char>& bytes, unsigned base);
+
+}  // namespace vumo::bench

@@ -1,0 +1,103 @@
+// vumo-bench-window: vumo-dfu-utility with a probe for the benchmarks. It runs the very same
+// application object; a start-up routine that Qt calls when the application object is built
+// adds an event filter that reports, on descriptor 3:
+//   main NS      CLOCK_MONOTONIC at entry to main()
+//   painted NS   once the window's first frame has been painted
+//   open MODE    with VUMO_BENCH_OPEN=1: after the first frame, the first device in the list
+//                was opened as the Open button does it (MODE 13 or 223; 0: it failed)
+// Closing its stdin closes the window as the Close button does, so the program ends normally.
+
+#include "app/application.h"
+#include "app/main_dialog.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QWidget>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+namespace {
+
+constexpr int kReportFd = 3;
+
+long long MonotonicNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
+}
+
+void Report(const std::string& line) {
+    const std::string text = line + "\n";
+    [[maybe_unused]] const auto n = ::write(kReportFd, text.data(), text.size());
+}
+
+vumo::app::CVumo_DFU_UtilityDlg* FindDialog() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<vumo::app::CVumo_DFU_UtilityDlg*>(w)) return dialog;
+    return nullptr;
+}
+
+void OpenFirstDevice() {
+    auto* dialog = FindDialog();
+    if (dialog == nullptr || dialog->deviceEntryCount() == 0) {
+        Report("open 0");
+        return;
+    }
+    dialog->OnDeviceOpenClicked();
+    Report("open " + std::to_string(dialog->openMode()));
+}
+
+class FirstPaint final : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (!seen_ && event->type() == QEvent::Paint &&
+            qobject_cast<vumo::app::CVumo_DFU_UtilityDlg*>(watched) != nullptr) {
+            seen_ = true;
+            // The children paint in the same pass; the frame is complete once the event loop
+            // comes back to its queue.
+            QTimer::singleShot(0, this, [this] { FramePainted(); });
+        }
+        return false;
+    }
+
+private:
+    void FramePainted() {
+        Report("painted " + std::to_string(MonotonicNs()));
+        qApp->removeEventFilter(this);
+        const char* open = std::getenv("VUMO_BENCH_OPEN");
+        if (open != nullptr && std::string(open) == "1") OpenFirstDevice();
+    }
+    bool seen_ = false;
+};
+
+void InstallProbe() {
+    auto* probe = new FirstPaint;
+    probe->setParent(qApp);
+    qApp->installEventFilter(probe);
+    // End of stdin: close the window the way the Close button does.
+    auto* input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, qApp);
+    QObject::connect(input, &QSocketNotifier::activated, qApp, [input] {
+        char byte = 0;
+        if (::read(STDIN_FILENO, &byte, 1) > 0) return;
+        input->setEnabled(false);
+        if (auto* dialog = FindDialog()) dialog->OnCancel();
+    });
+}
+
+}  // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(InstallProbe)
+
+int main(int argc, char** argv) {
+    Report("main " + std::to_string(MonotonicNs()));
+    vumo::app::CVumo_DFU_UtilityApp theApp;
+    return theApp.Run(argc, argv);
+}
