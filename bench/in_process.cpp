@@ -178,18 +178,6 @@ pid_t ThisThread() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
 
 }  // namespace
 
-std::vector<std::uint8_t> SampleImage(std::size_t bytes) {
-    std::vector<std::uint8_t> image(bytes);
-    std::uint32_t x = 0x12345678;
-    for (auto& b : image) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<std::uint8_t>(x);
-    }
-    return image;
-}
-
 CountedUpdate RunCountedUpdate(bool fromApplicationMode, std::span<const std::uint8_t> image,
                                TurnTimings* turns) {
     CountedUpdate out;

@@ -11,9 +11,6 @@
 
 namespace vumo::bench {
 
-// The same made-up bytes on every run: a Cortex-M-like image is not needed here, only its size.
-std::vector<std::uint8_t> SampleImage(std::size_t bytes);
-
 // Per turn of the conversation, in microseconds, pauses excluded (the pacer makes none).
 struct TurnTimings {
     // The reply came out of the transport's read (the listener thread has it) -> the next

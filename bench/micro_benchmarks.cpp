@@ -3,6 +3,7 @@
 #include "hid/dfu_device.h"
 #include "image/prepare.h"
 #include "in_process.h"
+#include "sample_data.h"
 #include "platform/sim_hid_bus.h"
 #include "protocol/crc32.h"
 #include "protocol/firmware_image.h"
@@ -142,41 +143,11 @@ bool WriteFile(const std::string& path, const void* data, std::size_t size) {
 
 }  // namespace
 
-std::string IntelHex(const std::vector<unsigned char>& bytes, unsigned base) {
-    std::string text;
-    char line[64];
-    const auto record = [&](unsigned type, unsigned address, const unsigned char* data,
-                            std::size_t count) {
-        unsigned sum = static_cast<unsigned>(count) + ((address >> 8) & 0xFF) + (address & 0xFF) + type;
-        int at = std::snprintf(line, sizeof line, ":%02X%04X%02X", static_cast<unsigned>(count),
-                               address & 0xFFFF, type);
-        for (std::size_t i = 0; i < count; ++i) {
-            sum += data[i];
-            at += std::snprintf(line + at, sizeof line - static_cast<std::size_t>(at), "%02X", data[i]);
-        }
-        std::snprintf(line + at, sizeof line - static_cast<std::size_t>(at), "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-        text += line;
-    };
-    unsigned upper = 0xFFFFFFFF;
-    for (std::size_t i = 0; i < bytes.size(); i += 16) {
-        const unsigned address = base + static_cast<unsigned>(i);
-        if ((address >> 16) != upper) {
-            upper = address >> 16;
-            const unsigned char high[2] = {static_cast<unsigned char>(upper >> 8),
-                                           static_cast<unsigned char>(upper)};
-            record(4, 0, high, 2);
-        }
-        record(0, address, bytes.data() + i, std::min<std::size_t>(16, bytes.size() - i));
-    }
-    record(1, 0, nullptr, 0);
-    return text;
-}
-
 void RegisterBenchmarks(bool shortMode, const std::string& scratch) {
     const auto bytes = SampleImage(kFullImage);
     g_binaryPath = scratch + "/image.bin";
     g_hexPath = scratch + "/image.hex";
-    const std::string hex = IntelHex({bytes.begin(), bytes.end()}, 0x1A020000);
+    const std::string hex = IntelHex(bytes, 0x1A020000);
     WriteFile(g_binaryPath, bytes.data(), bytes.size());
     WriteFile(g_hexPath, hex.data(), hex.size());
 

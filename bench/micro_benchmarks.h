@@ -3,7 +3,6 @@
 // initialisation, so that the short mode can give each of them a single quick run.
 
 #include <string>
-#include <vector>
 
 namespace vumo::bench {
 
@@ -13,9 +12,5 @@ inline constexpr const char* kConversationCase = "BM_UpdateConversation/update_m
 
 // Short: each case once, minimal time. `scratch` is a folder for the image files.
 void RegisterBenchmarks(bool shortMode, const std::string& scratch);
-
-// An Intel HEX text of `bytes` placed at `base`: 16-byte data records, an extended linear
-// address record at every 64 KiB, and the end-of-file record.
-std::string IntelHex(const std::vector<unsigned char>& bytes, unsigned base);
 
 }  // namespace vumo::bench

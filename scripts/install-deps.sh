@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev libudev-dev libcli11-dev
   libgtest-dev libgmock-dev libboost-dev libbenchmark-dev
   fonts-liberation2 binutils
-  desktop-file-utils appstream man-db groff-base dpkg-dev file
+  desktop-file-utils appstream man-db groff-base dpkg-dev file bash-completion
 )
 packages+=("$@")
 

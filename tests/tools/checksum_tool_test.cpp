@@ -82,6 +82,8 @@ struct Sample {
     std::uint32_t resetRegion;  // the reset handler's top 16 bits
 };
 
+void PrintTo(const Sample& s, std::ostream* os) { *os << s.name; }
+
 class ChecksumSample : public ChecksumTool, public ::testing::WithParamInterface<Sample> {};
 
 TEST_P(ChecksumSample, VerboseDryRunPrintsTheWordsAndTheCheckSelectsTheCode) {

@@ -73,9 +73,12 @@ stop_sim() {
         kill -KILL "$SIM_PID" 2>/dev/null
     fi
     wait "$SIM_PID" 2>/dev/null
+    status=$?
     SIM_PID=
     say "--- vumo-dfu-sim log"
     cat "$SIM_LOG" >&3
+    # A stop on SIGTERM is a clean end; anything else (a sanitizer's report too) is a fault.
+    [ "$status" = 0 ] || fail "vumo-dfu-sim ended with status $status"
 }
 
 # run NAME LIMIT COMMAND...: runs the command with its output in /tmp/NAME.out and /tmp/NAME.err

@@ -1,0 +1,47 @@
+#pragma once
+// The results page: the figures with their targets and verdicts, how each was measured, the
+// conditions of the run, and the micro-benchmark table.
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace vumo::bench {
+
+struct Figure {
+    std::string name;
+    std::string target;  // as the page shows it; empty: no target, shown for context
+    double limit = std::numeric_limits<double>::quiet_NaN();  // measured <= limit meets it
+    double measured = std::numeric_limits<double>::quiet_NaN();
+    std::string measuredText;  // the median with its unit, and whatever helps to read it
+    std::string how;
+    std::string error;  // set when it could not be measured
+};
+
+enum class Verdict { met, missed, notMeasured, noTarget, notJudged };
+Verdict Judge(const Figure& figure, bool shortMode);
+const char* VerdictText(Verdict verdict);
+
+struct MicroRow {
+    std::string name;
+    std::string time;   // median real time per iteration, with its unit
+    std::string cpu;    // median CPU time per iteration
+    std::string extra;  // throughput or counters
+};
+
+struct Report {
+    bool shortMode = false;
+    std::string command;      // how to reproduce it
+    std::string date;
+    std::vector<std::string> conditions;  // machine, build, load
+    std::vector<Figure> figures;
+    std::vector<MicroRow> micro;
+    std::string notes;        // appended as it is
+};
+
+// Escapes '|' so that a text can stand in a table cell.
+std::string Cell(const std::string& text);
+std::string RenderMarkdown(const Report& report);
+
+}  // namespace vumo::bench
