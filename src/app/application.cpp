@@ -6,6 +6,7 @@
 #include "platform/linux/linux_hid_bus.h"
 
 #include <QApplication>
+#include <QIcon>
 
 #include <cstdio>
 
@@ -23,6 +24,13 @@ int CVumo_DFU_UtilityApp::Run(int argc, char** argv) {
     // The controls sit at fixed pixel places; one style everywhere keeps them fitting.
     QApplication::setStyle(QStringLiteral("Fusion"));
     QCoreApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
+    // The desktop shell matches the window to its menu entry and icon by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.vumo.dfu_utility"));
+    QIcon icon;
+    for (const char* file : {":/icons/vumo-dfu-32.png", ":/icons/vumo-dfu-64.png",
+                             ":/icons/vumo-dfu-256.png"})
+        icon.addFile(QString::fromLatin1(file));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.vumo.dfu_utility"), icon));
 
     if (commandLine.simulate) {
         simulation_ = std::make_unique<sim::Simulation>(*commandLine.simulate);
