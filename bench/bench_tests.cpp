@@ -84,7 +84,9 @@ TEST(ChildProcess, ExitStatusReportPipeAndTimeLimit) {
     missing.argv = {"/nonexistent/program"};
     auto none = Child::Spawn(missing, error);
     // posix_spawn may fail at once or the child may exit 127; either way it is not a success.
-    if (none) EXPECT_FALSE(none->Wait(Clock::now() + 10s).succeeded());
+    if (none) {
+        EXPECT_FALSE(none->Wait(Clock::now() + 10s).succeeded());
+    }
 }
 
 TEST(ChildProcess, StdinPipeEndIsSeenByTheChild) {
@@ -110,10 +112,15 @@ TEST(SampleData, IntelHexDecodesToTheSameBytes) {
 }
 
 TEST(Report, VerdictsAndTable) {
-    Figure met{"a", "≤ 1", 1, 0.5, "0.5"};
-    Figure missed{"b", "≤ 1", 1, 1.5, "1.5"};
-    Figure context{"c | d", "", NAN, 3, "3"};
-    Figure broken{"e", "≤ 1", 1};
+    const auto measured = [](Figure f, double value, std::string text) {
+        f.measured = value;
+        f.measuredText = std::move(text);
+        return f;
+    };
+    const Figure met = measured(Figure("a", "≤ 1", 1), 0.5, "0.5");
+    const Figure missed = measured(Figure("b", "≤ 1", 1), 1.5, "1.5");
+    const Figure context = measured(Figure("c | d"), 3, "3");
+    Figure broken("e", "≤ 1", 1);
     broken.error = "child crashed";
     EXPECT_EQ(Judge(met, false), Verdict::met);
     EXPECT_EQ(Judge(missed, false), Verdict::missed);

@@ -4,7 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +17,12 @@ extern char** environ;
 namespace vumo::bench {
 
 namespace {
+
+// Through syscall(): the C library's header of this release declares them without C linkage.
+int PidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+int PidfdSignal(int pidfd, int signal) {
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
 
 int MillisecondsUntil(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -115,7 +121,7 @@ std::optional<Child> Child::Spawn(const ChildOptions& options, std::string& erro
     CloseFd(reportPipe[1]);
     child.stdinFd_ = stdinPipe[1];
     child.reportFd_ = reportPipe[0];
-    child.pidfd_ = ::pidfd_open(child.pid_, 0);
+    child.pidfd_ = PidfdOpen(child.pid_);
     if (child.pidfd_ < 0) {
         error = std::string("pidfd_open: ") + std::strerror(errno);
         return std::nullopt;  // the destructor kills and reaps it
@@ -174,7 +180,7 @@ std::optional<std::string> Child::ReadReportLine(Clock::time_point deadline) {
 void Child::CloseStdin() { CloseFd(stdinFd_); }
 
 void Child::Signal(int signal) {
-    if (pidfd_ >= 0 && !reaped_) ::pidfd_send_signal(pidfd_, signal, nullptr, 0);
+    if (pidfd_ >= 0 && !reaped_) PidfdSignal(pidfd_, signal);
 }
 
 ChildExit Child::Wait(Clock::time_point deadline) {
@@ -187,7 +193,7 @@ ChildExit Child::Wait(Clock::time_point deadline) {
     } while (ready < 0 && errno == EINTR);
     if (ready <= 0) {
         result.timedOut = true;
-        ::pidfd_send_signal(pidfd_, SIGKILL, nullptr, 0);
+        PidfdSignal(pidfd_, SIGKILL);
     }
     // The pidfd turns readable at the exit; the moment is the end of the wall time.
     const auto ended = Clock::now();

@@ -4,6 +4,7 @@
 #include "hid/dfu_device.h"
 #include "image/prepare.h"
 #include "platform/sim_hid_bus.h"
+#include "protocol/reports.h"
 #include "proc_stats.h"
 #include "sim/device_emulator.h"
 #include "sim/sim_bus_port.h"
@@ -179,7 +180,7 @@ pid_t ThisThread() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
 }  // namespace
 
 CountedUpdate RunCountedUpdate(bool fromApplicationMode, std::span<const std::uint8_t> image,
-                               TurnTimings* turns) {
+                               TurnTimings* turns, std::chrono::milliseconds replyDelay) {
     CountedUpdate out;
     TurnClock clock;
     platform::SimHidBus simBus;
@@ -190,6 +191,7 @@ CountedUpdate RunCountedUpdate(bool fromApplicationMode, std::span<const std::ui
     sim::EmulatorConfig config;
     config.startMode = fromApplicationMode ? sim::Mode::application : sim::Mode::update;
     config.returnDelay = 0ms;
+    config.faults.replyDelay = replyDelay;
     sim::DeviceEmulator device(port, config);
 
     hid::AppDevice app(bus);

@@ -32,9 +32,11 @@ struct CountedUpdate {
 // One whole update of `image` (location code 1, so the restart command follows) with a
 // CountingPacer, on a simulated bus with one emulated device that starts in application mode
 // (the mode switch and the device's return included; it returns at once) or in update mode.
+// The device answers each command after `replyDelay` (0: at once, on the writing thread).
 // `turns` receives the timing of every turn when given.
 CountedUpdate RunCountedUpdate(bool fromApplicationMode, std::span<const std::uint8_t> image,
-                               TurnTimings* turns);
+                               TurnTimings* turns,
+                               std::chrono::milliseconds replyDelay = std::chrono::milliseconds(0));
 
 struct SilentDeviceWakeups {
     bool ok = false;

@@ -164,6 +164,8 @@ double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static
 
 class CapturingReporter final : public benchmark::ConsoleReporter {
 public:
+    CapturingReporter()
+        : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         captured.insert(captured.end(), runs.begin(), runs.end());
         ConsoleReporter::ReportRuns(runs);
@@ -174,16 +176,16 @@ public:
         for (const auto& r : captured) {
             if (r.error_occurred) continue;
             if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median" &&
-                r.run_name.str() == name)
+                r.run_name.function_name == name)
                 return &r;
-            if (r.run_type == Run::RT_Iteration && r.run_name.str() == name && plain == nullptr)
+            if (r.run_type == Run::RT_Iteration && r.run_name.function_name == name && plain == nullptr)
                 plain = &r;
         }
         return plain;
     }
     std::string ErrorOf(const std::string& name) const {
         for (const auto& r : captured)
-            if (r.run_name.str() == name && r.error_occurred) return r.error_message;
+            if (r.run_name.function_name == name && r.error_occurred) return r.error_message;
         return "not run";
     }
     std::vector<Run> captured;
@@ -211,7 +213,7 @@ std::vector<MicroRow> MicroRows(const CapturingReporter& reporter) {
     std::vector<MicroRow> rows;
     std::set<std::string> done;
     for (const auto& r : reporter.captured) {
-        const std::string name = r.run_name.str();
+        const std::string name = r.run_name.function_name;
         if (done.contains(name)) continue;
         const auto* chosen = reporter.Find(name);
         if (chosen == nullptr) continue;
@@ -460,25 +462,25 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
     const std::uint32_t blocks = static_cast<std::uint32_t>(imageBytes / 128 + 1);
     const std::string blocksText = std::to_string(blocks) + "-block";
 
-    Figure cpuRatio{"CPU time (user + sys) / wall time of a whole " + blocksText +
+    Figure cpuRatio("CPU time (user + sys) / wall time of a whole " + blocksText +
                         " update, application-mode path",
-                    "≤ 0.02", 0.02};
-    Figure floorRatio{"Update wall time / pacing floor, reply delay 0", "≤ 1.02", 1.02};
-    Figure turn{"Reply received at the transport → next report written, fixed pauses excluded",
-                "≤ 100 µs median", 100};
-    Figure idleNothing{"Wake-ups per second of an idle `vumo-dfu-utility`, nothing open", "≤ 1", 1};
-    Figure idleOpen{"The same with a device open and silent", "≤ 3", 3};
-    Figure paint{"Window start → first paint, offscreen", "≤ 100 ms", 100};
-    Figure load{"Check + load + block CRCs of a 131,071-byte image, the tool's run excluded",
-                "≤ 5 ms", 5};
-    Figure rss{"Peak resident memory of `vumo-dfu update` over a " + blocksText + " update",
-               "≤ 20 MiB", 20};
-    Figure listener{"Context: wake-ups per second of a device object open on a silent device, "
+                    "≤ 0.02", 0.02);
+    Figure floorRatio("Update wall time / pacing floor, reply delay 0", "≤ 1.02", 1.02);
+    Figure turn("Reply received at the transport → next report written, fixed pauses excluded",
+                "≤ 100 µs median", 100);
+    Figure idleNothing("Wake-ups per second of an idle `vumo-dfu-utility`, nothing open", "≤ 1", 1);
+    Figure idleOpen("The same with a device open and silent", "≤ 3", 3);
+    Figure paint("Window start → first paint, offscreen", "≤ 100 ms", 100);
+    Figure load("Check + load + block CRCs of a 131,071-byte image, the tool's run excluded",
+                "≤ 5 ms", 5);
+    Figure rss("Peak resident memory of `vumo-dfu update` over a " + blocksText + " update",
+               "≤ 20 MiB", 20);
+    Figure listener("Context: wake-ups per second of a device object open on a silent device, "
                     "in-process (the listener and the simulated device alone)",
-                    ""};
-    Figure fromDevice{"Context: reply handed to the bus by the device → next report written, "
+                    "");
+    Figure fromDevice("Context: reply handed to the bus by the device → next report written, "
                       "pauses excluded",
-                      ""};
+                      "");
 
     // Micro-benchmarks and the in-process conversation.
     if (o.parts.contains("micro")) {
@@ -516,24 +518,30 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
 
         turn.how = "Google Benchmark `" + std::string(kConversationCase) +
                    "`: whole 1024-block updates in-process on the simulated bus (update-mode "
-                   "path, CountingPacer, a front end that shows nothing); the transport is "
-                   "wrapped, its read stamps the reply as it comes out, its write stamps the "
-                   "next report; median of all turns of all runs";
+                   "path, CountingPacer, a front end that shows nothing); the device answers "
+                   "after 1 ms, so the worker is asleep when each reply comes; the transport is "
+                   "wrapped: its read stamps the reply as it comes out, its write stamps the "
+                   "next report; median of all turns of 5 updates";
         fromDevice.how = "the same runs, stamped when the emulated device hands the reply to "
                          "the bus (adds the bus's hand-over to the listener thread)";
+        const auto counter = [](const benchmark::BenchmarkReporter::Run* r, const char* name) {
+            if (r == nullptr) return NAN;
+            const auto it = r->counters.find(name);
+            return it == r->counters.end() ? NAN : it->second.value;
+        };
         if (const auto* r = reporter.Find(kConversationCase)) {
-            const auto counter = [r](const char* name) {
-                const auto it = r->counters.find(name);
-                return it == r->counters.end() ? NAN : it->second.value;
-            };
-            turn.measured = counter("turn_median_us");
+            turn.measured = counter(r, "turn_median_us");
             turn.measuredText = Fixed(turn.measured, 1) + " µs (p99 " +
-                                Fixed(counter("turn_p99_us"), 1) + " µs, max " +
-                                Fixed(counter("turn_max_us"), 0) + " µs; " +
-                                Fixed(counter("turns"), 0) + " turns)";
-            fromDevice.measured = counter("from_device_median_us");
+                                Fixed(counter(r, "turn_p99_us"), 1) + " µs, max " +
+                                Fixed(counter(r, "turn_max_us"), 0) + " µs; " +
+                                Fixed(counter(r, "turns"), 0) + " turns)";
+            if (const auto* now = reporter.Find(kConversationNoDelayCase))
+                turn.measuredText += "; device answering at once: " +
+                                     Fixed(counter(now, "turn_median_us"), 1) + " µs (p99 " +
+                                     Fixed(counter(now, "turn_p99_us"), 1) + " µs)";
+            fromDevice.measured = counter(r, "from_device_median_us");
             fromDevice.measuredText = Fixed(fromDevice.measured, 1) + " µs (p99 " +
-                                      Fixed(counter("from_device_p99_us"), 1) + " µs)";
+                                      Fixed(counter(r, "from_device_p99_us"), 1) + " µs)";
         } else {
             turn.error = fromDevice.error = reporter.ErrorOf(kConversationCase);
         }

@@ -5,11 +5,16 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vumo::bench {
 
 struct Figure {
+    explicit Figure(std::string name_, std::string target_ = {},
+                    double limit_ = std::numeric_limits<double>::quiet_NaN())
+        : name(std::move(name_)), target(std::move(target_)), limit(limit_) {}
+
     std::string name;
     std::string target;  // as the page shows it; empty: no target, shown for context
     double limit = std::numeric_limits<double>::quiet_NaN();  // measured <= limit meets it

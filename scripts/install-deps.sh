@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libboost-dev libbenchmark-dev
   fonts-liberation2 binutils
   desktop-file-utils appstream man-db groff-base dpkg-dev file bash-completion
+  qemu-system-x86 busybox-static cpio
 )
 packages+=("$@")
 
