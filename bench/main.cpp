@@ -35,6 +35,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <optional>
 #include <set>
@@ -51,6 +52,7 @@ constexpr std::size_t kFullImageBytes = 131'071;   // 1024 blocks
 constexpr std::size_t kShortImageBytes = 16 * 128 - 1;  // 16 blocks
 constexpr auto kUpdateLimit = 180s;
 constexpr auto kWindowLimit = 30s;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 struct Options {
     bool shortMode = false;
@@ -141,8 +143,8 @@ std::optional<Options> ParseOptions(int& argc, char** argv) {
 }
 
 double LoadAverage() {
-    double load[1] = {NAN};
-    return ::getloadavg(load, 1) == 1 ? load[0] : NAN;
+    double load[1] = {kNaN};
+    return ::getloadavg(load, 1) == 1 ? load[0] : kNaN;
 }
 
 std::string Now() {
@@ -296,7 +298,7 @@ void WaitForLowLoad(const Options& o, std::vector<std::string>& conditions) {
 
 struct LoadSpan {
     std::string what;
-    double before = NAN, after = NAN;
+    double before = kNaN, after = kNaN;
 };
 
 std::string LoadLine(const std::vector<LoadSpan>& spans) {
@@ -313,7 +315,7 @@ const std::vector<std::string> kOffscreen = {"QT_QPA_PLATFORM=offscreen"};
 
 struct Idle {
     std::string error;
-    double perSecond = NAN;
+    double perSecond = kNaN;
     WakeDelta delta;
 };
 
@@ -349,8 +351,8 @@ long long SteadyNs(Clock::time_point t) {
 
 struct Paint {
     std::string error;
-    double toPaintMs = NAN;  // spawn -> first frame painted
-    double mainToPaintMs = NAN;
+    double toPaintMs = kNaN;  // spawn -> first frame painted
+    double mainToPaintMs = kNaN;
 };
 
 Paint MeasureFirstPaint(const Options& o, const std::string& scratch) {
@@ -525,9 +527,9 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
         fromDevice.how = "the same runs, stamped when the emulated device hands the reply to "
                          "the bus (adds the bus's hand-over to the listener thread)";
         const auto counter = [](const benchmark::BenchmarkReporter::Run* r, const char* name) {
-            if (r == nullptr) return NAN;
+            if (r == nullptr) return kNaN;
             const auto it = r->counters.find(name);
-            return it == r->counters.end() ? NAN : it->second.value;
+            return it == r->counters.end() ? kNaN : it->second.value;
         };
         if (const auto* r = reporter.Find(kConversationCase)) {
             turn.measured = counter(r, "turn_median_us");
@@ -695,7 +697,7 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
         const auto silent =
             MeasureSilentOpenDevice(std::chrono::milliseconds(std::llround(o.idleSeconds * 1000)));
         listener.error = silent.error;
-        listener.measured = silent.ok ? silent.perSecond : NAN;
+        listener.measured = silent.ok ? silent.perSecond : kNaN;
         listener.measuredText = Fixed(silent.perSecond, 2) + " /s (" +
                                 std::to_string(silent.threads) + " threads)";
     }

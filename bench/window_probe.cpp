@@ -5,6 +5,8 @@
 //   painted NS   once the window's first frame has been painted
 //   open MODE    with VUMO_BENCH_OPEN=1: after the first frame, the first device in the list
 //                was opened as the Open button does it (MODE 13 or 223; 0: it failed)
+// With VUMO_BENCH_CARET_BLINK=0 the text caret does not blink (flash time 0), which tells the
+// caret's timer apart from everything else that wakes the program.
 // Closing its stdin closes the window as the Close button does, so the program ends normally.
 
 #include "app/application.h"
@@ -55,6 +57,11 @@ void OpenFirstDevice() {
     Report("open " + std::to_string(dialog->openMode()));
 }
 
+bool EnvironmentIs(const char* name, const char* value) {
+    const char* set = std::getenv(name);
+    return set != nullptr && std::string(set) == value;
+}
+
 class FirstPaint final : public QObject {
 public:
     bool eventFilter(QObject* watched, QEvent* event) override {
@@ -72,13 +79,13 @@ private:
     void FramePainted() {
         Report("painted " + std::to_string(MonotonicNs()));
         qApp->removeEventFilter(this);
-        const char* open = std::getenv("VUMO_BENCH_OPEN");
-        if (open != nullptr && std::string(open) == "1") OpenFirstDevice();
+        if (EnvironmentIs("VUMO_BENCH_OPEN", "1")) OpenFirstDevice();
     }
     bool seen_ = false;
 };
 
 void InstallProbe() {
+    if (EnvironmentIs("VUMO_BENCH_CARET_BLINK", "0")) QApplication::setCursorFlashTime(0);
     auto* probe = new FirstPaint;
     probe->setParent(qApp);
     qApp->installEventFilter(probe);
