@@ -7,6 +7,7 @@
 #include "platform/sim_hid_bus.h"
 #include "protocol/reports.h"
 #include "sim/device_emulator.h"
+#include "sim/sim_test_support.h"
 #include "sim/sim_bus_port.h"
 #include "test_support.h"
 #include "vumo/build_config.h"
@@ -78,12 +79,8 @@ protected:
     }
 
     sim::DeviceEmulator& AddDevice(Mode mode, std::string serial, sim::Faults faults = {}) {
-        sim::EmulatorConfig config;
-        config.serial = std::move(serial);
-        config.startMode = mode;
-        config.returnDelay = 5ms;
-        config.faults = std::move(faults);
-        emulators.push_back(std::make_unique<sim::DeviceEmulator>(port, config));
+        emulators.push_back(std::make_unique<sim::DeviceEmulator>(
+            port, sim::test::FastConfig(mode, std::move(serial), std::move(faults))));
         return *emulators.back();
     }
 

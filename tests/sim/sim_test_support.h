@@ -41,6 +41,16 @@ inline SimulateOptions Options(std::string_view text) {
     return options;
 }
 
+// An emulator that returns from a mode switch or restart within milliseconds.
+inline EmulatorConfig FastConfig(Mode mode, std::string serial, Faults faults = {}) {
+    EmulatorConfig config;
+    config.serial = std::move(serial);
+    config.startMode = mode;
+    config.returnDelay = 5ms;
+    config.faults = std::move(faults);
+    return config;
+}
+
 // The update side of the host: a DfuDevice and the flags it waits on.
 class UpdateHost {
 public:

@@ -8,6 +8,7 @@
 #include "platform/sim_hid_bus.h"
 #include "protocol/reports.h"
 #include "sim/device_emulator.h"
+#include "sim/sim_test_support.h"
 #include "sim/sim_bus_port.h"
 #include "vumo/build_config.h"
 
@@ -103,12 +104,8 @@ protected:
     }
 
     sim::DeviceEmulator& AddDevice(Mode mode, std::string serial, sim::Faults faults = {}) {
-        sim::EmulatorConfig config;
-        config.serial = std::move(serial);
-        config.startMode = mode;
-        config.returnDelay = 5ms;
-        config.faults = std::move(faults);
-        emulators.push_back(std::make_unique<sim::DeviceEmulator>(port, config));
+        emulators.push_back(std::make_unique<sim::DeviceEmulator>(
+            port, sim::test::FastConfig(mode, std::move(serial), std::move(faults))));
         return *emulators.back();
     }
 
@@ -149,6 +146,15 @@ protected:
         procedure->StartSecondStage();
     }
 
+    // Opens line 0 of `object`, runs an update and returns how it ended.
+    UpdateResult UpdateFrom(hid::HidDevice& object, std::uint8_t mode) {
+        OpenDevice(object, mode);
+        RunUpdate();
+        const auto result = ui.WaitForResult();
+        EXPECT_TRUE(result) << "the update never ended";
+        return result.value_or(UpdateResult{});
+    }
+
     platform::SimHidBus bus;
     sim::SimBusPort port{bus};
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
@@ -170,13 +176,9 @@ TEST_F(UpdateProcedureTest, UpdateModePathProgressAndImage) {
     auto& device = AddDevice(Mode::update, "VUMO-0001");
     const auto file = LoadImage(300, 2);
     MakeProcedure();
-    OpenDevice(dfu, protocol::kModeUpdate);
-    RunUpdate();
-
-    const auto result = ui.WaitForResult();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->outcome, Outcome::ok);
-    EXPECT_EQ(result->blocksSent, 300u);
+    const auto result = UpdateFrom(dfu, protocol::kModeUpdate);
+    EXPECT_EQ(result.outcome, Outcome::ok);
+    EXPECT_EQ(result.blocksSent, 300u);
     EXPECT_EQ(ui.range, std::make_pair(0, 330));
     // 0 after loading, 1 in StartUpload, 2-5 in the handshake, 6 at the start of the upload,
     // then the blocks at 31-330.
@@ -202,13 +204,9 @@ TEST_F(UpdateProcedureTest, ApplicationModePathSwitchesUploadsAndRestarts) {
     const auto file = LoadImage(40, 1);
     ui.emulatorRestarts = [&device] { return device.restarts(); };
     MakeProcedure();
-    OpenDevice(app, protocol::kModeApplication);
-    RunUpdate();
-
-    const auto result = ui.WaitForResult();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->outcome, Outcome::ok) << result->message;
-    EXPECT_EQ(result->serial, "VUMO-0001");
+    const auto result = UpdateFrom(app, protocol::kModeApplication);
+    EXPECT_EQ(result.outcome, Outcome::ok) << result.message;
+    EXPECT_EQ(result.serial, "VUMO-0001");
     EXPECT_EQ(ui.range, std::make_pair(0, 70));
     // Fixed steps 0-29: loading, the removal, the arrival (two), twenty settling passes,
     // StartUpload, four in the handshake, the start of the upload. Then blocks 31-70.
@@ -262,13 +260,10 @@ TEST_P(UpdateTimeoutTest, SaysWhichStepGotNoReplyAndSendsNothingMore) {
     auto& device = AddDevice(Mode::update, "VUMO-0001", c.faults);
     LoadImage(12, 1);
     MakeProcedure();
-    OpenDevice(dfu, protocol::kModeUpdate);
-    RunUpdate();
-    const auto result = ui.WaitForResult();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->outcome, Outcome::failed);
-    EXPECT_EQ(result->step, c.step);
-    EXPECT_EQ(result->blocksSent, c.blocksSent);
+    const auto result = UpdateFrom(dfu, protocol::kModeUpdate);
+    EXPECT_EQ(result.outcome, Outcome::failed);
+    EXPECT_EQ(result.step, c.step);
+    EXPECT_EQ(result.blocksSent, c.blocksSent);
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(ui.boxes[0].text, c.message);
     EXPECT_EQ(ui.boxes[0].caption, "ERROR");
@@ -303,11 +298,8 @@ TEST_F(UpdateProcedureTest, EndReplyArrivingWhileTheTimeOutBoxIsOpenStillComplet
         dfu.ParseReply(end);
     };
     MakeProcedure();
-    OpenDevice(dfu, protocol::kModeUpdate);
-    RunUpdate();
-    const auto result = ui.WaitForResult();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->outcome, Outcome::ok);
+    const auto result = UpdateFrom(dfu, protocol::kModeUpdate);
+    EXPECT_EQ(result.outcome, Outcome::ok);
     ASSERT_EQ(ui.boxes.size(), 2u);
     EXPECT_EQ(ui.boxes[0].text, "DFU end time out");
     EXPECT_EQ(ui.boxes[1].text, "Firmware uploaded.\r\nNow Rebooting.");
@@ -346,11 +338,8 @@ TEST_F(UpdateProcedureTest, PicksTheSwitchedDeviceAmongSeveralInUpdateMode) {
     auto& device = AddDevice(Mode::application, "VUMO-0001");
     const auto file = LoadImage(5, 2);
     MakeProcedure();
-    OpenDevice(app, protocol::kModeApplication);
-    RunUpdate();
-    const auto result = ui.WaitForResult();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->outcome, Outcome::ok) << result->message;
+    const auto result = UpdateFrom(app, protocol::kModeApplication);
+    EXPECT_EQ(result.outcome, Outcome::ok) << result.message;
     EXPECT_EQ(device.firmware(), file);
     EXPECT_EQ(other.blocksReceived(), 0u);
     EXPECT_FALSE(other.locationCode().has_value());
@@ -363,12 +352,9 @@ TEST_F(UpdateProcedureTest, RefusesToGuessWhenTheSwitchedDeviceComesBackUnderAno
     auto& device = AddDevice(Mode::application, "VUMO-0001", faults);
     LoadImage(5, 2);
     MakeProcedure();
-    OpenDevice(app, protocol::kModeApplication);
-    RunUpdate();
-    const auto result = ui.WaitForResult();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->outcome, Outcome::failed);
-    EXPECT_EQ(result->step, Step::open);
+    const auto result = UpdateFrom(app, protocol::kModeApplication);
+    EXPECT_EQ(result.outcome, Outcome::failed);
+    EXPECT_EQ(result.step, Step::open);
     EXPECT_NE(ui.boxes.back().text.find("Several devices are in update mode"), std::string::npos);
     EXPECT_FALSE(other.locationCode().has_value());
     EXPECT_FALSE(device.locationCode().has_value());
@@ -402,12 +388,9 @@ TEST_F(UpdateProcedureTest, DeviceThatNeverComesBackIsReportedAndTheWaitEnds) {
     AddDevice(Mode::application, "VUMO-0001", faults);
     LoadImage(4, 1);
     MakeProcedure({300ms, 400ms, 1s});
-    OpenDevice(app, protocol::kModeApplication);
-    RunUpdate();
-    const auto result = ui.WaitForResult();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->outcome, Outcome::failed);
-    EXPECT_EQ(result->step, Step::deviceReturn);
+    const auto result = UpdateFrom(app, protocol::kModeApplication);
+    EXPECT_EQ(result.outcome, Outcome::failed);
+    EXPECT_EQ(result.step, Step::deviceReturn);
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_NE(ui.boxes[0].text.find("did not come back in update mode"), std::string::npos);
     EXPECT_FALSE(procedure->modeSwitchPending());
@@ -424,11 +407,8 @@ TEST_F(UpdateProcedureTest, UnplugMidTransferTimesOutAtThatBlock) {
     AddDevice(Mode::update, "VUMO-0001", faults);
     LoadImage(10, 1);
     MakeProcedure();
-    OpenDevice(dfu, protocol::kModeUpdate);
-    RunUpdate();
-    const auto result = ui.WaitForResult();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->step, Step::block);
+    const auto result = UpdateFrom(dfu, protocol::kModeUpdate);
+    EXPECT_EQ(result.step, Step::block);
     EXPECT_EQ(ui.boxes.back().text, "DFU upload time out : 3");
 }
 
