@@ -25,7 +25,8 @@ int PidfdSignal(int pidfd, int signal) {
 }
 
 int MillisecondsUntil(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), 1 << 30));
 }
 
@@ -91,7 +92,9 @@ std::optional<Child> Child::Spawn(const ChildOptions& options, std::string& erro
         posix_spawn_file_actions_adddup2(&actions, stdinPipe[0], STDIN_FILENO);
     else
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    const auto output = [](const std::string& path) { return path.empty() ? "/dev/null" : path.c_str(); };
+    const auto output = [](const std::string& path) {
+        return path.empty() ? "/dev/null" : path.c_str();
+    };
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output(options.stdoutPath),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, output(options.stderrPath),

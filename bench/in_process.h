@@ -3,6 +3,8 @@
 // pauses counted instead of made (the pacing floor, and our own share of every turn of the
 // conversation), and the wake-ups of a device object held open on a silent device.
 
+#include "timed_bus.h"
+
 #include <chrono>
 #include <cstdint>
 #include <span>
@@ -10,16 +12,6 @@
 #include <vector>
 
 namespace vumo::bench {
-
-// Per turn of the conversation, in microseconds, pauses excluded (the pacer makes none).
-struct TurnTimings {
-    // The reply came out of the transport's read (the listener thread has it) -> the next
-    // output report goes into the transport's write.
-    std::vector<double> fromTransport;
-    // The device handed the reply to the bus -> the next output report is written. Includes
-    // the bus's hand-over to the listener thread.
-    std::vector<double> fromDevice;
-};
 
 struct CountedUpdate {
     bool ok = false;

@@ -7,23 +7,22 @@
 // micro:  Google Benchmark cases (CRC, reply recognition, loader, the in-process conversation)
 // update: whole `vumo-dfu update --simulate` runs as children, real timings, and the pacing
 //         floor counted in-process
-// window: vumo-dfu-utility's wake-ups while idle, and its first paint, offscreen
+// window: vumo-dfu-utility's wake-ups while idle, an update through its dialog with the
+//         pauses counted, and its first paint, all offscreen
 //
 // --short runs each measurement once and quickly and gives no verdicts (CI keeps the benchmarks
 // working with it). Missed targets never change the exit status: 0 when everything could be
 // measured, 1 when something could not, 2 for a usage mistake.
 
-#include "child_process.h"
 #include "in_process.h"
-#include "sample_data.h"
 #include "micro_benchmarks.h"
-#include "proc_stats.h"
+#include "programs.h"
 #include "report.h"
+#include "sample_data.h"
 #include "stats.h"
 
 #include <benchmark/benchmark.h>
 
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -48,11 +47,8 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr std::size_t kFullImageBytes = 131'071;   // 1024 blocks
+constexpr std::size_t kFullImageBytes = 131'071;        // 1024 blocks
 constexpr std::size_t kShortImageBytes = 16 * 128 - 1;  // 16 blocks
-constexpr auto kUpdateLimit = 180s;
-constexpr auto kWindowLimit = 30s;
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 struct Options {
     bool shortMode = false;
@@ -108,10 +104,12 @@ std::optional<Options> ParseOptions(int& argc, char** argv) {
             if (!value(v) || !Number(v, o.paintRuns) || o.paintRuns < 1) return std::nullopt;
             explicitPaint = true;
         } else if (arg == "--idle-seconds") {
-            if (!value(v) || !Number(v, o.idleSeconds) || !(o.idleSeconds > 0)) return std::nullopt;
+            if (!value(v) || !Number(v, o.idleSeconds) || !(o.idleSeconds > 0))
+                return std::nullopt;
             explicitIdle = true;
         } else if (arg == "--wait-for-load") {
-            if (!value(v) || !Number(v, o.waitForLoad) || !(o.waitForLoad > 0)) return std::nullopt;
+            if (!value(v) || !Number(v, o.waitForLoad) || !(o.waitForLoad > 0))
+                return std::nullopt;
         } else if (arg == "--parts") {
             if (!value(v)) return std::nullopt;
             o.parts.clear();
@@ -135,10 +133,10 @@ std::optional<Options> ParseOptions(int& argc, char** argv) {
         if (!explicitPaint) o.paintRuns = 1;
         if (!explicitIdle) o.idleSeconds = 1;
     }
-    if (o.bin.empty()) {
-        std::error_code ec;
-        o.bin = fs::read_symlink("/proc/self/exe", ec).parent_path().string();
-    }
+    std::error_code ec;
+    if (o.bin.empty()) o.bin = fs::read_symlink("/proc/self/exe", ec).parent_path().string();
+    // The checksum tool is given to the window by path, which must be absolute.
+    o.bin = fs::absolute(o.bin, ec).lexically_normal().string();
     return o;
 }
 
@@ -161,9 +159,6 @@ std::string CpuModel() {
     return "unknown processor";
 }
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
-
 class CapturingReporter final : public benchmark::ConsoleReporter {
 public:
     CapturingReporter()
@@ -180,7 +175,8 @@ public:
             if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median" &&
                 r.run_name.function_name == name)
                 return &r;
-            if (r.run_type == Run::RT_Iteration && r.run_name.function_name == name && plain == nullptr)
+            if (r.run_type == Run::RT_Iteration && r.run_name.function_name == name &&
+                plain == nullptr)
                 plain = &r;
         }
         return plain;
@@ -237,52 +233,6 @@ std::vector<MicroRow> MicroRows(const CapturingReporter& reporter) {
     return rows;
 }
 
-// --- Whole-process runs ------------------------------------------------------------------
-
-struct UpdateRun {
-    std::string error;
-    double wall = 0, cpu = 0;
-    double maxRssMiB = 0;
-    long voluntary = 0, involuntary = 0;
-};
-
-bool MakeSampleImage(const Options& o, const std::string& path, std::size_t bytes,
-                     std::string& error) {
-    ChildOptions c;
-    c.argv = {o.bin + "/vumo-sample-image", "--location", "1", "--size", std::to_string(bytes), path};
-    auto child = Child::Spawn(c, error);
-    if (!child) return false;
-    const auto exit = child->Wait(Clock::now() + 30s);
-    if (!exit.succeeded()) error = "vumo-sample-image: " + exit.describe();
-    return exit.succeeded();
-}
-
-UpdateRun RunUpdate(const Options& o, const std::string& image, const std::string& simulate,
-                    const std::string& scratch) {
-    UpdateRun run;
-    ChildOptions c;
-    c.argv = {o.bin + "/vumo-dfu", "update", image, simulate, "--json"};
-    c.stdoutPath = scratch + "/update.json";
-    c.stderrPath = scratch + "/update.log";
-    auto child = Child::Spawn(c, run.error);
-    if (!child) return run;
-    const auto exit = child->Wait(Clock::now() + kUpdateLimit);
-    std::ifstream json(c.stdoutPath);
-    std::stringstream text;
-    text << json.rdbuf();
-    if (!exit.succeeded() || text.str().find("\"outcome\": \"ok\"") == std::string::npos) {
-        run.error = "vumo-dfu update " + simulate + ": " + exit.describe() + " " + text.str();
-        while (!run.error.empty() && run.error.back() == '\n') run.error.pop_back();
-        return run;
-    }
-    run.wall = Seconds(exit.wall);
-    run.cpu = Seconds(exit.usage.ru_utime) + Seconds(exit.usage.ru_stime);
-    run.maxRssMiB = static_cast<double>(exit.usage.ru_maxrss) / 1024;
-    run.voluntary = exit.usage.ru_nvcsw;
-    run.involuntary = exit.usage.ru_nivcsw;
-    return run;
-}
-
 void WaitForLowLoad(const Options& o, std::vector<std::string>& conditions) {
     if (!(o.waitForLoad > 0)) return;
     const auto deadline = Clock::now() + 20min;
@@ -309,130 +259,357 @@ std::string LoadLine(const std::vector<LoadSpan>& spans) {
     return line + ".";
 }
 
-// --- The window --------------------------------------------------------------------------
+// Every figure of the page, in the order the table gives them.
+struct Figures {
+    explicit Figures(const std::string& blocks)
+        : cpuRatio("CPU time (user + sys) / wall time of a whole " + blocks +
+                       " update, application-mode path",
+                   "≤ 0.02", 0.02),
+          floorRatio("Update wall time / pacing floor, reply delay 0", "≤ 1.02", 1.02),
+          turn("Reply received at the transport → next report written, fixed pauses excluded; "
+               "command-line front end",
+               "≤ 100 µs median", 100),
+          turnWindow("The same through the window (its front end waits for each progress step "
+                     "and warning blink to be carried out on the window's thread)",
+                     "≤ 100 µs median", 100),
+          idleNothing("Wake-ups per second of an idle `vumo-dfu-utility`, nothing open", "≤ 1",
+                      1),
+          idleOpen("The same with a device open and silent", "≤ 3", 3),
+          paint("Window start → first paint, offscreen", "≤ 100 ms", 100),
+          load("Check + load + block CRCs of a 131,071-byte image, the tool's run excluded",
+               "≤ 5 ms", 5),
+          rss("Peak resident memory of `vumo-dfu update` over a " + blocks + " update",
+              "≤ 20 MiB", 20),
+          nothingBackground("Context: the same, nothing open, window in the background"),
+          openBackground("Context: the same, device open and silent, window in the background"),
+          caretOff("Context: the same, nothing open, window active, caret not blinking"),
+          listener("Context: wake-ups per second of a device object open on a silent device, "
+                   "in-process (the listener and the simulated device alone)"),
+          fromDevice("Context: reply handed to the bus by the device → next report written, "
+                     "pauses excluded") {}
 
-const std::vector<std::string> kOffscreen = {"QT_QPA_PLATFORM=offscreen"};
+    Figure cpuRatio, floorRatio, turn, turnWindow, idleNothing, idleOpen, paint, load, rss;
+    Figure nothingBackground, openBackground, caretOff, listener, fromDevice;
 
-struct Idle {
-    std::string error;
-    double perSecond = kNaN;
-    WakeDelta delta;
+    // Each with the part that measures it.
+    std::vector<std::pair<Figure*, const char*>> All() {
+        return {{&cpuRatio, "update"},          {&floorRatio, "update"},
+                {&turn, "micro"},               {&turnWindow, "window"},
+                {&idleNothing, "window"},       {&idleOpen, "window"},
+                {&paint, "window"},             {&load, "micro"},
+                {&rss, "update"},               {&nothingBackground, "window"},
+                {&openBackground, "window"},    {&caretOff, "window"},
+                {&listener, "window"},          {&fromDevice, "micro"}};
+    }
 };
 
-Idle MeasureIdle(pid_t pid, double seconds) {
-    Idle idle;
-    const auto before = ReadThreadSwitches(pid);
-    const auto start = Clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const auto after = ReadThreadSwitches(pid);
-    const double elapsed = Seconds(Clock::now() - start);
-    if (before.empty() || after.empty()) {
-        idle.error = "the program's threads could not be read";
-        return idle;
+// Google Benchmark: the micro-benchmarks, and the in-process conversation. False when the
+// benchmark flags were wrong.
+bool MicroFigures(const Options& o, const std::string& scratch, int benchArgc, char** benchArgv,
+                  Figures& f, Report& report) {
+    RegisterBenchmarks(o.shortMode, scratch);
+    std::vector<std::string> args(benchArgv, benchArgv + benchArgc);
+    if (o.shortMode) {
+        args.push_back("--benchmark_min_time=0.001");
+    } else {
+        args.push_back("--benchmark_repetitions=5");
+        args.push_back("--benchmark_report_aggregates_only=true");
     }
-    idle.delta = Difference(before, after);
-    idle.perSecond = static_cast<double>(idle.delta.switches) / elapsed;
-    return idle;
-}
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    int argc = static_cast<int>(argv.size());
+    argv.push_back(nullptr);
+    benchmark::Initialize(&argc, argv.data());
+    if (benchmark::ReportUnrecognizedArguments(argc, argv.data())) return false;
+    CapturingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    report.micro = MicroRows(reporter);
 
-std::optional<long long> ReportValue(Child& child, const std::string& key,
-                                     Clock::time_point deadline) {
-    while (auto line = child.ReadReportLine(deadline)) {
-        if (line->rfind(key + " ", 0) != 0) continue;
-        long long value = 0;
-        if (Number(std::string_view(*line).substr(key.size() + 1), value)) return value;
+    const std::string repetitions = o.shortMode ? "1 run" : "5 repetitions";
+    f.load.how = "Google Benchmark `" + std::string(kCheckLoadCrcCase) +
+                 "`: `LoadImageFile` + `CommitImage` (zero fill, copy, 1024 CRCs) of a raw file "
+                 "in the page cache; median of " + repetitions;
+    if (const auto* r = reporter.Find(kCheckLoadCrcCase)) {
+        f.load.measured = ToMilliseconds(r->GetAdjustedRealTime(), r->time_unit);
+        f.load.measuredText = Fixed(f.load.measured, 3) + " ms";
+        if (const auto* hex = reporter.Find("BM_LoadAndCommitImage/hex"))
+            f.load.measuredText +=
+                " (Intel HEX: " +
+                Fixed(ToMilliseconds(hex->GetAdjustedRealTime(), hex->time_unit), 2) + " ms)";
+    } else {
+        f.load.error = reporter.ErrorOf(kCheckLoadCrcCase);
     }
-    return std::nullopt;
+
+    f.turn.how = "Google Benchmark `" + std::string(kConversationCase) +
+                 "`: whole 1024-block updates in-process on the simulated bus (update-mode path, "
+                 "CountingPacer, a front end that shows nothing); the device answers after 1 ms, "
+                 "so the worker is asleep when each reply comes; the transport is wrapped: its "
+                 "read stamps the reply as it comes out, its write stamps the next report; "
+                 "median of all turns of " +
+                 (o.shortMode ? "1 update" : "5 updates");
+    f.fromDevice.how = "the same runs, stamped when the emulated device hands the reply to the "
+                       "bus (adds the bus's hand-over to the listener thread)";
+    const auto counter = [](const benchmark::BenchmarkReporter::Run* r, const char* name) {
+        if (r == nullptr) return kNaN;
+        const auto it = r->counters.find(name);
+        return it == r->counters.end() ? kNaN : it->second.value;
+    };
+    if (const auto* r = reporter.Find(kConversationCase)) {
+        f.turn.measured = counter(r, "turn_median_us");
+        f.turn.measuredText = Fixed(f.turn.measured, 1) + " µs (p99 " +
+                              Fixed(counter(r, "turn_p99_us"), 1) + " µs, max " +
+                              Fixed(counter(r, "turn_max_us"), 0) + " µs; " +
+                              Fixed(counter(r, "turns"), 0) + " turns)";
+        if (const auto* now = reporter.Find(kConversationNoDelayCase))
+            f.turn.measuredText += "; device answering at once: " +
+                                   Fixed(counter(now, "turn_median_us"), 1) + " µs (p99 " +
+                                   Fixed(counter(now, "turn_p99_us"), 1) + " µs)";
+        f.fromDevice.measured = counter(r, "from_device_median_us");
+        f.fromDevice.measuredText = Fixed(f.fromDevice.measured, 1) + " µs (p99 " +
+                                    Fixed(counter(r, "from_device_p99_us"), 1) + " µs)";
+    } else {
+        f.turn.error = f.fromDevice.error = reporter.ErrorOf(kConversationCase);
+    }
+    return true;
 }
 
-long long SteadyNs(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+std::string RunsText(int runs, const char* one, const char* many) {
+    return std::to_string(runs) + " " + (runs == 1 ? one : many);
 }
 
-struct Paint {
+// Whole updates as the user runs them, and the pacing floor they are held against.
+void UpdateFigures(const Options& o, const Programs& programs, Figures& f, Report& report,
+                   std::vector<LoadSpan>& loads) {
+    const std::size_t imageBytes = o.shortMode ? kShortImageBytes : kFullImageBytes;
+    std::fprintf(stderr, "vumo-bench: pacing floor\n");
+    const auto bytes = SampleImage(imageBytes);
+    const auto updateFloor = RunCountedUpdate(false, bytes, nullptr);
+    const auto appFloor = RunCountedUpdate(true, bytes, nullptr);
+    const std::string image = programs.scratch + "/firmware.bin";
     std::string error;
-    double toPaintMs = kNaN;  // spawn -> first frame painted
-    double mainToPaintMs = kNaN;
-};
-
-Paint MeasureFirstPaint(const Options& o, const std::string& scratch) {
-    Paint p;
-    ChildOptions c;
-    c.argv = {o.bin + "/vumo-bench-window", "--simulate"};
-    c.env = kOffscreen;
-    c.stdinPipe = c.reportPipe = true;
-    c.stderrPath = scratch + "/window.log";
-    auto child = Child::Spawn(c, p.error);
-    if (!child) return p;
-    const auto deadline = Clock::now() + kWindowLimit;
-    const auto main = ReportValue(*child, "main", deadline);
-    const auto painted = ReportValue(*child, "painted", deadline);
-    child->CloseStdin();
-    const auto exit = child->Wait(Clock::now() + kWindowLimit);
-    if (!main || !painted) {
-        p.error = "the window reported no first paint (" + exit.describe() + ")";
-        return p;
+    if (!MakeSampleImage(programs, image, imageBytes, error)) {
+        f.cpuRatio.error = f.floorRatio.error = f.rss.error = error;
+        return;
     }
-    if (!exit.succeeded()) {
-        p.error = "the window did not close cleanly: " + exit.describe();
-        return p;
+
+    WaitForLowLoad(o, report.conditions);
+    const auto runAll = [&](const char* what, const std::string& simulate) {
+        std::vector<UpdateRun> runs;
+        LoadSpan span{what, LoadAverage()};
+        for (int i = 0; i < o.runs; ++i) {
+            std::fprintf(stderr, "vumo-bench: %s, run %d of %d\n", what, i + 1, o.runs);
+            runs.push_back(RunUpdate(programs, image, simulate));
+        }
+        span.after = LoadAverage();
+        loads.push_back(span);
+        return runs;
+    };
+    const auto appRuns = runAll("update, application mode", "--simulate");
+    const auto dfuRuns = runAll("update, update mode", "--simulate=dfu,reply-delay=0");
+    const auto firstError = [](const std::vector<UpdateRun>& runs) {
+        for (const auto& r : runs)
+            if (!r.error.empty()) return r.error;
+        return std::string();
+    };
+    const std::string runsText = RunsText(o.runs, "run", "runs");
+
+    f.cpuRatio.how = "`vumo-dfu update FILE --simulate --json` as a child: CPU from wait4's rusage "
+                     "(its threads and the checksum tool it ran), wall from spawn to exit; "
+                     "includes the 10 s after the device's return and its 1 s off the bus; "
+                     "median of " + runsText;
+    f.rss.how = "`ru_maxrss` of the same runs (what `/usr/bin/time -v` reports); median";
+    if (auto e = firstError(appRuns); !e.empty()) {
+        f.cpuRatio.error = f.rss.error = e;
+    } else {
+        std::vector<double> ratios, cpu, wall, memory, switches;
+        for (const auto& r : appRuns) {
+            ratios.push_back(r.cpu / r.wall);
+            cpu.push_back(r.cpu);
+            wall.push_back(r.wall);
+            memory.push_back(r.maxRssMiB);
+            switches.push_back(static_cast<double>(r.voluntary + r.involuntary));
+        }
+        f.cpuRatio.measured = Median(ratios);
+        f.cpuRatio.measuredText = Fixed(f.cpuRatio.measured, 4) + " (CPU " +
+                                  Fixed(Median(cpu), 3) + " s of " + Fixed(Median(wall), 2) +
+                                  " s; " + Fixed(Median(switches), 0) + " context switches)";
+        f.rss.measured = Median(memory);
+        f.rss.measuredText = Fixed(f.rss.measured, 1) + " MiB (largest " +
+                             Fixed(Maximum(memory), 1) + " MiB)";
     }
-    p.toPaintMs = static_cast<double>(*painted - SteadyNs(child->started())) / 1e6;
-    p.mainToPaintMs = static_cast<double>(*painted - *main) / 1e6;
-    return p;
-}
 
-Idle IdleNothingOpen(const Options& o, const std::string& scratch) {
-    Idle idle;
-    ChildOptions c;
-    c.argv = {o.bin + "/vumo-dfu-utility", "--simulate"};
-    c.env = kOffscreen;
-    c.stderrPath = scratch + "/utility.log";
-    auto child = Child::Spawn(c, idle.error);
-    if (!child) return idle;
-    // Start-up is over long before this.
-    std::this_thread::sleep_for(o.shortMode ? 1s : 3s);
-    idle = MeasureIdle(child->pid(), o.idleSeconds);
-    child->Signal(SIGTERM);
-    const auto exit = child->Wait(Clock::now() + kWindowLimit);
-    if (idle.error.empty() && exit.timedOut) idle.error = "vumo-dfu-utility did not end on SIGTERM";
-    if (idle.error.empty() && WIFEXITED(exit.status))
-        idle.error = "vumo-dfu-utility ended during the measurement (" + exit.describe() + ")";
-    return idle;
-}
-
-Idle IdleDeviceOpen(const Options& o, const std::string& scratch) {
-    Idle idle;
-    ChildOptions c;
-    c.argv = {o.bin + "/vumo-bench-window", "--simulate=dfu"};
-    c.env = kOffscreen;
-    c.env.push_back("VUMO_BENCH_OPEN=1");
-    c.stdinPipe = c.reportPipe = true;
-    c.stderrPath = scratch + "/window-open.log";
-    auto child = Child::Spawn(c, idle.error);
-    if (!child) return idle;
-    const auto mode = ReportValue(*child, "open", Clock::now() + kWindowLimit);
-    if (!mode || *mode == 0) {
-        idle.error = "the window could not open the simulated device";
-        return idle;
+    f.floorRatio.how =
+        "`vumo-dfu update FILE --simulate=dfu,reply-delay=0 --json` as a child, spawn to exit "
+        "(process start, checksum tool and exit included); the floor is the sum of the pauses "
+        "the procedure asks for, counted by a CountingPacer in an in-process update of the same "
+        "image (1 + 1 ms, 10 ms before each of the 4 commands and the start, 10 ms before and "
+        "after each block, 10 ms before the end); median of " + runsText;
+    if (!updateFloor.ok) {
+        f.floorRatio.error = "pacing floor: " + updateFloor.error;
+    } else if (auto e = firstError(dfuRuns); !e.empty()) {
+        f.floorRatio.error = e;
+    } else {
+        std::vector<double> wall;
+        for (const auto& r : dfuRuns) wall.push_back(r.wall);
+        const double floor = static_cast<double>(updateFloor.pauses.count()) / 1000;
+        f.floorRatio.measured = Median(wall) / floor;
+        f.floorRatio.measuredText = Fixed(f.floorRatio.measured, 4) + " (" +
+                                    Fixed(Median(wall), 3) + " s / " + Fixed(floor, 3) +
+                                    " s floor)";
+        if (appFloor.ok)
+            f.floorRatio.measuredText +=
+                "; application-mode floor " +
+                Fixed(static_cast<double>(appFloor.pauses.count()) / 1000, 3) + " s";
     }
-    std::this_thread::sleep_for(1s);
-    idle = MeasureIdle(child->pid(), o.idleSeconds);
-    child->CloseStdin();
-    const auto exit = child->Wait(Clock::now() + kWindowLimit);
-    if (idle.error.empty() && !exit.succeeded())
-        idle.error = "the window did not close cleanly: " + exit.describe();
-    return idle;
 }
 
-std::string IdleText(const Idle& idle) {
-    return Fixed(idle.perSecond, 2) + " /s (" + std::to_string(idle.delta.switches) +
-           " switches, " + std::to_string(idle.delta.threads) + " threads)";
+void ConversationThroughWindow(const Options& o, const Programs& programs, Figure& figure) {
+    std::string error;
+    const std::string image = programs.scratch + "/window-firmware.bin";
+    if (!MakeSampleImage(programs, image, kFullImageBytes, error)) {
+        figure.error = error;
+        return;
+    }
+    std::vector<std::map<std::string, double>> runs;
+    for (int i = 0; i < o.runs; ++i) {
+        std::fprintf(stderr, "vumo-bench: update through the window, run %d of %d\n", i + 1,
+                     o.runs);
+        runs.push_back(WindowConversation(programs, image, error));
+        if (!error.empty()) {
+            figure.error = error;
+            return;
+        }
+    }
+    const auto median = [&runs](const char* name) {
+        std::vector<double> values;
+        for (const auto& r : runs)
+            if (const auto it = r.find(name); it != r.end()) values.push_back(it->second);
+        return Median(values);
+    };
+    figure.measured = median("median");
+    const double blocks = median("turns") - 5;  // READY, LOCAT, SIZE, START, END replies
+    figure.measuredText =
+        Fixed(figure.measured, 1) + " µs (p99 " + Fixed(median("p99"), 1) +
+        " µs; before a block whose warning changes " + Fixed(median("median_warning_change"), 1) +
+        " µs, before the others " + Fixed(median("median_other_blocks"), 1) +
+        " µs; the window's thread used " + Fixed(median("window_cpu_us") / blocks, 0) +
+        " µs of CPU per block over the whole update and painted the progress bar " +
+        Fixed(median("progress_paints"), 0) + " times)";
 }
 
-// --- The page ------------------------------------------------------------------------------
+void FirstPaint(const Options& o, const Programs& programs, Figure& figure) {
+    std::vector<double> toPaint, mainToPaint;
+    for (int i = 0; i < o.paintRuns; ++i) {
+        std::fprintf(stderr, "vumo-bench: first paint, run %d of %d\n", i + 1, o.paintRuns);
+        const auto p = MeasureFirstPaint(programs);
+        if (!p.error.empty()) {
+            figure.error = p.error;
+            return;
+        }
+        toPaint.push_back(p.toPaintMs);
+        mainToPaint.push_back(p.mainToPaintMs);
+    }
+    figure.measured = Median(toPaint);
+    figure.measuredText = Fixed(figure.measured, 1) + " ms (of which " +
+                          Fixed(Median(mainToPaint), 1) + " ms from main(); slowest " +
+                          Fixed(Maximum(toPaint), 1) + " ms)";
+}
+
+// The window: idle wake-ups, the conversation through it, its first paint.
+void WindowFigures(const Options& o, const Programs& programs, Figures& f, Report& report,
+                   std::vector<LoadSpan>& loads) {
+    const std::string seconds = Fixed(o.idleSeconds, 0) + " s";
+    f.idleNothing.how = "`vumo-dfu-utility --simulate`, QT_QPA_PLATFORM=offscreen (the window is "
+                        "active, the path field has the focus), left alone for 12 s after start-up (past "
+                        "the caret's blink, which stops after 10 s without input): "
+                        "voluntary + involuntary context switches of all its threads "
+                        "(`/proc/PID/task/*/status`) over " + seconds;
+    f.idleOpen.how = "the same program with a probe (`vumo-bench-window`: the same application "
+                     "object; the window has no other way to be told to open a device), "
+                     "`--simulate=dfu`, Open pressed on the first device after the first paint, "
+                     "then left alone for 12 s; all threads over " + seconds;
+    f.nothingBackground.how = "the probe, `--simulate`, the window deactivated after the first "
+                              "paint as when the user turns to another window; over " + seconds;
+    f.openBackground.how = "the probe, `--simulate=dfu`, the device opened, then the window "
+                           "deactivated; over " + seconds;
+    f.caretOff.how = "the probe, `--simulate`, active window, the caret's flash time set to 0 "
+                     "(nothing else changed); over " + seconds;
+    f.turnWindow.how = "`vumo-bench-window --bench-conversation`: the program's dialog on the "
+                       "same timed simulated bus (update mode, the device answering after 1 ms, "
+                       "CountingPacer), Open and Update pressed, a 1024-block image checked by "
+                       "the checksum tool; median of the per-update medians of " +
+                       RunsText(o.runs, "update", "updates");
+    f.paint.how = "`vumo-bench-window --simulate`, offscreen: spawn → the first frame of the "
+                  "window is painted (reported by the probe on a pipe, CLOCK_MONOTONIC); median "
+                  "of " + RunsText(o.paintRuns, "start", "starts");
+    f.listener.how = "a DfuDevice open on a simulated update-mode device that never speaks, in "
+                     "this process; every thread but the measuring one, over " + seconds;
+
+    WaitForLowLoad(o, report.conditions);
+    LoadSpan span{"window", LoadAverage()};
+    const auto measureInto = [&](Figure& figure, const WindowIdleSetup& setup) {
+        std::fprintf(stderr, "vumo-bench: %s\n", figure.name.c_str());
+        const auto idle = MeasureWindowIdle(programs, setup);
+        figure.error = idle.error;
+        figure.measured = idle.perSecond;
+        figure.measuredText = IdleText(idle);
+    };
+    if (!fs::exists(programs.bin + "/vumo-dfu-utility")) {
+        f.idleNothing.error = "vumo-dfu-utility was not built";
+        f.idleNothing.skipped = true;
+    } else {
+        measureInto(f.idleNothing, {});
+    }
+    if (!fs::exists(programs.bin + "/vumo-bench-window")) {
+        for (Figure* figure : {&f.idleOpen, &f.paint, &f.nothingBackground, &f.openBackground,
+                               &f.caretOff, &f.turnWindow}) {
+            figure->error = "the window was not built";
+            figure->skipped = true;
+        }
+    } else {
+        measureInto(f.idleOpen, {.probe = true, .simulate = "--simulate=dfu", .open = true});
+        measureInto(f.nothingBackground, {.probe = true, .background = true});
+        measureInto(f.openBackground, {.probe = true,
+                                       .simulate = "--simulate=dfu",
+                                       .open = true,
+                                       .background = true});
+        measureInto(f.caretOff, {.probe = true, .caretBlink = false});
+        ConversationThroughWindow(o, programs, f.turnWindow);
+        FirstPaint(o, programs, f.paint);
+    }
+    span.after = LoadAverage();
+    loads.push_back(span);
+
+    std::fprintf(stderr, "vumo-bench: silent device, in-process\n");
+    const auto silent =
+        MeasureSilentOpenDevice(std::chrono::milliseconds(std::llround(o.idleSeconds * 1000)));
+    f.listener.error = silent.error;
+    f.listener.measured = silent.ok ? silent.perSecond : kNaN;
+    f.listener.measuredText =
+        Fixed(silent.perSecond, 2) + " /s (" + std::to_string(silent.threads) + " threads)";
+}
 
 int Run(const Options& o, int benchArgc, char** benchArgv) {
+    char scratchTemplate[] = "/tmp/vumo-bench.XXXXXX";
+    if (::mkdtemp(scratchTemplate) == nullptr) {
+        std::perror("vumo-bench: mkdtemp");
+        return 1;
+    }
+    struct RemoveScratch {
+        std::string path;
+        ~RemoveScratch() {
+            std::error_code ec;
+            fs::remove_all(path, ec);
+        }
+    } removeScratch{scratchTemplate};
+    Programs programs;
+    programs.bin = o.bin;
+    programs.scratch = scratchTemplate;
+    programs.idleSeconds = o.idleSeconds;
+    // Idle means left alone: past start-up and past the caret's blink, which the window stops
+    // after ten seconds without input, as desktops do.
+    programs.settle = o.shortMode ? 1s : 12s;
+
     Report report;
     report.shortMode = o.shortMode;
     report.command = o.command;
@@ -443,276 +620,24 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
                                 std::to_string(std::thread::hardware_concurrency()) +
                                 " logical processors, Linux " + system.release + "; build " +
                                 VUMO_BENCH_BUILD_TYPE + ".");
-    std::vector<LoadSpan> loads;
-    bool failed = false;
-
-    char scratchTemplate[] = "/tmp/vumo-bench.XXXXXX";
-    if (::mkdtemp(scratchTemplate) == nullptr) {
-        std::perror("vumo-bench: mkdtemp");
-        return 1;
-    }
-    const std::string scratch = scratchTemplate;
-    struct RemoveScratch {
-        std::string path;
-        ~RemoveScratch() {
-            std::error_code ec;
-            fs::remove_all(path, ec);
-        }
-    } removeScratch{scratch};
 
     const std::size_t imageBytes = o.shortMode ? kShortImageBytes : kFullImageBytes;
-    const std::uint32_t blocks = static_cast<std::uint32_t>(imageBytes / 128 + 1);
-    const std::string blocksText = std::to_string(blocks) + "-block";
-
-    Figure cpuRatio("CPU time (user + sys) / wall time of a whole " + blocksText +
-                        " update, application-mode path",
-                    "≤ 0.02", 0.02);
-    Figure floorRatio("Update wall time / pacing floor, reply delay 0", "≤ 1.02", 1.02);
-    Figure turn("Reply received at the transport → next report written, fixed pauses excluded",
-                "≤ 100 µs median", 100);
-    Figure idleNothing("Wake-ups per second of an idle `vumo-dfu-utility`, nothing open", "≤ 1", 1);
-    Figure idleOpen("The same with a device open and silent", "≤ 3", 3);
-    Figure paint("Window start → first paint, offscreen", "≤ 100 ms", 100);
-    Figure load("Check + load + block CRCs of a 131,071-byte image, the tool's run excluded",
-                "≤ 5 ms", 5);
-    Figure rss("Peak resident memory of `vumo-dfu update` over a " + blocksText + " update",
-               "≤ 20 MiB", 20);
-    Figure listener("Context: wake-ups per second of a device object open on a silent device, "
-                    "in-process (the listener and the simulated device alone)",
-                    "");
-    Figure fromDevice("Context: reply handed to the bus by the device → next report written, "
-                      "pauses excluded",
-                      "");
-
-    // Micro-benchmarks and the in-process conversation.
-    if (o.parts.contains("micro")) {
-        RegisterBenchmarks(o.shortMode, scratch);
-        std::vector<std::string> args(benchArgv, benchArgv + benchArgc);
-        if (o.shortMode) {
-            args.push_back("--benchmark_min_time=0.001");
-        } else {
-            args.push_back("--benchmark_repetitions=5");
-            args.push_back("--benchmark_report_aggregates_only=true");
-        }
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        int argc = static_cast<int>(argv.size());
-        argv.push_back(nullptr);
-        benchmark::Initialize(&argc, argv.data());
-        if (benchmark::ReportUnrecognizedArguments(argc, argv.data())) return 2;
-        CapturingReporter reporter;
-        benchmark::RunSpecifiedBenchmarks(&reporter);
-        report.micro = MicroRows(reporter);
-
-        load.how = "Google Benchmark `" + std::string(kCheckLoadCrcCase) +
-                   "`: `LoadImageFile` + `CommitImage` (zero fill, copy, 1024 CRCs) of a raw "
-                   "file in the page cache; median of 5 repetitions";
-        if (const auto* r = reporter.Find(kCheckLoadCrcCase)) {
-            load.measured = ToMilliseconds(r->GetAdjustedRealTime(), r->time_unit);
-            load.measuredText = Fixed(load.measured, 3) + " ms";
-            if (const auto* hex = reporter.Find("BM_LoadAndCommitImage/hex"))
-                load.measuredText += " (Intel HEX: " +
-                                     Fixed(ToMilliseconds(hex->GetAdjustedRealTime(), hex->time_unit), 2) +
-                                     " ms)";
-        } else {
-            load.error = reporter.ErrorOf(kCheckLoadCrcCase);
-        }
-
-        turn.how = "Google Benchmark `" + std::string(kConversationCase) +
-                   "`: whole 1024-block updates in-process on the simulated bus (update-mode "
-                   "path, CountingPacer, a front end that shows nothing); the device answers "
-                   "after 1 ms, so the worker is asleep when each reply comes; the transport is "
-                   "wrapped: its read stamps the reply as it comes out, its write stamps the "
-                   "next report; median of all turns of 5 updates";
-        fromDevice.how = "the same runs, stamped when the emulated device hands the reply to "
-                         "the bus (adds the bus's hand-over to the listener thread)";
-        const auto counter = [](const benchmark::BenchmarkReporter::Run* r, const char* name) {
-            if (r == nullptr) return kNaN;
-            const auto it = r->counters.find(name);
-            return it == r->counters.end() ? kNaN : it->second.value;
-        };
-        if (const auto* r = reporter.Find(kConversationCase)) {
-            turn.measured = counter(r, "turn_median_us");
-            turn.measuredText = Fixed(turn.measured, 1) + " µs (p99 " +
-                                Fixed(counter(r, "turn_p99_us"), 1) + " µs, max " +
-                                Fixed(counter(r, "turn_max_us"), 0) + " µs; " +
-                                Fixed(counter(r, "turns"), 0) + " turns)";
-            if (const auto* now = reporter.Find(kConversationNoDelayCase))
-                turn.measuredText += "; device answering at once: " +
-                                     Fixed(counter(now, "turn_median_us"), 1) + " µs (p99 " +
-                                     Fixed(counter(now, "turn_p99_us"), 1) + " µs)";
-            fromDevice.measured = counter(r, "from_device_median_us");
-            fromDevice.measuredText = Fixed(fromDevice.measured, 1) + " µs (p99 " +
-                                      Fixed(counter(r, "from_device_p99_us"), 1) + " µs)";
-        } else {
-            turn.error = fromDevice.error = reporter.ErrorOf(kConversationCase);
-        }
-    }
-
-    // Whole updates as the user runs them.
-    if (o.parts.contains("update")) {
-        std::fprintf(stderr, "vumo-bench: pacing floor\n");
-        const auto bytes = SampleImage(imageBytes);
-        const auto updateFloor = RunCountedUpdate(false, bytes, nullptr);
-        const auto appFloor = RunCountedUpdate(true, bytes, nullptr);
-        const std::string image = scratch + "/firmware.bin";
-        std::string error;
-        if (!MakeSampleImage(o, image, imageBytes, error)) {
-            cpuRatio.error = floorRatio.error = rss.error = error;
-        } else {
-            WaitForLowLoad(o, report.conditions);
-            std::vector<UpdateRun> appRuns, dfuRuns;
-            LoadSpan appLoad{"update, application mode", LoadAverage()};
-            for (int i = 0; i < o.runs; ++i) {
-                std::fprintf(stderr, "vumo-bench: update from application mode, run %d of %d\n",
-                             i + 1, o.runs);
-                appRuns.push_back(RunUpdate(o, image, "--simulate", scratch));
-            }
-            appLoad.after = LoadAverage();
-            LoadSpan dfuLoad{"update, update mode", LoadAverage()};
-            for (int i = 0; i < o.runs; ++i) {
-                std::fprintf(stderr, "vumo-bench: update from update mode, run %d of %d\n", i + 1,
-                             o.runs);
-                dfuRuns.push_back(RunUpdate(o, image, "--simulate=dfu,reply-delay=0", scratch));
-            }
-            dfuLoad.after = LoadAverage();
-            loads.push_back(appLoad);
-            loads.push_back(dfuLoad);
-
-            const auto firstError = [](const std::vector<UpdateRun>& runs) {
-                for (const auto& r : runs)
-                    if (!r.error.empty()) return r.error;
-                return std::string();
-            };
-            const std::string runsText = std::to_string(o.runs) + (o.runs == 1 ? " run" : " runs");
-            cpuRatio.how = "`vumo-dfu update FILE --simulate --json` as a child: CPU from wait4's "
-                           "rusage (its threads and the checksum tool it ran), wall from spawn "
-                           "to exit; includes the 10 s after the device's return and its 1 s off "
-                           "the bus; median of " + runsText;
-            rss.how = "`ru_maxrss` of the same runs (what `/usr/bin/time -v` reports); median";
-            if (auto e = firstError(appRuns); !e.empty()) {
-                cpuRatio.error = rss.error = e;
-            } else {
-                std::vector<double> ratios, cpu, wall, memory, switches;
-                for (const auto& r : appRuns) {
-                    ratios.push_back(r.cpu / r.wall);
-                    cpu.push_back(r.cpu);
-                    wall.push_back(r.wall);
-                    memory.push_back(r.maxRssMiB);
-                    switches.push_back(static_cast<double>(r.voluntary + r.involuntary));
-                }
-                cpuRatio.measured = Median(ratios);
-                cpuRatio.measuredText = Fixed(cpuRatio.measured, 4) + " (CPU " +
-                                        Fixed(Median(cpu), 3) + " s of " + Fixed(Median(wall), 2) +
-                                        " s; " + Fixed(Median(switches), 0) +
-                                        " context switches)";
-                rss.measured = Median(memory);
-                rss.measuredText = Fixed(rss.measured, 1) + " MiB (largest " +
-                                   Fixed(Maximum(memory), 1) + " MiB)";
-            }
-
-            floorRatio.how =
-                "`vumo-dfu update FILE --simulate=dfu,reply-delay=0 --json` as a child, spawn to "
-                "exit (process start, checksum tool and exit included); the floor is the sum of "
-                "the pauses the procedure asks for, counted by a CountingPacer in an in-process "
-                "update of the same image (1 + 1 ms, 10 ms before each of the 4 commands and the "
-                "start, 10 ms before and after each block, 10 ms before the end); median of " +
-                runsText;
-            if (!updateFloor.ok) {
-                floorRatio.error = "pacing floor: " + updateFloor.error;
-            } else if (auto e = firstError(dfuRuns); !e.empty()) {
-                floorRatio.error = e;
-            } else {
-                std::vector<double> wall;
-                for (const auto& r : dfuRuns) wall.push_back(r.wall);
-                const double floor = static_cast<double>(updateFloor.pauses.count()) / 1000;
-                floorRatio.measured = Median(wall) / floor;
-                floorRatio.measuredText = Fixed(floorRatio.measured, 4) + " (" +
-                                          Fixed(Median(wall), 3) + " s / " + Fixed(floor, 3) +
-                                          " s floor)";
-                if (appFloor.ok)
-                    floorRatio.measuredText += "; application-mode floor " +
-                                               Fixed(static_cast<double>(appFloor.pauses.count()) / 1000, 3) +
-                                               " s";
-            }
-        }
-    }
-
-    // The window.
-    if (o.parts.contains("window")) {
-        const bool haveProbe = fs::exists(o.bin + "/vumo-bench-window");
-        const bool haveUtility = fs::exists(o.bin + "/vumo-dfu-utility");
-        WaitForLowLoad(o, report.conditions);
-        LoadSpan windowLoad{"window", LoadAverage()};
-        const std::string seconds = Fixed(o.idleSeconds, 0) + " s";
-        idleNothing.how = "`vumo-dfu-utility --simulate`, QT_QPA_PLATFORM=offscreen, left alone "
-                          "after start-up: voluntary + involuntary context switches of all its "
-                          "threads (`/proc/PID/task/*/status`) over " + seconds;
-        if (!haveUtility) {
-            idleNothing.error = "vumo-dfu-utility was not built";
-        } else {
-            std::fprintf(stderr, "vumo-bench: idle window\n");
-            const auto idle = IdleNothingOpen(o, scratch);
-            idleNothing.error = idle.error;
-            idleNothing.measured = idle.perSecond;
-            idleNothing.measuredText = IdleText(idle);
-        }
-        idleOpen.how = "the same program with a probe (`vumo-bench-window`, the same application "
-                       "object; the window has no other way to be told to open a device) started "
-                       "with `--simulate=dfu`, which presses Open on the first device after the "
-                       "first paint; all threads over " + seconds;
-        paint.how = "`vumo-bench-window --simulate`, offscreen: spawn → the first frame of the "
-                    "window is painted (reported by the probe on a pipe, CLOCK_MONOTONIC); "
-                    "median of " + std::to_string(o.paintRuns) + " starts";
-        if (!haveProbe) {
-            idleOpen.error = paint.error = "the window was not built";
-        } else {
-            std::fprintf(stderr, "vumo-bench: idle window with a device open\n");
-            const auto idle = IdleDeviceOpen(o, scratch);
-            idleOpen.error = idle.error;
-            idleOpen.measured = idle.perSecond;
-            idleOpen.measuredText = IdleText(idle);
-
-            std::vector<double> toPaint, mainToPaint;
-            for (int i = 0; i < o.paintRuns && paint.error.empty(); ++i) {
-                std::fprintf(stderr, "vumo-bench: first paint, run %d of %d\n", i + 1, o.paintRuns);
-                const auto p = MeasureFirstPaint(o, scratch);
-                paint.error = p.error;
-                toPaint.push_back(p.toPaintMs);
-                mainToPaint.push_back(p.mainToPaintMs);
-            }
-            if (paint.error.empty()) {
-                paint.measured = Median(toPaint);
-                paint.measuredText = Fixed(paint.measured, 1) + " ms (of which " +
-                                     Fixed(Median(mainToPaint), 1) + " ms from main(); slowest " +
-                                     Fixed(Maximum(toPaint), 1) + " ms)";
-            }
-        }
-        windowLoad.after = LoadAverage();
-        loads.push_back(windowLoad);
-
-        listener.how = "a DfuDevice open on a simulated update-mode device that never speaks, in "
-                       "this process; every thread but the measuring one, over " + seconds;
-        std::fprintf(stderr, "vumo-bench: silent device, in-process\n");
-        const auto silent =
-            MeasureSilentOpenDevice(std::chrono::milliseconds(std::llround(o.idleSeconds * 1000)));
-        listener.error = silent.error;
-        listener.measured = silent.ok ? silent.perSecond : kNaN;
-        listener.measuredText = Fixed(silent.perSecond, 2) + " /s (" +
-                                std::to_string(silent.threads) + " threads)";
-    }
-
+    Figures figures(std::to_string(imageBytes / 128 + 1) + "-block");
+    std::vector<LoadSpan> loads;
+    if (o.parts.contains("micro") &&
+        !MicroFigures(o, programs.scratch, benchArgc, benchArgv, figures, report))
+        return 2;
+    if (o.parts.contains("update")) UpdateFigures(o, programs, figures, report, loads);
+    if (o.parts.contains("window")) WindowFigures(o, programs, figures, report, loads);
     if (!loads.empty()) report.conditions.push_back(LoadLine(loads));
-    for (Figure* f : {&cpuRatio, &floorRatio, &turn, &idleNothing, &idleOpen, &paint, &load, &rss,
-                      &listener, &fromDevice}) {
-        const bool asked = (f == &load || f == &turn || f == &fromDevice)
-                               ? o.parts.contains("micro")
-                           : (f == &cpuRatio || f == &floorRatio || f == &rss)
-                               ? o.parts.contains("update")
-                               : o.parts.contains("window");
-        if (!asked) {
+
+    bool failed = false;
+    for (auto [f, part] : figures.All()) {
+        if (!o.parts.contains(part)) {
             if (f->target.empty()) continue;
             f->error = "not run";
+        } else if (f->skipped) {
+            if (f->target.empty()) continue;
         } else if (!f->error.empty() || std::isnan(f->measured)) {
             if (f->error.empty()) f->error = "no value";
             failed = true;

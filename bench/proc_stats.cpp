@@ -21,7 +21,8 @@ std::optional<std::uint64_t> Field(std::string_view text, std::string_view name)
             while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
                 value.remove_prefix(1);
             std::uint64_t number = 0;
-            const auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
+            const auto [ptr, ec] =
+                std::from_chars(value.data(), value.data() + value.size(), number);
             if (ec != std::errc{} || ptr == value.data()) return std::nullopt;
             return number;
         }

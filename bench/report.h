@@ -22,6 +22,7 @@ struct Figure {
     std::string measuredText;  // the median with its unit, and whatever helps to read it
     std::string how;
     std::string error;  // set when it could not be measured
+    bool skipped = false;  // not measured by choice (the part was not asked for or not built)
 };
 
 enum class Verdict { met, missed, notMeasured, noTarget, notJudged };

@@ -26,7 +26,8 @@ double Median(std::vector<double> values) {
 double Percentile(std::vector<double> values, double p) {
     if (values.empty() || !(p > 0) || p > 100) return kNaN;
     std::sort(values.begin(), values.end());
-    const auto rank = static_cast<std::size_t>(std::ceil(p / 100 * static_cast<double>(values.size())));
+    const auto rank =
+        static_cast<std::size_t>(std::ceil(p / 100 * static_cast<double>(values.size())));
     return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
 }
 

@@ -5,12 +5,19 @@
 //   painted NS   once the window's first frame has been painted
 //   open MODE    with VUMO_BENCH_OPEN=1: after the first frame, the first device in the list
 //                was opened as the Open button does it (MODE 13 or 223; 0: it failed)
-// With VUMO_BENCH_CARET_BLINK=0 the text caret does not blink (flash time 0), which tells the
-// caret's timer apart from everything else that wakes the program.
+//   ready        all that was asked for is done; the program is left alone from here on
+// With VUMO_BENCH_BACKGROUND=1 the window is then deactivated, as when the user turns to
+// another window. With VUMO_BENCH_CARET_BLINK=0 the text caret does not blink (flash time 0),
+// which tells the caret's timer apart from everything else that wakes the program.
 // Closing its stdin closes the window as the Close button does, so the program ends normally.
+//
+//   vumo-bench-window --bench-conversation IMAGE TOOL
+// instead runs one whole update through the window on a timed simulated bus (see
+// window_conversation.h); the probe stays out of it.
 
 #include "app/application.h"
 #include "app/main_dialog.h"
+#include "window_conversation.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -29,6 +36,7 @@
 namespace {
 
 constexpr int kReportFd = 3;
+bool g_probe = true;
 
 long long MonotonicNs() {
     timespec now{};
@@ -80,11 +88,14 @@ private:
         Report("painted " + std::to_string(MonotonicNs()));
         qApp->removeEventFilter(this);
         if (EnvironmentIs("VUMO_BENCH_OPEN", "1")) OpenFirstDevice();
+        if (EnvironmentIs("VUMO_BENCH_BACKGROUND", "1")) QApplication::setActiveWindow(nullptr);
+        Report("ready");
     }
     bool seen_ = false;
 };
 
 void InstallProbe() {
+    if (!g_probe) return;
     if (EnvironmentIs("VUMO_BENCH_CARET_BLINK", "0")) QApplication::setCursorFlashTime(0);
     auto* probe = new FirstPaint;
     probe->setParent(qApp);
@@ -104,6 +115,10 @@ void InstallProbe() {
 Q_COREAPP_STARTUP_FUNCTION(InstallProbe)
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--bench-conversation") {
+        g_probe = false;
+        return vumo::bench::RunWindowConversation(argv[2], argv[3]);
+    }
     Report("main " + std::to_string(MonotonicNs()));
     vumo::app::CVumo_DFU_UtilityApp theApp;
     return theApp.Run(argc, argv);

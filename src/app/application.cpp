@@ -1,5 +1,6 @@
 #include "app/application.h"
 
+#include "app/caret_blink.h"
 #include "app/command_line.h"
 #include "app/main_dialog.h"
 #include "app/message_boxes.h"
@@ -31,6 +32,7 @@ int CVumo_DFU_UtilityApp::Run(int argc, char** argv) {
                              ":/icons/vumo-dfu-256.png"})
         icon.addFile(QString::fromLatin1(file));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.vumo.dfu_utility"), icon));
+    const CaretBlinkLimit caretBlink;
 
     if (commandLine.simulate) {
         simulation_ = std::make_unique<sim::Simulation>(*commandLine.simulate);

@@ -536,6 +536,7 @@ void CVumo_DFU_UtilityDlg::SetProgress(int position) {
 }
 
 void CVumo_DFU_UtilityDlg::ShowWarning(bool visible) {
+    if (warningShown_.exchange(visible ? 1 : 0) == (visible ? 1 : 0)) return;
     windowCalls_.Run([this, visible] { warningLabel_->setVisible(visible); });
 }
 

@@ -30,6 +30,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -162,6 +163,9 @@ private:
     QPushButton* updateButton_ = nullptr;
     QString warningText_;
     QLabel* warningLabel_ = nullptr;
+    // What the worker last asked of the warning: it asks at every block, but the label
+    // changes only every fifth, and each hand-over to the window's thread costs a wake-up.
+    std::atomic<int> warningShown_{1};
     image::CRedirector redirector_;
     QComboBox* deviceCombo_ = nullptr;
     int modeRadio_ = 0;

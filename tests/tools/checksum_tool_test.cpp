@@ -133,7 +133,7 @@ TEST_F(ChecksumTool, WritesWordSevenAtomicallyKeepingTheRest) {
     const std::string path = dir_.File("sample-loc-1.bin");
     const auto good = test::ReadBytes(path);
     auto broken = good;
-    for (std::size_t i = 28; i < 32; ++i) broken[i] = 0;
+    for (std::size_t i = 28; i < 32; ++i) broken.at(i) = 0;
     test::WriteBytes(path, broken);
     ::chmod(path.c_str(), 0640);
 
