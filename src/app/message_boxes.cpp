@@ -39,34 +39,20 @@ void MessageBoxes::PresetNextAnswer(QMessageBox::StandardButton answer) {
 
 void MessageBoxes::ShowCaptioned(QWidget* owner, const QString& text, const QString& caption,
                                  int type) {
-    BoxRecord record;
-    record.kind = BoxKind::captioned;
-    record.text = text;
-    record.caption = caption;
-    record.type = type;
     const auto buttons = ButtonsForType(type);
-    Show(owner, std::move(record),
+    Show(owner, {BoxKind::captioned, text, {}, caption, type},
          buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok);
 }
 
 void MessageBoxes::ShowApplication(QWidget* owner, const QString& text, const QString& detail) {
-    BoxRecord record;
-    record.kind = BoxKind::application;
-    record.text = text;
-    record.detail = detail;
-    record.caption = applicationName_;
-    record.type = kMbOk | kMbIconWarning;
-    Show(owner, std::move(record), QMessageBox::Ok);
+    Show(owner, {BoxKind::application, text, detail, applicationName_, kMbOk | kMbIconWarning},
+         QMessageBox::Ok);
 }
 
 bool MessageBoxes::Ask(QWidget* owner, const QString& text, const QString& detail) {
-    BoxRecord record;
-    record.kind = BoxKind::application;
-    record.text = text;
-    record.detail = detail;
-    record.caption = applicationName_;
-    record.type = kMbYesNo | kMbIconWarning;
-    return Show(owner, std::move(record), QMessageBox::No) == QMessageBox::Yes;
+    return Show(owner, {BoxKind::application, text, detail, applicationName_,
+                        kMbYesNo | kMbIconWarning},
+                QMessageBox::No) == QMessageBox::Yes;
 }
 
 QMessageBox::StandardButton MessageBoxes::Show(QWidget* owner, BoxRecord record,
