@@ -68,8 +68,7 @@ TEST_P(Conversation, EveryReplySetsItsFlagAndTheImageArrivesIntact) {
     EXPECT_EQ(host.Flags(), kReady | kLocat | kSize);
     EXPECT_EQ(device.sizeByte(), 44) << "300 blocks, low byte";
 
-    host.dfu.SendStart();
-    ASSERT_TRUE(host.Wait(Flag::start));
+    ASSERT_TRUE(host.Start());
     EXPECT_EQ(host.Flags(), kReady | kLocat | kSize | kStart);
 
     ASSERT_TRUE(host.SendAllBlocks());
@@ -98,13 +97,8 @@ TEST(Conversation, BlockWithBadCrcGetsNoImageAndIsNotKept) {
     UpdateHost host(sim.bus());
     ASSERT_TRUE(host.OpenFirst());
     host.LoadImage(4);
-    host.dfu.SendStart();
-    ASSERT_TRUE(host.Wait(Flag::start));
-    for (std::uint32_t i = 0; i < 2; ++i) {
-        host.dfu.flags().Set(Flag::image, 0);
-        host.dfu.SendBlock(i);
-        ASSERT_TRUE(host.Wait(Flag::image));
-    }
+    ASSERT_TRUE(host.Start());
+    ASSERT_TRUE(host.SendBlocks(0, 2));
 
     const std::uint32_t good = host.dfu.image().blockCrc[2];
     host.dfu.image().blockCrc[2] = good ^ 0x00000100;
@@ -298,8 +292,7 @@ TEST(Faults, SilentImageForOneBlockKeepsTheBlock) {
     UpdateHost host(sim.bus());
     ASSERT_TRUE(host.OpenFirst());
     host.LoadImage(3);
-    host.dfu.SendStart();
-    ASSERT_TRUE(host.Wait(Flag::start));
+    ASSERT_TRUE(host.Start());
     for (std::uint32_t i = 0; i < 3; ++i) {
         host.dfu.flags().Set(Flag::image, 0);
         host.dfu.SendBlock(i);
@@ -344,13 +337,8 @@ TEST(Faults, UnplugAtBlockLeavesForGood) {
     ASSERT_TRUE(host.OpenFirst());
     const std::string path = device.path();
     host.LoadImage(5);
-    host.dfu.SendStart();
-    ASSERT_TRUE(host.Wait(Flag::start));
-    for (std::uint32_t i = 0; i < 2; ++i) {
-        host.dfu.flags().Set(Flag::image, 0);
-        host.dfu.SendBlock(i);
-        ASSERT_TRUE(host.Wait(Flag::image));
-    }
+    ASSERT_TRUE(host.Start());
+    ASSERT_TRUE(host.SendBlocks(0, 2));
     host.dfu.flags().Set(Flag::image, 0);
     host.dfu.SendBlock(2);
     EXPECT_EQ(device.mode(), Mode::absent) << "gone as the block arrived";

@@ -103,15 +103,23 @@ public:
         return out;
     }
 
-    // Sends every block in turn, each after the IMAGE for the one before.
-    bool SendAllBlocks() {
-        for (std::uint32_t i = 0; i < dfu.image().blockCount; ++i) {
+    // DFUSTART, and its START reply.
+    bool Start() {
+        dfu.SendStart();
+        return Wait(Flag::start);
+    }
+
+    // Sends blocks [first, first + count) in turn, each after the IMAGE for the one before.
+    bool SendBlocks(std::uint32_t first, std::uint32_t count) {
+        for (std::uint32_t i = first; i < first + count; ++i) {
             dfu.flags().Set(Flag::image, 0);
             dfu.SendBlock(i);
             if (!Wait(Flag::image)) return false;
         }
         return true;
     }
+
+    bool SendAllBlocks() { return SendBlocks(0, dfu.image().blockCount); }
 
     // The whole conversation; false at the first reply that does not come.
     bool Upload(std::uint8_t location, std::uint32_t blocks) {
@@ -123,9 +131,7 @@ public:
         if (!Wait(Flag::location)) return false;
         dfu.SendSize();
         if (!Wait(Flag::size)) return false;
-        dfu.SendStart();
-        if (!Wait(Flag::start)) return false;
-        if (!SendAllBlocks()) return false;
+        if (!Start() || !SendAllBlocks()) return false;
         dfu.SendEnd();
         return Wait(Flag::start, 0) && dfu.flags().Get(Flag::end) == 1;
     }
