@@ -21,6 +21,10 @@ struct HidInterfaceInfo {
     std::string product;
     std::string serial;
     std::string manufacturer;
+    // Where the device is plugged in, stable across its re-enumeration after a mode switch or
+    // restart: the USB device's bus-port path (e.g. "1-1.2"), or the HID physical path on buses
+    // without one; empty when the platform knows neither.
+    std::string port;
 };
 
 // Report lengths as Windows counts them: the longest report of each kind plus one byte for the

@@ -259,7 +259,7 @@ std::vector<HidInterfaceInfo> SimHidBus::enumerate() {
     for (const Node& n : state_->nodes) {
         out.push_back({n.path, n.description.vendorId, n.description.productId,
                        n.description.product, n.description.serial,
-                       n.description.manufacturer});
+                       n.description.manufacturer, n.description.port});
     }
     return out;
 }

@@ -28,6 +28,7 @@ struct VirtualDeviceDescription {
     std::string serial;
     std::string manufacturer;
     ReportLengths lengths;
+    std::string port;  // where it is plugged in; see HidInterfaceInfo::port
 };
 
 class SimHidBus final : public HidBus {

@@ -340,6 +340,7 @@ private:
         d.vendorId = kVendorId;
         d.serial = serial_;
         d.manufacturer = config_.manufacturer;
+        d.port = config_.port;
         d.inputLength = protocol::kInputReportLength;
         if (mode_ == Mode::update) {
             d.productId = kDfuProductId;

@@ -86,6 +86,7 @@ struct Faults {
 struct EmulatorConfig {
     std::string serial = "VUMO-0001";
     std::string manufacturer = "Vumo";
+    std::string port;  // where it is plugged in, the same in both modes
     std::string applicationProduct = "Vumo Device";
     std::string updateProduct = "Vumo Update Loader";
     Mode startMode = Mode::application;  // application or update

@@ -17,6 +17,7 @@ struct DeviceDescription {
     std::string product;
     std::string serial;
     std::string manufacturer;
+    std::string port;  // kept across mode switches and restarts
     // Longest report of each kind, report ID byte included (Windows counts it that way).
     std::uint16_t inputLength = 0;
     std::uint16_t outputLength = 0;

@@ -26,6 +26,7 @@ std::string SimBusPort::attach(const DeviceDescription& description,
     d.product = description.product;
     d.serial = description.serial;
     d.manufacturer = description.manufacturer;
+    d.port = description.port;
     d.lengths = {description.inputLength, description.outputLength};
     return bus_.attach(d, std::make_shared<Relay>(std::move(sink)));
 }

@@ -34,7 +34,7 @@ public:
 
 platform::VirtualDeviceDescription Identity(std::uint16_t product, std::string serial,
                                             std::uint16_t outputLength) {
-    return {kVendorId, product, "Vumo Test", std::move(serial), "Vumo", {17, outputLength}};
+    return {kVendorId, product, "Vumo Test", std::move(serial), "Vumo", {17, outputLength}, {}};
 }
 
 std::array<std::uint8_t, 17> Reply(std::size_t at, std::string_view word) {
@@ -82,7 +82,7 @@ TEST_F(HidDeviceTest, OpenAndCloseResultCodes) {
 TEST_F(HidDeviceTest, ListsOnlyItsOwnProductInWalkOrderWithStrings) {
     bus.attach(Identity(kAppProductId, "A1", 21), recorder);
     AttachDfu("D1");
-    bus.attach({static_cast<std::uint16_t>(kVendorId + 1), kDfuProductId, "Other", "X", "", {17, 133}},
+    bus.attach({static_cast<std::uint16_t>(kVendorId + 1), kDfuProductId, "Other", "X", "", {17, 133}, {}},
                recorder);
     AttachDfu("D2");
     DfuDevice dfu(bus);
@@ -113,7 +113,7 @@ TEST_F(HidDeviceTest, StringsAreCutAtSixtyTwoUtf16Units) {
     const std::string longSerial(80, 'x');
     // 61 ASCII letters then a character outside the BMP, which takes two units: it does not fit.
     const std::string emoji = std::string(61, 'a') + "\xF0\x9F\x98\x80";
-    bus.attach({kVendorId, kDfuProductId, emoji, longSerial, "", {17, 133}}, recorder);
+    bus.attach({kVendorId, kDfuProductId, emoji, longSerial, "", {17, 133}, {}}, recorder);
     DfuDevice dfu(bus);
     ASSERT_EQ(dfu.EnumerateDevices(), 1);
     EXPECT_EQ(dfu.entry(0).serial, std::string(62, 'x'));

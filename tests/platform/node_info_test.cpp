@@ -68,6 +68,7 @@ TEST(DescribeNode, UsbDeviceStringsComeFromTheUsbDevice) {
     facts.usbManufacturer = "Example Maker";
     facts.usbProduct = "Loader\n";
     facts.usbSerial = "0042";
+    facts.usbPort = "1-1.2";
     const auto info = describeNode(facts);
     ASSERT_TRUE(info);
     EXPECT_EQ(info->path, "/dev/hidraw3");
@@ -76,6 +77,8 @@ TEST(DescribeNode, UsbDeviceStringsComeFromTheUsbDevice) {
     EXPECT_EQ(info->manufacturer, "Example Maker");
     EXPECT_EQ(info->product, "Loader");
     EXPECT_EQ(info->serial, "0042");
+    // The port names the USB device, not the HID interface's physical path.
+    EXPECT_EQ(info->port, "1-1.2");
 
     // A USB device without a serial has none; HID_UNIQ doesn't stand in for it.
     facts.hidUevent = std::string(kUsbHidUevent) + "HID_UNIQ=other\n";
@@ -122,7 +125,7 @@ TEST(NodeOrder, SortsByHidrawNumberNumerically) {
     std::vector<HidInterfaceInfo> list;
     for (const char* path : {"/dev/hidraw10", "/dev/other", "/dev/hidraw2", "/dev/hidraw1",
                              "/dev/another", "/dev/hidraw9"})
-        list.push_back({path, 0, 0, {}, {}, {}});
+        list.push_back({path, 0, 0, {}, {}, {}, {}});
     sortByNodeNumber(list);
     std::vector<std::string> paths;
     for (const auto& i : list) paths.push_back(i.path);

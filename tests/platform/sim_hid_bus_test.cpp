@@ -40,7 +40,7 @@ private:
 };
 
 VirtualDeviceDescription loader(const std::string& serial) {
-    return {0x1209, 0x0002, "Loader", serial, "Example Maker", {17, 133}};
+    return {0x1209, 0x0002, "Loader", serial, "Example Maker", {17, 133}, {}};
 }
 
 bool readable(int fd, int timeoutMs) {

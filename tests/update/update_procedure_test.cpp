@@ -375,7 +375,7 @@ TEST_F(UpdateProcedureTest, AnotherDeviceArrivingDuringTheSwitchDoesNotEndTheWai
     struct Nothing final : platform::VirtualHidDevice {
         void onOutputReport(std::span<const std::uint8_t>) override {}
     };
-    bus.attach({0x046D, 0xC31C, "Keyboard", "", "", {9, 2}}, std::make_shared<Nothing>());
+    bus.attach({0x046D, 0xC31C, "Keyboard", "", "", {9, 2}, {}}, std::make_shared<Nothing>());
     const auto result = ui.WaitForResult();
     ASSERT_TRUE(result);
     EXPECT_EQ(result->outcome, Outcome::ok) << result->message;

@@ -71,6 +71,7 @@ std::optional<HidInterfaceInfo> describeHidraw(udev* context, const char* syspat
         facts.usbManufacturer = sysattr(usb, "manufacturer");
         facts.usbProduct = sysattr(usb, "product");
         facts.usbSerial = sysattr(usb, "serial");
+        if (const char* name = udev_device_get_sysname(usb)) facts.usbPort = name;
     }
     return hidraw::describeNode(facts);
 }

@@ -92,9 +92,11 @@ std::optional<HidInterfaceInfo> describeNode(const NodeFacts& facts) {
         info.manufacturer = text(facts.usbManufacturer);
         info.product = text(facts.usbProduct);
         info.serial = text(facts.usbSerial);
+        info.port = facts.usbPort;
     } else {
         info.product = property("HID_NAME");
         info.serial = property("HID_UNIQ");
+        info.port = property("HID_PHYS");
     }
     return info;
 }

@@ -36,6 +36,7 @@ struct NodeFacts {
     std::optional<std::string> usbManufacturer;
     std::optional<std::string> usbProduct;
     std::optional<std::string> usbSerial;
+    std::string usbPort;  // the USB device's name, its bus-port path ("1-1.2")
 };
 
 // The interface entry for a node; empty when the hid device's IDs can't be read (such a node
