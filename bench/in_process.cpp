@@ -98,7 +98,10 @@ CountedUpdate RunCountedUpdate(bool fromApplicationMode, std::span<const std::ui
     auto pacer = std::make_unique<update::CountingPacer>();
     const update::CountingPacer& counted = *pacer;
     update::UpdateProcedure procedure(app, dfu, ui, std::move(pacer));
-    procedure.Start();
+    if (!procedure.Start()) {
+        out.error = procedure.startError();
+        return out;
+    }
     procedure.setOpenMode(fromApplicationMode ? protocol::kModeApplication
                                               : protocol::kModeUpdate);
     std::optional<update::UpdateResult> result;

@@ -182,7 +182,7 @@ void CVumo_DFU_UtilityDlg::OnInitDialog() {
     procedure_ = std::make_unique<update::UpdateProcedure>(
         *appDevice_, *dfuDevice_, static_cast<update::UpdateUi&>(*this), std::move(pacer),
         options_.limits, options_.pauses);
-    procedure_->Start();
+    if (!procedure_->Start()) engineError_ = procedure_->startError();
     procedure_->setOpenMode(0);
 
     warningText_ = kWarningText;
@@ -426,6 +426,16 @@ void CVumo_DFU_UtilityDlg::OnBrowseClicked() {
 
 void CVumo_DFU_UtilityDlg::OnUpdateClicked() {
     if (shutDown_ || UpdateRunning()) return;
+    if (!engineError_.empty()) {
+        // The rest of the window works without the worker; the update can't.
+        boxes_->ShowCaptioned(
+            this,
+            QStringLiteral("The update can't run: %1. Close other programs and start the "
+                           "utility again.")
+                .arg(QString::fromStdString(engineError_)),
+            QStringLiteral("ERROR"), kMbOk | kMbIconError);
+        return;
+    }
     UpdateData(true);
     updateButton_->setEnabled(false);
     procedure_->ResetProgress();

@@ -191,6 +191,7 @@ private:
 
     // Set on the window's thread from the second stage until UpdateFinished.
     bool updateActive_ = false;
+    std::string engineError_;  // why the update worker could not be started
     std::optional<update::UpdateResult> lastResult_;
     bool shutDown_ = false;
 };

@@ -48,14 +48,17 @@ struct RunResult {
     std::string serial;
     std::uint32_t blocks = 0;
     int location = -1;
+    std::string cause;
+    bool restarted = false;
 };
 
 void PrintJson(const RunResult& r) {
     std::printf("{\"outcome\": %s, \"serial\": %s, \"blocks\": %u, \"location\": %s, "
-                "\"step\": %s, \"message\": %s}\n",
+                "\"step\": %s, \"message\": %s, \"cause\": %s, \"restarted\": %s}\n",
                 JsonString(r.outcome).c_str(), JsonString(r.serial).c_str(), r.blocks,
                 r.location < 0 ? "null" : std::to_string(r.location).c_str(),
-                JsonString(r.step).c_str(), JsonString(r.message).c_str());
+                JsonString(r.step).c_str(), JsonString(r.message).c_str(),
+                JsonString(r.cause).c_str(), r.restarted ? "true" : "false");
 }
 
 const char* PhaseText(update::Phase phase) {
@@ -66,6 +69,7 @@ const char* PhaseText(update::Phase phase) {
         case update::Phase::uploading: return "uploading";
         case update::Phase::finishing: return "finishing";
         case update::Phase::restarting: return "restarting the device";
+        case update::Phase::confirming: return "waiting for the device to start its new firmware";
     }
     return "";
 }
@@ -83,6 +87,13 @@ public:
     void ShowWarning(bool) override {}
     void EnableOpenButton(bool) override {}
     void EnableUpdateButton(bool) override {}
+
+    void ShowMessageWithDetail(const std::string& text, const std::string& caption, int type,
+                               const std::string& detail) override {
+        ShowMessage(text, caption, type);
+        std::lock_guard lock(mutex_);
+        std::fprintf(stderr, "  cause: %s\n", detail.c_str());
+    }
 
     void ShowMessage(const std::string& text, const std::string& caption, int type) override {
         std::lock_guard lock(mutex_);
@@ -174,6 +185,7 @@ int ExitCodeFor(const update::UpdateResult& r) {
         case update::Outcome::interrupted: return kExitInterrupted;
         case update::Outcome::failed: break;
     }
+    if (r.step == update::Step::restart) return kExitNotBooted;
     return r.step == update::Step::open ? kExitOpen : kExitDevice;
 }
 
@@ -332,13 +344,32 @@ int RunUpdate(const UpdateOptions& o) {
     const auto timeout = std::chrono::milliseconds(std::llround(o.timeoutSeconds * 1000));
     limits.reply = timeout;
     limits.reopen = timeout;
-    update::UpdateProcedure procedure(app, dfu, ui, std::make_unique<update::RealPacer>(), limits);
-    procedure.Start();
+    update::Checks checks;
+    // The command line waits for the device to come back with its new firmware before it
+    // says the update worked.
+    checks.confirmBoot = true;
+    update::UpdateProcedure procedure(app, dfu, ui, std::make_unique<update::RealPacer>(), limits,
+                                      {}, checks);
+    if (!procedure.Start()) {
+        r.step = "device";
+        r.exitCode = kExitFailure;
+        r.message = "The update can't run: " + procedure.startError() +
+                    ". Close other programs and try again; the device was not touched.";
+        return Finish(o, r);
+    }
     procedure.setOpenMode(chosen.mode);
     {
         update::DeviceWatcher watcher(*monitor, [&procedure](const auto& event) {
             update::ForwardDeviceChange(procedure, event);
         });
+        if (!watcher.running()) {
+            procedure.Stop();
+            r.step = "device";
+            r.exitCode = kExitFailure;
+            r.message = "The update can't run: " + watcher.error() +
+                        ". Close other programs and try again; the device was not touched.";
+            return Finish(o, r);
+        }
         procedure.ResetProgress();
         procedure.StartSecondStage();
 
@@ -373,8 +404,11 @@ int RunUpdate(const UpdateOptions& o) {
     r.outcome = update::OutcomeName(result->outcome);
     r.step = update::StepName(result->step);
     r.message = result->message;
+    r.cause = result->cause;
+    r.restarted = result->restarted;
     if (!result->serial.empty()) r.serial = result->serial;
     r.exitCode = ExitCodeFor(*result);
+    if (!result->note.empty() && !o.json) std::fprintf(stderr, "%s\n", result->note.c_str());
     // The procedure has already shown its message; don't repeat it.
     if (!o.json) return r.exitCode;
     return Finish(o, r);

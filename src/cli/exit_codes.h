@@ -12,11 +12,13 @@ inline constexpr int kExitNoDevice = 4;         // no matching device, or the on
 inline constexpr int kExitAmbiguous = 5;        // several devices match: name one
 inline constexpr int kExitOpen = 6;             // the device could not be opened
 inline constexpr int kExitDevice = 7;           // the device did not answer, or did not come back
+inline constexpr int kExitNotBooted = 8;        // uploaded, but not back in application mode
 inline constexpr int kExitInterrupted = 130;    // Ctrl-C or SIGTERM
 
 inline constexpr const char* kExitCodeHelp =
     "Exit status:\n"
-    "  0    success (update: the device confirmed the end of the upload)\n"
+    "  0    success (update: the device confirmed the end of the upload and, after a restart,\n"
+    "       came back in application mode)\n"
     "  1    other failure\n"
     "  2    bad command line\n"
     "  3    the firmware file could not be read or was refused by the check\n"
@@ -24,6 +26,8 @@ inline constexpr const char* kExitCodeHelp =
     "  5    several devices match: choose one with --serial or --index\n"
     "  6    the device could not be opened (permissions, or held by another program)\n"
     "  7    the device did not answer in time, or did not come back after the mode switch\n"
+    "  8    the image was uploaded, but the device did not come back in application mode\n"
+    "       after its restart (it may not have started the new firmware)\n"
     "  130  interrupted\n";
 
 }  // namespace vumo::cli

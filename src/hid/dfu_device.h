@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 namespace vumo::hid {
 
@@ -28,13 +30,20 @@ public:
 
     void SetLocationCode(std::uint8_t code) { locationCode_.store(code); }
     std::uint8_t locationCode() const { return locationCode_.load(); }
-    void ComputeBlockCrcs() { image_.ComputeBlockCrcs(); }
+    void ComputeBlockCrcs() { image().ComputeBlockCrcs(); }
 
     // Examines one received input report (report ID in byte 0) and sets the reply flags.
     void ParseReply(std::span<const std::uint8_t> report);
 
-    protocol::FirmwareImage& image() { return image_; }
-    const protocol::FirmwareImage& image() const { return image_; }
+    // The image to upload. Several devices may share one image read-only (a station flashes
+    // the same file onto all of them); SetImage hands one over, sharedImage() takes it for the
+    // length of an update. image() for writing gives this object an image of its own first
+    // (copied if it is shared), so loading into one device never changes another's. Neither is
+    // called while an upload runs.
+    void SetImage(std::shared_ptr<const protocol::FirmwareImage> image);
+    std::shared_ptr<const protocol::FirmwareImage> sharedImage() const;
+    protocol::FirmwareImage& image();
+    const protocol::FirmwareImage& image() const;
     protocol::ReplyFlags& flags() { return flags_; }
     const protocol::ReplyFlags& flags() const { return flags_; }
 
@@ -47,8 +56,11 @@ protected:
 private:
     protocol::ReplyFlags flags_;
     std::atomic<std::uint8_t> locationCode_{0};
-    // Written before an upload starts and only read while it runs.
-    protocol::FirmwareImage image_;
+    mutable std::mutex imageMutex_;
+    std::shared_ptr<const protocol::FirmwareImage> image_;  // never null
+    std::shared_ptr<protocol::FirmwareImage> ownImage_;     // image_ when this object owns it
+    // The image of the upload in progress, for SendSize and SendBlock on the worker's thread.
+    std::shared_ptr<const protocol::FirmwareImage> current() const { return sharedImage(); }
 };
 
 }  // namespace vumo::hid

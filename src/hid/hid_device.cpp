@@ -1,7 +1,10 @@
 #include "hid/hid_device.h"
 
+#include "platform/start_thread.h"
+
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace vumo::hid {
 
@@ -22,6 +25,14 @@ std::string TruncateUtf16Units(const std::string& utf8, std::size_t units) {
     return utf8.substr(0, i);
 }
 
+bool IsSameDevice(const DeviceIdentity& id, const DeviceListEntry& entry) {
+    if (!id.known()) return false;
+    if (!id.serial.empty() && entry.serial != id.serial) return false;
+    if (!id.port.empty() && !entry.port.empty()) return entry.port == id.port;
+    // Without ports on both sides only the serial number speaks.
+    return !id.serial.empty();
+}
+
 HidDevice::HidDevice(platform::HidBus& bus, std::uint16_t vendorId, std::uint16_t productId)
     : bus_(bus), vendorId_(vendorId), productId_(productId) {}
 
@@ -34,7 +45,21 @@ void HidDevice::StartListener() {
     std::lock_guard lock(mutex_);
     if (listener_.joinable()) return;
     listenerRunning_ = true;
-    listener_ = std::thread([this] { ListenerLoop(); });
+    std::string error;
+    if (!platform::StartNamedThread("listener", listener_, [this] { ListenerLoop(); }, &error)) {
+        listenerRunning_ = false;
+        startError_ = "the thread that reads the device's replies could not be started: " + error;
+    }
+}
+
+bool HidDevice::listenerStarted() const {
+    std::lock_guard lock(mutex_);
+    return listener_.joinable();
+}
+
+std::string HidDevice::startError() const {
+    std::lock_guard lock(mutex_);
+    return startError_;
 }
 
 void HidDevice::StopListener() {
@@ -49,40 +74,39 @@ void HidDevice::StopListener() {
     // A cancelled reader stays cancelled; give the next Open a fresh one.
 }
 
-int HidDevice::EnumerateDevices() {
-    // The walk happens before taking the lock: the bus's own I/O needs no guarding, and the
-    // listener is not kept from its next cycle while udev answers.
-    const auto interfaces = bus_.enumerate();
-    std::array<DeviceListEntry, kMaxListedDevices> found;
-    int count = 0;
-    int overflow = 0;
-    std::vector<SkippedDevice> skipped;
-    platform::ReportLengths lastLengths;
-    bool matched = false;
-    for (const auto& info : interfaces) {
+HidDevice::Walk HidDevice::WalkBus() const {
+    // The walk happens without the lock: the bus's own I/O needs no guarding, and the listener
+    // is not kept from its next cycle while udev answers.
+    Walk walk;
+    for (const auto& info : bus_.enumerate()) {
         if (info.vendorId != vendorId_ || info.productId != productId_) continue;
         const auto probe = bus_.probe(info.path);
         if (probe.status != platform::OpenStatus::ok) {
-            skipped.push_back({info.path, probe.status});
+            walk.skipped.push_back({info.path, probe.status});
             continue;
         }
-        matched = true;
-        lastLengths = probe.lengths;
-        if (count == kMaxListedDevices) {
-            ++overflow;
-            continue;
-        }
-        found[count++] = {info.path, TruncateUtf16Units(info.product, kMaxStringUnits),
-                          TruncateUtf16Units(info.serial, kMaxStringUnits),
-                          TruncateUtf16Units(info.manufacturer, kMaxStringUnits), probe.lengths};
+        walk.matched = true;
+        walk.lastLengths = probe.lengths;
+        walk.entries.push_back({info.path, TruncateUtf16Units(info.product, kMaxStringUnits),
+                                TruncateUtf16Units(info.serial, kMaxStringUnits),
+                                TruncateUtf16Units(info.manufacturer, kMaxStringUnits),
+                                probe.lengths, info.port});
     }
+    return walk;
+}
+
+std::vector<DeviceListEntry> HidDevice::Scan() const { return WalkBus().entries; }
+
+int HidDevice::EnumerateDevices() {
+    Walk walk = WalkBus();
+    const int count = std::min<int>(static_cast<int>(walk.entries.size()), kMaxListedDevices);
     std::lock_guard lock(mutex_);
     // Entries past the count keep what they held; nobody reads them.
-    std::copy_n(found.begin(), count, list_.begin());
+    std::copy_n(walk.entries.begin(), count, list_.begin());
     deviceCount_ = count;
-    overflow_ = overflow;
-    skipped_ = std::move(skipped);
-    if (matched) caps_ = lastLengths;
+    overflow_ = static_cast<int>(walk.entries.size()) - count;
+    skipped_ = std::move(walk.skipped);
+    if (walk.matched) caps_ = walk.lastLengths;
     return count;
 }
 
@@ -92,7 +116,58 @@ std::uint8_t HidDevice::Open(int index) {
     if (index < 0 || index >= deviceCount_) return kOpenBadIndex;
     if (isOpen()) return kOpenAlreadyOpen;
     const DeviceListEntry entry = list_[static_cast<std::size_t>(index)];
+    return OpenEntryLocked(entry);
+}
 
+std::uint8_t HidDevice::OpenIdentity(const std::string& path, const std::string& serial) {
+    std::lock_guard writeLock(writeMutex_);
+    if (isOpen()) return kOpenAlreadyOpen;
+    // Asks the bus itself, not the list: the list may be rewritten by another thread at any
+    // time, and an index into it may name another device by then.
+    const auto describe = [&]() -> std::optional<DeviceListEntry> {
+        for (const auto& info : bus_.enumerate()) {
+            if (info.path != path) continue;
+            if (info.vendorId != vendorId_ || info.productId != productId_) return std::nullopt;
+            return DeviceListEntry{info.path, TruncateUtf16Units(info.product, kMaxStringUnits),
+                                   TruncateUtf16Units(info.serial, kMaxStringUnits),
+                                   TruncateUtf16Units(info.manufacturer, kMaxStringUnits),
+                                   {}, info.port};
+        }
+        return std::nullopt;
+    };
+    auto entry = describe();
+    if (!entry) {
+        std::lock_guard lock(mutex_);
+        lastOpenStatus_ = platform::OpenStatus::gone;
+        return kOpenBadIndex;
+    }
+    if (entry->serial != TruncateUtf16Units(serial, kMaxStringUnits)) return kOpenWrongDevice;
+    const auto probe = bus_.probe(path);
+    if (probe.status != platform::OpenStatus::ok) {
+        std::lock_guard lock(mutex_);
+        lastOpenStatus_ = probe.status;
+        return kOpenFailed;
+    }
+    entry->lengths = probe.lengths;
+    {
+        std::lock_guard lock(mutex_);
+        const std::uint8_t opened = OpenEntryLocked(*entry);
+        if (opened != kOpenOk) return opened;
+    }
+    // The open handle keeps the node from being handed to another device from now on; make
+    // sure it had not been already.
+    const auto now = describe();
+    if (now && now->serial == entry->serial && now->port == entry->port) return kOpenOk;
+    CloseLocked();
+    return kOpenWrongDevice;
+}
+
+std::uint8_t HidDevice::OpenEntryLocked(const DeviceListEntry& entry) {
+    if (!listener_.joinable()) {
+        // Without a listener no reply would ever arrive.
+        lastOpenStatus_ = platform::OpenStatus::failed;
+        return kOpenFailed;
+    }
     auto writer = bus_.openWriter(entry.path);
     if (writer.status != platform::OpenStatus::ok) {
         writer_.reset();
@@ -118,16 +193,20 @@ std::uint8_t HidDevice::Open(int index) {
     openLengths_ = entry.lengths;
     openPath_ = entry.path;
     openSerial_ = entry.serial;
+    openPort_ = entry.port;
     lastOpenStatus_ = platform::OpenStatus::ok;
     // Last, so that the listener never starts a read on a half-made connection.
     isOpen_.store(true, std::memory_order_release);
-    lock.unlock();
     listenerWake_.notify_all();
     return kOpenOk;
 }
 
 std::uint8_t HidDevice::Close() {
     std::lock_guard writeLock(writeMutex_);
+    return CloseLocked();
+}
+
+std::uint8_t HidDevice::CloseLocked() {
     std::unique_lock lock(mutex_);
     isOpen_.store(false, std::memory_order_release);
     if (reader_) reader_->cancel();
@@ -153,6 +232,7 @@ std::uint8_t HidDevice::Close() {
     release(readSlot_, reader_, kCloseReadFailed, kCloseReadInvalid);
     openPath_.clear();
     openSerial_.clear();
+    openPort_.clear();
     openLengths_ = {};
     listenerWake_.notify_all();
     return bits;
@@ -215,6 +295,11 @@ DeviceListEntry HidDevice::entry(int index) const {
     return list_[static_cast<std::size_t>(index)];
 }
 
+std::vector<DeviceListEntry> HidDevice::list() const {
+    std::lock_guard lock(mutex_);
+    return {list_.begin(), list_.begin() + deviceCount_};
+}
+
 std::vector<SkippedDevice> HidDevice::skipped() const {
     std::lock_guard lock(mutex_);
     return skipped_;
@@ -243,6 +328,11 @@ std::string HidDevice::openPath() const {
 std::string HidDevice::openSerial() const {
     std::lock_guard lock(mutex_);
     return openSerial_;
+}
+
+std::string HidDevice::openPort() const {
+    std::lock_guard lock(mutex_);
+    return openPort_;
 }
 
 }  // namespace vumo::hid

@@ -35,6 +35,8 @@ inline constexpr std::uint8_t kOpenOk = 0;
 inline constexpr std::uint8_t kOpenBadIndex = 1;     // not in the list (also: list empty)
 inline constexpr std::uint8_t kOpenAlreadyOpen = 16;
 inline constexpr std::uint8_t kOpenFailed = 17;      // gone, held by another writer, no access
+// OpenIdentity only: the path is present but names another device than the one asked for.
+inline constexpr std::uint8_t kOpenWrongDevice = 18;
 
 // Close result bits, or-ed.
 inline constexpr std::uint8_t kCloseEventFailed = 0x01;
@@ -57,7 +59,20 @@ struct DeviceListEntry {
     std::string serial;
     std::string manufacturer;
     platform::ReportLengths lengths;
+    std::string port;  // where it is plugged in; empty when the platform does not say
 };
+
+// What tells one device from another while it leaves the bus and comes back under a new node
+// (mode switch, restart): its serial number and the port it is plugged into.
+struct DeviceIdentity {
+    std::string serial;
+    std::string port;
+    bool known() const { return !serial.empty() || !port.empty(); }
+};
+
+// Whether `entry` is the device known as `id`: the same serial number when the device has one,
+// and the same port whenever both sides know it. A device with neither can't be recognised.
+bool IsSameDevice(const DeviceIdentity& id, const DeviceListEntry& entry);
 
 // A matching interface that the latest enumeration could not open, and why.
 struct SkippedDevice {
@@ -76,7 +91,16 @@ public:
 
     // Rebuilds the list from the interfaces present; returns how many match (at most 10).
     int EnumerateDevices();
+    // A fresh walk of the bus: every matching device that can be opened, in bus order, without
+    // touching the list that EnumerateDevices keeps for the front end.
+    std::vector<DeviceListEntry> Scan() const;
     std::uint8_t Open(int index);
+    // Opens the device at `path` only if it is ours and carries `serial`, in one step that no
+    // enumeration on another thread can come between. After the open the bus is asked again
+    // whether the path still names that device (a node number freed by a departure can be
+    // given to the next device that arrives); if not, the object is closed again and
+    // kOpenWrongDevice returned. Results as Open, plus kOpenBadIndex when the path is absent.
+    std::uint8_t OpenIdentity(const std::string& path, const std::string& serial);
     std::uint8_t Close();
     // Writes one output report of exactly the device's output report length.
     std::uint8_t WriteReport(const std::uint8_t* data, std::uint32_t length);
@@ -84,6 +108,9 @@ public:
     bool isOpen() const { return isOpen_.load(std::memory_order_acquire); }
     int deviceCount() const;
     DeviceListEntry entry(int index) const;  // empty entry outside the list
+    // The whole list of the latest enumeration, taken under one lock, so that it never mixes
+    // two enumerations.
+    std::vector<DeviceListEntry> list() const;
     std::vector<SkippedDevice> skipped() const;
     // Matching interfaces left out because the list was full.
     int overflowCount() const;
@@ -94,7 +121,13 @@ public:
     // Path and serial of the open device; empty while closed.
     std::string openPath() const;
     std::string openSerial() const;
+    std::string openPort() const;
     std::uint16_t productId() const { return productId_; }
+
+    // False when the listener thread could not be started; the object then refuses to open,
+    // since no reply would ever reach it. startError() says why.
+    bool listenerStarted() const;
+    std::string startError() const;
 
 protected:
     HidDevice(platform::HidBus& bus, std::uint16_t vendorId, std::uint16_t productId);
@@ -110,6 +143,17 @@ private:
     enum class Slot { cleared, invalid, valid };
 
     void ListenerLoop();
+    struct Walk {
+        std::vector<DeviceListEntry> entries;  // every match that a probe could open
+        std::vector<SkippedDevice> skipped;
+        platform::ReportLengths lastLengths;
+        bool matched = false;
+    };
+    Walk WalkBus() const;
+    // Opens `entry` with both locks held.
+    std::uint8_t OpenEntryLocked(const DeviceListEntry& entry);
+    // Close with writeMutex_ held.
+    std::uint8_t CloseLocked();
 
     platform::HidBus& bus_;
     const std::uint16_t vendorId_;
@@ -135,6 +179,8 @@ private:
     platform::ReportLengths openLengths_;  // of the device that is open
     std::string openPath_;
     std::string openSerial_;
+    std::string openPort_;
+    std::string startError_;
     std::array<std::uint8_t, 143> sendBuffer_{};  // room for the longest report and then some
 
     std::atomic<bool> isOpen_{false};

@@ -1,5 +1,6 @@
 #include "update/device_watcher.h"
 
+#include "platform/start_thread.h"
 #include "update/update_procedure.h"
 
 #include <poll.h>
@@ -24,7 +25,13 @@ void ForwardDeviceChange(UpdateProcedure& procedure,
 
 DeviceWatcher::DeviceWatcher(platform::HotplugMonitor& monitor, Handler handler)
     : monitor_(monitor), handler_(std::move(handler)), stopFd_(::eventfd(0, EFD_CLOEXEC)) {
-    thread_ = std::thread([this] { Run(); });
+    std::string why;
+    if (stopFd_ < 0) {
+        error_ = "no descriptor is left to stop the device watcher with";
+    } else if (!platform::StartNamedThread("device watcher", thread_, [this] { Run(); }, &why)) {
+        error_ = "the thread that watches device arrivals and removals could not be started: " +
+                 why;
+    }
 }
 
 DeviceWatcher::~DeviceWatcher() {
@@ -32,7 +39,7 @@ DeviceWatcher::~DeviceWatcher() {
     if (stopFd_ >= 0) {
         [[maybe_unused]] auto n = ::write(stopFd_, &one, sizeof one);
     }
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
     if (stopFd_ >= 0) ::close(stopFd_);
 }
 

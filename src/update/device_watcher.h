@@ -6,6 +6,7 @@
 #include "platform/hid_bus.h"
 
 #include <functional>
+#include <string>
 #include <thread>
 
 namespace vumo::update {
@@ -24,6 +25,9 @@ public:
     DeviceWatcher(platform::HotplugMonitor& monitor, Handler handler);
     ~DeviceWatcher();
     DeviceWatcher(const DeviceWatcher&) = delete;
+    // False when the watching thread could not be started; error() says why.
+    bool running() const { return thread_.joinable(); }
+    const std::string& error() const { return error_; }
     DeviceWatcher& operator=(const DeviceWatcher&) = delete;
 
 private:
@@ -32,6 +36,7 @@ private:
     platform::HotplugMonitor& monitor_;
     Handler handler_;
     int stopFd_ = -1;
+    std::string error_;
     std::thread thread_;
 };
 

@@ -1,5 +1,6 @@
 #include "update/update_procedure.h"
 
+#include "platform/start_thread.h"
 #include "protocol/reports.h"
 
 #include <algorithm>
@@ -22,6 +23,17 @@ std::string DidNotReturnMessage(std::chrono::milliseconds limit) {
            "comes back in update mode can be updated directly.";
 }
 
+std::string DescribeIdentity(const hid::DeviceIdentity& id) {
+    if (!id.serial.empty() && !id.port.empty()) return id.serial + " on port " + id.port;
+    if (!id.serial.empty()) return id.serial;
+    if (!id.port.empty()) return "the device on port " + id.port;
+    return "a device without a serial number";
+}
+
+constexpr const char* kCompletionText = "Firmware uploaded.\r\nNow Rebooting.";
+constexpr const char* kDidNotBoot =
+    "uploaded, but the device did not come back in application mode";
+
 }  // namespace
 
 const char* StepName(Step step) {
@@ -36,6 +48,7 @@ const char* StepName(Step step) {
         case Step::start: return "start";
         case Step::block: return "block";
         case Step::end: return "end";
+        case Step::restart: return "restart";
         case Step::done: return "done";
     }
     return "none";
@@ -51,18 +64,34 @@ const char* OutcomeName(Outcome outcome) {
 }
 
 UpdateProcedure::UpdateProcedure(hid::AppDevice& app, hid::DfuDevice& dfu, UpdateUi& ui,
-                                 std::unique_ptr<Pacer> pacer, Limits limits, Pauses pauses)
-    : app_(app), dfu_(dfu), ui_(ui), pacer_(std::move(pacer)), limits_(limits), pauses_(pauses) {}
+                                 std::unique_ptr<Pacer> pacer, Limits limits, Pauses pauses,
+                                 Checks checks)
+    : app_(app),
+      dfu_(dfu),
+      ui_(ui),
+      pacer_(std::move(pacer)),
+      limits_(limits),
+      pauses_(pauses),
+      checks_(checks),
+      image_(dfu.sharedImage()) {}
 
 UpdateProcedure::~UpdateProcedure() { Stop(); }
 
-void UpdateProcedure::Start() {
-    if (worker_.joinable() || stop_) return;
-    worker_ = std::thread([this] { WorkerThreadProc(); });
+bool UpdateProcedure::Start() {
+    if (worker_.joinable()) return true;
+    if (stop_) return false;
+    std::string error;
+    if (!platform::StartNamedThread("update worker", worker_, [this] { WorkerThreadProc(); },
+                                    &error)) {
+        startError_ = "the update's worker thread could not be started: " + error;
+        return false;
+    }
+    return true;
 }
 
 void UpdateProcedure::Stop() {
     stop_.store(true);
+    abort_.store(true);
     pacer_->Stop();
     dfu_.flags().Interrupt();
     Wake();
@@ -70,8 +99,17 @@ void UpdateProcedure::Stop() {
 }
 
 bool UpdateProcedure::busy() const {
-    return modeSwitchPending_.load() || awaitingReturn_.load() || updateDeviceFound_.load() ||
-           uploadRequest_.load() || dfu_.updateInProgress.load();
+    {
+        std::lock_guard lock(wakeMutex_);
+        if (returnState_ == Await::waiting || bootState_ == Await::waiting) return true;
+    }
+    return modeSwitchPending_.load() || updateDeviceFound_.load() || uploadRequest_.load() ||
+           dfu_.updateInProgress.load();
+}
+
+std::string UpdateProcedure::bootedPath() const {
+    std::lock_guard lock(serialMutex_);
+    return bootedPath_;
 }
 
 void UpdateProcedure::Wake() {
@@ -84,64 +122,93 @@ void UpdateProcedure::ProgressStep() {
     ui_.SetProgress(progressStep_.fetch_add(1));
 }
 
+std::uint32_t UpdateProcedure::blockCount() const { return image_ ? image_->blockCount : 0; }
+
 bool UpdateProcedure::WaitReply(Flag flag, std::uint32_t want) {
     return dfu_.flags().WaitFor(flag, want, std::chrono::steady_clock::now() + limits_.reply,
-                                stop_);
+                                abort_);
 }
 
-void UpdateProcedure::Finish(Outcome outcome, Step step, const std::string& message) {
-    UpdateResult result;
-    result.outcome = outcome;
-    result.step = step;
-    result.message = message;
-    result.blocks = dfu_.image().blockCount;
+void UpdateProcedure::Finish(UpdateResult result) {
+    result.blocks = blockCount();
     result.blocksSent = blocksSent_.load();
     result.location = dfu_.locationCode();
-    result.serial = dfu_.openSerial();
-    if (result.serial.empty()) {
+    if (result.serial.empty()) result.serial = dfu_.openSerial();
+    if (result.port.empty()) result.port = dfu_.openPort();
+    {
         std::lock_guard lock(serialMutex_);
-        result.serial = switchedSerial_;
+        if (result.serial.empty()) result.serial = switched_.serial;
+        if (result.port.empty()) result.port = switched_.port;
     }
     ui_.UpdateFinished(result);
 }
 
-void UpdateProcedure::Fail(Step step, const std::string& message) {
+void UpdateProcedure::Finish(Outcome outcome, Step step, const std::string& message,
+                             const std::string& cause) {
+    UpdateResult result;
+    result.outcome = outcome;
+    result.step = step;
+    result.message = message;
+    result.cause = cause;
+    Finish(std::move(result));
+}
+
+void UpdateProcedure::Fail(Step step, const std::string& message, const std::string& cause) {
     if (stop_) {
         dfu_.updateInProgress.store(0);
         Finish(Outcome::interrupted, step, "The update was interrupted.");
         return;
     }
-    ui_.ShowMessage(message, kErrorCaption, kBoxError);
+    std::string why = cause;
+    if (deviceLeft_.load() && why.empty()) {
+        // The departure ended the wait at once; the fixed message stays, the detail says why.
+        why = step == Step::block
+                  ? "the device left the bus at block " + std::to_string(blocksSent_.load()) +
+                        ". Plug it in again: it stays in its update loader, and running the "
+                        "update again flashes it directly."
+                  : "the device left the bus. Plug it in again and run the update once more; a "
+                    "device that comes back in update mode is flashed directly.";
+    }
+    if (why.empty())
+        ui_.ShowMessage(message, kErrorCaption, kBoxError);
+    else
+        ui_.ShowMessageWithDetail(message, kErrorCaption, kBoxError, why);
     dfu_.updateInProgress.store(0);
-    Finish(Outcome::failed, step, message);
+    Finish(Outcome::failed, step, message, why);
 }
 
 void UpdateProcedure::StartSecondStage() {
     Pause(pauses_.shortPause);
     blocksSent_.store(0);
-    ui_.SetProgressRange(0, static_cast<int>(dfu_.image().blockCount) + 30);
+    image_ = dfu_.sharedImage();
+    if (!stop_) abort_.store(false);
+    deviceLeft_.store(false);
+    ui_.SetProgressRange(0, static_cast<int>(blockCount()) + 30);
     ProgressStep();
     switch (openMode_.load()) {
         case protocol::kModeApplication: {
             {
                 std::lock_guard lock(serialMutex_);
-                switchedSerial_ = app_.openSerial();
+                switched_ = {app_.openSerial(), app_.openPort()};
                 pathsBeforeSwitch_.clear();
-                const int present = dfu_.EnumerateDevices();
-                for (int i = 0; i < present; ++i)
-                    pathsBeforeSwitch_.push_back(dfu_.entry(i).path);
+                for (const auto& entry : dfu_.Scan()) pathsBeforeSwitch_.push_back(entry.path);
             }
             {
                 std::lock_guard lock(wakeMutex_);
                 switchDeadline_ = std::chrono::steady_clock::now() + limits_.deviceReturn;
+                returnState_ = Await::waiting;
             }
             closeOnRemoval_.store(1);
             modeSwitchPending_.store(1);
-            ui_.PhaseChanged(Phase::switchingMode, 0, dfu_.image().blockCount);
+            ui_.PhaseChanged(Phase::switchingMode, 0, blockCount());
             const std::uint8_t written = app_.SendModeSwitch(protocol::kModeUpdate);
             if (written != hid::kWriteOk) {
                 // The device will not leave the bus: say so now instead of waiting out the
                 // return limit.
+                {
+                    std::lock_guard lock(wakeMutex_);
+                    returnState_ = Await::gaveUp;
+                }
                 closeOnRemoval_.store(0);
                 modeSwitchPending_.store(0);
                 const std::string message =
@@ -151,7 +218,6 @@ void UpdateProcedure::StartSecondStage() {
                 Finish(Outcome::failed, Step::modeSwitch, message);
                 return;
             }
-            awaitingReturn_.store(true);
             Wake();
             break;
         }
@@ -169,31 +235,69 @@ bool UpdateProcedure::RefreshWhileSwitching() {
     return true;
 }
 
-void UpdateProcedure::OnDeviceArrival() {
-    if (!modeSwitchPending_.load()) return;
+bool UpdateProcedure::ArrivalEndsSwitch() {
     // Any HID interface may arrive meanwhile (a keyboard, a mouse, another of our devices);
-    // only an update-mode device that was not there at the switch, or that carries the
-    // switched device's serial number, ends the wait.
-    const int found = dfu_.EnumerateDevices();
-    bool returned = false;
+    // only the switched device, or (unless identity is required) an update-mode device that
+    // was not there at the switch, ends the wait.
+    const auto found = dfu_.Scan();
+    std::lock_guard lock(serialMutex_);
+    for (const auto& entry : found) {
+        if (IsSameDevice(switched_, entry)) return true;
+        if (!checks_.requireIdentity &&
+            std::find(pathsBeforeSwitch_.begin(), pathsBeforeSwitch_.end(), entry.path) ==
+                pathsBeforeSwitch_.end())
+            return true;
+    }
+    return false;
+}
+
+void UpdateProcedure::ArrivalDuringBoot() {
+    hid::DeviceIdentity identity;
     {
         std::lock_guard lock(serialMutex_);
-        for (int i = 0; i < found && !returned; ++i) {
-            const auto entry = dfu_.entry(i);
-            returned = (!switchedSerial_.empty() && entry.serial == switchedSerial_) ||
-                       std::find(pathsBeforeSwitch_.begin(), pathsBeforeSwitch_.end(),
-                                 entry.path) == pathsBeforeSwitch_.end();
-        }
+        identity = booting_;
     }
-    if (!returned) return;
-    modeSwitchPending_.store(0);
-    awaitingReturn_.store(false);
+    for (const auto& entry : app_.Scan()) {
+        if (!IsSameDevice(identity, entry)) continue;
+        {
+            std::lock_guard lock(serialMutex_);
+            bootedPath_ = entry.path;
+        }
+        {
+            std::lock_guard lock(wakeMutex_);
+            if (bootState_ == Await::waiting) bootState_ = Await::arrived;
+        }
+        wake_.notify_all();
+        return;
+    }
+}
+
+void UpdateProcedure::OnDeviceArrival() {
+    if (bootPending_.load()) ArrivalDuringBoot();
+    if (!modeSwitchPending_.load()) return;
+    if (!ArrivalEndsSwitch()) return;
+    if (seams_.arrivalDecided) seams_.arrivalDecided();
+    {
+        std::lock_guard lock(wakeMutex_);
+        // The worker may have given up meanwhile; then this arrival comes too late.
+        if (returnState_ != Await::waiting) return;
+        returnState_ = Await::arrived;
+        modeSwitchPending_.store(0);
+    }
     ProgressStep();
-    updateDeviceFound_.store(static_cast<std::uint8_t>(found));
+    // The worker counts the devices itself; any non-zero value sends it on.
+    updateDeviceFound_.store(static_cast<std::uint8_t>(std::max<std::size_t>(1, dfu_.Scan().size())));
     Wake();
 }
 
 std::uint8_t UpdateProcedure::OnDeviceRemoval(const std::string& path) {
+    if (!path.empty() && dfu_.updateInProgress.load() && path == dfu_.openPath()) {
+        // The device being updated has gone: no reply can come, so end the wait now instead of
+        // at its limit.
+        deviceLeft_.store(true);
+        abort_.store(true);
+        dfu_.flags().Interrupt();
+    }
     if (!closeOnRemoval_.load()) return 0;
     const std::uint8_t mode = openMode_.load();
     hid::HidDevice* object = nullptr;
@@ -218,13 +322,13 @@ void UpdateProcedure::WorkerThreadProc() {
             const auto ready = [this] {
                 return stop_.load() || updateDeviceFound_.load() != 0 ||
                        uploadRequest_.load() != 0 ||
-                       (awaitingReturn_.load() &&
+                       (returnState_ == Await::waiting &&
                         std::chrono::steady_clock::now() >= switchDeadline_);
             };
             // A request may turn the wait into one with a deadline, so the kind of wait is
             // chosen afresh after every wake-up.
             while (!ready()) {
-                if (awaitingReturn_.load())
+                if (returnState_ == Await::waiting)
                     wake_.wait_until(lock, switchDeadline_);
                 else
                     wake_.wait(lock);
@@ -236,11 +340,17 @@ void UpdateProcedure::WorkerThreadProc() {
             WaitForUpdateDevice();
         } else if (uploadRequest_.load() != 0) {
             RunHandshake();
-        } else if (awaitingReturn_.load()) {
+        } else {
             WaitForReturn();
         }
     }
-    if (awaitingReturn_.exchange(false) || dfu_.updateInProgress.load()) {
+    bool wasWaiting = false;
+    {
+        std::lock_guard lock(wakeMutex_);
+        wasWaiting = returnState_ == Await::waiting;
+        if (wasWaiting) returnState_ = Await::gaveUp;
+    }
+    if (wasWaiting || dfu_.updateInProgress.load()) {
         dfu_.updateInProgress.store(0);
         Finish(Outcome::interrupted, Step::deviceReturn, "The update was interrupted.");
     }
@@ -249,18 +359,71 @@ void UpdateProcedure::WorkerThreadProc() {
 void UpdateProcedure::WaitForReturn() {
     {
         std::lock_guard lock(wakeMutex_);
+        if (returnState_ != Await::waiting) return;
         if (std::chrono::steady_clock::now() < switchDeadline_) return;
+        returnState_ = Await::gaveUp;
+        modeSwitchPending_.store(0);
     }
-    if (!awaitingReturn_.exchange(false)) return;
-    if (!modeSwitchPending_.exchange(0)) return;
     closeOnRemoval_.store(0);
     const std::string message = DidNotReturnMessage(limits_.deviceReturn);
     ui_.ShowMessage(message, kErrorCaption, kBoxError);
     Finish(Outcome::failed, Step::deviceReturn, message);
 }
 
+UpdateProcedure::Choice UpdateProcedure::ChooseReturnedDevice() {
+    const auto present = dfu_.Scan();
+    std::lock_guard lock(serialMutex_);
+    std::vector<hid::DeviceListEntry> same;
+    for (const auto& entry : present)
+        if (IsSameDevice(switched_, entry)) same.push_back(entry);
+    if (same.size() == 1) return {same.front(), {}};
+    if (same.size() > 1) {
+        return {std::nullopt,
+                "Several devices in update mode carry the serial number " + switched_.serial +
+                    " and their ports can't tell them apart. Unplug all but one and run the "
+                    "update again; nothing was sent."};
+    }
+    if (present.empty()) return {};
+    const bool isNew = present.size() == 1 &&
+                       std::find(pathsBeforeSwitch_.begin(), pathsBeforeSwitch_.end(),
+                                 present.front().path) == pathsBeforeSwitch_.end();
+    if (isNew && !checks_.requireIdentity) {
+        // A device that comes back under another serial number is still ours if it is the
+        // only update-mode device and it was not there before the switch, and the switched
+        // device is not still in application mode.
+        for (const auto& app : app_.Scan()) {
+            if (IsSameDevice(switched_, app)) {
+                return {std::nullopt,
+                        "The device that was switched (" + DescribeIdentity(switched_) +
+                            ") is still in application mode, and another device (" +
+                            DescribeIdentity({present.front().serial, present.front().port}) +
+                            ") is in update mode. Unplug the other device and run the update "
+                            "again; nothing was sent."};
+            }
+        }
+        return {present.front(), {}};
+    }
+    if (checks_.requireIdentity) return {};
+    return {std::nullopt,
+            "Several devices are in update mode and none carries the serial number of the "
+            "device that was switched (" +
+                switched_.serial +
+                "). Unplug the other devices and run the update again; nothing was sent."};
+}
+
+void UpdateProcedure::CloseApplicationObject() {
+    // The application-mode object has done its part. If the device never left the bus, the
+    // object still holds it (and its lock) with nothing left that would close it.
+    if (!app_.isOpen()) return;
+    app_.Close();
+    if (openMode_.load() == protocol::kModeApplication) {
+        openMode_.store(0);
+        closeOnRemoval_.store(0);
+    }
+}
+
 void UpdateProcedure::WaitForUpdateDevice() {
-    ui_.PhaseChanged(Phase::settling, 0, dfu_.image().blockCount);
+    ui_.PhaseChanged(Phase::settling, 0, blockCount());
     for (int pass = 0; pass < pauses_.settlePasses; ++pass) {
         ui_.EnableOpenButton(false);
         ui_.EnableUpdateButton(false);
@@ -268,36 +431,34 @@ void UpdateProcedure::WaitForUpdateDevice() {
         if (!Pause(pauses_.settle)) return Fail(Step::open, {});
     }
     if (dfu_.isOpen()) dfu_.Close();
+    // Let go of the application-mode object before looking: if the device never left, our own
+    // handle would hide it from the walk that tells whether it is still there.
+    CloseApplicationObject();
 
-    std::string serial;
-    {
-        std::lock_guard lock(serialMutex_);
-        serial = switchedSerial_;
-    }
-    // Open the device that was switched: the one with its serial number, or the only one in
-    // update mode. Never guess among several.
+    // Open the device that was switched, by its node and serial number in one step, and only
+    // after making sure no other device has taken its place. Never guess among several.
     const auto deadline = std::chrono::steady_clock::now() + limits_.reopen;
-    std::uint8_t lastResult = hid::kOpenBadIndex;
+    std::string lastCause = "the device in update mode could not be found";
     for (;;) {
-        const int count = dfu_.EnumerateDevices();
-        int index = -1;
-        for (int i = 0; i < count && !serial.empty(); ++i)
-            if (dfu_.entry(i).serial == serial) index = i;
-        if (index < 0 && count == 1) index = 0;
-        if (index < 0 && count > 1) {
-            return Fail(Step::open,
-                        "Several devices are in update mode and none carries the serial number "
-                        "of the device that was switched (" +
-                            serial +
-                            "). Unplug the other devices and run the update again; nothing was "
-                            "sent.");
+        const Choice choice = ChooseReturnedDevice();
+        if (!choice.refusal.empty()) {
+            CloseApplicationObject();
+            return Fail(Step::open, choice.refusal);
         }
-        if (index >= 0) {
-            lastResult = dfu_.Open(index);
-            if (lastResult == hid::kOpenOk) break;
+        if (choice.entry) {
+            if (seams_.deviceChosen) seams_.deviceChosen();
+            CloseApplicationObject();
+            const std::uint8_t opened = dfu_.OpenIdentity(choice.entry->path, choice.entry->serial);
+            if (opened == hid::kOpenOk) break;
+            lastCause = opened == hid::kOpenWrongDevice
+                            ? choice.entry->path + " names another device now"
+                            : std::string(platform::describe(dfu_.lastOpenStatus())) + " on " +
+                                  choice.entry->path;
         }
-        if (std::chrono::steady_clock::now() >= deadline || stop_.load())
-            return Fail(Step::open, "Net Connect");
+        if (std::chrono::steady_clock::now() >= deadline || stop_.load()) {
+            CloseApplicationObject();
+            return Fail(Step::open, "Net Connect", stop_ ? std::string{} : lastCause);
+        }
         std::unique_lock lock(wakeMutex_);
         wake_.wait_for(lock, kReopenRetry, [this] { return stop_.load(); });
     }
@@ -321,7 +482,7 @@ void UpdateProcedure::RunHandshake() {
         uploadRequest_.store(0);
         return;
     }
-    ui_.PhaseChanged(Phase::handshake, 0, dfu_.image().blockCount);
+    ui_.PhaseChanged(Phase::handshake, 0, blockCount());
     struct Command {
         Flag flag;
         std::uint8_t (hid::DfuDevice::*send)();
@@ -346,25 +507,79 @@ void UpdateProcedure::RunHandshake() {
     const int uploaded = UploadImage();
     if (uploaded != 0) return;  // UploadImage has reported
 
-    if (dfu_.flags().Get(Flag::end) == 1) {
-        ui_.ShowMessage("Firmware uploaded.\r\nNow Rebooting.", "Update Complete ", kBoxOk);
-        // Only after the user has closed the box.
-        if (dfu_.locationCode() == 1) {
-            ui_.PhaseChanged(Phase::restarting, dfu_.image().blockCount, dfu_.image().blockCount);
-            closeOnRemoval_.store(1);
-            dfu_.SendModeSwitch(protocol::kModeApplication);
-        }
-        dfu_.updateInProgress.store(0);
-        Finish(Outcome::ok, Step::done, {});
-    } else {
+    if (dfu_.flags().Get(Flag::end) != 1) {
         dfu_.updateInProgress.store(0);
         Finish(stop_ ? Outcome::interrupted : Outcome::failed, Step::end,
                stop_ ? "The update was interrupted." : "DFU end time out");
+        return;
     }
+    ui_.ShowMessage(kCompletionText, "Update Complete ", kBoxOk);
+    UpdateResult result;
+    result.outcome = Outcome::ok;
+    result.step = Step::done;
+    result.message = kCompletionText;
+    const hid::DeviceIdentity identity{dfu_.openSerial(), dfu_.openPort()};
+    result.serial = identity.serial;
+    result.port = identity.port;
+    // Only after the user has closed the box.
+    if (dfu_.locationCode() == 1) {
+        ui_.PhaseChanged(Phase::restarting, blockCount(), blockCount());
+        if (checks_.confirmBoot) {
+            std::lock_guard lock(serialMutex_);
+            booting_ = identity;
+            bootedPath_.clear();
+            std::lock_guard wakeLock(wakeMutex_);
+            bootState_ = Await::waiting;
+        }
+        bootPending_.store(checks_.confirmBoot);
+        closeOnRemoval_.store(1);
+        dfu_.SendModeSwitch(protocol::kModeApplication);
+        result.restarted = true;
+        if (checks_.confirmBoot) ConfirmBoot(identity, result);
+    } else if (checks_.confirmBoot) {
+        result.note = "The device stays in its update loader: images of location code " +
+                      std::to_string(dfu_.locationCode()) + " are not followed by a restart.";
+    }
+    dfu_.updateInProgress.store(0);
+    Finish(std::move(result));
+}
+
+void UpdateProcedure::ConfirmBoot(const hid::DeviceIdentity& identity, UpdateResult& result) {
+    ui_.PhaseChanged(Phase::confirming, blockCount(), blockCount());
+    // The device may be back before its arrival is handed to us.
+    ArrivalDuringBoot();
+    const auto deadline = std::chrono::steady_clock::now() + limits_.deviceReturn;
+    Await outcome;
+    {
+        std::unique_lock lock(wakeMutex_);
+        wake_.wait_until(lock, deadline,
+                         [this] { return stop_.load() || bootState_ != Await::waiting; });
+        if (bootState_ == Await::waiting) bootState_ = Await::gaveUp;
+        outcome = bootState_;
+    }
+    bootPending_.store(false);
+    if (outcome == Await::arrived) return;
+    if (stop_) {
+        result.outcome = Outcome::interrupted;
+        result.step = Step::restart;
+        result.message = "The update was interrupted.";
+        return;
+    }
+    result.outcome = Outcome::failed;
+    result.step = Step::restart;
+    result.message = kDidNotBoot;
+    result.cause = "the image was uploaded and the device was told to restart, but " +
+                   DescribeIdentity(identity) + " was not back in application mode within " +
+                   std::to_string(limits_.deviceReturn.count() / 1000) +
+                   " seconds. It may not have started the new firmware; if it is in update "
+                   "mode, run the update again.";
+    ui_.ShowMessageWithDetail("The device did not come back in application mode after the "
+                              "update: it may not have started the new firmware.",
+                              kErrorCaption, kBoxError, result.cause);
 }
 
 int UpdateProcedure::UploadImage() {
-    const std::uint32_t blocks = dfu_.image().blockCount;
+    const std::uint32_t blocks = blockCount();
     if (!Pause(pauses_.command)) return Fail(Step::start, {}), 1;
     ProgressStep();
     dfu_.flags().Set(Flag::start, 0);
@@ -393,7 +608,7 @@ int UpdateProcedure::UploadImage() {
     dfu_.flags().Set(Flag::end, 0);
     dfu_.SendEnd();
     if (!WaitReply(Flag::start, 0)) {
-        if (stop_) return Fail(Step::end, {}), 1;
+        if (stop_ || deviceLeft_) return Fail(Step::end, "DFU end time out"), 1;
         // The completion box still follows if the END reply came after all.
         ui_.ShowMessage("DFU end time out", kErrorCaption, kBoxError);
     }

@@ -18,8 +18,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,17 +48,37 @@ struct Pauses {
     int settlePasses = 20;                       // ten seconds on the bus before opening
 };
 
+// Steps beyond the conversation, which a front end turns on.
+struct Checks {
+    // After the restart command, the update is ok only once the device is back in application
+    // mode under the same identity, within Limits::deviceReturn.
+    bool confirmBoot = false;
+    // The device that comes back after the mode switch must carry the switched device's
+    // identity; "the only new device in update mode" is not enough. Set where several devices
+    // switch at once.
+    bool requireIdentity = false;
+};
+
+// Points where a test can step in between two steps that must not be torn apart.
+struct Seams {
+    std::function<void()> deviceChosen;    // the worker has chosen the returned device
+    std::function<void()> arrivalDecided;  // an arrival was found to end the wait
+};
+
 class UpdateProcedure {
 public:
     UpdateProcedure(hid::AppDevice& app, hid::DfuDevice& dfu, UpdateUi& ui,
                     std::unique_ptr<Pacer> pacer = std::make_unique<RealPacer>(),
-                    Limits limits = {}, Pauses pauses = {});
+                    Limits limits = {}, Pauses pauses = {}, Checks checks = {});
     ~UpdateProcedure();
     UpdateProcedure(const UpdateProcedure&) = delete;
     UpdateProcedure& operator=(const UpdateProcedure&) = delete;
 
-    // Starts the worker thread.
-    void Start();
+    // Starts the worker thread; false (with startError()) when the system could not give one.
+    [[nodiscard]] bool Start();
+    std::string startError() const { return startError_; }
+    // Set before Start().
+    void SetSeams(Seams seams) { seams_ = std::move(seams); }
     // Wakes every wait, ends the worker and joins it. Idempotent.
     void Stop();
     bool stopRequested() const { return stop_.load(); }
@@ -84,11 +106,25 @@ public:
     bool modeSwitchPending() const { return modeSwitchPending_.load(); }
     bool closeOnRemoval() const { return closeOnRemoval_.load(); }
     bool busy() const;  // an update is between its second stage and its end
+    // The node of the device that came back in application mode after the restart, once the
+    // boot has been confirmed: that arrival belonged to this update.
+    std::string bootedPath() const;
 
 private:
     void WorkerThreadProc();
     void WaitForUpdateDevice();
     void WaitForReturn();
+    bool ArrivalEndsSwitch();
+    void ArrivalDuringBoot();
+    // Which update-mode device is the one that was switched; empty entry and no refusal while
+    // none is there yet.
+    struct Choice {
+        std::optional<hid::DeviceListEntry> entry;
+        std::string refusal;
+    };
+    Choice ChooseReturnedDevice();
+    void CloseApplicationObject();
+    void ConfirmBoot(const hid::DeviceIdentity& identity, UpdateResult& result);
     void StartUpload();
     void RunHandshake();
     // 0 when it went through to the end, 1 when it gave up.
@@ -97,8 +133,11 @@ private:
     void ProgressStep();
     bool Pause(std::chrono::milliseconds duration) { return pacer_->Pause(duration); }
     bool WaitReply(protocol::Flag flag, std::uint32_t want);
-    void Fail(Step step, const std::string& message);
-    void Finish(Outcome outcome, Step step, const std::string& message);
+    void Fail(Step step, const std::string& message, const std::string& cause = {});
+    void Finish(Outcome outcome, Step step, const std::string& message,
+                const std::string& cause = {});
+    void Finish(UpdateResult result);
+    std::uint32_t blockCount() const;
     void Wake();
 
     hid::AppDevice& app_;
@@ -107,26 +146,42 @@ private:
     std::unique_ptr<Pacer> pacer_;
     const Limits limits_;
     const Pauses pauses_;
+    const Checks checks_;
+    Seams seams_;
+    std::string startError_;
+    // The image of the update in progress, taken from the DfuDevice at the second stage.
+    std::shared_ptr<const protocol::FirmwareImage> image_;
 
     std::atomic<bool> stop_{false};
+    // Ends every reply wait: a stop, or the departure of the device being updated.
+    std::atomic<bool> abort_{false};
+    std::atomic<bool> deviceLeft_{false};
     std::atomic<std::uint32_t> uploadRequest_{0};
     std::atomic<std::uint8_t> openMode_{0};
     std::atomic<std::uint32_t> closeOnRemoval_{0};
     std::atomic<std::uint8_t> updateDeviceFound_{0};
     std::atomic<std::uint32_t> modeSwitchPending_{0};
     std::atomic<std::uint8_t> progressStep_{0};
-    std::atomic<bool> awaitingReturn_{false};
+    std::atomic<bool> bootPending_{false};
 
-    // Serial of the device that was told to switch modes; the returned device must carry it.
-    std::mutex serialMutex_;
-    std::string switchedSerial_;
+    // The device that was told to switch modes; the returned device must be it.
+    mutable std::mutex serialMutex_;
+    hid::DeviceIdentity switched_;
     std::vector<std::string> pathsBeforeSwitch_;  // update-mode devices present at the switch
+    hid::DeviceIdentity booting_;                 // the device told to restart
+    std::string bootedPath_;
 
     std::atomic<std::uint32_t> blocksSent_{0};
 
-    std::mutex wakeMutex_;
+    // The wait for the device's return after the mode switch, and for its boot after the
+    // restart, each end exactly one way: "arrived" and "gave up" are one transition under
+    // wakeMutex_, so an arrival at the deadline can never both fail and go on.
+    enum class Await { idle, waiting, arrived, gaveUp };
+    mutable std::mutex wakeMutex_;
     std::condition_variable wake_;
+    Await returnState_ = Await::idle;                       // guarded by wakeMutex_
     std::chrono::steady_clock::time_point switchDeadline_;  // guarded by wakeMutex_
+    Await bootState_ = Await::idle;                         // guarded by wakeMutex_
     std::thread worker_;
 };
 

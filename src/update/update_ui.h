@@ -20,12 +20,17 @@ enum class Phase {
     uploading,       // blocks
     finishing,       // DFUEND
     restarting,      // restart command sent
+    confirming,      // waiting for the device to come back running its new firmware
 };
 
 enum class Outcome { ok, failed, interrupted };
 
 // Which step an update ended at, for scripts.
-enum class Step { none, modeSwitch, deviceReturn, open, ready, location, size, start, block, end, done };
+enum class Step {
+    none, modeSwitch, deviceReturn, open, ready, location, size, start, block, end,
+    restart,  // uploaded, but the device did not come back in application mode
+    done,
+};
 
 const char* StepName(Step step);
 const char* OutcomeName(Outcome outcome);
@@ -33,11 +38,15 @@ const char* OutcomeName(Outcome outcome);
 struct UpdateResult {
     Outcome outcome = Outcome::failed;
     Step step = Step::none;
-    std::string message;        // the text the user was shown; empty on success
+    std::string message;        // the text the user was shown (the completion text on success)
+    std::string cause;          // what happened beside the fixed message, when known
+    std::string note;           // said on success when there is more to know
     std::uint32_t blocks = 0;   // blocks of the image
     std::uint32_t blocksSent = 0;
     std::uint8_t location = 0;
     std::string serial;         // of the device that was updated, when known
+    std::string port;           // where it is plugged in, when known
+    bool restarted = false;     // the restart command was sent
 };
 
 class UpdateUi {
@@ -50,6 +59,14 @@ public:
     virtual void EnableUpdateButton(bool enabled) = 0;
     // Shows a message box and returns once the user has closed it.
     virtual void ShowMessage(const std::string& text, const std::string& caption, int type) = 0;
+    // The same box with a detail that says what happened and what to do. Front ends with room
+    // for it show it (the window as the box's detail text, the command line on a line of its
+    // own); the text and caption stay as they are.
+    virtual void ShowMessageWithDetail(const std::string& text, const std::string& caption,
+                                       int type, const std::string& detail) {
+        (void)detail;
+        ShowMessage(text, caption, type);
+    }
     // The procedure opened the update-mode device itself (after a mode switch): the front end's
     // idea of what is open changes to it.
     virtual void DeviceOpened() {}

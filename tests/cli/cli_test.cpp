@@ -162,8 +162,11 @@ TEST_F(CliTest, ListsTheSimulatedDevicesAsJson) {
 TEST_F(CliTest, UpdateInUpdateModeSucceedsWithJsonResult) {
     const auto run = Dfu({"update", firmware_, "--simulate=dfu", "--json"});
     EXPECT_EQ(run.exitCode, kExitOk) << run.err;
+    // Location 1: the device was restarted and seen back in application mode.
     EXPECT_EQ(run.out, "{\"outcome\": \"ok\", \"serial\": \"VUMO-0001\", \"blocks\": 24, "
-                       "\"location\": 1, \"step\": \"done\", \"message\": \"\"}\n");
+                       "\"location\": 1, \"step\": \"done\", "
+                       "\"message\": \"Firmware uploaded.\\r\\nNow Rebooting.\", \"cause\": \"\", "
+                       "\"restarted\": true}\n");
     // In JSON mode the completion text goes to stderr, so stdout stays one object.
     EXPECT_NE(run.err.find("Firmware uploaded.\r\nNow Rebooting."), std::string::npos);
 }

@@ -1,6 +1,7 @@
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
 #include "platform/sim_hid_bus.h"
+#include "platform/start_thread.h"
 #include "protocol/reports.h"
 #include "vumo/build_config.h"
 
@@ -311,6 +312,119 @@ TEST_F(HidDeviceTest, EnumerationOnOneThreadWhileOpeningOnAnother) {
         if (dfu.Open(i % 3) == kOpenOk) dfu.Close();
     }
     enumerator.join();
+    EXPECT_FALSE(dfu.isOpen());
+}
+
+
+// A bus whose answer about one path changes after a number of walks: the node was handed to
+// another device between the walk that chose it and the open.
+class ReassigningBus final : public platform::HidBus {
+public:
+    explicit ReassigningBus(platform::SimHidBus& inner) : inner_(inner) {}
+    std::vector<platform::HidInterfaceInfo> enumerate() override {
+        auto all = inner_.enumerate();
+        if (++walks_ > honestWalks)
+            for (auto& info : all) info.serial = "SOMEONE-ELSE";
+        return all;
+    }
+    platform::ProbeResult probe(const std::string& path) override { return inner_.probe(path); }
+    platform::Opened<platform::HidWriter> openWriter(const std::string& path) override {
+        return inner_.openWriter(path);
+    }
+    platform::Opened<platform::HidReader> openReader(const std::string& path) override {
+        return inner_.openReader(path);
+    }
+    std::unique_ptr<platform::HotplugMonitor> monitor() override { return inner_.monitor(); }
+    int honestWalks = 1000;
+
+private:
+    platform::SimHidBus& inner_;
+    int walks_ = 0;
+};
+
+TEST_F(HidDeviceTest, OpenIdentityOpensOnlyTheDeviceItWasAskedFor) {
+    const std::string first = AttachDfu("S1");
+    const std::string second = AttachDfu("S2");
+    DfuDevice dfu(bus);
+    // The list is not consulted: nothing was enumerated.
+    EXPECT_EQ(dfu.OpenIdentity(second, "S2"), kOpenOk);
+    EXPECT_EQ(dfu.openPath(), second);
+    EXPECT_EQ(dfu.openSerial(), "S2");
+    EXPECT_EQ(dfu.OpenIdentity(first, "S1"), kOpenAlreadyOpen);
+    EXPECT_EQ(dfu.Close(), 0);
+
+    // A path that carries another serial, or is gone, or is not of this product, is refused.
+    EXPECT_EQ(dfu.OpenIdentity(first, "S2"), kOpenWrongDevice);
+    EXPECT_FALSE(dfu.isOpen());
+    bus.detach(first);
+    EXPECT_EQ(dfu.OpenIdentity(first, "S1"), kOpenBadIndex);
+    EXPECT_EQ(dfu.lastOpenStatus(), OpenStatus::gone);
+    AppDevice app(bus);
+    EXPECT_EQ(app.OpenIdentity(second, "S2"), kOpenBadIndex);
+    EXPECT_FALSE(app.isOpen());
+}
+
+TEST_F(HidDeviceTest, OpenIdentityChecksAfterTheOpenThatTheNodeStillNamesTheDevice) {
+    const std::string path = AttachDfu("S1");
+    ReassigningBus reassigning(bus);
+    DfuDevice dfu(reassigning);
+    // The walk before the open sees S1; the one after it sees another device on that node.
+    reassigning.honestWalks = 1;
+    EXPECT_EQ(dfu.OpenIdentity(path, "S1"), kOpenWrongDevice);
+    EXPECT_FALSE(dfu.isOpen());
+    // Closed again, so the lock is free for whoever owns the node now.
+    EXPECT_EQ(bus.probe(path).status, OpenStatus::ok);
+    EXPECT_EQ(dfu.openPath(), "");
+}
+
+TEST_F(HidDeviceTest, ListIsOneConsistentSnapshotWithPorts) {
+    bus.attach({kVendorId, kDfuProductId, "Loader", "S1", "Vumo", {17, 133}, "1-1.2"}, recorder);
+    bus.attach({kVendorId, kDfuProductId, "Loader", "S2", "Vumo", {17, 133}, "1-1.3"}, recorder);
+    DfuDevice dfu(bus);
+    ASSERT_EQ(dfu.EnumerateDevices(), 2);
+    const auto list = dfu.list();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].serial, "S1");
+    EXPECT_EQ(list[0].port, "1-1.2");
+    EXPECT_EQ(list[1].port, "1-1.3");
+    // Scan walks the bus afresh and leaves the front end's list alone.
+    bus.attach({kVendorId, kDfuProductId, "Loader", "S3", "Vumo", {17, 133}, "1-1.4"}, recorder);
+    EXPECT_EQ(dfu.Scan().size(), 3u);
+    EXPECT_EQ(dfu.list().size(), 2u);
+    ASSERT_EQ(dfu.OpenIdentity(list[1].path, "S2"), kOpenOk);
+    EXPECT_EQ(dfu.openPort(), "1-1.3");
+}
+
+TEST(DeviceIdentity, SerialDecidesAndPortsTellTwinsApart) {
+    const auto entry = [](std::string serial, std::string port) {
+        DeviceListEntry e;
+        e.serial = std::move(serial);
+        e.port = std::move(port);
+        return e;
+    };
+    EXPECT_TRUE(IsSameDevice({"A", ""}, entry("A", "")));
+    EXPECT_TRUE(IsSameDevice({"A", "1-1"}, entry("A", "")));
+    EXPECT_TRUE(IsSameDevice({"A", "1-1"}, entry("A", "1-1")));
+    EXPECT_FALSE(IsSameDevice({"A", "1-1"}, entry("A", "1-2")));
+    EXPECT_FALSE(IsSameDevice({"A", "1-1"}, entry("B", "1-1")));
+    // Without a serial only the port speaks; with neither, nothing is recognised.
+    EXPECT_TRUE(IsSameDevice({"", "1-1"}, entry("", "1-1")));
+    EXPECT_FALSE(IsSameDevice({"", "1-1"}, entry("", "")));
+    EXPECT_FALSE(IsSameDevice({"", ""}, entry("", "")));
+}
+
+TEST_F(HidDeviceTest, AListenerThatCannotStartIsAnOpenFailureNotAnAbort) {
+    platform::SetThreadStartFailureForTesting(
+        [](const char* what) { return std::string_view(what) == "listener"; });
+    DfuDevice dfu(bus);
+    platform::SetThreadStartFailureForTesting({});
+    EXPECT_FALSE(dfu.listenerStarted());
+    EXPECT_NE(dfu.startError().find("could not be started"), std::string::npos);
+    const std::string path = AttachDfu();
+    ASSERT_EQ(dfu.EnumerateDevices(), 1);
+    // Without a listener no reply would ever arrive: refuse rather than time out later.
+    EXPECT_EQ(dfu.Open(0), kOpenFailed);
+    EXPECT_EQ(dfu.OpenIdentity(path, "S1"), kOpenFailed);
     EXPECT_FALSE(dfu.isOpen());
 }
 

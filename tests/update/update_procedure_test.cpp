@@ -6,6 +6,7 @@
 #include "update/update_procedure.h"
 
 #include "platform/sim_hid_bus.h"
+#include "platform/start_thread.h"
 #include "protocol/reports.h"
 #include "sim/device_emulator.h"
 #include "sim/sim_test_support.h"
@@ -34,6 +35,7 @@ struct Box {
     std::string text;
     std::string caption;
     int type;
+    std::string detail;
 };
 
 // Records what the procedure asks of its front end, and lets a test wait for the end.
@@ -55,18 +57,36 @@ public:
     void EnableUpdateButton(bool) override {}
     void ShowMessage(const std::string& text, const std::string& caption, int type) override {
         std::lock_guard lock(mutex_);
-        boxes.push_back({text, caption, type});
+        boxes.push_back({text, caption, type, {}});
+        changed_.notify_all();
         if (onBox) onBox(text);
         // A box is closed by the time it returns: nothing may happen before that.
         restartsWhenBoxClosed = emulatorRestarts ? emulatorRestarts() : 0;
+    }
+    void ShowMessageWithDetail(const std::string& text, const std::string& caption, int type,
+                               const std::string& detail) override {
+        ShowMessage(text, caption, type);
+        std::lock_guard lock(mutex_);
+        boxes.back().detail = detail;
     }
     void DeviceOpened() override { deviceOpened = true; }
     void UpdateFinished(const UpdateResult& r) override {
         {
             std::lock_guard lock(mutex_);
             result = r;
+            ++finishes;
         }
         finished_.notify_all();
+    }
+
+    // Until a box whose text contains `part` has been shown.
+    bool WaitForBox(const std::string& part, std::chrono::milliseconds limit = 5s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] {
+            for (const auto& b : boxes)
+                if (b.text.find(part) != std::string::npos) return true;
+            return false;
+        });
     }
 
     std::optional<UpdateResult> WaitForResult(std::chrono::milliseconds limit = 10s) {
@@ -77,6 +97,8 @@ public:
 
     std::mutex mutex_;
     std::condition_variable finished_;
+    std::condition_variable changed_;
+    int finishes = 0;
     std::pair<int, int> range{-1, -1};
     std::vector<int> positions;
     std::vector<bool> warning;
@@ -122,16 +144,29 @@ protected:
         return bytes;
     }
 
-    void MakeProcedure(Limits limits = {300ms, 2s, 1s}) {
-        procedure = std::make_unique<UpdateProcedure>(app, dfu, ui, std::make_unique<CountingPacer>(),
-                                                      limits);
-        procedure->Start();
+    void MakeProcedure(Limits limits = {300ms, 2s, 1s}, Checks checks = {}, Seams seams = {}) {
+        procedure = std::make_unique<UpdateProcedure>(
+            app, dfu, ui, std::make_unique<CountingPacer>(), limits, Pauses{}, checks);
+        procedure->SetSeams(std::move(seams));
+        ASSERT_TRUE(procedure->Start()) << procedure->startError();
         // Watching starts once the devices of the test are on the bus, as a window that
         // starts after them sees them in its first list and not as arrivals.
         monitor = bus.monitor();
         ASSERT_TRUE(monitor);
-        watcher = std::make_unique<DeviceWatcher>(
-            *monitor, [this](const auto& event) { ForwardDeviceChange(*procedure, event); });
+        watcher = std::make_unique<DeviceWatcher>(*monitor, [this](const auto& event) {
+            ForwardDeviceChange(*procedure, event);
+            {
+                std::lock_guard lock(eventsMutex);
+                ++eventsHandled;
+            }
+            eventsChanged.notify_all();
+        });
+    }
+
+    // Until the watcher has handed on `count` events in all.
+    bool WaitForEvents(int count) {
+        std::unique_lock lock(eventsMutex);
+        return eventsChanged.wait_for(lock, 5s, [&] { return eventsHandled >= count; });
     }
 
     // Opens line `index` of the given object as the open/close button does.
@@ -164,6 +199,9 @@ protected:
     std::unique_ptr<platform::HotplugMonitor> monitor;
     std::unique_ptr<UpdateProcedure> procedure;
     std::unique_ptr<DeviceWatcher> watcher;
+    std::mutex eventsMutex;
+    std::condition_variable eventsChanged;
+    int eventsHandled = 0;
 };
 
 std::vector<int> Range(int first, int last) {
@@ -401,29 +439,38 @@ TEST_F(UpdateProcedureTest, DeviceThatNeverComesBackIsReportedAndTheWaitEnds) {
     EXPECT_EQ(procedure->openMode(), 0);
 }
 
-TEST_F(UpdateProcedureTest, UnplugMidTransferTimesOutAtThatBlock) {
+TEST_F(UpdateProcedureTest, UnplugMidTransferEndsTheWaitAtOnceAndSaysWhy) {
     sim::Faults faults;
     faults.unplugAtBlock = 3;
     AddDevice(Mode::update, "VUMO-0001", faults);
     LoadImage(10, 1);
-    MakeProcedure();
-    const auto result = UpdateFrom(dfu, protocol::kModeUpdate);
-    EXPECT_EQ(result.step, Step::block);
-    EXPECT_EQ(ui.boxes.back().text, "DFU upload time out : 3");
+    // A minute's reply limit: only the departure can end the wait within the test's wait.
+    MakeProcedure({60s, 2s, 1s});
+    OpenDevice(dfu, protocol::kModeUpdate);
+    RunUpdate();
+    const auto result = ui.WaitForResult(5s);
+    ASSERT_TRUE(result) << "the departure of the device did not end the reply wait";
+    EXPECT_EQ(result->step, Step::block);
+    EXPECT_EQ(result->blocksSent, 3u);
+    // The fixed message stays; the detail says what happened and what to do.
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_EQ(ui.boxes[0].text, "DFU upload time out : 3");
+    EXPECT_NE(ui.boxes[0].detail.find("left the bus at block 3"), std::string::npos)
+        << ui.boxes[0].detail;
+    EXPECT_NE(result->cause.find("running the update again"), std::string::npos);
 }
 
 TEST_F(UpdateProcedureTest, StopWakesAWaitAtOnce) {
-    AddDevice(Mode::update, "VUMO-0001", Silent(sim::Reply::ready));
+    auto& device = AddDevice(Mode::update, "VUMO-0001", Silent(sim::Reply::location));
     LoadImage(4, 1);
-    MakeProcedure({30s, 30s, 30s});
+    MakeProcedure({60s, 60s, 60s});
     OpenDevice(dfu, protocol::kModeUpdate);
     RunUpdate();
-    // The READY? wait has a 30 s limit; stopping must not wait it out.
-    const auto begin = std::chrono::steady_clock::now();
-    ASSERT_TRUE(std::chrono::steady_clock::now() - begin < 1s);
+    // Once READY has gone out the worker waits for LOCAT, with a minute's limit; the result
+    // must come long before that.
+    ASSERT_TRUE(device.waitForReplies(sim::Reply::ready, 1, std::chrono::steady_clock::now() + 5s));
     procedure->Stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
-    const auto result = ui.WaitForResult(1s);
+    const auto result = ui.WaitForResult(5s);
     ASSERT_TRUE(result);
     EXPECT_EQ(result->outcome, Outcome::interrupted);
     EXPECT_TRUE(ui.boxes.empty());
@@ -436,6 +483,148 @@ TEST_F(UpdateProcedureTest, NothingOpenDoesNothingButTheProgressStart) {
     EXPECT_EQ(ui.range, std::make_pair(0, 34));
     EXPECT_EQ(ui.positions, std::vector<int>{0});
     EXPECT_FALSE(procedure->busy());
+}
+
+TEST_F(UpdateProcedureTest, ARefreshBetweenChoosingAndOpeningCannotSwapTheDevice) {
+    // Another device in update mode sits before the switched one in the list. While the worker
+    // is between choosing and opening, a refresh on another thread (the window's, the
+    // watcher's) sees that device gone and a third one arrived: by list position, the third
+    // would now be where the switched device was.
+    auto& other = AddDevice(Mode::update, "VUMO-0002");
+    auto& device = AddDevice(Mode::application, "VUMO-0001");
+    const auto file = LoadImage(5, 2);
+    sim::DeviceEmulator* third = nullptr;
+    Seams seams;
+    seams.deviceChosen = [&] {
+        if (third != nullptr) return;
+        other.unplug();
+        third = &AddDevice(Mode::update, "VUMO-0003");
+        dfu.EnumerateDevices();
+    };
+    MakeProcedure({300ms, 2s, 1s}, {}, std::move(seams));
+    const auto result = UpdateFrom(app, protocol::kModeApplication);
+    EXPECT_EQ(result.outcome, Outcome::ok) << result.message;
+    EXPECT_EQ(result.serial, "VUMO-0001");
+    EXPECT_EQ(device.firmware(), file);
+    ASSERT_NE(third, nullptr);
+    EXPECT_FALSE(third->locationCode().has_value());
+    EXPECT_EQ(third->blocksReceived(), 0u);
+}
+
+TEST_F(UpdateProcedureTest, AnArrivalAtTheReturnDeadlineEndsTheWaitOneWayOnly) {
+    // The device comes back just as the limit runs out: the arrival is found to end the wait,
+    // and before it can say so the worker gives up. Exactly one of the two may go on.
+    auto& device = AddDevice(Mode::application, "VUMO-0001");
+    LoadImage(4, 2);
+    Seams seams;
+    seams.arrivalDecided = [this] { ui.WaitForBox("did not come back"); };
+    MakeProcedure({300ms, 200ms, 1s}, {}, std::move(seams));
+    const auto result = UpdateFrom(app, protocol::kModeApplication);
+    EXPECT_EQ(result.outcome, Outcome::failed);
+    EXPECT_EQ(result.step, Step::deviceReturn);
+    // The removal and the late arrival have both been handled; the worker is joined.
+    ASSERT_TRUE(WaitForEvents(2));
+    EXPECT_FALSE(procedure->busy());
+    procedure->Stop();
+    EXPECT_EQ(ui.finishes, 1);
+    EXPECT_EQ(ui.boxes.size(), 1u);
+    EXPECT_EQ(device.repliesSent(sim::Reply::ready), 0u);
+    EXPECT_FALSE(device.locationCode().has_value());
+}
+
+TEST_F(UpdateProcedureTest, ADeviceThatNeverLeftIsClosedAndAnotherOneIsNotFlashed) {
+    // The application-mode device ignores the switch and stays on the bus; meanwhile another
+    // device turns up in update mode. It is not the device the user chose.
+    struct Deaf final : platform::VirtualHidDevice {
+        void onOutputReport(std::span<const std::uint8_t>) override {}
+    };
+    bus.attach({kVendorId, kAppProductId, "Vumo Device", "VUMO-0001", "Vumo",
+                {protocol::kInputReportLength, protocol::kAppReportLength}, {}},
+               std::make_shared<Deaf>());
+    LoadImage(4, 2);
+    MakeProcedure();
+    OpenDevice(app, protocol::kModeApplication);
+    RunUpdate();
+    auto& other = AddDevice(Mode::update, "VUMO-0002");
+    const auto result = ui.WaitForResult();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->outcome, Outcome::failed);
+    EXPECT_EQ(result->step, Step::open);
+    EXPECT_NE(ui.boxes.back().text.find("still in application mode"), std::string::npos)
+        << ui.boxes.back().text;
+    // Nothing is left open that no control could close.
+    EXPECT_FALSE(app.isOpen());
+    EXPECT_FALSE(dfu.isOpen());
+    EXPECT_EQ(procedure->openMode(), 0);
+    EXPECT_FALSE(other.locationCode().has_value());
+}
+
+TEST_F(UpdateProcedureTest, ConfirmedBootMakesTheUpdateOkOnlyOnceTheDeviceIsBack) {
+    auto& device = AddDevice(Mode::application, "VUMO-0001");
+    const auto file = LoadImage(6, 1);
+    Checks checks;
+    checks.confirmBoot = true;
+    MakeProcedure({300ms, 2s, 1s}, checks);
+    const auto result = UpdateFrom(app, protocol::kModeApplication);
+    EXPECT_EQ(result.outcome, Outcome::ok) << result.message << " " << result.cause;
+    EXPECT_TRUE(result.restarted);
+    EXPECT_EQ(result.message, "Firmware uploaded.\r\nNow Rebooting.");
+    // By the time the result is in, the device is running its application again.
+    EXPECT_EQ(device.mode(), Mode::application);
+    EXPECT_EQ(procedure->bootedPath(), device.path());
+    EXPECT_EQ(device.firmware(), file);
+}
+
+TEST_F(UpdateProcedureTest, ADeviceThatDoesNotComeBackAfterItsRestartFailsAtRestart) {
+    sim::Faults faults;
+    faults.noReturn = true;
+    AddDevice(Mode::update, "VUMO-0001", faults);
+    LoadImage(6, 1);
+    Checks checks;
+    checks.confirmBoot = true;
+    MakeProcedure({300ms, 300ms, 1s}, checks);
+    const auto result = UpdateFrom(dfu, protocol::kModeUpdate);
+    EXPECT_EQ(result.outcome, Outcome::failed);
+    EXPECT_EQ(result.step, Step::restart);
+    EXPECT_TRUE(result.restarted);
+    EXPECT_EQ(result.blocksSent, 6u);
+    EXPECT_EQ(result.message, "uploaded, but the device did not come back in application mode");
+    EXPECT_NE(result.cause.find("VUMO-0001"), std::string::npos);
+}
+
+TEST_F(UpdateProcedureTest, WithoutARestartTheConfirmedUpdateSaysTheDeviceStaysInItsLoader) {
+    auto& device = AddDevice(Mode::update, "VUMO-0001");
+    LoadImage(3, 2);
+    Checks checks;
+    checks.confirmBoot = true;
+    MakeProcedure({300ms, 300ms, 1s}, checks);
+    const auto result = UpdateFrom(dfu, protocol::kModeUpdate);
+    EXPECT_EQ(result.outcome, Outcome::ok);
+    EXPECT_FALSE(result.restarted);
+    EXPECT_NE(result.note.find("update loader"), std::string::npos);
+    EXPECT_EQ(device.restarts(), 0u);
+}
+
+TEST(UpdateProcedureStart, ThreadsThatCannotStartAreReportedNotAborts) {
+    platform::SimHidBus bus;
+    hid::AppDevice app{bus};
+    hid::DfuDevice dfu{bus};
+    RecordingUi ui;
+    platform::SetThreadStartFailureForTesting(
+        [](const char* what) { return std::string_view(what) != "listener"; });
+    {
+        UpdateProcedure procedure(app, dfu, ui, std::make_unique<CountingPacer>());
+        EXPECT_FALSE(procedure.Start());
+        EXPECT_NE(procedure.startError().find("could not be started"), std::string::npos);
+        auto monitor = bus.monitor();
+        ASSERT_TRUE(monitor);
+        DeviceWatcher watcher(*monitor, [](const auto&) {});
+        EXPECT_FALSE(watcher.running());
+        EXPECT_NE(watcher.error().find("could not be started"), std::string::npos);
+    }
+    platform::SetThreadStartFailureForTesting({});
+    UpdateProcedure procedure(app, dfu, ui, std::make_unique<CountingPacer>());
+    EXPECT_TRUE(procedure.Start());
 }
 
 }  // namespace
