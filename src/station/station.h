@@ -1,0 +1,174 @@
+#pragma once
+// A production station: flashes every device present and every one that arrives, several at
+// once, each by the same UpdateProcedure as a single update, and follows each device by its
+// identity (serial number and port) through its mode switch and restart.
+//
+// Threads: the station runs a watcher (hot-plug events, handed to every running update and
+// then to the supervisor) and a supervisor (decides which devices are new, starts updates,
+// reaps finished ones). Each running device has its own device objects, listeners and update
+// worker. Observer calls come from the supervisor and from the update workers, never while a
+// lock of the station is held.
+
+#include "hid/hid_device.h"
+#include "platform/hid_bus.h"
+#include "protocol/firmware_image.h"
+#include "update/pacer.h"
+#include "update/update_procedure.h"
+#include "update/update_ui.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vumo::update {
+class DeviceWatcher;
+}
+
+namespace vumo::station {
+
+struct StationOptions {
+    // The image every device receives, shared read-only, and what the log says of it.
+    std::shared_ptr<const protocol::FirmwareImage> image;
+    std::uint8_t location = 0;
+    std::string file;
+    std::string sha256;
+    std::uint64_t fileSize = 0;
+
+    int maxParallel = 0;               // devices flashed at once; 0: no limit
+    std::set<std::string> serials;     // only these; empty: every device
+    bool again = false;                // flash a serial again that was flashed ok in this run
+    int count = 0;                     // stop after this many finished; 0: until stopped
+    update::Limits limits;
+    update::Pauses pauses;
+    // A pacer for each device; null: real time.
+    std::function<std::unique_ptr<update::Pacer>()> makePacer;
+};
+
+// One device as the station knows it.
+struct StationDevice {
+    int id = 0;  // from 1, in the order the station took the devices
+    std::string serial;
+    std::string port;
+    std::string path;              // its node when the station took it
+    std::uint8_t modeAtStart = 0;  // kModeApplication or kModeUpdate
+};
+
+struct FinishedDevice {
+    StationDevice device;
+    update::UpdateResult result;
+    std::chrono::system_clock::time_point started;
+    double seconds = 0;
+};
+
+class StationObserver {
+public:
+    virtual ~StationObserver() = default;
+    // A device the station will flash (now, or when a place is free).
+    virtual void DeviceArrived(const StationDevice&) {}
+    // A device the station will not flash, and why ("VUMO-0007: already flashed in this run").
+    virtual void DeviceSkipped(const StationDevice&, const std::string& /*why*/) {}
+    virtual void PhaseChanged(const StationDevice&, update::Phase, std::uint32_t /*block*/,
+                              std::uint32_t /*blocks*/) {}
+    // Once per flashed device, after the flash log (if any) has its line.
+    virtual void DeviceFinished(const FinishedDevice&) {}
+    // A device the station has seen left the bus (not during its own mode switch or restart).
+    virtual void DeviceLeft(const StationDevice&) {}
+};
+
+// Called for each finished device before the observer hears of it; the front end writes its
+// log line here. An error text is passed on to the observer as the result's cause.
+using FinishHook = std::function<std::string(const FinishedDevice&)>;
+
+class Station {
+public:
+    Station(platform::HidBus& bus, StationOptions options, StationObserver& observer,
+            FinishHook onFinish = {});
+    ~Station();
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
+
+    // Starts watching and flashing. False with a reason when it can't (no hot-plug monitor,
+    // no thread to be had).
+    [[nodiscard]] bool Start(std::string& error);
+    // No new device is started; the running ones finish.
+    void Drain();
+    // The running updates are stopped as well (each ends as interrupted).
+    void Abort();
+    // Readable (an eventfd) once the station is done: --count reached, or drained with none
+    // running. The front end polls it beside its signals.
+    int doneFd() const;
+    bool done() const;
+
+    struct Counts {
+        int ok = 0;
+        int failed = 0;
+        int running = 0;
+        int waiting = 0;  // taken, waiting for a free place
+    };
+    Counts counts() const;
+    std::vector<FinishedDevice> finished() const;
+
+private:
+    struct Job;
+    class JobUi;
+    struct Candidate {
+        hid::DeviceListEntry entry;
+        std::uint8_t mode = 0;
+    };
+
+    void HandleEvent(const platform::HotplugMonitor::Event& event);
+    void SupervisorLoop();
+    void Survey();
+    void StartJob(const Candidate& candidate, int id);
+    void JobFinished(Job& job, const update::UpdateResult& result);
+    void ReapFinished();
+    bool CheckDone();  // with mutex_ held
+    bool OwnedByAJob(const hid::DeviceListEntry& entry) const;  // with mutex_ held
+
+    platform::HidBus& bus_;
+    const StationOptions options_;
+    StationObserver& observer_;
+    FinishHook onFinish_;
+
+    // Walks only: these objects are never opened.
+    std::unique_ptr<hid::AppDevice> appScanner_;
+    std::unique_ptr<hid::DfuDevice> dfuScanner_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    bool draining_ = false;
+    bool aborted_ = false;
+    bool busChanged_ = true;  // the first survey finds the devices already present
+    bool recheck_ = false;    // whether the station is done may have changed
+    bool done_ = false;
+    int nextId_ = 1;
+    int started_ = 0;
+    std::vector<std::shared_ptr<Job>> jobs_;       // running or finished, not yet reaped
+    std::vector<std::shared_ptr<Job>> reapable_;
+    std::vector<Candidate> waiting_;               // taken, waiting for a free place
+    std::set<std::string> seenPaths_;              // nodes already looked at, until they leave
+    std::vector<std::string> bootedPaths_;         // returns that belonged to a finished job
+    std::set<std::string> flashedOk_;              // serials flashed ok in this run
+    std::map<std::string, StationDevice> lastPaths_;  // finished devices, by their last node
+    std::vector<FinishedDevice> finished_;
+
+    int doneFd_ = -1;
+    std::unique_ptr<platform::HotplugMonitor> monitor_;
+    std::unique_ptr<update::DeviceWatcher> watcher_;
+    std::thread supervisor_;
+};
+
+// "application" or "update".
+const char* ModeName(std::uint8_t mode);
+
+}  // namespace vumo::station

@@ -1,0 +1,320 @@
+// The station against emulated devices on the simulated bus, with counted pauses: several
+// devices at once, faults on some, devices arriving late, identity kept through the mode
+// switch and the restart.
+
+#include "station/flash_log.h"
+#include "station/station.h"
+
+#include "platform/sim_hid_bus.h"
+#include "protocol/reports.h"
+#include "sim/device_emulator.h"
+#include "sim/sim_bus_port.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace vumo::station {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::Mode;
+
+class Events final : public StationObserver {
+public:
+    void DeviceArrived(const StationDevice& d) override {
+        std::lock_guard lock(mutex);
+        arrived.push_back(d);
+    }
+    void DeviceSkipped(const StationDevice& d, const std::string& why) override {
+        std::lock_guard lock(mutex);
+        skipped.emplace_back(d, why);
+        changed.notify_all();
+    }
+    void DeviceFinished(const FinishedDevice& f) override {
+        std::lock_guard lock(mutex);
+        finished.push_back(f);
+        changed.notify_all();
+    }
+    bool WaitFor(const std::function<bool()>& condition) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 10s, condition);
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<StationDevice> arrived;
+    std::vector<std::pair<StationDevice, std::string>> skipped;
+    std::vector<FinishedDevice> finished;
+};
+
+class StationTest : public testing::Test {
+protected:
+    StationTest() {
+        std::mt19937 rng(7);
+        image_ = std::make_shared<protocol::FirmwareImage>();
+        image_->blockCount = 12;
+        for (std::uint32_t b = 0; b < image_->blockCount; ++b)
+            for (auto& byte : image_->blocks[b]) byte = static_cast<std::uint8_t>(rng());
+        image_->ComputeBlockCrcs();
+        for (std::uint32_t b = 0; b < image_->blockCount; ++b)
+            file_.insert(file_.end(), image_->blocks[b].begin(), image_->blocks[b].end());
+    }
+    ~StationTest() override {
+        station.reset();
+        emulators.clear();
+    }
+
+    sim::DeviceEmulator& Add(std::string serial, std::string port, sim::Faults faults = {},
+                             Mode mode = Mode::application) {
+        sim::EmulatorConfig config;
+        config.serial = std::move(serial);
+        config.port = std::move(port);
+        config.startMode = mode;
+        config.returnDelay = 5ms;
+        config.faults = std::move(faults);
+        emulators.push_back(std::make_unique<sim::DeviceEmulator>(simPort, config));
+        return *emulators.back();
+    }
+
+    StationOptions Options() {
+        StationOptions o;
+        o.image = image_;
+        o.location = 1;
+        o.file = "firmware.bin";
+        o.sha256 = "ab";
+        o.fileSize = file_.size();
+        o.limits = {300ms, 1s, 1s};
+        o.makePacer = [] { return std::make_unique<update::CountingPacer>(); };
+        return o;
+    }
+
+    void Run(StationOptions options, FinishHook hook = {}) {
+        station = std::make_unique<Station>(bus, std::move(options), events, std::move(hook));
+        std::string error;
+        ASSERT_TRUE(station->Start(error)) << error;
+    }
+
+    bool WaitDone() {
+        pollfd p{station->doneFd(), POLLIN, 0};
+        return ::poll(&p, 1, 10'000) == 1;
+    }
+
+    std::map<std::string, FinishedDevice> BySerial() {
+        std::map<std::string, FinishedDevice> out;
+        for (const auto& f : station->finished()) out[f.device.serial] = f;
+        return out;
+    }
+
+    platform::SimHidBus bus;
+    sim::SimBusPort simPort{bus};
+    std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
+    std::shared_ptr<protocol::FirmwareImage> image_;
+    std::vector<std::uint8_t> file_;
+    Events events;
+    std::unique_ptr<Station> station;
+};
+
+sim::Faults SilentBlock(std::uint32_t block) {
+    sim::Faults f;
+    f.silentBlocks.insert(block);
+    return f;
+}
+
+TEST_F(StationTest, EightDevicesAtOnceThreeFaultsEachOutcomeAsAlone) {
+    std::vector<sim::DeviceEmulator*> devices;
+    sim::Faults unplug;
+    unplug.unplugAtBlock = 8;
+    sim::Faults away;
+    away.noReturn = true;
+    for (int i = 1; i <= 8; ++i) {
+        sim::Faults faults;
+        if (i == 3) faults = SilentBlock(5);
+        if (i == 5) faults = unplug;
+        if (i == 7) faults = away;
+        devices.push_back(&Add("VUMO-000" + std::to_string(i), "sim-" + std::to_string(i), faults));
+    }
+    std::vector<std::string> logLines;
+    std::mutex logMutex;
+    auto options = Options();
+    options.count = 8;
+    Run(options, [&](const FinishedDevice& f) {
+        FlashRecord r;
+        r.serial = f.result.serial;
+        r.outcome = update::OutcomeName(f.result.outcome);
+        std::lock_guard lock(logMutex);
+        logLines.push_back(FlashLogLine(r));
+        return std::string{};
+    });
+    ASSERT_TRUE(WaitDone());
+    const auto c = station->counts();
+    EXPECT_EQ(c.ok, 5);
+    EXPECT_EQ(c.failed, 3);
+    EXPECT_EQ(c.running, 0);
+    const auto by = BySerial();
+    ASSERT_EQ(by.size(), 8u);
+    EXPECT_EQ(by.at("VUMO-0003").result.message, "DFU upload time out : 5");
+    EXPECT_EQ(by.at("VUMO-0005").result.message, "DFU upload time out : 8");
+    EXPECT_NE(by.at("VUMO-0005").result.cause.find("left the bus at block 8"), std::string::npos);
+    EXPECT_EQ(by.at("VUMO-0007").result.step, update::Step::deviceReturn);
+    for (int i : {1, 2, 4, 6, 8}) {
+        const auto& f = by.at("VUMO-000" + std::to_string(i));
+        EXPECT_EQ(f.result.outcome, update::Outcome::ok) << f.result.message;
+        EXPECT_TRUE(f.result.restarted);
+        EXPECT_EQ(f.device.port, "sim-" + std::to_string(i));
+        EXPECT_EQ(devices[static_cast<std::size_t>(i - 1)]->firmware(), file_);
+        // Flashed once: its return after the restart belonged to its own run.
+        EXPECT_EQ(devices[static_cast<std::size_t>(i - 1)]->modeSwitches(), 1u);
+    }
+    EXPECT_EQ(logLines.size(), 8u);
+    EXPECT_EQ(events.arrived.size(), 8u);
+    EXPECT_TRUE(events.skipped.empty());
+}
+
+TEST_F(StationTest, ADeviceFlashedOkIsSkippedWhenItComesBackUnlessAgain) {
+    auto& device = Add("VUMO-0001", "sim-1");
+    Run(Options());
+    ASSERT_TRUE(events.WaitFor([&] { return events.finished.size() == 1; }));
+    EXPECT_EQ(events.finished[0].result.outcome, update::Outcome::ok);
+    // Replugged: the same serial is not flashed twice by accident.
+    device.unplug();
+    auto& again = Add("VUMO-0001", "sim-1");
+    ASSERT_TRUE(events.WaitFor([&] { return events.skipped.size() == 1; }));
+    EXPECT_EQ(events.skipped[0].second, "VUMO-0001: already flashed in this run");
+    EXPECT_EQ(again.modeSwitches(), 0u);
+    station->Drain();
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(station->finished().size(), 1u);
+}
+
+TEST_F(StationTest, WithAgainTheReturningSerialIsFlashedOnceMore) {
+    auto& device = Add("VUMO-0001", "sim-1");
+    auto options = Options();
+    options.again = true;
+    options.count = 2;
+    Run(options);
+    ASSERT_TRUE(events.WaitFor([&] { return events.finished.size() == 1; }));
+    device.unplug();
+    auto& again = Add("VUMO-0001", "sim-1");
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(station->counts().ok, 2);
+    EXPECT_EQ(again.firmware(), file_);
+}
+
+TEST_F(StationTest, TwinsThatNothingTellsApartAreBothRefused) {
+    auto& a = Add("VUMO-0009", "");
+    auto& b = Add("VUMO-0009", "");
+    auto& c = Add("VUMO-0010", "");
+    auto options = Options();
+    options.count = 1;
+    Run(options);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(station->counts().ok, 1);
+    EXPECT_EQ(c.firmware(), file_);
+    ASSERT_EQ(events.skipped.size(), 2u);
+    EXPECT_NE(events.skipped[0].second.find("VUMO-0009"), std::string::npos);
+    EXPECT_EQ(a.modeSwitches() + b.modeSwitches(), 0u);
+}
+
+TEST_F(StationTest, TwinsOnDifferentPortsAreEachFlashed) {
+    auto& a = Add("VUMO-0009", "sim-1");
+    auto& b = Add("VUMO-0009", "sim-2");
+    auto options = Options();
+    options.count = 2;
+    Run(options);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(station->counts().ok, 2);
+    EXPECT_EQ(a.firmware(), file_);
+    EXPECT_EQ(b.firmware(), file_);
+    EXPECT_EQ(a.modeSwitches(), 1u);
+    EXPECT_EQ(b.modeSwitches(), 1u);
+}
+
+TEST_F(StationTest, LimitOfParallelDevicesAndSerialFilter) {
+    for (int i = 1; i <= 4; ++i) Add("VUMO-000" + std::to_string(i), "sim-" + std::to_string(i));
+    auto options = Options();
+    options.maxParallel = 1;
+    options.serials = {"VUMO-0002", "VUMO-0004"};
+    options.count = 2;
+    Run(options);
+    ASSERT_TRUE(WaitDone());
+    const auto by = BySerial();
+    ASSERT_EQ(by.size(), 2u);
+    EXPECT_TRUE(by.count("VUMO-0002"));
+    EXPECT_TRUE(by.count("VUMO-0004"));
+    EXPECT_EQ(emulators[0]->modeSwitches() + emulators[2]->modeSwitches(), 0u);
+    // One at a time: the second started after the first had finished.
+    const auto all = station->finished();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_GE(std::chrono::duration<double>(all[1].started - all[0].started).count() + 1e-9,
+              0.0);
+}
+
+TEST_F(StationTest, ADeviceThatArrivesLaterIsFlashedAndDrainLetsRunningOnesFinish) {
+    Run(Options());
+    auto& late = Add("VUMO-0042", "sim-9", {}, Mode::update);
+    ASSERT_TRUE(events.WaitFor([&] { return events.finished.size() == 1; }));
+    EXPECT_EQ(late.firmware(), file_);
+    EXPECT_EQ(events.finished[0].device.modeAtStart, protocol::kModeUpdate);
+    station->Drain();
+    ASSERT_TRUE(WaitDone());
+    // Drained: a device arriving now is left alone.
+    auto& after = Add("VUMO-0043", "sim-10");
+    EXPECT_EQ(after.modeSwitches(), 0u);
+}
+
+TEST_F(StationTest, AbortEndsRunningUpdatesAsInterrupted) {
+    sim::Faults slow;
+    slow.silent.insert(sim::Reply::ready);
+    Add("VUMO-0001", "sim-1", slow, Mode::update);
+    auto options = Options();
+    options.limits = {60s, 60s, 1s};
+    Run(options);
+    ASSERT_TRUE(emulators[0]->waitForArrivals(1, std::chrono::steady_clock::now() + 5s));
+    ASSERT_TRUE(events.WaitFor([&] { return !events.arrived.empty(); }));
+    station->Abort();
+    ASSERT_TRUE(WaitDone());
+    ASSERT_EQ(station->finished().size(), 1u);
+    EXPECT_EQ(station->finished()[0].result.outcome, update::Outcome::interrupted);
+}
+
+TEST(FlashLog, OneLinePerDeviceAppendedAndValidJson) {
+    const std::string path = testing::TempDir() + "/flash-log-test.jsonl";
+    std::remove(path.c_str());
+    std::string error;
+    {
+        auto log = FlashLog::Open(path, error);
+        ASSERT_TRUE(log) << error;
+        FlashRecord r;
+        r.time = std::chrono::system_clock::time_point{} + 1'700'000'000'123ms;
+        r.serial = "VUMO-\x01\xff";
+        r.outcome = "ok";
+        r.location = 1;
+        ASSERT_TRUE(log->Append(r, error)) << error;
+    }
+    // A second writer appends; nothing is rewritten.
+    auto log = FlashLog::Open(path, error);
+    ASSERT_TRUE(log);
+    FlashRecord r;
+    r.serial = "VUMO-0002";
+    ASSERT_TRUE(log->Append(r, error));
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("{\"time\": \"2023-11-14T22:13:20.123Z\", ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("\"serial\": \"VUMO-\\u0001\xEF\xBF\xBD\""), std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find("\"serial\": \"VUMO-0002\""), std::string::npos);
+    EXPECT_FALSE(FlashLog::Open("/no/such/folder/log", error));
+    EXPECT_NE(error.find("/no/such/folder/log"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vumo::station
