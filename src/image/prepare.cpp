@@ -173,7 +173,7 @@ std::string WhyNotFirmware(const std::string& path, const CRedirector& runner) {
         cause += std::string(" and was ended by signal ") + std::to_string(WTERMSIG(status)) +
                  " (" + ::strsignal(WTERMSIG(status)) + ")";
     if (const std::string said = LastLine(runner.Output()); !said.empty())
-        cause += "; its last words: " + said;
+        cause += "; it said: " + said;
     return cause;
 }
 

@@ -321,7 +321,7 @@ TEST_F(PrepareTest, CauseOfATimeOutAndOfARefusal) {
         path, test::WriteScript(dir_, "refusing", "echo 'checksum: too short' >&2; exit 1"));
     EXPECT_EQ(refused.failure, PrepareFailure::notFirmware);
     EXPECT_EQ(refused.cause, "the checksum tool did not mark " + path +
-                                 " as firmware and ended with exit status 1; its last words: "
+                                 " as firmware and ended with exit status 1; it said: "
                                  "checksum: too short");
     EXPECT_EQ(refused.toolOutput, "checksum: too short\n");
 }
