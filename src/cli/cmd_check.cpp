@@ -21,22 +21,6 @@ struct CheckOptions {
     bool json = false;
 };
 
-int ExitCodeFor(image::PrepareFailure failure) {
-    using image::PrepareFailure;
-    switch (failure) {
-    case PrepareFailure::none: return kExitOk;
-    case PrepareFailure::notFirmware:
-    case PrepareFailure::fileOpen:
-    case PrepareFailure::readError:
-    case PrepareFailure::tooLarge:
-    case PrepareFailure::malformedHex: return kExitFile;
-    case PrepareFailure::toolNotFound:
-    case PrepareFailure::toolTimedOut:
-    case PrepareFailure::toolFailed: return kExitFailure;
-    }
-    return kExitFailure;
-}
-
 void PrintJson(const image::PrepareResult& result, const protocol::FirmwareImage& image) {
     const std::uint32_t blocks = result.ok() ? image.blockCount : 0;
     std::string out = "{\"firmware\": ";
@@ -89,7 +73,7 @@ int RunCheck(const CheckOptions& options) {
         std::fflush(stdout);
         std::fprintf(stderr, "%s: %s\n", result.caption.c_str(), result.text.c_str());
     }
-    return ExitCodeFor(result.failure);
+    return ExitCodeForCheck(result.failure);
 }
 
 }  // namespace

@@ -189,13 +189,6 @@ int ExitCodeFor(const update::UpdateResult& r) {
     return r.step == update::Step::open ? kExitOpen : kExitDevice;
 }
 
-int ExitCodeFor(image::PrepareFailure f) {
-    return f == image::PrepareFailure::toolNotFound || f == image::PrepareFailure::toolTimedOut ||
-                   f == image::PrepareFailure::toolFailed
-               ? kExitFailure
-               : kExitFile;
-}
-
 struct Choice {
     hid::HidDevice* object = nullptr;
     std::uint8_t mode = 0;
@@ -308,7 +301,7 @@ int RunUpdate(const UpdateOptions& o) {
     if (!prepared.ok()) {
         r.step = "check";
         r.message = prepared.caption + ": " + prepared.text;
-        r.exitCode = ExitCodeFor(prepared.failure);
+        r.exitCode = ExitCodeForCheck(prepared.failure);
         return Finish(o, r);
     }
     r.location = prepared.location;

@@ -2,6 +2,8 @@
 // Exit statuses of vumo-dfu. Scripts and production lines tell failures apart by them, so they
 // never change meaning; --help lists them.
 
+#include "image/prepare.h"
+
 namespace vumo::cli {
 
 inline constexpr int kExitOk = 0;
@@ -29,5 +31,25 @@ inline constexpr const char* kExitCodeHelp =
     "  8    the image was uploaded, but the device did not come back in application mode\n"
     "       after its restart (it may not have started the new firmware)\n"
     "  130  interrupted\n";
+
+// The status of a failed file check, the same for `check` and `update`: a refused or unusable
+// file is 3, a tool that could not do its job is 1.
+inline int ExitCodeForCheck(image::PrepareFailure failure) {
+    using image::PrepareFailure;
+    switch (failure) {
+    case PrepareFailure::none: return kExitOk;
+    case PrepareFailure::notFirmware:
+    case PrepareFailure::fileOpen:
+    case PrepareFailure::readError:
+    case PrepareFailure::tooLarge:
+    case PrepareFailure::malformedHex:
+    case PrepareFailure::fileChanged: return kExitFile;
+    case PrepareFailure::toolNotFound:
+    case PrepareFailure::toolTimedOut:
+    case PrepareFailure::toolFailed: return kExitFailure;
+    case PrepareFailure::interrupted: return kExitInterrupted;
+    }
+    return kExitFailure;
+}
 
 }  // namespace vumo::cli

@@ -1,7 +1,5 @@
 #include "image/image_file.h"
 
-#include "image/unique_fd.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -218,24 +216,40 @@ FileContent ReadFileContent(int fd, std::size_t maxBytes) {
     return out;
 }
 
-FileContent ReadFileContent(const std::string& path, std::size_t maxBytes) {
+OpenedFile OpenForReading(const std::string& path) {
+    OpenedFile out;
     // O_NONBLOCK: a FIFO must not hold the open until some writer appears.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    FileContent out;
-    if (!fd) {
+    out.fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!out.fd) {
         out.status = ReadStatus::openFailed;
         out.error = errno;
         return out;
     }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(out.fd.get(), &out.info) != 0 || !S_ISREG(out.info.st_mode)) {
         out.status = ReadStatus::notAFile;
-        out.error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        out.error = S_ISDIR(out.info.st_mode) ? EISDIR : EINVAL;
+        out.fd.reset();
         return out;
     }
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-    return ReadFileContent(fd.get(), maxBytes);
+    const int flags = ::fcntl(out.fd.get(), F_GETFL);
+    if (flags >= 0) ::fcntl(out.fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    return out;
+}
+
+bool SameUnchangedFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+FileContent ReadFileContent(const std::string& path, std::size_t maxBytes) {
+    OpenedFile file = OpenForReading(path);
+    if (file.status != ReadStatus::ok) {
+        FileContent out;
+        out.status = file.status;
+        out.error = file.error;
+        return out;
+    }
+    return ReadFileContent(file.fd.get(), maxBytes);
 }
 
 std::string GroupDigits(std::uint64_t value) {

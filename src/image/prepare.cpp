@@ -1,9 +1,16 @@
 #include "image/prepare.h"
 
+#include "image/sha256.h"
 #include "image/tool_lookup.h"
 
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 
 namespace vumo::image {
@@ -31,7 +38,10 @@ std::string TooLargeText(std::uint64_t size) {
 LoadedImage FromContent(FileContent content, std::string_view fileName) {
     LoadedImage out;
     switch (content.status) {
-    case ReadStatus::ok: break;
+    case ReadStatus::ok:
+        out.fileSize = content.bytes.size();
+        out.sha256 = Sha256Hex(content.bytes);
+        break;
     case ReadStatus::openFailed:
     case ReadStatus::notAFile:
         out.failure = PrepareFailure::fileOpen;
@@ -106,53 +116,183 @@ void CommitImage(std::span<const std::uint8_t> bytes, protocol::FirmwareImage& i
     image.ComputeBlockCrcs();
 }
 
-PrepareResult PrepareImage(const std::string& path, protocol::FirmwareImage& image,
-                           const LocationSetter& setLocation, CRedirector& runner,
+namespace {
+
+std::string ShortSeconds(std::chrono::milliseconds limit) {
+    char text[32];
+    if (limit.count() % 1000 == 0)
+        std::snprintf(text, sizeof text, "%lld s", static_cast<long long>(limit.count() / 1000));
+    else
+        std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(limit.count()) / 1000);
+    return text;
+}
+
+bool Readable(int fd) {
+    if (fd < 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLNVAL) == 0;
+}
+
+// Why our own open of the firmware file failed.
+std::string WhyFileUnusable(const std::string& path, const OpenedFile& file) {
+    if (file.status == ReadStatus::notAFile) {
+        return file.error == EISDIR ? path + " is a folder, not a file"
+                                    : path + " is not a regular file";
+    }
+    switch (file.error) {
+    case ENOENT: return "the file " + path + " does not exist";
+    case ENOTDIR: return "a part of the path " + path + " is not a folder";
+    case EACCES:
+    case EPERM: return "permission denied on " + path;
+    default: return path + " could not be opened: " + std::strerror(file.error);
+    }
+}
+
+// The last line the tool printed that says anything, kept short.
+std::string LastLine(const std::string& output) {
+    std::size_t end = output.size();
+    while (end > 0) {
+        const std::size_t start = output.rfind('\n', end - 1);
+        const std::size_t from = start == std::string::npos ? 0 : start + 1;
+        std::string line = output.substr(from, end - from);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        if (!line.empty()) return line.size() > 200 ? line.substr(0, 200) + "..." : line;
+        if (start == std::string::npos) break;
+        end = start;
+    }
+    return {};
+}
+
+// Why the tool gave no firmware verdict on a file we could open.
+std::string WhyNotFirmware(const std::string& path, const CRedirector& runner) {
+    const int status = runner.WaitStatus();
+    std::string cause = "the checksum tool did not mark " + path + " as firmware";
+    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) != 0)
+        cause += " and ended with exit status " + std::to_string(WEXITSTATUS(status));
+    else if (status != -1 && WIFSIGNALED(status))
+        cause += std::string(" and was ended by signal ") + std::to_string(WTERMSIG(status)) +
+                 " (" + ::strsignal(WTERMSIG(status)) + ")";
+    if (const std::string said = LastLine(runner.Output()); !said.empty())
+        cause += "; it said: " + said;
+    return cause;
+}
+
+std::string WhyChanged(const std::string& path, const struct stat& before) {
+    struct stat now {};
+    if (::stat(path.c_str(), &now) != 0) return path + " was removed or renamed during the check";
+    if (now.st_dev != before.st_dev || now.st_ino != before.st_ino)
+        return path + " names another file than the one that was checked";
+    return path + " was modified during the check";
+}
+
+}  // namespace
+
+PrepareResult PrepareImage(const std::string& path, CRedirector& runner,
                            const PrepareOptions& options) {
     PrepareResult result;
-    const auto fail = [&result](PrepareFailure failure, std::string text, const char* caption) {
+    const auto fail = [&result](PrepareFailure failure, std::string text, const char* caption,
+                                std::string cause = {}) {
         result.failure = failure;
         result.text = std::move(text);
         result.caption = caption;
+        result.cause = std::move(cause);
         return result;
     };
+    const auto interrupted = [&] {
+        return fail(PrepareFailure::interrupted, kTextInterrupted, kCaptionCheckSum,
+                    "the check was cancelled before it ended");
+    };
 
+    // Opened before the tool sees the path, so that what is loaded is what was checked. A
+    // failure is only noted here: the tool's verdict comes first.
+    OpenedFile file = OpenForReading(path);
+
+    if (Readable(options.cancelFd)) return interrupted();
     const std::string tool = options.toolPath.empty() ? FindChecksumTool() : options.toolPath;
     runner.Close();
     runner.ResetResults();
-    if (tool.empty() || !runner.Open(ChecksumCommand(tool, path)))
-        return fail(PrepareFailure::toolNotFound, kTextToolNotFound, kCaptionCheckSum);
+    if (tool.empty()) {
+        return fail(PrepareFailure::toolNotFound, kTextToolNotFound, kCaptionCheckSum,
+                    WhyToolNotFound(kChecksumToolName, CurrentToolSearch()));
+    }
+    result.toolCommand = ChecksumCommand(tool, path);
+    if (!runner.Open(result.toolCommand, options.cancelFd)) {
+        return fail(PrepareFailure::toolNotFound, kTextToolNotFound, kCaptionCheckSum,
+                    WhyToolDidNotStart(tool, runner.LastError()));
+    }
 
     // The reader ends the run at the time limit itself; this wait only backs it up.
     const bool done = runner.WaitUntilDone(runner.TimeLimit() + kWaitMargin);
     runner.Close();
+    result.toolOutput = runner.Output();
     const RunOutcome outcome = done ? runner.Outcome() : RunOutcome::timedOut;
+    if (outcome == RunOutcome::cancelled) return interrupted();
     if (outcome == RunOutcome::timedOut) {
         return fail(PrepareFailure::toolTimedOut,
                     "The checksum tool did not finish within " + Seconds(runner.TimeLimit()) +
                         " and was stopped. The file was not checked.",
-                    kCaptionCheckSum);
+                    kCaptionCheckSum,
+                    "the checksum tool " + tool + " was killed after " +
+                        ShortSeconds(runner.TimeLimit()));
     }
     if (outcome != RunOutcome::ended || !runner.IsFinished()) {
         return fail(PrepareFailure::toolFailed,
                     std::string("The output of the checksum tool could not be read (") +
                         describe(outcome) + "). The file was not checked.",
-                    kCaptionCheckSum);
+                    kCaptionCheckSum,
+                    std::string("reading the output of ") + tool + " failed: " + describe(outcome));
     }
 
+    const std::string fileProblem =
+        file.status == ReadStatus::ok ? std::string{} : WhyFileUnusable(path, file);
     result.firmware = runner.IsFirmwareFile();
-    if (!result.firmware) return fail(PrepareFailure::notFirmware, kTextNotFirmware, kCaptionCheckSum);
+    if (!result.firmware) {
+        return fail(PrepareFailure::notFirmware, kTextNotFirmware, kCaptionCheckSum,
+                    fileProblem.empty() ? WhyNotFirmware(path, runner) : fileProblem);
+    }
     result.location = runner.GetLocation();
-    if (setLocation) setLocation(result.location);
+    if (!fileProblem.empty())
+        return fail(PrepareFailure::fileOpen, kTextFileOpen, kCaptionFile, fileProblem);
 
-    LoadedImage loaded = LoadImageFile(path);
+    // The tool checked whatever the path named while it ran; only if that is still the file
+    // we hold open, unchanged, is its content what was checked.
+    struct stat now {};
+    if (::stat(path.c_str(), &now) != 0 || !SameUnchangedFile(file.info, now)) {
+        return fail(PrepareFailure::fileChanged, kTextFileChanged, kCaptionFile,
+                    WhyChanged(path, file.info));
+    }
+
+    LoadedImage loaded = LoadImageFromDescriptor(file.fd.get(), path);
     result.format = loaded.format;
     result.baseAddress = loaded.baseAddress;
     if (loaded.failure != PrepareFailure::none)
         return fail(loaded.failure, std::move(loaded.text), kCaptionFile);
+    // Written to in place while we read it: the bytes read may be neither version.
+    if (::fstat(file.fd.get(), &now) != 0 || !SameUnchangedFile(file.info, now)) {
+        return fail(PrepareFailure::fileChanged, kTextFileChanged, kCaptionFile,
+                    path + " was modified while it was being read");
+    }
 
-    CommitImage(loaded.bytes, image);
-    result.imageSize = loaded.bytes.size();
+    auto prepared = std::make_shared<PreparedImage>();
+    CommitImage(loaded.bytes, prepared->image);
+    prepared->location = result.location;
+    prepared->format = loaded.format;
+    prepared->baseAddress = loaded.baseAddress;
+    prepared->size = loaded.bytes.size();
+    prepared->fileSize = loaded.fileSize;
+    prepared->sha256 = std::move(loaded.sha256);
+    prepared->path = path;
+    result.imageSize = prepared->size;
+    result.prepared = std::move(prepared);
+    return result;
+}
+
+PrepareResult PrepareImage(const std::string& path, protocol::FirmwareImage& image,
+                           const LocationSetter& setLocation, CRedirector& runner,
+                           const PrepareOptions& options) {
+    PrepareResult result = PrepareImage(path, runner, options);
+    if (result.firmware && setLocation) setLocation(result.location);
+    if (result.prepared) image = result.prepared->image;
     return result;
 }
 

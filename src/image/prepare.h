@@ -3,8 +3,12 @@
 // file with the checksum tool, take the location code from its output, load the file into the
 // image and compute the block CRCs. No device is touched.
 //
-// The image is loaded into a buffer of its own first and copied into the FirmwareImage only
-// when the whole file has been read and accepted, so a failure leaves the image as it was.
+// What is uploaded is exactly what was checked: the file is opened before the tool runs, and
+// after the tool has ended the path must still name that same, unchanged file; the image is
+// then read from the descriptor opened first, never from the path again.
+//
+// The result is a value: a PreparedImage shared read-only by whoever uploads it, made only
+// when the whole file has been read and accepted.
 
 #include "image/image_file.h"
 #include "image/redirector.h"
@@ -12,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,6 +37,10 @@ inline constexpr const char* kCaptionFile = "ERROR-File";
 inline constexpr const char* kTextToolNotFound = "Can not found checksum.exe";
 inline constexpr const char* kTextNotFirmware = "This is not Vumo firmware file";
 inline constexpr const char* kTextFileOpen = "File Open Error";
+inline constexpr const char* kTextFileChanged =
+    "The file changed while it was being checked; nothing was sent. Choose it again.";
+inline constexpr const char* kTextInterrupted =
+    "The file check was interrupted; nothing was sent.";
 
 enum class PrepareFailure {
     none,
@@ -43,22 +52,45 @@ enum class PrepareFailure {
     readError,     // reading failed part way
     tooLarge,      // more than kMaxImageBytes
     malformedHex,  // an Intel HEX file that does not decode
+    fileChanged,   // the path named another file, or the file changed, after the check
+    interrupted,   // the cancel descriptor became readable; the tool was killed
+};
+
+// The image as it will be uploaded, shared read-only by every device of a station.
+struct PreparedImage {
+    protocol::FirmwareImage image;  // blocks, blockCount, CRCs
+    std::uint8_t location = 0;
+    ImageFormat format = ImageFormat::binary;
+    std::uint32_t baseAddress = 0;
+    std::size_t size = 0;           // image bytes (decoded for Intel HEX)
+    std::uint64_t fileSize = 0;     // bytes of the file as loaded
+    std::string sha256;             // lower-case hex of the file's bytes as loaded
+    std::string path;
 };
 
 struct PrepareResult {
     PrepareFailure failure = PrepareFailure::none;
     std::string text;     // the message box's text
     std::string caption;  // and its caption
+    // Why, in a few plain words ("the file /x/y does not exist"), for the front end to show
+    // beside the fixed text; empty when the text says it all.
+    std::string cause;
     bool firmware = false;          // the tool's output marked the file as firmware
     std::uint8_t location = 0;      // the location code stored (once the tool has run)
     ImageFormat format = ImageFormat::binary;
     std::uint32_t baseAddress = 0;  // of an Intel HEX image
     std::size_t imageSize = 0;      // bytes of the image (decoded, for Intel HEX)
+    std::shared_ptr<const PreparedImage> prepared;  // set on success only
+    std::vector<std::string> toolCommand;  // the tool's command line, once the tool is known
+    std::string toolOutput;                // what it printed (the kept part), once it ran
     bool ok() const { return failure == PrepareFailure::none; }
 };
 
 struct PrepareOptions {
     std::string toolPath;  // empty: FindChecksumTool()
+    // Not owned; -1 for none. Once readable (a signalfd on SIGINT/SIGTERM, say) the check
+    // ends at once as interrupted, the tool killed and reaped. Only polled, never read.
+    int cancelFd = -1;
 };
 
 // Sets `dfu`'s location code.
@@ -69,8 +101,15 @@ using LocationSetter = std::function<void(std::uint8_t)>;
 std::vector<std::string> ChecksumCommand(const std::string& toolPath, const std::string& path);
 
 // Runs the whole first stage. `runner` is closed and reset first and keeps its results.
-// setLocation is called once the tool has marked the file as firmware, before the file is
-// opened; the image is written only on success.
+// The order is fixed: the file is opened (a failure is only remembered), the tool gives its
+// verdict, then the file is loaded. So a missing file is "not firmware" when the tool says
+// so, with the cause from our own open.
+PrepareResult PrepareImage(const std::string& path, CRedirector& runner,
+                           const PrepareOptions& options = {});
+
+// The same, for callers that still keep the image in a device object: setLocation is called
+// once the tool has marked the file as firmware, even when loading fails afterwards; the image
+// is copied from the result on success only.
 PrepareResult PrepareImage(const std::string& path, protocol::FirmwareImage& image,
                            const LocationSetter& setLocation, CRedirector& runner,
                            const PrepareOptions& options = {});
@@ -82,6 +121,8 @@ struct LoadedImage {
     ImageFormat format = ImageFormat::binary;
     std::uint32_t baseAddress = 0;
     std::vector<std::uint8_t> bytes;
+    std::uint64_t fileSize = 0;  // bytes read from the file
+    std::string sha256;          // of those bytes, when loaded
 };
 LoadedImage LoadImageFile(const std::string& path);
 // Reads from `fd`'s current position; `fileName` only helps to tell Intel HEX (see

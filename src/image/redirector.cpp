@@ -1,5 +1,7 @@
 #include "image/redirector.h"
 
+#include "image/child_reaper.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -21,8 +23,6 @@ namespace {
 // After the child has ended, how long the output may still take to reach its end: a process
 // the tool left behind can hold the pipe open, and its output is not the tool's.
 constexpr std::chrono::milliseconds kDrainGrace{500};
-// How long a killed child may take to die before we give up waiting for it.
-constexpr std::chrono::milliseconds kKillGrace{2000};
 // Without a process descriptor (kernels before 5.3) the reader looks for the child's end at
 // this interval.
 constexpr std::chrono::milliseconds kReapInterval{10};
@@ -156,6 +156,7 @@ const char* describe(RunOutcome outcome) {
     case RunOutcome::timedOut: return "timed out";
     case RunOutcome::stopped: return "stopped";
     case RunOutcome::readError: return "output could not be read";
+    case RunOutcome::cancelled: return "cancelled";
     }
     return "unknown";
 }
@@ -164,7 +165,7 @@ CRedirector::CRedirector() = default;
 
 CRedirector::~CRedirector() { Close(); }
 
-bool CRedirector::Open(const std::vector<std::string>& argv) {
+bool CRedirector::Open(const std::vector<std::string>& argv, int cancelFd) {
     std::lock_guard lock(ownerMutex_);
     CloseLocked();
     lastError_ = 0;
@@ -179,13 +180,12 @@ bool CRedirector::Open(const std::vector<std::string>& argv) {
     // A bare name would be looked up in the current folder; the caller resolves it first.
     if (argv.empty() || argv[0].empty() || argv[0][0] != '/') return fail(ENOENT);
 
-    UniqueFd outRead, outWrite, inRead, inWrite, stopRead, stopWrite;
-    if (!MakePipe(outRead, outWrite) || !MakePipe(inRead, inWrite) ||
-        !MakePipe(stopRead, stopWrite)) {
-        return fail(errno);
-    }
-    // Only our ends: the child's end of the output pipe stays blocking.
-    if (!SetNonBlocking(outRead.get()) || !SetNonBlocking(stopRead.get())) return fail(errno);
+    if (!stop_) return fail(EMFILE);
+    stop_.clear();
+    UniqueFd outRead, outWrite, inRead, inWrite;
+    if (!MakePipe(outRead, outWrite) || !MakePipe(inRead, inWrite)) return fail(errno);
+    // Only our end: the child's end of the output pipe stays blocking.
+    if (!SetNonBlocking(outRead.get())) return fail(errno);
 
     SpawnSetup setup;
     if (const int rc = setup.Prepare(inRead.get(), outWrite.get()); rc != 0) return fail(rc);
@@ -205,6 +205,7 @@ bool CRedirector::Open(const std::vector<std::string>& argv) {
     }
     child_ = pid;
     reaped_ = false;
+    childPid_.store(pid, std::memory_order_release);
     // The child's ends: with ours closed, the pipe reports its end once the child has closed
     // its copies.
     outWrite.reset();
@@ -217,8 +218,7 @@ bool CRedirector::Open(const std::vector<std::string>& argv) {
 
     stdoutRead_ = std::move(outRead);
     stdinWrite_ = std::move(inWrite);
-    stopRead_ = std::move(stopRead);
-    stopWrite_ = std::move(stopWrite);
+    cancelFd_ = cancelFd;
 
     output_.clear();
     outputBytes_ = 0;
@@ -251,15 +251,16 @@ void CRedirector::Close() {
 void CRedirector::CloseLocked() {
     if (reader_.joinable()) {
         // The reader never calls Close; only an owner's thread gets here.
-        const char stop = 1;
-        [[maybe_unused]] const ssize_t n = ::write(stopWrite_.get(), &stop, 1);
+        stop_.signal();
         reader_.join();
     }
-    // Only when the reader could not reap a killed child within its grace.
+    // The reader always leaves its child reaped or handed over; this covers a reader that
+    // never started.
     if (!reaped_) EndChild();
     child_ = -1;
-    stopRead_.reset();
-    stopWrite_.reset();
+    childPid_.store(-1, std::memory_order_release);
+    cancelFd_ = -1;
+    stop_.clear();
     childPidFd_.reset();
     stdinWrite_.reset();
     stdoutRead_.reset();
@@ -321,13 +322,22 @@ bool CRedirector::TryReap() {
 
 void CRedirector::EndChild() {
     if (reaped_ || child_ <= 0) return;
-    ::kill(-child_, SIGKILL);
-    ::kill(child_, SIGKILL);
-    const auto until = std::chrono::steady_clock::now() + kKillGrace;
+    if (killer_) {
+        killer_(child_);
+    } else {
+        ::kill(-child_, SIGKILL);
+        ::kill(child_, SIGKILL);
+    }
+    const auto until = std::chrono::steady_clock::now() + killGrace_;
     while (!TryReap()) {
         const auto left = until - std::chrono::steady_clock::now();
         if (left <= std::chrono::steady_clock::duration::zero()) {
             WriteDiagnostic("The child did not end after SIGKILL\r\n");
+            // Its own copy of the process descriptor: ours stays the owner's to close.
+            UniqueFd pidFd;
+            if (childPidFd_) pidFd.reset(::fcntl(childPidFd_.get(), F_DUPFD_CLOEXEC, 0));
+            ChildReaper::Instance().Adopt(child_, std::move(pidFd));
+            reaped_ = true;
             return;
         }
         if (childPidFd_) {
@@ -362,6 +372,7 @@ void CRedirector::ReaderThread() {
     const auto deadline = Clock::now() + timeLimit_;
     auto drainUntil = Clock::time_point::max();
     bool eof = false;
+    int cancelFd = cancelFd_;
     RunOutcome outcome = RunOutcome::ended;
 
     for (;;) {
@@ -378,9 +389,12 @@ void CRedirector::ReaderThread() {
         auto wakeAt = reaped_ ? drainUntil : deadline;
         if (!reaped_ && !childPidFd_) wakeAt = std::min(wakeAt, now + kReapInterval);
 
-        pollfd fds[3];
+        pollfd fds[4];
         nfds_t count = 0;
-        fds[count++] = {stopRead_.get(), POLLIN, 0};
+        fds[count++] = {stop_.fd(), POLLIN, 0};
+        // A negative descriptor is skipped by poll().
+        const nfds_t cancelSlot = count;
+        fds[count++] = {cancelFd, POLLIN, 0};
         const nfds_t pipeSlot = eof ? 0 : count;
         if (!eof) fds[count++] = {stdoutRead_.get(), POLLIN, 0};
         const nfds_t childSlot = (!reaped_ && childPidFd_) ? count : 0;
@@ -396,6 +410,13 @@ void CRedirector::ReaderThread() {
         if (fds[0].revents != 0) {
             EndChild();
             outcome = RunOutcome::stopped;
+            break;
+        }
+        if (fds[cancelSlot].revents & POLLNVAL) {
+            cancelFd = -1;  // not open: it can never ask for anything
+        } else if (fds[cancelSlot].revents != 0) {
+            EndChild();
+            outcome = RunOutcome::cancelled;
             break;
         }
         if (pipeSlot && fds[pipeSlot].revents != 0 && !ReadAvailableOutput(eof)) {

@@ -21,8 +21,17 @@
 // group of its own, so a time-out can end everything it started.
 //
 // Time limit: a child still running kTimeLimit after Open is killed (SIGKILL to its process
-// group) and reaped; the run ends as timedOut. Every child is reaped (waitpid) within a bounded
-// wait, so none is left as a zombie.
+// group) and reaped; the run ends as timedOut.
+//
+// Cancellation: Open may be given a descriptor of the owner's (a signalfd, an eventfd) that the
+// reader polls beside the pipe. Once it is readable the child is killed and reaped at once and
+// the run ends as cancelled. The runner only polls it, never reads or closes it, so the owner
+// still sees whatever made it readable.
+//
+// Reaping: after SIGKILL the reader waits for the child's end at most the kill grace. A child
+// that is still not reaped then (stuck in an uninterruptible wait in the kernel) is handed to
+// the ChildReaper, which reaps it whenever it ends. So no child is left as a zombie, and no
+// run waits longer than the grace for one.
 //
 // Threads and ownership: the owner's thread calls Open, Close, ResetResults, the accessors and
 // WaitUntilDone; the reader thread only reads the pipe, reaps the child and publishes the
@@ -34,7 +43,8 @@
 // Publishing: the reader stores isFirmware and location, then sets finished with release
 // order; a reader of IsFinished() (acquire) that sees true also sees the other two results.
 
-#include "image/unique_fd.h"
+#include "base/event_fd.h"
+#include "base/unique_fd.h"
 
 #include <sys/types.h>
 
@@ -43,6 +53,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -51,8 +62,13 @@
 
 namespace vumo::image {
 
+using base::UniqueFd;
+
 // What a run of the checksum tool may take before it is killed.
 inline constexpr std::chrono::milliseconds kToolTimeLimit{30'000};
+// How long a killed child may take to end before it is handed to the ChildReaper. A process
+// that SIGKILL reaches ends within milliseconds; only one stuck in the kernel takes longer.
+inline constexpr std::chrono::milliseconds kKillGrace{500};
 // Output kept for examination; the rest is drained and dropped.
 inline constexpr std::size_t kMaxKeptOutput = std::size_t{1} << 20;
 
@@ -90,6 +106,7 @@ enum class RunOutcome : std::uint8_t {
     timedOut,   // the time limit passed; the child was killed
     stopped,    // Close was called during the run; the child was killed
     readError,  // reading the pipe failed; the child was killed
+    cancelled,  // the cancel descriptor became readable; the child was killed
 };
 
 const char* describe(RunOutcome outcome);
@@ -104,8 +121,9 @@ public:
     // Starts argv[0] (an absolute path) with the arguments argv[1..] and the reader thread.
     // Closes an earlier run first. False when the program could not be started (not found,
     // not executable, exec failed) or a pipe or the thread could not be made; then nothing is
-    // left open and LastError() holds the errno.
-    bool Open(const std::vector<std::string>& argv);
+    // left open and LastError() holds the errno. `cancelFd` (not owned; -1 for none) ends the
+    // run as cancelled once it is readable; it must stay open until the run is done.
+    bool Open(const std::vector<std::string>& argv, int cancelFd = -1);
     // Stops the reader (killing and reaping a child that is still running), joins it and
     // releases every descriptor. The results stay readable. Does nothing when idle.
     void Close();
@@ -129,14 +147,22 @@ public:
 
     void SetTimeLimit(std::chrono::milliseconds limit) { timeLimit_ = limit; }
     std::chrono::milliseconds TimeLimit() const { return timeLimit_; }
+    // The child's process id while a run is on, else -1 (for diagnostics and tests).
+    pid_t ChildPid() const { return childPid_.load(std::memory_order_acquire); }
+
+    // How a child is killed: by default SIGKILL to its process group and to the child itself.
+    // Tests stand in for a child that does not die at once. Set while idle.
+    using Killer = std::function<void(pid_t child)>;
+    void SetKiller(Killer killer) { killer_ = std::move(killer); }
+    void SetKillGrace(std::chrono::milliseconds grace) { killGrace_ = grace; }
 
 private:
     void CloseLocked();
     void ReaderThread();
     // Reads what the pipe holds; false on a read error. Sets eof at the end of the output.
     bool ReadAvailableOutput(bool& eof);
-    // Kills the child's process group if the child is still running, then reaps it within a
-    // bounded wait.
+    // Kills the child's process group if the child is still running, then reaps it within
+    // the kill grace or hands it to the ChildReaper.
     void EndChild();
     bool TryReap();  // without blocking; true once the child is reaped
     void Publish(RunOutcome outcome);
@@ -145,14 +171,19 @@ private:
 
     std::mutex ownerMutex_;  // Open and Close
     std::thread reader_;
-    UniqueFd stopRead_, stopWrite_;  // a byte in this pipe asks the reader to stop
+    base::EventFd stop_;             // asks the reader to stop
+    int cancelFd_ = -1;              // the owner's, polled only
     UniqueFd stdinWrite_;            // the child's stdin; kept open, never written
     UniqueFd stdoutRead_;            // the child's stdout and stderr
     UniqueFd childPidFd_;            // readable once the child has ended (when available)
     pid_t child_ = -1;
     bool reaped_ = true;
 
+    std::atomic<pid_t> childPid_{-1};
+
     std::chrono::milliseconds timeLimit_ = kToolTimeLimit;
+    std::chrono::milliseconds killGrace_ = kKillGrace;
+    Killer killer_;
     int lastError_ = 0;
 
     // Written by the reader only; read by the owner after it has seen the run done.

@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #ifndef VUMO_HELPER_DIR
 #error "VUMO_HELPER_DIR must name the installed helper folder"
@@ -67,5 +70,73 @@ ToolSearch CurrentToolSearch() {
 }
 
 std::string FindChecksumTool() { return FindTool(kChecksumToolName, CurrentToolSearch()); }
+
+namespace {
+
+// What is wrong with `path` as a program to run; empty when nothing is.
+std::string ProblemWith(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return "the checksum tool " + path + " does not exist";
+        return "the checksum tool " + path + " can not be examined: " + std::strerror(errno);
+    }
+    if (S_ISDIR(st.st_mode)) return "the checksum tool " + path + " is a folder";
+    if (!S_ISREG(st.st_mode)) return "the checksum tool " + path + " is not a regular file";
+    if (::access(path.c_str(), X_OK) != 0) return "the checksum tool " + path + " is not executable";
+    return {};
+}
+
+// A file of that name in the folder that is there, whether it may run or not.
+std::string PresentInFolder(std::string_view folder, std::string_view name) {
+    if (folder.empty() || folder.front() != '/') return {};
+    std::string path(folder);
+    if (path.back() != '/') path += '/';
+    path += name;
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? path : std::string{};
+}
+
+}  // namespace
+
+std::string WhyToolNotFound(std::string_view name, const ToolSearch& search) {
+    if (search.explicitTool && *search.explicitTool) {
+        const std::string tool(search.explicitTool);
+        if (tool.front() != '/')
+            return std::string(kChecksumToolVariable) + " must name the tool with an absolute path, not " + tool;
+        const std::string problem = ProblemWith(tool);
+        return (problem.empty() ? "the checksum tool " + tool + " can not be used" : problem) +
+               " (named by " + kChecksumToolVariable + ")";
+    }
+    std::vector<std::string_view> folders = {search.ownFolder, search.relativeHelperFolder,
+                                             search.helperFolder};
+    if (search.pathVariable) {
+        std::string_view path(search.pathVariable);
+        while (true) {
+            const std::size_t colon = path.find(':');
+            folders.push_back(path.substr(0, colon));
+            if (colon == std::string_view::npos) break;
+            path.remove_prefix(colon + 1);
+        }
+    }
+    for (const auto folder : folders) {
+        if (const std::string present = PresentInFolder(folder, name); !present.empty()) {
+            if (std::string problem = ProblemWith(present); !problem.empty()) return problem;
+        }
+    }
+    std::string where = "no program named " + std::string(name) + " was found";
+    if (!search.ownFolder.empty()) where += " in " + search.ownFolder + ",";
+    where += " in " + search.helperFolder + " or in PATH";
+    return where;
+}
+
+std::string WhyToolDidNotStart(const std::string& tool, int error) {
+    if (tool.empty() || tool.front() != '/')
+        return "the checksum tool " + tool + " is not named with an absolute path";
+    if (std::string problem = ProblemWith(tool); !problem.empty()) return problem;
+    // A script whose interpreter is missing fails with ENOENT although the script is there.
+    if (error == ENOENT)
+        return "the checksum tool " + tool + " could not be started: its interpreter or a library it needs is missing";
+    return "the checksum tool " + tool + " could not be started: " + std::strerror(error);
+}
 
 }  // namespace vumo::image

@@ -35,4 +35,12 @@ ToolSearch CurrentToolSearch();
 // FindTool(kChecksumToolName, CurrentToolSearch()).
 std::string FindChecksumTool();
 
+// Why the search above found nothing, as a sentence fragment for the user: the file the
+// variable names and what is wrong with it, or the first file of that name that is there but
+// not executable, or where it was looked for.
+std::string WhyToolNotFound(std::string_view name, const ToolSearch& search);
+
+// Why `tool` (an absolute path) could not be started, given the errno of the start.
+std::string WhyToolDidNotStart(const std::string& tool, int error);
+
 }  // namespace vumo::image

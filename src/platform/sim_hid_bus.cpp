@@ -1,7 +1,6 @@
 #include "platform/sim_hid_bus.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
+#include "base/event_fd.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -24,23 +23,15 @@ struct ReaderQueue {
 };
 
 struct MonitorQueue {
-    explicit MonitorQueue() : fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~MonitorQueue() {
-        if (fd >= 0) ::close(fd);
-    }
-    MonitorQueue(const MonitorQueue&) = delete;
-    MonitorQueue& operator=(const MonitorQueue&) = delete;
-
     void push(HotplugMonitor::Event event) {
         {
             std::lock_guard lock(mutex);
             events.push_back(std::move(event));
         }
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(fd, &one, sizeof one);
+        ready.signal();
     }
 
-    int fd;
+    base::EventFd ready;  // readable while events wait
     std::mutex mutex;
     std::deque<HotplugMonitor::Event> events;
 };
@@ -160,10 +151,10 @@ private:
 class SimMonitor final : public HotplugMonitor {
 public:
     explicit SimMonitor(std::shared_ptr<MonitorQueue> queue) : queue_(std::move(queue)) {}
-    int fd() const override { return queue_->fd; }
+    int fd() const override { return queue_->ready.fd(); }
     std::vector<Event> takeEvents() override {
-        std::uint64_t count = 0;
-        [[maybe_unused]] auto n = ::read(queue_->fd, &count, sizeof count);
+        // Cleared before the queue is emptied: an event pushed in between signals again.
+        queue_->ready.clear();
         std::lock_guard lock(queue_->mutex);
         std::vector<Event> out(std::make_move_iterator(queue_->events.begin()),
                                std::make_move_iterator(queue_->events.end()));
@@ -295,7 +286,7 @@ Opened<HidReader> SimHidBus::openReader(const std::string& path) {
 
 std::unique_ptr<HotplugMonitor> SimHidBus::monitor() {
     auto queue = std::make_shared<MonitorQueue>();
-    if (queue->fd < 0) return nullptr;
+    if (!queue->ready) return nullptr;
     std::lock_guard lock(state_->mutex);
     state_->monitors.push_back(queue);
     return std::make_unique<SimMonitor>(std::move(queue));

@@ -104,6 +104,24 @@ TEST_F(CheckCommand, TooLargeFileNamesTheLimit) {
     EXPECT_NE(o.out.find("at most 131,071 bytes"), std::string::npos) << o.out;
 }
 
+// A file replaced while the tool checks it is refused like any refused file.
+TEST_F(CheckCommand, FileChangedDuringTheCheckExitsWithTheFileStatus) {
+    const std::string path = dir_.File("sample-loc-1.bin");
+    const std::string tool = test::WriteScript(
+        dir_, "replacing",
+        "cp \"$5\" \"$5.new\" && mv \"$5.new\" \"$5\"; echo 'Adding 0x10008000'");
+    ::setenv(image::kChecksumToolVariable, tool.c_str(), 1);
+    const Outcome o = Run({"check", path});
+    EXPECT_EQ(o.exitCode, kExitFile);
+    EXPECT_EQ(o.err.rfind("ERROR-File: The file changed while it was being checked; nothing was "
+                          "sent. Choose it again.\n", 0), 0u) << o.err;
+}
+
+// Interrupted is 130 for `check` and `update` alike, not a refused file.
+TEST(CheckExitCode, InterruptedCheckIsAnInterruption) {
+    EXPECT_EQ(ExitCodeForCheck(image::PrepareFailure::interrupted), kExitInterrupted);
+}
+
 TEST_F(CheckCommand, MissingToolIsAFailureOfItsOwn) {
     ::setenv(image::kChecksumToolVariable, dir_.File("absent").c_str(), 1);
     const Outcome o = Run({"check", dir_.File("sample-loc-1.bin")});

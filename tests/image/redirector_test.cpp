@@ -1,13 +1,17 @@
 // The console tool runner with real children: small shell scripts that print nothing, print in
 // bursts, flood the pipe, hang, crash, or are missing.
 
+#include "base/event_fd.h"
+#include "image/child_reaper.h"
 #include "image/redirector.h"
 #include "image/test_files.h"
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fcntl.h>
 
@@ -31,6 +35,8 @@ class RedirectorTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(dir_.path().empty());
+        // The reaper keeps one descriptor of its own for the life of the program.
+        ChildReaper::Instance();
         fdsBefore_ = test::CountOpenDescriptors();
     }
     void TearDown() override {
@@ -300,6 +306,68 @@ TEST_F(RedirectorTest, RunsOneAfterAnother) {
         EXPECT_EQ(Run({no}), RunOutcome::ended);
         EXPECT_FALSE(runner_.IsFirmwareFile());
         EXPECT_EQ(runner_.GetLocation(), 0);
+    }
+}
+
+// The owner's descriptor (a signalfd in the command line) ends a run at once, however long the
+// tool would still take and whatever signals it ignores; it is only polled, never read.
+TEST_F(RedirectorTest, CancelDescriptorEndsTheRunAndTheChildAtOnce) {
+    runner_.SetTimeLimit(60s);  // a run that is not cancelled outlasts every wait below
+    base::EventFd cancel;
+    ASSERT_TRUE(cancel.valid());
+    ASSERT_TRUE(runner_.Open(
+        {Script("trap '' TERM INT HUP; echo 'Adding 0x10008000'; sleep 30; sleep 30")},
+        cancel.fd()));
+    ASSERT_GT(runner_.ChildPid(), 0);
+    cancel.signal();
+    ASSERT_TRUE(runner_.WaitUntilDone(kGenerous));
+    EXPECT_EQ(runner_.Outcome(), RunOutcome::cancelled);
+    EXPECT_FALSE(runner_.IsFinished()) << "a cancelled run gives no verdict";
+    ASSERT_NE(runner_.WaitStatus(), -1) << "the child was reaped before the run ended";
+    EXPECT_TRUE(WIFSIGNALED(runner_.WaitStatus()));
+    EXPECT_EQ(WTERMSIG(runner_.WaitStatus()), SIGKILL);
+
+    pollfd p{cancel.fd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 1) << "the owner still sees the request";
+}
+
+// A descriptor that is not open never cancels, and never makes the reader spin.
+TEST_F(RedirectorTest, CancelDescriptorThatIsNotOpenIsIgnored) {
+    // High enough that none of the runner's own descriptors takes the number meanwhile.
+    constexpr int closed = 1000;
+    ASSERT_EQ(::fcntl(closed, F_GETFD), -1);
+    ASSERT_TRUE(runner_.Open({Script("sleep 0.2; echo 'Adding 0x10008000'")}, closed));
+    ASSERT_TRUE(runner_.WaitUntilDone(kGenerous));
+    EXPECT_EQ(runner_.Outcome(), RunOutcome::ended);
+    EXPECT_TRUE(runner_.IsFirmwareFile());
+}
+
+// A child that SIGKILL does not end within the grace (one stuck in the kernel) stands here as
+// one whose kill is held back. The run still ends after the grace; the child is reaped once it
+// does end, and no zombie is left.
+TEST_F(RedirectorTest, KilledChildThatDoesNotEndInTimeIsReapedWhenItDoes) {
+    for (const bool byCancel : {false, true}) {
+        SCOPED_TRACE(byCancel ? "cancelled" : "timed out");
+        pid_t held = -1;
+        runner_.SetKiller([&held](pid_t child) { held = child; });
+        runner_.SetKillGrace(50ms);
+        runner_.SetTimeLimit(byCancel ? 60s : 200ms);
+        base::EventFd cancel;
+        ASSERT_TRUE(runner_.Open({Script("exec sleep 30")}, cancel.fd()));
+        if (byCancel) cancel.signal();
+        ASSERT_TRUE(runner_.WaitUntilDone(kGenerous));
+        EXPECT_EQ(runner_.Outcome(), byCancel ? RunOutcome::cancelled : RunOutcome::timedOut);
+        runner_.Close();
+        ASSERT_GT(held, 0) << "the runner tried to kill it";
+        EXPECT_EQ(::kill(held, 0), 0) << "still running: it was not killed";
+        EXPECT_GE(ChildReaper::Instance().Pending(), 1u);
+
+        // Now it ends, long after its runner gave up waiting.
+        ASSERT_EQ(::kill(held, SIGKILL), 0);
+        EXPECT_TRUE(ChildReaper::Instance().WaitUntilIdle(kGenerous));
+        EXPECT_TRUE(test::NoChildren()) << "left as a zombie";
+        runner_.SetKiller({});
+        runner_.SetKillGrace(kKillGrace);
     }
 }
 

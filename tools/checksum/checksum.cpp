@@ -13,7 +13,7 @@
 // be written, 2 bad command line (unknown part included).
 
 #include "image/image_file.h"
-#include "image/unique_fd.h"
+#include "base/unique_fd.h"
 #include "vector_table.h"
 #include "vumo/build_config.h"
 
@@ -37,7 +37,7 @@ namespace {
 
 using vumo::image::FileContent;
 using vumo::image::ReadStatus;
-using vumo::image::UniqueFd;
+using vumo::base::UniqueFd;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFile = 1;

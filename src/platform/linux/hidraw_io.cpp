@@ -1,12 +1,12 @@
 #include "platform/linux/hidraw_io.h"
 
+#include "base/event_fd.h"
 #include "platform/linux/node_info.h"
 #include "platform/linux/report_descriptor.h"
 
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -85,7 +85,7 @@ private:
 
 class NodeReader final : public HidReader {
 public:
-    NodeReader(UniqueFd node, UniqueFd wake, bool numberedReports)
+    NodeReader(UniqueFd node, base::EventFd wake, bool numberedReports)
         : node_(std::move(node)), wake_(std::move(wake)), numbered_(numberedReports) {}
     ~NodeReader() override { close(); }
 
@@ -98,7 +98,7 @@ public:
             if (gone_) return {ReadStatus::gone, 0};
             ++activeReads_;
             node = node_.get();
-            wake = wake_.get();
+            wake = wake_.fd();
         }
         const ReadResult result = readOnce(node, wake, buffer, timeout);
         {
@@ -129,13 +129,9 @@ public:
     }
 
 private:
-    // Caller holds mutex_. The event is never read back, so it stays readable: every later
+    // Caller holds mutex_. The event is never cleared, so it stays readable: every later
     // poll on it returns at once.
-    void signalWake() {
-        if (!wake_) return;
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
-    }
+    void signalWake() { wake_.signal(); }
 
     ReadResult readOnce(int node, int wake, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds timeout) const {
@@ -182,7 +178,7 @@ private:
     bool cancelled_ = false;  // guarded by mutex_; sticky
     bool gone_ = false;       // guarded by mutex_; sticky
     UniqueFd node_;
-    UniqueFd wake_;
+    base::EventFd wake_;
     const bool numbered_;
 };
 
@@ -193,7 +189,7 @@ std::unique_ptr<HidWriter> makeNodeWriter(UniqueFd node) {
 }
 
 std::unique_ptr<HidReader> makeNodeReader(UniqueFd node, bool numberedReports) {
-    UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    base::EventFd wake;
     if (!wake) return nullptr;
     return std::make_unique<NodeReader>(std::move(node), std::move(wake), numberedReports);
 }

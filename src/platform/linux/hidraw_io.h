@@ -7,7 +7,7 @@
 // no lock: the kernel gives every open file its own queue of input reports.
 
 #include "platform/hid_bus.h"
-#include "platform/linux/unique_fd.h"
+#include "base/unique_fd.h"
 
 #include <sys/types.h>
 
@@ -19,6 +19,8 @@
 #include <string>
 
 namespace vumo::platform::hidraw {
+
+using base::UniqueFd;
 
 ProbeResult probeNode(const std::string& path);
 Opened<HidWriter> openWriterNode(const std::string& path);

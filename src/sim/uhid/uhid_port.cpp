@@ -1,7 +1,7 @@
 #include "sim/uhid/uhid_port.h"
 
 #include "platform/linux/node_info.h"
-#include "platform/linux/unique_fd.h"
+#include "base/unique_fd.h"
 
 #include <fcntl.h>
 #include <linux/uhid.h>
@@ -20,7 +20,7 @@
 
 namespace vumo::sim {
 
-using platform::hidraw::UniqueFd;
+using base::UniqueFd;
 
 struct UhidPort::Device {
     UniqueFd fd;

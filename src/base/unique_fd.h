@@ -1,11 +1,12 @@
 #pragma once
-// One owned file descriptor, closed exactly once: by the destructor, reset() or assignment.
+// One owned file descriptor, closed exactly once: by the destructor, reset(), close() or
+// assignment.
 
 #include <unistd.h>
 
 #include <utility>
 
-namespace vumo::image {
+namespace vumo::base {
 
 class UniqueFd {
 public:
@@ -25,14 +26,16 @@ public:
     explicit operator bool() const { return valid(); }
 
     int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) {
-        const int old = std::exchange(fd_, fd);
-        // close() releases the descriptor even when it reports EINTR, so it is never retried.
-        if (old >= 0) ::close(old);
-    }
+    void reset(int fd = -1) { CloseOnce(std::exchange(fd_, fd)); }
+    // True when nothing was open or ::close succeeded.
+    bool close() { return CloseOnce(release()); }
 
 private:
+    // The descriptor is released even when close() reports an error (EINTR included): its
+    // state is then unspecified, and a retry could close a number already reused elsewhere.
+    static bool CloseOnce(int fd) { return fd < 0 || ::close(fd) == 0; }
+
     int fd_ = -1;
 };
 
-}  // namespace vumo::image
+}  // namespace vumo::base
