@@ -31,7 +31,8 @@ public:
     platform::SimHidBus& bus() { return bus_; }
     DevicePort& port() { return port_; }
     // Devices so far, in the order they came; with arrive= the count grows on another thread.
-    // A device, once there, stays until the simulation goes.
+    // A device, once there, stays until the simulation goes. An arriving device is on the bus
+    // (and its arrival reported) a moment before it is counted here.
     std::size_t deviceCount() const;
     DeviceEmulator& device(std::size_t index);
     const DeviceEmulator& device(std::size_t index) const;
