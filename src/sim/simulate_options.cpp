@@ -245,8 +245,7 @@ const char* const kSimulateHelp =
     "  reply-delay=MS   wait before each reply (default 0)\n"
     "  min-gap=MS       in update mode, drop reports sooner than MS after the last reply\n"
     "  N@ITEM           ITEM for device N only (from 1); not app, dfu, devices, arrive\n"
-    "Example: --simulate=dfu,devices=2,silent=IMAGE:3\n"
-    "Example: --simulate=devices=3,2@serial=VUMO-0001,3@no-boot\n";
+    "Example: --simulate=dfu,devices=3,silent=IMAGE:3,2@serial=VUMO-0001,3@no-boot\n";
 
 bool ParseSimulateOptions(std::string_view text, SimulateOptions& options, std::string& error) {
     SimulateOptions parsed;
