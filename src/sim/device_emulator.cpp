@@ -106,6 +106,7 @@ public:
     Core(DevicePort& port, EmulatorConfig config)
         : port_(port), config_(std::move(config)), serial_(config_.serial) {
         status_.serial = serial_;
+        status_.port = config_.port;
     }
 
     void start() {
@@ -146,6 +147,12 @@ public:
                 return closed_ || id != attachment_ || !status_.path.empty();
             });
             if (closed_ || id != attachment_ || status_.path.empty()) return;
+            if (tooSoon()) {
+                ++status_.reportsDropped;
+                lock.unlock();
+                changed_.notify_all();
+                return;
+            }
             ++inFlight_;
             if (mode_ == Mode::application) handleApplication(report, fx);
             else handleUpdate(report, fx);
@@ -195,6 +202,16 @@ private:
         std::uint64_t attachmentAfter = 0;
     };
 
+    Clock::time_point now() const { return config_.clock ? config_.clock() : Clock::now(); }
+
+    // The loader's min-gap: a report this soon after its previous reply is dropped unseen.
+    // Called with the lock held.
+    bool tooSoon() const {
+        if (mode_ != Mode::update || config_.faults.minGap.count() <= 0 || !lastReply_)
+            return false;
+        return now() - *lastReply_ < config_.faults.minGap;
+    }
+
     void handleApplication(std::span<const std::uint8_t> r, Effects& fx) {
         if (r.size() != protocol::kAppReportLength) return;
         if (!IsModeSwitch(r, protocol::kModeUpdate)) return;
@@ -208,7 +225,7 @@ private:
         if (IsModeSwitch(r, protocol::kModeApplication)) {
             ++status_.restarts;
             fx.detachPath = leave();
-            fx.returnTo = Mode::application;
+            fx.returnTo = config_.faults.noBoot ? Mode::update : Mode::application;
         } else if (IsCommand(r, "READY?")) {
             fx.reply = Reply::ready;
         } else if (IsCommand(r, "LOCATION", 9)) {
@@ -294,6 +311,7 @@ private:
             // Counted before it goes out, so that a host that has seen the reply finds it
             // counted.
             ++status_.repliesSent[Index(reply)];
+            lastReply_ = now();
         }
         changed_.notify_all();
         reports.push_back(BuildReply(reply));
@@ -312,6 +330,7 @@ private:
             if (status_.arrivals > 0 && config_.faults.newSerial)
                 serial_ = config_.serial + "-R" + std::to_string(status_.arrivals);
             mode_ = mode;
+            lastReply_.reset();  // a loader that has just started has answered nothing yet
             id = ++attachment_;
             description = describe();
             sink = std::make_shared<Attachment>(weak_from_this(), id);
@@ -381,6 +400,7 @@ private:
     std::uint32_t blockArrivals_ = 0;  // block reports since DFUSTART, good or bad
     std::vector<std::uint8_t> firmware_;
     std::uint32_t noiseSeed_ = 0x2545F491;
+    std::optional<Clock::time_point> lastReply_;  // when the loader last sent a reply
     int inFlight_ = 0;  // output reports being handled on the host's thread
     bool closed_ = false;
 

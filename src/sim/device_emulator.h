@@ -11,6 +11,8 @@
 //   each block -> IMAGE, "DFUEND" -> END,
 // and on 0xEE 13 it restarts: leaves the bus and comes back in application mode after the
 // return delay, keeping the image it received so that a test can compare it with the file.
+// It keeps its port (where it is plugged in) through every switch and restart, as a real device
+// keeps its USB port.
 //
 // A command is its keyword from byte 1, its one value byte where it has one (LOCATION: byte 9,
 // SIZE: byte 5, 0xEE: byte 2), and zeros in every other byte, as the host builds it. Between
@@ -44,6 +46,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -79,6 +82,12 @@ struct Faults {
     bool newSerial = false;  // come back from a mode switch or restart under another serial
     bool noise = false;      // before each reply, send reports that pass no test of the host
     std::chrono::milliseconds replyDelay{0};
+    // After a restart the new firmware does not start: the device comes back in update mode, as
+    // a loader that finds no bootable image stays in the loader. Mode switches are unaffected.
+    bool noBoot = false;
+    // In update mode, drop (no reply, no effect) any report that comes sooner than this after
+    // the loader's previous reply; 0: take every report.
+    std::chrono::milliseconds minGap{0};
 
     bool operator==(const Faults&) const = default;
 };
@@ -92,6 +101,8 @@ struct EmulatorConfig {
     Mode startMode = Mode::application;  // application or update
     std::chrono::milliseconds returnDelay{1000};
     Faults faults;
+    // What min-gap measures time with; empty: the steady clock. Tests give their own.
+    std::function<std::chrono::steady_clock::time_point()> clock;
 };
 
 // A consistent snapshot of what the emulator has seen and done.
@@ -99,6 +110,7 @@ struct EmulatorStatus {
     Mode mode = Mode::absent;
     std::string serial;
     std::string path;  // empty while off the bus
+    std::string port;  // from the configuration, the same in every mode
     std::uint32_t blocksReceived = 0;  // good blocks kept since the last DFUSTART
     std::uint32_t blocksRejected = 0;  // bad CRC or beyond capacity, since the last DFUSTART
     bool sessionOpen = false;          // between DFUSTART and DFUEND
@@ -108,6 +120,7 @@ struct EmulatorStatus {
     std::uint32_t restarts = 0;      // 0xEE 13 obeyed in update mode
     std::uint32_t arrivals = 0;      // times attached to the bus, the first time included
     std::uint32_t departures = 0;    // times it left the bus (destruction not counted)
+    std::uint32_t reportsDropped = 0;  // reports that came too soon after a reply (min-gap)
     // Indexed by Reply; counted as each reply goes out, so a reply the host has seen is counted.
     std::array<std::uint32_t, kReplyKinds> repliesSent{};
 };

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 
 namespace vumo::sim {
@@ -209,6 +210,44 @@ TEST(ModeSwitch, BothWaysKeepTheSerialAndTheReceivedImage) {
     EXPECT_EQ(device.firmware(), host.ImageBytes()) << "kept across the restart";
     EXPECT_EQ(device.status().arrivals, 3u);
     EXPECT_EQ(device.status().departures, 2u);
+}
+
+// The port a device is plugged into is where the host finds it again after it re-enumerates:
+// the path changes at every switch and restart, the port never does.
+TEST(ModeSwitch, PortIsKeptAcrossTheSwitchAndTheRestart) {
+    Simulation sim(Options("devices=2,return-delay=1"));
+    DeviceEmulator& device = sim.device(1);
+    const auto portOf = [&](const std::string& path) {
+        for (const auto& info : sim.bus().enumerate())
+            if (info.path == path) return info.port;
+        return std::string("(not on the bus)");
+    };
+    EXPECT_EQ(portOf(sim.device(0).path()), "sim-1");
+    const std::string appPath = device.path();
+    EXPECT_EQ(portOf(appPath), "sim-2");
+    EXPECT_EQ(device.status().port, "sim-2");
+
+    hid::AppDevice app(sim.bus());
+    ASSERT_EQ(app.EnumerateDevices(), 2);
+    const int second = app.entry(0).path == appPath ? 0 : 1;
+    ASSERT_EQ(app.entry(second).path, appPath);
+    ASSERT_EQ(app.Open(second), hid::kOpenOk);
+    app.SendModeSwitch(protocol::kModeUpdate);
+    ASSERT_TRUE(device.waitForMode(Mode::update, In(kWait)));
+    app.Close();
+    const std::string updatePath = device.path();
+    EXPECT_NE(updatePath, appPath);
+    EXPECT_EQ(portOf(updatePath), "sim-2");
+
+    UpdateHost host(sim.bus());
+    ASSERT_TRUE(host.OpenFirst());
+    host.dfu.SendModeSwitch(protocol::kModeApplication);
+    ASSERT_TRUE(device.waitForArrivals(3, In(kWait)));
+    EXPECT_EQ(device.mode(), Mode::application);
+    EXPECT_NE(device.path(), updatePath);
+    EXPECT_EQ(portOf(device.path()), "sim-2");
+    EXPECT_EQ(device.status().port, "sim-2");
+    EXPECT_EQ(portOf(sim.device(0).path()), "sim-1");
 }
 
 TEST(ModeSwitch, WrongArgumentForTheModeIsIgnored) {
@@ -426,6 +465,146 @@ TEST(Faults, NoiseComesBeforeTheReplyAndPassesNoTest) {
     EXPECT_EQ(host.Flags(), kReady | kEnd) << "the noise set no flag";
 }
 
+// A loader whose new firmware does not start: each restart brings it back in update mode, under
+// the same serial and port, with the image it received; the mode switch itself still works.
+TEST(Faults, NoBootComesBackInUpdateModeAfterEveryRestart) {
+    Simulation sim(Options("no-boot,return-delay=1"));
+    DeviceEmulator& device = sim.device(0);
+    hid::AppDevice app(sim.bus());
+    UpdateHost host(sim.bus());
+    ASSERT_EQ(app.EnumerateDevices(), 1);
+    ASSERT_EQ(app.Open(0), hid::kOpenOk);
+    app.SendModeSwitch(protocol::kModeUpdate);
+    ASSERT_TRUE(device.waitForArrivals(2, In(kWait)));
+    EXPECT_EQ(device.mode(), Mode::update);
+    app.Close();
+
+    ASSERT_TRUE(host.OpenFirst());
+    ASSERT_TRUE(host.Upload(1, 4));
+    for (std::uint32_t restart = 1; restart <= 2; ++restart) {
+        const std::string before = device.path();
+        EXPECT_EQ(host.dfu.SendModeSwitch(protocol::kModeApplication), hid::kWriteOk);
+        ASSERT_TRUE(device.waitForArrivals(2 + restart, In(kWait)));
+        EXPECT_EQ(device.restarts(), restart);
+        EXPECT_EQ(device.mode(), Mode::update);
+        EXPECT_NE(device.path(), before);
+        host.dfu.Close();
+        EXPECT_EQ(app.EnumerateDevices(), 0) << "never in application mode";
+        ASSERT_TRUE(host.OpenFirst()) << "back in update mode, restart " << restart;
+        EXPECT_EQ(host.dfu.entry(0).serial, "VUMO-0001");
+    }
+    const auto found = sim.bus().enumerate();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].productId, kDfuProductId);
+    EXPECT_EQ(found[0].port, "sim-1");
+    EXPECT_EQ(device.firmware(), host.ImageBytes());
+    EXPECT_TRUE(host.Barrier()) << "the loader answers as before";
+}
+
+// A clock the test moves by hand, for the emulator's min-gap.
+class TestClock {
+public:
+    std::chrono::steady_clock::time_point now() const {
+        return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns_.load()));
+    }
+    void advance(std::chrono::nanoseconds by) { ns_ += by.count(); }
+
+private:
+    std::atomic<std::int64_t> ns_{1'000'000'000};
+};
+
+// Reports are handled on the writing thread, so a dropped one is counted when the write
+// returns, and a taken one is answered at once.
+TEST(Faults, MinGapDropsAReportThatComesTooSoonAndTakesOneThatIsLateEnough) {
+    platform::SimHidBus bus;
+    SimBusPort port(bus);
+    TestClock clock;
+    Faults faults;
+    faults.minGap = 50ms;
+    EmulatorConfig config = FastConfig(Mode::update, "VUMO-0001", faults);
+    config.clock = [&clock] { return clock.now(); };
+    DeviceEmulator device(port, config);
+    UpdateHost host(bus);
+    ASSERT_TRUE(host.OpenFirst());
+    host.LoadImage(1);
+    host.dfu.SetLocationCode(2);
+
+    host.dfu.SendReadyQuery();  // no reply yet to keep a gap from
+    ASSERT_TRUE(host.Wait(Flag::ready));
+
+    clock.advance(49ms);
+    EXPECT_EQ(host.dfu.SendLocation(), hid::kWriteOk) << "the write itself goes through";
+    EXPECT_EQ(device.status().reportsDropped, 1u);
+    EXPECT_FALSE(device.locationCode().has_value()) << "a dropped command takes no effect";
+
+    clock.advance(1ms);  // 50 ms after the READY: not sooner than the gap
+    host.dfu.SendLocation();
+    ASSERT_TRUE(host.Wait(Flag::location));
+    EXPECT_EQ(device.locationCode(), 2);
+
+    // The gap counts from the latest reply, not from the dropped report.
+    clock.advance(30ms);
+    host.dfu.SendSize();
+    clock.advance(19ms);
+    host.dfu.SendSize();
+    EXPECT_EQ(device.status().reportsDropped, 3u);
+    EXPECT_FALSE(device.sizeByte().has_value());
+    clock.advance(1ms);
+    host.dfu.SendSize();
+    ASSERT_TRUE(host.Wait(Flag::size));
+    EXPECT_EQ(device.sizeByte(), 1);
+    EXPECT_EQ(device.status().reportsDropped, 3u);
+    EXPECT_EQ(device.repliesSent(Reply::location), 1u);
+    EXPECT_EQ(device.repliesSent(Reply::size), 1u);
+}
+
+// Only the loader keeps a gap: the application takes its mode switch however soon it comes.
+TEST(Faults, MinGapLeavesTheApplicationAlone) {
+    platform::SimHidBus bus;
+    SimBusPort port(bus);
+    TestClock clock;
+    Faults faults;
+    faults.minGap = 50ms;
+    EmulatorConfig config = FastConfig(Mode::update, "VUMO-0001", faults);
+    config.clock = [&clock] { return clock.now(); };
+    DeviceEmulator device(port, config);
+    UpdateHost host(bus);
+    ASSERT_TRUE(host.OpenFirst());
+    host.dfu.SendReadyQuery();
+    ASSERT_TRUE(host.Wait(Flag::ready));
+    host.dfu.SendModeSwitch(protocol::kModeApplication);  // too soon: dropped
+    EXPECT_EQ(device.status().reportsDropped, 1u);
+    EXPECT_EQ(device.mode(), Mode::update);
+    clock.advance(50ms);
+    host.dfu.SendModeSwitch(protocol::kModeApplication);
+    ASSERT_TRUE(device.waitForMode(Mode::application, In(kWait)));
+    host.dfu.Close();
+
+    hid::AppDevice app(bus);
+    ASSERT_EQ(app.EnumerateDevices(), 1);
+    ASSERT_EQ(app.Open(0), hid::kOpenOk);
+    app.SendModeSwitch(protocol::kModeUpdate);  // no time has passed on the test clock
+    EXPECT_EQ(device.modeSwitches(), 1u);
+    EXPECT_EQ(device.status().reportsDropped, 1u);
+}
+
+// N@ITEM reaches the device it names and no other.
+TEST(Faults, AFaultAimedAtOneDeviceLeavesTheOthersAlone) {
+    Simulation sim(Options("devices=3,2@no-return,return-delay=1"));
+    hid::AppDevice app(sim.bus());
+    for (int switched = 0; switched < 3; ++switched) {
+        ASSERT_EQ(app.EnumerateDevices(), 3 - switched);
+        ASSERT_EQ(app.Open(0), hid::kOpenOk);
+        app.SendModeSwitch(protocol::kModeUpdate);
+        app.Close();
+    }
+    ASSERT_TRUE(sim.device(0).waitForMode(Mode::update, In(kWait)));
+    ASSERT_TRUE(sim.device(2).waitForMode(Mode::update, In(kWait)));
+    EXPECT_EQ(sim.device(1).modeSwitches(), 1u);
+    EXPECT_FALSE(sim.device(1).waitForArrivals(2, In(50ms))) << "device 2 stays away";
+    EXPECT_EQ(sim.bus().enumerate().size(), 2u);
+}
+
 TEST(Faults, UnplugCancelsAPendingReturn) {
     Simulation sim(Options("return-delay=100"));
     DeviceEmulator& device = sim.device(0);
@@ -482,6 +661,67 @@ TEST(SeveralDevices, StartInUpdateModeWithTheRightReportLengths) {
         EXPECT_EQ(probe.lengths.output, protocol::kDfuReportLength);
         EXPECT_EQ(probe.lengths.input, protocol::kInputReportLength);
         EXPECT_EQ(sim.device(i).mode(), Mode::update);
+    }
+}
+
+// arrive=: devices come one by one onto the bus, each with the next index's serial and port,
+// seen by the host as ordinary arrivals.
+TEST(Arrivals, OneMoreDeviceArrivesAfterEachInterval) {
+    Simulation sim(Options("arrive=0.2"));
+    auto monitor = sim.bus().monitor();
+    ASSERT_NE(monitor, nullptr);
+    ASSERT_EQ(sim.deviceCount(), 1u) << "the first is there from the start";
+    const auto events = CollectEvents(*monitor, 2, In(kWait));
+    ASSERT_EQ(events.size(), 2u);
+    // On the bus a moment before the simulation counts it.
+    ASSERT_TRUE(sim.waitForDevices(3, In(kWait)));
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(events[i].action, HotplugMonitor::Action::arrival);
+        EXPECT_EQ(events[i].path, sim.device(i + 1).path());
+    }
+    const auto found = sim.bus().enumerate();
+    for (std::size_t i = 0; i < 3; ++i) {
+        const auto it = std::find_if(found.begin(), found.end(), [&](const auto& info) {
+            return info.path == sim.device(i).path();
+        });
+        ASSERT_NE(it, found.end()) << i;
+        EXPECT_EQ(it->serial, SimulatedSerial(static_cast<int>(i)));
+        EXPECT_EQ(it->port, SimulatedPort(static_cast<int>(i)));
+        EXPECT_EQ(it->productId, kAppProductId);
+    }
+}
+
+// Arrivals stop at the most the simulation holds; N@ items reach the devices that arrive.
+TEST(Arrivals, StopAtTheMostDevicesAndTakeTheirOwnItems) {
+    Simulation sim(Options("dfu,devices=8,arrive=0.01,9@serial=LATE-9,10@no-boot"));
+    ASSERT_TRUE(sim.waitForDevices(static_cast<std::size_t>(kMaxSimulatedDevices), In(kWait)));
+    // Ten intervals more: another arrival would have come by then.
+    EXPECT_FALSE(sim.waitForDevices(kMaxSimulatedDevices + 1u, In(100ms)));
+    EXPECT_EQ(sim.deviceCount(), static_cast<std::size_t>(kMaxSimulatedDevices));
+    EXPECT_EQ(sim.bus().enumerate().size(), static_cast<std::size_t>(kMaxSimulatedDevices));
+    EXPECT_EQ(sim.device(8).serial(), "LATE-9");
+    EXPECT_EQ(sim.device(8).status().port, "sim-9");
+    EXPECT_EQ(sim.device(8).mode(), Mode::update);
+    EXPECT_EQ(sim.device(9).serial(), "VUMO-0010");
+
+    UpdateHost host(sim.bus());
+    ASSERT_EQ(host.dfu.EnumerateDevices(), kMaxSimulatedDevices);
+    int last = -1;
+    for (int i = 0; i < kMaxSimulatedDevices; ++i)
+        if (host.dfu.entry(i).path == sim.device(9).path()) last = i;
+    ASSERT_GE(last, 0);
+    ASSERT_EQ(host.dfu.Open(last), hid::kOpenOk);
+    host.dfu.SendModeSwitch(protocol::kModeApplication);
+    ASSERT_TRUE(sim.device(9).waitForArrivals(2, In(kWait)));
+    EXPECT_EQ(sim.device(9).mode(), Mode::update) << "10@no-boot";
+}
+
+// Destroyed while devices keep arriving: the timer is stopped and joined, every device unplugged.
+TEST(Arrivals, DestructionStopsThemCleanly) {
+    for (int round = 0; round < 5; ++round) {
+        Simulation sim(Options("arrive=0.001"));
+        auto monitor = sim.bus().monitor();
+        ASSERT_TRUE(sim.waitForDevices(2, In(kWait)));
     }
 }
 

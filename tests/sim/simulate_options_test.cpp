@@ -2,16 +2,20 @@
 
 #include "sim/simulate_options.h"
 #include "sim/simulation.h"
+#include "sim_test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace vumo::sim {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Options;
 
 struct Valid {
     const char* text;
@@ -42,6 +46,58 @@ TEST(SimulateOptions, ValidTextsGiveTheseOptions) {
         {"return-delay=0", [](SimulateOptions& o) { o.returnDelay = 0ms; }},
         {"return-delay=2500", [](SimulateOptions& o) { o.returnDelay = 2500ms; }},
         {"reply-delay=15", [](SimulateOptions& o) { o.faults.replyDelay = 15ms; }},
+        {"no-boot", [](SimulateOptions& o) { o.faults.noBoot = true; }},
+        {"min-gap=0", [](SimulateOptions&) {}},
+        {"min-gap=5", [](SimulateOptions& o) { o.faults.minGap = 5ms; }},
+        {"serial=ABC-1", [](SimulateOptions& o) { o.serial = "ABC-1"; }},
+        {"serial=line@7", [](SimulateOptions& o) { o.serial = "line@7"; }},
+        {"serial=A,serial=B", [](SimulateOptions& o) { o.serial = "B"; }},
+        {"arrive=2", [](SimulateOptions& o) { o.arriveEvery = 2000ms; }},
+        {"arrive=0.5", [](SimulateOptions& o) { o.arriveEvery = 500ms; }},
+        {"arrive=1.25", [](SimulateOptions& o) { o.arriveEvery = 1250ms; }},
+        {"arrive=0.001", [](SimulateOptions& o) { o.arriveEvery = 1ms; }},
+        {"arrive=600", [](SimulateOptions& o) { o.arriveEvery = 600'000ms; }},
+        // N@ITEM: the device's whole setting, the common items included.
+        {"devices=8,3@silent=IMAGE:5,5@unplug-at=100,7@no-return",
+         [](SimulateOptions& o) {
+             o.devices = 8;
+             o.perDevice[3].faults.silentBlocks = {5};
+             o.perDevice[5].faults.unplugAtBlock = 100;
+             o.perDevice[7].faults.noReturn = true;
+         }},
+        {"devices=2,2@noise,reply-delay=40,silent=END,2@reply-delay=0,2@silent=READY",
+         [](SimulateOptions& o) {
+             o.devices = 2;
+             o.faults.replyDelay = 40ms;
+             o.faults.silent = {Reply::end};
+             DeviceOptions& second = o.perDevice[2];
+             second.faults.noise = true;
+             second.faults.replyDelay = 0ms;  // its own wins, even given before the common one
+             second.faults.silent = {Reply::end, Reply::ready};  // sets add up
+         }},
+        {"2@serial=VUMO-0001,devices=3,serial=X,return-delay=9,3@return-delay=4,3@min-gap=2,"
+         "1@no-boot",
+         [](SimulateOptions& o) {
+             o.devices = 3;
+             o.serial = "X";
+             o.returnDelay = 9ms;
+             o.perDevice[1] = {"X", 9ms, {}};
+             o.perDevice[1].faults.noBoot = true;
+             o.perDevice[2] = {"VUMO-0001", 9ms, {}};
+             o.perDevice[3] = {"X", 4ms, {}};
+             o.perDevice[3].faults.minGap = 2ms;
+         }},
+        {" 2 @ no-boot , devices=2",
+         [](SimulateOptions& o) {
+             o.devices = 2;
+             o.perDevice[2].faults.noBoot = true;
+         }},
+        // Devices that arrive later may be named too, up to the last one that can arrive.
+        {"arrive=1,10@new-serial",
+         [](SimulateOptions& o) {
+             o.arriveEvery = 1000ms;
+             o.perDevice[10].faults.newSerial = true;
+         }},
         {" dfu , devices = 2 ",
          [](SimulateOptions& o) {
              o.startMode = Mode::update;
@@ -112,6 +168,47 @@ TEST(SimulateOptions, MistakesAreRefusedByName) {
         {"dfu,", "empty"},
         {",dfu", "empty"},
         {"app,,noise", "empty"},
+        {"no-boot=1", "no-boot"},
+        {"min-gap", "min-gap"},
+        {"min-gap=x", "min-gap=x"},
+        {"min-gap=600001", "min-gap=600001"},
+        {"serial", "serial"},
+        {"serial=", "serial"},
+        {"serial=two words", "serial=two words"},
+        {"serial=ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456", "32"},
+        {"arrive", "arrive"},
+        {"arrive=0", "arrive=0"},
+        {"arrive=0.0001", "arrive=0.0001"},
+        {"arrive=-1", "arrive=-1"},
+        {"arrive=1.", "arrive=1."},
+        {"arrive=.5", "arrive=.5"},
+        {"arrive=1,5", "\"5\""},  // not a decimal comma: "5" is an item of its own
+        {"arrive=600.001", "arrive=600.001"},
+        {"arrive=1e3", "arrive=1e3"},
+        // Malformed N@ prefixes, each named in full.
+        {"x@noise", "\"x@noise\""},
+        {"@noise", "\"@noise\""},
+        {"0@noise", "\"0@noise\""},
+        {"-1@noise", "\"-1@noise\""},
+        {"11@noise", "\"11@noise\""},
+        {"1.5@noise", "\"1.5@noise\""},
+        {"devices=2,2@", "\"2@\""},
+        // N beyond the devices there will be, checked once every item is read.
+        {"2@noise", "\"2@noise\""},
+        {"4@no-boot,devices=3", "\"4@no-boot\""},
+        {"devices=3,4@no-boot", "only 3 devices"},
+        // Items for the whole machine take no N@.
+        {"2@dfu,devices=2", "\"2@dfu\""},
+        {"1@app", "\"1@app\""},
+        {"1@devices=3", "\"1@devices=3\""},
+        {"1@arrive=1", "\"1@arrive=1\""},
+        // The item's own mistakes, with the N@ kept in the message.
+        {"devices=2,2@bogus", "\"2@bogus\""},
+        {"devices=2,2@silent=MAYBE", "2@silent=MAYBE"},
+        {"devices=2,2@silent=IMAGE:x", "2@silent=IMAGE:x"},
+        {"devices=2,2@reply-delay=abc", "2@reply-delay=abc"},
+        {"devices=2,2@noise=1", "2@noise=1"},
+        {"devices=2,2@serial=", "2@serial="},
     };
     for (const auto& c : cases) {
         SimulateOptions options;
@@ -128,14 +225,25 @@ TEST(SimulateOptions, HelpNamesEveryOption) {
     const std::string help = kSimulateHelp;
     for (const char* name : {"--simulate", "app", "dfu", "devices=N", "silent=", "READY", "LOCAT",
                              "SIZE", "START", "END", "IMAGE:N", "unplug-at=N", "no-return",
-                             "new-serial", "noise", "return-delay=MS", "reply-delay=MS"}) {
+                             "new-serial", "noise", "return-delay=MS", "reply-delay=MS",
+                             "no-boot", "serial=TEXT", "arrive=SECONDS", "min-gap=MS",
+                             "N@ITEM"}) {
         EXPECT_NE(help.find(name), std::string::npos) << name;
     }
     // Every example in the help must parse.
-    SimulateOptions o;
-    std::string error;
-    EXPECT_TRUE(ParseSimulateOptions("dfu,devices=2,silent=IMAGE:3", o, error)) << error;
-    EXPECT_NE(help.find("dfu,devices=2,silent=IMAGE:3"), std::string::npos);
+    std::size_t examples = 0;
+    for (std::size_t at = help.find("Example: --simulate="); at != std::string::npos;
+         at = help.find("Example: --simulate=", at + 1)) {
+        const std::size_t from = at + std::string_view("Example: --simulate=").size();
+        const std::string example = help.substr(from, help.find('\n', from) - from);
+        SimulateOptions o;
+        std::string error;
+        EXPECT_TRUE(ParseSimulateOptions(example, o, error)) << example << ": " << error;
+        ++examples;
+    }
+    EXPECT_GE(examples, 1u);
+    EXPECT_NE(help.find("Example: --simulate=dfu,devices=3,silent=IMAGE:3,2@"), std::string::npos)
+        << "the example shows an item aimed at one device";
 }
 
 TEST(SimulateOptions, SimulationBuildsWhatTheOptionsSay) {
@@ -153,9 +261,56 @@ TEST(SimulateOptions, SimulationBuildsWhatTheOptionsSay) {
     }
     const EmulatorConfig config = MakeEmulatorConfig(options, 2);
     EXPECT_EQ(config.serial, "VUMO-0003");
+    EXPECT_EQ(config.port, "sim-3");
     EXPECT_EQ(config.returnDelay, 7ms);
     EXPECT_TRUE(config.faults.newSerial);
     EXPECT_EQ(SimulatedSerial(9), "VUMO-0010");
+    EXPECT_EQ(SimulatedPort(9), "sim-10");
+}
+
+TEST(SimulateOptions, EachDeviceGetsItsOwnItemsOverTheCommonOnes) {
+    SimulateOptions options;
+    std::string error;
+    ASSERT_TRUE(ParseSimulateOptions("dfu,devices=3,reply-delay=7,no-boot,2@serial=VUMO-0001,"
+                                     "3@reply-delay=0,3@min-gap=4,3@return-delay=2",
+                                     options, error))
+        << error;
+    const EmulatorConfig first = MakeEmulatorConfig(options, 0);
+    const EmulatorConfig second = MakeEmulatorConfig(options, 1);
+    const EmulatorConfig third = MakeEmulatorConfig(options, 2);
+    EXPECT_EQ(first.serial, "VUMO-0001");
+    EXPECT_EQ(second.serial, "VUMO-0001");
+    EXPECT_EQ(third.serial, "VUMO-0003");
+    EXPECT_EQ(first.port, "sim-1");
+    EXPECT_EQ(second.port, "sim-2");
+    EXPECT_EQ(third.port, "sim-3");
+    for (const auto* c : {&first, &second, &third}) {
+        EXPECT_EQ(c->startMode, Mode::update);
+        EXPECT_TRUE(c->faults.noBoot);
+    }
+    EXPECT_EQ(first.faults.replyDelay, 7ms);
+    EXPECT_EQ(second.faults.replyDelay, 7ms);
+    EXPECT_EQ(third.faults.replyDelay, 0ms);
+    EXPECT_EQ(first.faults.minGap, 0ms);
+    EXPECT_EQ(third.faults.minGap, 4ms);
+    EXPECT_EQ(first.returnDelay, 1000ms);
+    EXPECT_EQ(third.returnDelay, 2ms);
+}
+
+TEST(SimulateOptions, TwoDevicesShareASerialOnDifferentPorts) {
+    Simulation sim(Options("devices=3,2@serial=VUMO-0001"));
+    const auto found = sim.bus().enumerate();
+    ASSERT_EQ(found.size(), 3u);
+    std::vector<std::string> sharing;
+    for (const auto& info : found)
+        if (info.serial == "VUMO-0001") sharing.push_back(info.port);
+    ASSERT_EQ(sharing.size(), 2u);
+    EXPECT_NE(sharing[0], sharing[1]);
+    EXPECT_FALSE(sharing[0].empty());
+    EXPECT_FALSE(sharing[1].empty());
+    EXPECT_EQ(sim.device(1).serial(), "VUMO-0001");
+    EXPECT_EQ(sim.device(1).status().port, "sim-2");
+    EXPECT_EQ(sim.device(2).serial(), "VUMO-0003");
 }
 
 }  // namespace

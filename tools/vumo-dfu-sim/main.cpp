@@ -6,6 +6,7 @@
 #include "protocol/reports.h"
 #include "sim/device_emulator.h"
 #include "sim/simulate_options.h"
+#include "sim/timer.h"
 #include "sim/uhid/uhid_port.h"
 #include "vumo/build_config.h"
 
@@ -211,6 +212,31 @@ int Run(const Options& o) {
         }
     }
 
+    // arrive=: one more device after each interval, from a timer thread, up to the most the
+    // options allow; it stops at the first device that could not be plugged in.
+    std::unique_ptr<sim::Timer> arrivals;
+    auto nextArrival = sim::Timer::Clock::now();
+    std::function<void()> arrive = [&] {
+        std::unique_lock lock(devicesMutex);
+        const int index = static_cast<int>(devices.size());
+        lock.unlock();
+        auto device =
+            std::make_unique<sim::DeviceEmulator>(port, sim::MakeEmulatorConfig(options, index));
+        const bool present = device->status().arrivals > 0;
+        lock.lock();
+        devices.push_back(std::move(device));
+        const bool more = present && devices.size() < sim::kMaxSimulatedDevices;
+        lock.unlock();
+        if (!more) return;
+        nextArrival += *options.arriveEvery;
+        arrivals->schedule(nextArrival, arrive);
+    };
+    if (exitCode == kExitOk && options.arriveEvery && options.devices < sim::kMaxSimulatedDevices) {
+        arrivals = std::make_unique<sim::Timer>();
+        nextArrival += *options.arriveEvery;
+        arrivals->schedule(nextArrival, arrive);
+    }
+
     if (exitCode == kExitOk) {
         log.line("vumo-dfu-sim: %d device%s on %s; stop with Ctrl-C", options.devices,
                  options.devices == 1 ? "" : "s", o.uhid.c_str());
@@ -219,6 +245,7 @@ int Run(const Options& o) {
         }
         log.line("vumo-dfu-sim: stopping");
     }
+    if (arrivals) arrivals->stop();  // no arrival while the devices go
     // The emulators unplug their devices; the port goes after them.
     std::vector<std::unique_ptr<sim::DeviceEmulator>> ending;
     {
