@@ -12,6 +12,7 @@ inline constexpr int kExitNoDevice = 4;         // no matching device, or the on
 inline constexpr int kExitAmbiguous = 5;        // several devices match: name one
 inline constexpr int kExitOpen = 6;             // the device could not be opened
 inline constexpr int kExitDevice = 7;           // the device did not answer, or did not come back
+inline constexpr int kExitReplay = 8;            // replay: the run differs from the recording
 inline constexpr int kExitInterrupted = 130;    // Ctrl-C or SIGTERM
 
 inline constexpr const char* kExitCodeHelp =
@@ -24,6 +25,8 @@ inline constexpr const char* kExitCodeHelp =
     "  5    several devices match: choose one with --serial or --index\n"
     "  6    the device could not be opened (permissions, or held by another program)\n"
     "  7    the device did not answer in time, or did not come back after the mode switch\n"
+    "  8    --replay: the program wrote something else than the recording shows, or the\n"
+    "       recording was refused\n"
     "  130  interrupted\n";
 
 }  // namespace vumo::cli
