@@ -16,7 +16,7 @@ namespace {
 
 struct ListOptions {
     bool json = false;
-    SimulateFlag simulate;
+    BusSetup bus;
 };
 
 struct Listed {
@@ -25,15 +25,27 @@ struct Listed {
     hid::DeviceListEntry entry;
 };
 
+int RunList(const ListOptions& options, BusChoice& choice);
+
 int RunList(const ListOptions& options) {
     std::string error;
-    auto choice = BusChoice::Make(options.simulate, error);
+    int exitCode = kExitOk;
+    auto choice = BusChoice::Make(options.bus, error, exitCode);
     if (!choice) {
         std::fprintf(stderr, "vumo-dfu: %s\n", error.c_str());
-        return options.simulate.options ? kExitUsage : kExitFailure;
+        return exitCode;
     }
-    hid::AppDevice app(choice->bus());
-    hid::DfuDevice dfu(choice->bus());
+    exitCode = RunList(options, *choice);
+    std::string replayError;
+    choice->Conclude(exitCode, replayError);
+    if (replayError.empty()) return exitCode;
+    std::fprintf(stderr, "vumo-dfu: %s\n", replayError.c_str());
+    return kExitReplay;
+}
+
+int RunList(const ListOptions& options, BusChoice& choice) {
+    hid::AppDevice app(choice.bus());
+    hid::DfuDevice dfu(choice.bus());
     const int appCount = app.EnumerateDevices();
     const int dfuCount = dfu.EnumerateDevices();
 
@@ -87,7 +99,7 @@ void AddListCommand(CLI::App& app, int& exitCode) {
     auto options = std::make_shared<ListOptions>();
     auto* cmd = app.add_subcommand("list", "List the devices in application and update mode.");
     cmd->add_flag("--json", options->json, "Print a JSON array of devices.");
-    AddSimulateOption(*cmd, options->simulate);
+    AddBusOptions(*cmd, options->bus);
     cmd->callback([options, &exitCode] { exitCode = RunList(*options); });
 }
 

@@ -36,7 +36,7 @@ struct UpdateOptions {
     std::string mode;  // "", "application" or "update": which list --index counts in
     double timeoutSeconds = 10;
     bool json = false;
-    SimulateFlag simulate;
+    BusSetup bus;
 };
 
 // Where a run ended, for scripts: the procedure's steps plus the ones before it.
@@ -242,7 +242,20 @@ Choice ChooseDevice(const UpdateOptions& o, hid::AppDevice& app, hid::DfuDevice&
     return {matching[0].object, matching[0].mode, matching[0].index};
 }
 
-int Finish(const UpdateOptions& o, RunResult r) {
+// `bus` is null before the bus is made; `shown` when the procedure has shown its message.
+int Finish(const UpdateOptions& o, RunResult r, BusChoice* bus = nullptr, bool shown = false) {
+    if (bus != nullptr) {
+        std::string replayError;
+        bus->Conclude(r.exitCode, replayError);
+        if (!replayError.empty()) {
+            r.outcome = "failed";
+            r.step = "replay";
+            r.message = replayError;
+            r.exitCode = kExitReplay;
+            shown = false;
+        }
+    }
+    if (shown && !o.json) return r.exitCode;
     if (r.exitCode != kExitOk && !r.message.empty() && !o.json)
         std::fprintf(stderr, "vumo-dfu: %s\n", r.message.c_str());
     if (o.json) PrintJson(r);
@@ -280,10 +293,9 @@ int RunUpdate(const UpdateOptions& o) {
     };
 
     std::string error;
-    auto choice = BusChoice::Make(o.simulate, error);
+    auto choice = BusChoice::Make(o.bus, error, r.exitCode);
     if (!choice) {
         r.message = error;
-        r.exitCode = o.simulate.options ? kExitUsage : kExitFailure;
         r.step = "device";
         return Finish(o, r);
     }
@@ -302,7 +314,7 @@ int RunUpdate(const UpdateOptions& o) {
         r.step = "check";
         r.message = prepared.caption + ": " + prepared.text;
         r.exitCode = ExitCodeForCheck(prepared.failure);
-        return Finish(o, r);
+        return Finish(o, r, choice.get());
     }
     r.location = prepared.location;
     if (interrupted()) {
@@ -310,7 +322,7 @@ int RunUpdate(const UpdateOptions& o) {
         r.step = "check";
         r.message = "Interrupted; the device was not touched.";
         r.exitCode = kExitInterrupted;
-        return Finish(o, r);
+        return Finish(o, r, choice.get());
     }
 
     // Watch for arrivals and removals before anything can make the device leave the bus.
@@ -319,18 +331,18 @@ int RunUpdate(const UpdateOptions& o) {
         r.step = "device";
         r.message = "Device arrivals and removals can't be watched (udev monitor unavailable).";
         r.exitCode = kExitFailure;
-        return Finish(o, r);
+        return Finish(o, r, choice.get());
     }
     app.EnumerateDevices();
     dfu.EnumerateDevices();
     const Choice chosen = ChooseDevice(o, app, dfu, r);
-    if (chosen.object == nullptr) return Finish(o, r);
+    if (chosen.object == nullptr) return Finish(o, r, choice.get());
     if (const auto opened = chosen.object->Open(chosen.index); opened != hid::kOpenOk) {
         r.step = "open";
         r.exitCode = kExitOpen;
         r.message = "Open Error (code : " + std::to_string(opened) + "): " +
                     platform::describe(chosen.object->lastOpenStatus()) + ".";
-        return Finish(o, r);
+        return Finish(o, r, choice.get());
     }
 
     update::Limits limits;
@@ -366,11 +378,16 @@ int RunUpdate(const UpdateOptions& o) {
         procedure.ResetProgress();
         procedure.StartSecondStage();
 
-        pollfd waits[2] = {{finishedFd, POLLIN, 0}, {signalFd, POLLIN, 0}};
+        // A replay that stops at a difference ends the run at once (poll skips fd -1).
+        pollfd waits[3] = {{finishedFd, POLLIN, 0}, {signalFd, POLLIN, 0},
+                           {choice->replayStopFd(), POLLIN, 0}};
         // Every wait inside the procedure has a limit, so it always reports an end.
-        while (::poll(waits, 2, -1) < 0 && errno == EINTR) {
+        while (::poll(waits, 3, -1) < 0 && errno == EINTR) {
         }
-        if (waits[1].revents & POLLIN) {
+        if (!(waits[0].revents & POLLIN) && (waits[2].revents & POLLIN)) {
+            procedure.Stop();
+            r.exitCode = kExitReplay;  // Finish puts the difference into the message
+        } else if (waits[1].revents & POLLIN) {
             procedure.Stop();
             r.outcome = "interrupted";
             r.step = "interrupted";
@@ -387,12 +404,13 @@ int RunUpdate(const UpdateOptions& o) {
     if (app.isOpen()) app.Close();
     if (dfu.isOpen()) dfu.Close();
 
-    if (r.exitCode == kExitInterrupted) return Finish(o, r);
+    if (r.exitCode == kExitInterrupted || r.exitCode == kExitReplay)
+        return Finish(o, r, choice.get());
     const auto result = ui.result();
     if (!result) {
         r.message = "The update ended without a result.";
         r.exitCode = kExitFailure;
-        return Finish(o, r);
+        return Finish(o, r, choice.get());
     }
     r.outcome = update::OutcomeName(result->outcome);
     r.step = update::StepName(result->step);
@@ -403,8 +421,7 @@ int RunUpdate(const UpdateOptions& o) {
     r.exitCode = ExitCodeFor(*result);
     if (!result->note.empty() && !o.json) std::fprintf(stderr, "%s\n", result->note.c_str());
     // The procedure has already shown its message; don't repeat it.
-    if (!o.json) return r.exitCode;
-    return Finish(o, r);
+    return Finish(o, r, choice.get(), true);
 }
 
 }  // namespace
@@ -424,7 +441,7 @@ void AddUpdateCommand(CLI::App& app, int& exitCode) {
         ->check(CLI::Range(0.1, 3600.0))
         ->default_val(10);
     cmd->add_flag("--json", o->json, "Print one JSON result object at the end");
-    AddSimulateOption(*cmd, o->simulate);
+    AddBusOptions(*cmd, o->bus);
     cmd->callback([o, &exitCode] { exitCode = RunUpdate(*o); });
 }
 

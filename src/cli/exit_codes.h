@@ -15,6 +15,7 @@ inline constexpr int kExitAmbiguous = 5;        // several devices match: name o
 inline constexpr int kExitOpen = 6;             // the device could not be opened
 inline constexpr int kExitDevice = 7;           // the device did not answer, or did not come back
 inline constexpr int kExitNotBooted = 8;        // uploaded, but not back in application mode
+inline constexpr int kExitReplay = 9;            // replay: the run differs from the recording
 inline constexpr int kExitInterrupted = 130;    // Ctrl-C or SIGTERM
 
 inline constexpr const char* kExitCodeHelp =
@@ -30,6 +31,8 @@ inline constexpr const char* kExitCodeHelp =
     "  7    the device did not answer in time, or did not come back after the mode switch\n"
     "  8    the image was uploaded, but the device did not come back in application mode\n"
     "       after its restart (it may not have started the new firmware)\n"
+    "  9    --replay: the program wrote something else than the recording shows, or the\n"
+    "       recording was refused\n"
     "  130  interrupted\n";
 
 // The status of a failed file check, the same for `check` and `update`: a refused or unusable

@@ -1,10 +1,18 @@
 #include "cli/options.h"
 
+#include "cli/exit_codes.h"
 #include "platform/linux/linux_hid_bus.h"
+#include "platform/observed_hid_bus.h"
+#include "record/recorder.h"
+#include "record/replay_bus.h"
+#include "record/report_trace.h"
 #include "sim/simulation.h"
 #include "text/json.h"
+#include "vumo/build_config.h"
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 namespace vumo::cli {
 
@@ -18,25 +26,141 @@ void AddSimulateOption(CLI::App& command, SimulateFlag& flag) {
         ->type_name("[=OPTIONS]");
 }
 
-std::unique_ptr<BusChoice> BusChoice::Make(const SimulateFlag& flag, std::string& error) {
+void AddBusOptions(CLI::App& command, BusSetup& setup) {
+    AddSimulateOption(command, setup.simulate);
+    auto* simulate = command.get_option("--simulate");
+    auto* replay = command.add_option(
+        "--replay", setup.replay,
+        "Play the device's side of a recording made with --record instead of using this "
+        "machine's devices; stops at the first report that differs from the recording");
+    replay->type_name("FILE")->excludes(simulate);
+    command
+        .add_option("--replay-speed", setup.replaySpeed,
+                    "With --replay: how much faster than recorded the device answers "
+                    "(0: at once)")
+        ->type_name("X")
+        ->check(CLI::NonNegativeNumber)
+        ->needs(replay);
+    command
+        .add_option("--record", setup.record,
+                    "Write everything sent and received over the HID bus to FILE (JSON "
+                    "Lines), to send with a problem report. The file holds the devices' names "
+                    "and serial numbers")
+        ->type_name("FILE");
+    // -vv sets this once the counting -v is in; the flag stays for scripts.
+    command.add_flag("--trace-reports", setup.traceReports,
+                     "Print every report written and read on stderr")
+        ->group("");
+}
+
+namespace {
+
+// The command line as the kernel has it, for the recording's header.
+std::vector<std::string> CommandLine() {
+    std::ifstream in("/proc/self/cmdline", std::ios::binary);
+    const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> argv;
+    std::size_t from = 0;
+    while (from < all.size()) {
+        const std::size_t end = all.find('\0', from);
+        argv.push_back(all.substr(from, end - from));
+        if (end == std::string::npos) break;
+        from = end + 1;
+    }
+    return argv;
+}
+
+}  // namespace
+
+std::unique_ptr<BusChoice> BusChoice::Make(const BusSetup& setup, std::string& error,
+                                           int& exitCode) {
     std::unique_ptr<BusChoice> choice(new BusChoice);
-    if (flag.options) {
+    if (setup.replay) {
+        record::Recording recording;
+        if (!record::LoadRecording(*setup.replay, recording, error)) {
+            error = "The recording can't be replayed: " + error;
+            exitCode = kExitReplay;
+            return nullptr;
+        }
+        choice->replay_ = std::make_unique<record::ReplayHidBus>(
+            std::move(recording), setup.replaySpeed, *setup.replay);
+        choice->bus_ = choice->replay_.get();
+    } else if (setup.simulate.options) {
         sim::SimulateOptions options;
-        if (!sim::ParseSimulateOptions(*flag.options, options, error)) return nullptr;
+        if (!sim::ParseSimulateOptions(*setup.simulate.options, options, error)) {
+            exitCode = kExitUsage;
+            return nullptr;
+        }
         choice->simulation_ = std::make_unique<sim::Simulation>(options);
         choice->bus_ = &choice->simulation_->bus();
-        return choice;
+    } else {
+        choice->ownBus_ = platform::makeLinuxHidBus();
+        if (!choice->ownBus_) {
+            error = "The system's HID devices can't be listed: udev is not available.";
+            exitCode = kExitFailure;
+            return nullptr;
+        }
+        choice->bus_ = choice->ownBus_.get();
     }
-    choice->ownBus_ = platform::makeLinuxHidBus();
-    if (!choice->ownBus_) {
-        error = "The system's HID devices can't be listed: udev is not available.";
-        return nullptr;
+
+    std::vector<platform::BusObserver*> observers;
+    if (setup.traceReports) {
+        choice->trace_ = std::make_unique<record::ReportTrace>(stderr);
+        observers.push_back(choice->trace_.get());
     }
-    choice->bus_ = choice->ownBus_.get();
+    if (setup.record) {
+        record::Header header;
+        header.program = kFileVersion;
+        header.argv = CommandLine();
+        choice->recorder_ = record::Recorder::Create(*setup.record, header, error);
+        if (!choice->recorder_) {
+            exitCode = kExitFailure;
+            return nullptr;
+        }
+        observers.push_back(choice->recorder_.get());
+    }
+    // Without observers the bus is used as it is, at no cost.
+    if (!observers.empty()) {
+        choice->observed_ = std::make_unique<platform::ObservedHidBus>(*choice->bus_, observers);
+        choice->bus_ = choice->observed_.get();
+    }
     return choice;
 }
 
+std::unique_ptr<BusChoice> BusChoice::Make(const SimulateFlag& flag, std::string& error) {
+    BusSetup setup;
+    setup.simulate = flag;
+    int exitCode = kExitOk;
+    return Make(setup, error, exitCode);
+}
+
 BusChoice::~BusChoice() = default;
+
+void BusChoice::NoteImage(const std::string& sha256, std::uint64_t size) {
+    if (observed_) observed_->noteImage(sha256, size);
+    if (replay_) replay_->noteImage(sha256, size);
+}
+
+int BusChoice::replayStopFd() const { return replay_ ? replay_->divergenceFd() : -1; }
+
+void BusChoice::Conclude(int exitCode, std::string& replayError) {
+    replayError.clear();
+    if (concluded_) return;
+    concluded_ = true;
+    if (replay_) {
+        replayError = replay_->conclude();
+        const auto recorded = replay_->recordedExit();
+        if (replayError.empty() && recorded && *recorded != exitCode) {
+            std::fprintf(stderr,
+                         "vumo-dfu: note: the recorded run ended with exit status %d, this "
+                         "one with %d.\n",
+                         *recorded, exitCode);
+        }
+    }
+    if (observed_) observed_->noteEnd(replayError.empty() ? exitCode : kExitReplay);
+    if (recorder_ && !recorder_->error().empty())
+        std::fprintf(stderr, "vumo-dfu: %s\n", recorder_->error().c_str());
+}
 
 std::string JsonString(std::string_view text) { return text::JsonString(text); }
 

@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,14 @@
 
 namespace vumo::sim {
 class Simulation;
+}
+namespace vumo::platform {
+class ObservedHidBus;
+}
+namespace vumo::record {
+class Recorder;
+class ReplayHidBus;
+class ReportTrace;
 }
 
 namespace vumo::cli {
@@ -23,21 +32,50 @@ struct SimulateFlag {
 };
 void AddSimulateOption(CLI::App& command, SimulateFlag& flag);
 
-// The bus the command works on: the built-in simulated one, or the machine's hidraw devices.
+// Everything that decides which bus a command works on and who watches it.
+struct BusSetup {
+    SimulateFlag simulate;
+    std::optional<std::string> record;  // --record FILE
+    std::optional<std::string> replay;  // --replay FILE
+    double replaySpeed = 1;             // --replay-speed X; 0 plays without delays
+    bool traceReports = false;          // -vv: every report on stderr
+};
+// Adds --simulate, --replay, --replay-speed, --record and the hidden --trace-reports.
+void AddBusOptions(CLI::App& command, BusSetup& setup);
+
+// The bus the command works on: the built-in simulated one, a replayed recording, or the
+// machine's hidraw devices; observed by the report trace and the recorder when asked for.
 // Keeps the simulation alive as long as the bus.
 class BusChoice {
 public:
-    // On failure returns null and fills `error`.
+    // On failure returns null, fills `error` and sets `exitCode` to the status to end with.
+    static std::unique_ptr<BusChoice> Make(const BusSetup& setup, std::string& error,
+                                           int& exitCode);
     static std::unique_ptr<BusChoice> Make(const SimulateFlag& flag, std::string& error);
     ~BusChoice();
     platform::HidBus& bus() { return *bus_; }
     sim::Simulation* simulation() { return simulation_.get(); }
 
+    // The firmware file of this run, for the recording's header events and the replay's
+    // messages. Call once the image is known.
+    void NoteImage(const std::string& sha256, std::uint64_t size);
+    // Readable once a replay has stopped at a difference; -1 without a replay.
+    int replayStopFd() const;
+    // Ends the run with `exitCode`: writes the recording's end, says on stderr when the
+    // recording is incomplete or the recorded run ended otherwise, and returns the replay's
+    // difference in `replayError` (the command then ends with kExitReplay).
+    void Conclude(int exitCode, std::string& replayError);
+
 private:
     BusChoice() = default;
     std::unique_ptr<sim::Simulation> simulation_;
     std::unique_ptr<platform::HidBus> ownBus_;
+    std::unique_ptr<record::ReplayHidBus> replay_;
+    std::unique_ptr<record::Recorder> recorder_;
+    std::unique_ptr<record::ReportTrace> trace_;
+    std::unique_ptr<platform::ObservedHidBus> observed_;
     platform::HidBus* bus_ = nullptr;
+    bool concluded_ = false;
 };
 
 // A JSON string literal for `text`, which is UTF-8 (invalid bytes become U+FFFD).

@@ -1,0 +1,48 @@
+#pragma once
+// The little JSON a recording needs: a strict parser for one line (objects, arrays, strings,
+// numbers, true, false, null) and the writing of strings and hex bytes. Recordings come from
+// users' machines, so the parser never trusts its input: it bounds the nesting, checks every
+// escape and every UTF-8 sequence, and says what is wrong instead of guessing.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace vumo::record {
+
+struct JsonValue;
+using JsonObject = std::map<std::string, JsonValue, std::less<>>;
+using JsonArray = std::vector<JsonValue>;
+
+struct JsonValue {
+    std::variant<std::nullptr_t, bool, double, std::string, JsonArray, JsonObject> value;
+
+    const JsonObject* object() const { return std::get_if<JsonObject>(&value); }
+    const JsonArray* array() const { return std::get_if<JsonArray>(&value); }
+    const std::string* string() const { return std::get_if<std::string>(&value); }
+    const double* number() const { return std::get_if<double>(&value); }
+    const bool* boolean() const { return std::get_if<bool>(&value); }
+};
+
+// Parses exactly one JSON value filling all of `text` (blanks around it allowed). On failure
+// returns nothing and says why in `error` (without a line number; the caller adds it).
+std::optional<JsonValue> ParseJson(std::string_view text, std::string& error);
+
+// Appends `"text"`, escaped. Bytes that are not valid UTF-8 become U+FFFD; the caller keeps the
+// exact bytes elsewhere when they matter (see IsValidUtf8).
+void AppendJsonString(std::string& out, std::string_view text);
+bool IsValidUtf8(std::string_view text);
+
+// Lower-case hex, two digits a byte, nothing between.
+void AppendHex(std::string& out, std::span<const std::uint8_t> bytes);
+std::string Hex(std::span<const std::uint8_t> bytes);
+// Hex as AppendHex writes it (either case accepted); nothing when it is not.
+std::optional<std::vector<std::uint8_t>> ParseHex(std::string_view text);
+
+}  // namespace vumo::record

@@ -1,0 +1,340 @@
+// The observing bus, the recorder, the recording's parser and the replay bus, through their
+// public interfaces: what a recording holds, that a replay gives the program the same answers,
+// and that the first difference stops it with a message naming the event.
+
+#include "platform/observed_hid_bus.h"
+#include "platform/sim_hid_bus.h"
+#include "record/json.h"
+#include "record/recorder.h"
+#include "record/recording.h"
+#include "record/replay_bus.h"
+#include "record/report_trace.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+namespace vumo::record {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::OpenStatus;
+using platform::ReadStatus;
+using Bytes = std::vector<std::uint8_t>;
+
+// Answers every output report with an input report holding the report's second byte, and
+// leaves the bus when it receives 0xEE.
+class EchoDevice final : public platform::VirtualHidDevice {
+public:
+    explicit EchoDevice(platform::SimHidBus& bus) : bus_(bus) {}
+    void onOutputReport(std::span<const std::uint8_t> report) override {
+        if (report.size() > 1 && report[1] == 0xEE) {
+            bus_.detach(path);
+            return;
+        }
+        if (report.size() > 1) bus_.sendInputReport(path, Bytes{0x00, report[1], 0x55});
+    }
+    std::string path;
+
+private:
+    platform::SimHidBus& bus_;
+};
+
+bool Readable(int fd, std::chrono::milliseconds limit) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(limit.count())) == 1;
+}
+
+struct Conversation {
+    std::vector<platform::HidInterfaceInfo> listed;
+    platform::ProbeResult probe;
+    std::vector<platform::WriteResult> writes;
+    std::vector<Bytes> replies;
+    std::vector<platform::HotplugMonitor::Event> hotplug;
+};
+
+// What a small host does: list, probe, open, then for each report write it and read the reply
+// (or the end of the reader). Run against a bus, it gives everything the bus answered.
+Conversation Talk(platform::HidBus& bus, const std::vector<Bytes>& reports) {
+    Conversation c;
+    auto monitor = bus.monitor();
+    c.listed = bus.enumerate();
+    if (c.listed.empty()) return c;
+    const std::string path = c.listed.front().path;
+    c.probe = bus.probe(path);
+    auto writer = bus.openWriter(path);
+    auto reader = bus.openReader(path);
+    if (!writer.handle || !reader.handle) return c;
+    for (const auto& r : reports) {
+        c.writes.push_back(writer.handle->write(r));
+        std::array<std::uint8_t, 17> buffer{};
+        const auto got = reader.handle->read(buffer, 2s);
+        if (got.status == ReadStatus::report)
+            c.replies.emplace_back(buffer.begin(), buffer.begin() + static_cast<long>(got.length));
+        else
+            c.replies.push_back(Bytes{static_cast<std::uint8_t>(0xF0 + static_cast<int>(got.status))});
+    }
+    // A removal comes at its recorded delay in a replay: wait for it, within a limit.
+    const bool leaves = !reports.empty() && reports.back().size() > 1 && reports.back()[1] == 0xEE;
+    if (monitor && Readable(monitor->fd(), leaves ? 2000ms : 0ms)) c.hotplug = monitor->takeEvents();
+    writer.handle->close();
+    reader.handle->close();
+    return c;
+}
+
+class RecordReplayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("vumo-record-test-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+        file_ = (dir_ / "conversation.jsonl").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // Records `reports` sent to an echo device named with `serial`.
+    Conversation Record(const std::vector<Bytes>& reports, const std::string& serial = "S-1") {
+        platform::SimHidBus sim;
+        auto device = std::make_shared<EchoDevice>(sim);
+        device->path = sim.attach({0x1209, 2, "Loader", serial, "Maker", {17, 133}, {}}, device);
+        std::string error;
+        auto recorder = Recorder::Create(file_, {kFormatVersion, "test", {"t", "x"}}, error);
+        EXPECT_TRUE(recorder) << error;
+        platform::ObservedHidBus observed(sim, {recorder.get()});
+        auto c = Talk(observed, reports);
+        observed.noteEnd(3);
+        return c;
+    }
+
+    Recording Load() {
+        Recording rec;
+        std::string error;
+        EXPECT_TRUE(LoadRecording(file_, rec, error)) << error;
+        return rec;
+    }
+
+    std::filesystem::path dir_;
+    std::string file_;
+};
+
+bool SameAnswers(const Conversation& a, const Conversation& b) {
+    if (a.listed.size() != b.listed.size()) return false;
+    for (std::size_t i = 0; i < a.listed.size(); ++i) {
+        const auto &x = a.listed[i], &y = b.listed[i];
+        if (x.path != y.path || x.vendorId != y.vendorId || x.productId != y.productId ||
+            x.product != y.product || x.serial != y.serial || x.manufacturer != y.manufacturer)
+            return false;
+    }
+    if (a.probe.status != b.probe.status || a.probe.lengths.input != b.probe.lengths.input ||
+        a.probe.lengths.output != b.probe.lengths.output)
+        return false;
+    if (a.writes.size() != b.writes.size() || a.replies != b.replies) return false;
+    for (std::size_t i = 0; i < a.writes.size(); ++i)
+        if (a.writes[i].ok != b.writes[i].ok || a.writes[i].written != b.writes[i].written)
+            return false;
+    if (a.hotplug.size() != b.hotplug.size()) return false;
+    for (std::size_t i = 0; i < a.hotplug.size(); ++i)
+        if (a.hotplug[i].action != b.hotplug[i].action || a.hotplug[i].path != b.hotplug[i].path)
+            return false;
+    return true;
+}
+
+TEST_F(RecordReplayTest, ReplayGivesTheRecordedAnswersIncludingTheDeviceLeaving) {
+    const std::vector<Bytes> reports{{0x00, 0x01, 0x02}, {0x00, 0x07}, {0x00, 0xEE}};
+    const auto recorded = Record(reports);
+    ASSERT_EQ(recorded.replies.size(), 3u);
+    ASSERT_EQ(recorded.hotplug.size(), 1u);  // the removal that 0xEE caused
+
+    for (const double speed : {0.0, 1.0}) {
+        ReplayHidBus replay(Load(), speed, file_);
+        const auto replayed = Talk(replay, reports);
+        EXPECT_TRUE(SameAnswers(recorded, replayed)) << "speed " << speed;
+        EXPECT_EQ(replay.conclude(), "");
+        EXPECT_EQ(replay.recordedExit(), 3);
+    }
+}
+
+TEST_F(RecordReplayTest, EveryReplyIsRecordedAfterTheWriteThatCausedIt) {
+    std::vector<Bytes> reports;
+    for (int i = 0; i < 50; ++i) reports.push_back({0x00, static_cast<std::uint8_t>(i)});
+    Record(reports);
+    const auto rec = Load();
+    int writes = 0;
+    for (const auto& e : rec.events) {
+        if (e.kind == EventKind::write) ++writes;
+        if (e.kind == EventKind::read && e.readStatus == ReadStatus::report) {
+            ASSERT_GE(e.data.size(), 2u);
+            EXPECT_EQ(e.data[1] + 1, writes) << "a reply before its write, line " << e.line;
+        }
+    }
+    EXPECT_EQ(writes, 50);
+}
+
+TEST_F(RecordReplayTest, FirstDifferentWriteStopsTheReplayNamingTheEvent) {
+    Record({{0x00, 0x01}, {0x00, 0x02, 0x03}});
+    ReplayHidBus replay(Load(), 0, "rec.jsonl");
+    auto listed = replay.enumerate();
+    ASSERT_EQ(listed.size(), 1u);
+    auto writer = replay.openWriter(listed[0].path);
+    ASSERT_TRUE(writer.handle);
+    EXPECT_TRUE(writer.handle->write(Bytes{0x00, 0x01}).ok);
+    EXPECT_FALSE(Readable(replay.divergenceFd(), 0ms));
+    EXPECT_FALSE(writer.handle->write(Bytes{0x00, 0x02, 0x04}).ok);
+    EXPECT_TRUE(Readable(replay.divergenceFd(), 1000ms));
+
+    const std::string text = replay.divergence();
+    const auto rec = Load();
+    std::size_t second = 0;
+    for (std::size_t i = 0, writes = 0; i < rec.events.size(); ++i)
+        if (rec.events[i].kind == EventKind::write && ++writes == 2) second = i + 1;
+    EXPECT_NE(text.find("event " + std::to_string(second) + " (line " +
+                        std::to_string(second + 1) + " of rec.jsonl)"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("expected: " + listed[0].path + ": 00 02 03"), std::string::npos) << text;
+    EXPECT_NE(text.find("actual:   " + listed[0].path + ": 00 02 04"), std::string::npos) << text;
+    EXPECT_NE(text.find("first difference at byte 2"), std::string::npos) << text;
+    // Stopped: even the recorded report is refused now, and the end tells the same difference.
+    EXPECT_FALSE(writer.handle->write(Bytes{0x00, 0x02, 0x03}).ok);
+    EXPECT_EQ(replay.conclude(), text);
+}
+
+TEST_F(RecordReplayTest, ARunThatEndsEarlyIsADifference) {
+    Record({{0x00, 0x01}, {0x00, 0x02}});
+    ReplayHidBus replay(Load(), 0, "rec.jsonl");
+    Talk(replay, {{0x00, 0x01}});
+    const std::string text = replay.conclude();
+    EXPECT_NE(text.find("the run ended before event"), std::string::npos) << text;
+    EXPECT_NE(text.find("00 02"), std::string::npos) << text;
+}
+
+TEST_F(RecordReplayTest, HeldWriterMakesProbesBusyAndOtherPathsAreGone) {
+    Record({{0x00, 0x01}});
+    ReplayHidBus replay(Load(), 0, file_);
+    const auto path = replay.enumerate().at(0).path;
+    EXPECT_EQ(replay.probe(path).status, OpenStatus::ok);
+    EXPECT_EQ(replay.probe("sim:elsewhere").status, OpenStatus::gone);
+    auto writer = replay.openWriter(path);
+    ASSERT_TRUE(writer.handle);
+    EXPECT_EQ(replay.probe(path).status, OpenStatus::busy);
+    EXPECT_EQ(replay.openWriter(path).status, OpenStatus::busy);
+    writer.handle->close();
+    EXPECT_EQ(replay.probe(path).status, OpenStatus::ok);
+}
+
+TEST(RecordingFormat, DeviceStringsRoundTripByteForByteAndTheFileStaysUtf8) {
+    Event e;
+    e.kind = EventKind::enumerate;
+    e.micros = 12345;
+    platform::HidInterfaceInfo info;
+    info.path = "/dev/hidraw3";
+    info.vendorId = 0x1209;
+    info.productId = 2;
+    info.product = std::string("Loader \xC3\xA9 \xFF\xC0\x80 \"q\" \\ \x1b[31m", 24);
+    info.serial = std::string("A\0B\xED\xA0\x80", 6);  // a NUL and a surrogate's bytes
+    info.manufacturer = "\xF0\x9F\x98\x80";
+    e.devices.push_back(info);
+    const std::string text = FormatHeader({kFormatVersion, "1.0", {"vumo-dfu"}}) + FormatEvent(e);
+    EXPECT_TRUE(IsValidUtf8(text));
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+
+    Recording rec;
+    std::string error;
+    ASSERT_TRUE(ParseRecording(text, rec, error)) << error;
+    ASSERT_EQ(rec.events.size(), 1u);
+    const auto& got = rec.events[0].devices.at(0);
+    EXPECT_EQ(got.product, info.product);
+    EXPECT_EQ(got.serial, info.serial);
+    EXPECT_EQ(got.manufacturer, info.manufacturer);
+    EXPECT_EQ(rec.events[0].micros, 12345);
+}
+
+TEST(RecordingFormat, BadRecordingsAreRefusedWithTheLineNamed) {
+    const std::string header = "{\"format\":\"vumo-dfu-recording\",\"version\":1,\"program\":\"1\",\"argv\":[]}\n";
+    const std::string write =
+        "{\"t\":1.000,\"e\":\"write\",\"h\":1,\"path\":\"p\",\"data\":\"0001\",\"ok\":true,\"n\":2}\n";
+    struct Case {
+        std::string text;
+        std::string expected;  // the start of the error
+    } cases[] = {
+        {"", "line 1: the recording is empty"},
+        {header + write.substr(0, 30), "line 2: the recording is truncated"},
+        {"{\"format\":\"vumo-dfu-recording\",\"version\":2,\"program\":\"1\",\"argv\":[]}\n",
+         "line 1: recording format version 2 is not supported"},
+        {"{\"hello\":1}\n", "line 1: this is not a vumo-dfu recording"},
+        {header + write + "{\"t\":2,\"e\":\"write\",\"h\":1,\"path\":\"p\",\"data\":\"0g\",\"ok\":true,\"n\":1}\n",
+         "line 3: bad hex in \"data\""},
+        {header + "{\"t\":2,\"e\":\"read\",\"h\":1,\"path\":\"p\",\"status\":\"report\",\"data\":\"123\"}\n",
+         "line 2: bad hex in \"data\""},
+        {header + "{\"t\":5,\"e\":\"end\",\"exit\":0}\n" + write, "line 3: events out of order"},
+        {header + "{\"t\":1,\"e\":\"dance\"}\n", "line 2: unknown event \"dance\""},
+        {header + "[1,2]\n", "line 2: not a JSON object"},
+        {header + "{\"t\":1,\"e\":\"end\",\"exit\":0} x\n", "line 2: not valid JSON"},
+        {header + "{\"t\":1,\"e\":\"probe\",\"path\":\"p\",\"status\":\"maybe\",\"in\":1,\"out\":1}\n",
+         "line 2: unknown \"status\" \"maybe\""},
+        {header + "{\"t\":-1,\"e\":\"end\",\"exit\":0}\n", "line 2: \"t\" is missing"},
+        {header + "{\"t\":1,\"e\":\"enumerate\",\"devices\":[{\"path\":\"p\"}]}\n",
+         "line 2: \"vid\" is missing"},
+        {header + "{\"t\":1,\"e\":\"end\",\"exit\":0,\"exit\":1}\n", "line 2: not valid JSON: a member name is repeated"},
+        {header + std::string(200, '[') + "\n", "line 2: not valid JSON: nested too deeply"},
+        {header + "{\"t\":1,\"e\":\"end\",\"exit\":0,\"x\":\"\xC0\xAF\"}\n", "line 2: not valid JSON: invalid UTF-8"},
+    };
+    for (const auto& c : cases) {
+        Recording rec;
+        std::string error;
+        EXPECT_FALSE(ParseRecording(c.text, rec, error)) << c.expected;
+        EXPECT_EQ(error.substr(0, c.expected.size()), c.expected) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+    Recording rec;
+    std::string error;
+    EXPECT_TRUE(ParseRecording(header + write, rec, error)) << error;
+}
+
+TEST(ReportTrace, OneLinePerReportWithTimeDirectionLengthAndHex) {
+    const Bytes report{0x00, 0x52, 0x45, 0x41, 0x44, 0x59, 0x3f, 0x00};
+    EXPECT_EQ(TraceLine(10021us, true, report),
+              "+10.021 ms  out 8  00 52 45 41 44 59 3f 00\n");
+    EXPECT_EQ(TraceLine(3s + 5us, false, Bytes{0xab}), "+3000.005 ms  in 1  ab\n");
+}
+
+TEST(ObservedHidBus, TellsWhatPassesButNotTimeouts) {
+    struct Log final : platform::BusObserver {
+        std::vector<std::string> seen;
+        void onWrite(Offset, int, const std::string&, std::span<const std::uint8_t>,
+                     const platform::WriteResult&) override {
+            seen.push_back("write");
+        }
+        void onRead(Offset, int, const std::string&, ReadStatus status,
+                    std::span<const std::uint8_t>) override {
+            seen.push_back(std::string("read ") + ReadStatusName(status));
+        }
+        void onClose(Offset, platform::HandleKind, int, const std::string&, bool) override {
+            seen.push_back("close");
+        }
+    } log;
+    platform::SimHidBus sim;
+    auto device = std::make_shared<EchoDevice>(sim);
+    device->path = sim.attach({0x1209, 2, "Loader", "S", "M", {17, 133}, {}}, device);
+    platform::ObservedHidBus bus(sim, {&log});
+    auto reader = bus.openReader(device->path);
+    std::array<std::uint8_t, 17> buffer{};
+    EXPECT_EQ(reader.handle->read(buffer, 1ms).status, ReadStatus::timeout);
+    reader.handle->cancel();
+    EXPECT_EQ(reader.handle->read(buffer, 1ms).status, ReadStatus::cancelled);
+    EXPECT_EQ(reader.handle->read(buffer, 1ms).status, ReadStatus::cancelled);
+    reader.handle->close();
+    EXPECT_EQ(log.seen, (std::vector<std::string>{"read cancelled", "close"}));
+}
+
+}  // namespace
+}  // namespace vumo::record
