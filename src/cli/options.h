@@ -40,7 +40,8 @@ private:
     platform::HidBus* bus_ = nullptr;
 };
 
-// A JSON string literal for `text`, which is UTF-8 (invalid bytes become U+FFFD).
-std::string JsonString(std::string_view text);
+// A JSON string literal for `value`: invalid UTF-8 becomes U+FFFD, control characters are
+// escaped, so the output is always valid JSON in valid UTF-8.
+std::string JsonString(std::string_view value);
 
 }  // namespace vumo::cli

@@ -224,7 +224,16 @@ TEST(JsonString, EscapesAndReplacesInvalidUtf8) {
     EXPECT_EQ(JsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
     EXPECT_EQ(JsonString("caf\xC3\xA9"), "\"caf\xC3\xA9\"");
     EXPECT_EQ(JsonString("bad\xFF"), "\"bad\xEF\xBF\xBD\"");
-    EXPECT_EQ(JsonString("cut\xE2\x82"), "\"cut\xEF\xBF\xBD\xEF\xBF\xBD\"");
+    // A sequence cut off is one maximal subpart: one replacement.
+    EXPECT_EQ(JsonString("cut\xE2\x82"), "\"cut\xEF\xBF\xBD\"");
+    // Well-shaped but invalid: overlong, surrogate, beyond U+10FFFF, leads F5 and up.
+    const std::string r = "\xEF\xBF\xBD";
+    EXPECT_EQ(JsonString("\xE0\x80\xAF"), "\"" + r + r + r + "\"");
+    EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"" + r + r + r + "\"");
+    EXPECT_EQ(JsonString("\xF4\x90\x80\x80"), "\"" + r + r + r + r + "\"");
+    EXPECT_EQ(JsonString("\xF5\x80\x80\x80"), "\"" + r + r + r + r + "\"");
+    // ESC, DEL and the C1 controls are escaped too, so JSON on a terminal is harmless.
+    EXPECT_EQ(JsonString("\x1b[2J\x7F\xC2\x9B"), "\"\\u001b[2J\\u007f\\u009b\"");
 }
 
 }  // namespace
