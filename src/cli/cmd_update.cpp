@@ -2,12 +2,18 @@
 // stage, second stage and procedure as the window's Update button.
 
 #include "cli/commands.h"
+#include "cli/device_list.h"
 #include "cli/exit_codes.h"
 #include "cli/options.h"
+#include "cli/output.h"
+#include "cli/tool_run.h"
+#include "frontend/open_listed.h"
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
 #include "image/prepare.h"
+#include "messages/causes.h"
 #include "protocol/reports.h"
+#include "text/utf8.h"
 #include "update/device_watcher.h"
 #include "update/update_procedure.h"
 
@@ -36,7 +42,6 @@ struct UpdateOptions {
     std::string mode;  // "", "application" or "update": which list --index counts in
     double timeoutSeconds = 10;
     bool json = false;
-    SimulateFlag simulate;
 };
 
 // Where a run ended, for scripts: the procedure's steps plus the ones before it.
@@ -44,19 +49,28 @@ struct RunResult {
     int exitCode = kExitOk;
     std::string outcome = "ok";
     std::string step = "done";
-    std::string message;
+    std::string message;          // as given; JSON carries it escaped
+    std::string terminalMessage;  // the message with its device strings made terminal-safe,
+                                  // when it names any; else the message itself is made safe
+    messages::Cause cause;
     std::string serial;
     std::uint32_t blocks = 0;
     int location = -1;
+    bool restarted = false;  // the restart command went out after the device confirmed the end
 };
 
 void PrintJson(const RunResult& r) {
     std::printf("{\"outcome\": %s, \"serial\": %s, \"blocks\": %u, \"location\": %s, "
-                "\"step\": %s, \"message\": %s}\n",
+                "\"step\": %s, \"message\": %s, \"cause\": %s, \"restarted\": %s}\n",
                 JsonString(r.outcome).c_str(), JsonString(r.serial).c_str(), r.blocks,
                 r.location < 0 ? "null" : std::to_string(r.location).c_str(),
-                JsonString(r.step).c_str(), JsonString(r.message).c_str());
+                JsonString(r.step).c_str(), JsonString(r.message).c_str(),
+                JsonString(r.cause.text).c_str(), r.restarted ? "true" : "false");
 }
+
+// Why the procedure failed, beside the message it showed. The procedure gives none yet; when
+// it does, it comes from here.
+messages::Cause ProcedureCause(const std::string& /*text*/) { return {}; }
 
 const char* PhaseText(update::Phase phase) {
     switch (phase) {
@@ -74,8 +88,10 @@ const char* PhaseText(update::Phase phase) {
 // bar on a terminal and as plain lines otherwise.
 class ConsoleUi final : public update::UpdateUi {
 public:
-    ConsoleUi(bool json, int finishedFd) : json_(json), finishedFd_(finishedFd) {
-        terminal_ = !json && ::isatty(STDERR_FILENO);
+    ConsoleUi(bool json, StepLog& log, int finishedFd)
+        : json_(json), log_(log), finishedFd_(finishedFd) {
+        // With -v every step gets a line with its time; a bar would overwrite them.
+        terminal_ = !json && !log.enabled() && ::isatty(STDERR_FILENO);
     }
 
     void SetProgressRange(int, int) override {}
@@ -88,17 +104,22 @@ public:
         std::lock_guard lock(mutex_);
         EndBar();
         if (type == update::kBoxError) {
-            std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+            std::fputs(FailureText(caption + ": ", text, ProcedureCause(text)).c_str(), stderr);
         } else {
             // The completion text keeps its own line break. In JSON mode stdout holds the
             // result object alone.
-            std::fprintf(json_ ? stderr : stdout, "%s\n", text.c_str());
+            completionText_ = text;
+            std::fprintf(json_ ? stderr : stdout, "%s\n", text::TerminalSafeMessage(text).c_str());
             std::fflush(stdout);
         }
     }
 
     void PhaseChanged(update::Phase phase, std::uint32_t block, std::uint32_t blocks) override {
         std::lock_guard lock(mutex_);
+        if (log_.enabled()) {
+            LogPhase(phase, block, blocks);
+            return;
+        }
         if (json_) return;
         if (terminal_) {
             DrawBar(phase, block, blocks);
@@ -127,6 +148,10 @@ public:
 
     void Say(const char* text) {
         std::lock_guard lock(mutex_);
+        if (log_.enabled()) {
+            log_.Step(text);
+            return;
+        }
         if (json_) return;
         EndBar();
         std::fprintf(stderr, "%s\n", text);
@@ -137,7 +162,27 @@ public:
         return result_;
     }
 
+    // The text of the completion box, once shown.
+    std::string completionText() {
+        std::lock_guard lock(mutex_);
+        return completionText_;
+    }
+
 private:
+    // -v: each phase once, and the upload at every tenth of its blocks (-vv shows each
+    // report).
+    void LogPhase(update::Phase phase, std::uint32_t block, std::uint32_t blocks) {
+        if (phase == update::Phase::uploading) {
+            const std::uint32_t tenth = blocks >= 10 ? blocks / 10 : 1;
+            if (block % tenth != 0 && block + 1 != blocks) return;
+            log_.Step("uploading: block " + std::to_string(block + 1) + " of " +
+                      std::to_string(blocks));
+        } else if (phase != lastPhase_) {
+            log_.Step(PhaseText(phase));
+        }
+        lastPhase_ = phase;
+    }
+
     void DrawBar(update::Phase phase, std::uint32_t block, std::uint32_t blocks) {
         constexpr int kWidth = 30;
         const std::uint32_t done = phase == update::Phase::uploading ? block
@@ -161,11 +206,13 @@ private:
 
     std::mutex mutex_;
     bool json_;
+    StepLog& log_;
     bool terminal_ = false;
     bool barShown_ = false;
     int finishedFd_;
     std::optional<update::Phase> lastPhase_;
     std::optional<update::UpdateResult> result_;
+    std::string completionText_;
 };
 
 int ExitCodeFor(const update::UpdateResult& r) {
@@ -187,64 +234,63 @@ int ExitCodeFor(image::PrepareFailure f) {
 struct Choice {
     hid::HidDevice* object = nullptr;
     std::uint8_t mode = 0;
-    int index = -1;
+    hid::DeviceListEntry entry;  // as listed when it was chosen
 };
 
 // Picks the device to update. Never "whichever came first": with several, the user names one.
 Choice ChooseDevice(const UpdateOptions& o, hid::AppDevice& app, hid::DfuDevice& dfu,
                     RunResult& failure) {
-    struct Candidate {
-        hid::HidDevice* object;
-        std::uint8_t mode;
-        const char* modeName;
-        int index;
-        hid::DeviceListEntry entry;
-    };
-    std::vector<Candidate> all;
-    for (int i = 0; i < app.deviceCount(); ++i)
-        all.push_back({&app, protocol::kModeApplication, "application", i, app.entry(i)});
-    for (int i = 0; i < dfu.deviceCount(); ++i)
-        all.push_back({&dfu, protocol::kModeUpdate, "update", i, dfu.entry(i)});
-
-    std::vector<Candidate> matching;
-    for (const auto& c : all) {
-        if (o.serial && c.entry.serial != *o.serial) continue;
-        if (o.index && c.index != *o.index) continue;
-        if (!o.mode.empty() && o.mode != c.modeName) continue;
-        matching.push_back(c);
+    const DeviceListing listing = ListDevices(app, dfu);
+    std::vector<const ListedDevice*> matching;
+    for (const auto& d : listing.devices) {
+        if (o.serial && d.entry.serial != *o.serial) continue;
+        if (o.index && d.index != *o.index) continue;
+        if (!o.mode.empty() && o.mode != d.mode) continue;
+        matching.push_back(&d);
     }
     failure.step = "device";
     if (matching.empty()) {
         failure.exitCode = kExitNoDevice;
-        failure.message = all.empty() ? "No device found." : "No device matches the choice.";
-        for (const auto* object : {static_cast<hid::HidDevice*>(&app),
-                                   static_cast<hid::HidDevice*>(&dfu)})
-            for (const auto& s : object->skipped())
+        failure.message =
+            listing.devices.empty() ? "No device found." : "No device matches the choice.";
+        for (const auto& [why, count] : listing.skipped)
+            for (int i = 0; i < count; ++i)
                 failure.message += std::string(" A matching device was not listed: ") +
-                                   platform::describe(s.why) + ".";
+                                   platform::describe(why) + ".";
         return {};
     }
     if (matching.size() > 1) {
         failure.exitCode = kExitAmbiguous;
         failure.message = "Several devices match; choose one with --serial, or --index (with "
                           "--mode when both modes are present):";
-        for (const auto& c : matching)
-            failure.message += std::string("\n  ") + c.modeName + " " + std::to_string(c.index) +
-                               "  " + c.entry.product + ": " + c.entry.serial;
+        failure.terminalMessage = failure.message;
+        for (const ListedDevice* d : matching) {
+            const std::string head =
+                std::string("\n  ") + d->mode + " " + std::to_string(d->index) + "  ";
+            failure.message += head + d->entry.product + ": " + d->entry.serial;
+            failure.terminalMessage += head + text::TerminalSafe(d->entry.product) + ": " +
+                                       text::TerminalSafe(d->entry.serial);
+        }
         return {};
     }
-    failure.serial = matching[0].entry.serial;
-    return {matching[0].object, matching[0].mode, matching[0].index};
+    const ListedDevice& chosen = *matching[0];
+    failure.serial = chosen.entry.serial;
+    if (chosen.mode == std::string_view("application"))
+        return {&app, protocol::kModeApplication, chosen.entry};
+    return {&dfu, protocol::kModeUpdate, chosen.entry};
 }
 
 int Finish(const UpdateOptions& o, RunResult r) {
-    if (r.exitCode != kExitOk && !r.message.empty() && !o.json)
-        std::fprintf(stderr, "vumo-dfu: %s\n", r.message.c_str());
+    if (r.exitCode != kExitOk && !r.message.empty() && !o.json) {
+        const std::string& shown = r.terminalMessage.empty() ? r.message : r.terminalMessage;
+        std::fputs(FailureText("vumo-dfu: ", shown, r.cause).c_str(), stderr);
+    }
     if (o.json) PrintJson(r);
     return r.exitCode;
 }
 
-int RunUpdate(const UpdateOptions& o) {
+int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
+    StepLog log(common.verbosity, stderr);
     RunResult r;
     r.outcome = "failed";
 
@@ -275,15 +321,15 @@ int RunUpdate(const UpdateOptions& o) {
     };
 
     std::string error;
-    auto choice = BusChoice::Make(o.simulate, error);
+    auto choice = BusChoice::Make(common.simulate, error);
     if (!choice) {
         r.message = error;
-        r.exitCode = o.simulate.options ? kExitUsage : kExitFailure;
+        r.exitCode = common.simulate.options ? kExitUsage : kExitFailure;
         r.step = "device";
         return Finish(o, r);
     }
 
-    ConsoleUi ui(o.json, finishedFd);
+    ConsoleUi ui(o.json, log, finishedFd);
 
     // The first stage: check and load, before any device is touched.
     hid::AppDevice app(choice->bus());
@@ -292,10 +338,13 @@ int RunUpdate(const UpdateOptions& o) {
     image::CRedirector runner;
     const auto prepared = image::PrepareImage(
         o.file, dfu.image(), [&dfu](std::uint8_t code) { dfu.SetLocationCode(code); }, runner);
+    const ToolRun tool = ToolRunOf(prepared, runner, o.file);
+    log.ToolRun(tool.command, tool.output);
     r.blocks = dfu.image().blockCount;
     if (!prepared.ok()) {
         r.step = "check";
         r.message = prepared.caption + ": " + prepared.text;
+        r.cause = messages::PrepareCause(prepared);
         r.exitCode = ExitCodeFor(prepared.failure);
         return Finish(o, r);
     }
@@ -316,15 +365,14 @@ int RunUpdate(const UpdateOptions& o) {
         r.exitCode = kExitFailure;
         return Finish(o, r);
     }
-    app.EnumerateDevices();
-    dfu.EnumerateDevices();
     const Choice chosen = ChooseDevice(o, app, dfu, r);
     if (chosen.object == nullptr) return Finish(o, r);
-    if (const auto opened = chosen.object->Open(chosen.index); opened != hid::kOpenOk) {
+    log.Step("opening " + chosen.entry.path + " (" + chosen.entry.product + ": " +
+             chosen.entry.serial + ")");
+    if (const auto opened = frontend::OpenListed(*chosen.object, chosen.entry, r.cause); opened != hid::kOpenOk) {
         r.step = "open";
         r.exitCode = kExitOpen;
-        r.message = "Open Error (code : " + std::to_string(opened) + "): " +
-                    platform::describe(chosen.object->lastOpenStatus()) + ".";
+        r.message = "Open Error (code : " + std::to_string(opened) + ")";
         return Finish(o, r);
     }
 
@@ -373,6 +421,12 @@ int RunUpdate(const UpdateOptions& o) {
     r.outcome = update::OutcomeName(result->outcome);
     r.step = update::StepName(result->step);
     r.message = result->message;
+    if (!result->message.empty()) r.cause = ProcedureCause(result->message);
+    const bool ok = result->outcome == update::Outcome::ok;
+    // On success the message is the completion text the user was shown.
+    if (ok) r.message = ui.completionText();
+    // The procedure sends the restart command after the confirmed end for location code 1.
+    r.restarted = ok && result->location == 1;
     if (!result->serial.empty()) r.serial = result->serial;
     r.exitCode = ExitCodeFor(*result);
     // The procedure has already shown its message; don't repeat it.
@@ -382,7 +436,7 @@ int RunUpdate(const UpdateOptions& o) {
 
 }  // namespace
 
-void AddUpdateCommand(CLI::App& app, int& exitCode) {
+void AddUpdateCommand(CLI::App& app, const CommonOptions& common, int& exitCode) {
     auto o = std::make_shared<UpdateOptions>();
     auto* cmd = app.add_subcommand(
         "update", "Check FILE and write it to a device (from application or update mode).");
@@ -397,8 +451,8 @@ void AddUpdateCommand(CLI::App& app, int& exitCode) {
         ->check(CLI::Range(0.1, 3600.0))
         ->default_val(10);
     cmd->add_flag("--json", o->json, "Print one JSON result object at the end");
-    AddSimulateOption(*cmd, o->simulate);
-    cmd->callback([o, &exitCode] { exitCode = RunUpdate(*o); });
+    cmd->footer(kCommonOptionsFooter);
+    cmd->callback([o, &common, &exitCode] { exitCode = RunUpdate(*o, common); });
 }
 
 }  // namespace vumo::cli

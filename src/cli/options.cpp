@@ -8,14 +8,54 @@
 
 namespace vumo::cli {
 
+namespace {
+
+// A flag that may carry a value ("--simulate=dfu") stands in CLI11's help as "--simulate{ }";
+// show it as users type it.
+class HelpFormatter final : public CLI::Formatter {
+public:
+    std::string make_option_name(const CLI::Option* option, bool positional) const override {
+        std::string name = CLI::Formatter::make_option_name(option, positional);
+        for (std::size_t at; (at = name.find(kFlagDefault)) != std::string::npos;)
+            name.erase(at, kFlagDefault.size());
+        return name;
+    }
+    std::string make_option_opts(const CLI::Option* option) const override {
+        // "[=OPTIONS]" belongs to the name without a blank, as it is typed.
+        if (option->get_option_text().starts_with("[=")) return option->get_option_text();
+        return CLI::Formatter::make_option_opts(option);
+    }
+
+    static constexpr std::string_view kFlagDefault = "{ }";
+};
+
+// What CLI11 hands over for a bare --simulate: the flag's default, " ".
+constexpr std::string_view kBareFlag = " ";
+
+}  // namespace
+
+const char* const kCommonOptionsFooter =
+    "Options of every command, accepted before or after it (see vumo-dfu --help):\n"
+    "  --simulate[=OPTIONS]  work on simulated devices instead of the machine's\n"
+    "  -v, --verbose         print the steps with times; -vv also every report\n";
+
 void AddSimulateOption(CLI::App& command, SimulateFlag& flag) {
-    command
-        .add_option_function<std::string>(
-            "--simulate", [&flag](const std::string& value) { flag.options = value; },
-            std::string(sim::kSimulateHelp))
-        ->expected(0, 1)
-        ->default_str("")
-        ->type_name("[=OPTIONS]");
+    command.formatter(std::make_shared<HelpFormatter>());
+    command.add_flag("--simulate{ }")
+        ->description("Work on simulated devices instead of the machine's (OPTIONS below)")
+        ->each([&flag](const std::string& value) {
+            flag.options = value == kBareFlag ? std::string() : value;
+        })
+        ->option_text("[=OPTIONS]");
+}
+
+void AddCommonOptions(CLI::App& app, CommonOptions& common) {
+    AddSimulateOption(app, common.simulate);
+    app.add_flag("-v,--verbose", common.verbosity,
+                 "Print each step with its time and the checksum tool's run; -vv also every "
+                 "report written and read");
+    // Commands created after this pass the options above up to the program.
+    app.fallthrough();
 }
 
 std::unique_ptr<BusChoice> BusChoice::Make(const SimulateFlag& flag, std::string& error) {

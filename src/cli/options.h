@@ -17,11 +17,26 @@ class Simulation;
 
 namespace vumo::cli {
 
-// Adds --simulate[=OPTIONS] to a command. The value is empty when the option is absent.
+// --simulate[=OPTIONS]: the value is set when the option was given (empty without "=...").
+// Its options come only after "=", so "update --simulate FILE" keeps FILE as the file.
 struct SimulateFlag {
     std::optional<std::string> options;  // set when --simulate was given
 };
 void AddSimulateOption(CLI::App& command, SimulateFlag& flag);
+
+// Options that apply to every command. They sit on the program itself and the commands pass
+// what they don't know on to it, so each is accepted before or after the command:
+// "vumo-dfu --simulate list" and "vumo-dfu list --simulate" are the same.
+struct CommonOptions {
+    SimulateFlag simulate;
+    // -v: 1 (phases with times, the checksum tool's command line and output); -vv: 2 (also
+    // every report written and read).
+    int verbosity = 0;
+};
+void AddCommonOptions(CLI::App& app, CommonOptions& common);
+
+// What the command help says about the options above, which it does not list itself.
+extern const char* const kCommonOptionsFooter;
 
 // The bus the command works on: the built-in simulated one, or the machine's hidraw devices.
 // Keeps the simulation alive as long as the bus.

@@ -204,6 +204,11 @@ DeviceListEntry HidDevice::entry(int index) const {
     return list_[static_cast<std::size_t>(index)];
 }
 
+std::vector<DeviceListEntry> HidDevice::list() const {
+    std::lock_guard lock(mutex_);
+    return {list_.begin(), list_.begin() + deviceCount_};
+}
+
 std::vector<SkippedDevice> HidDevice::skipped() const {
     std::lock_guard lock(mutex_);
     return skipped_;

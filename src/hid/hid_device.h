@@ -84,6 +84,8 @@ public:
     bool isOpen() const { return isOpen_.load(std::memory_order_acquire); }
     int deviceCount() const;
     DeviceListEntry entry(int index) const;  // empty entry outside the list
+    // The whole list of the latest enumeration, count and entries taken together.
+    std::vector<DeviceListEntry> list() const;
     std::vector<SkippedDevice> skipped() const;
     // Matching interfaces left out because the list was full.
     int overflowCount() const;
