@@ -282,8 +282,10 @@ Choice ChooseDevice(const UpdateOptions& o, hid::AppDevice& app, hid::DfuDevice&
 
 int Finish(const UpdateOptions& o, RunResult r) {
     if (r.exitCode != kExitOk && !r.message.empty() && !o.json) {
-        const std::string& shown = r.terminalMessage.empty() ? r.message : r.terminalMessage;
-        std::fputs(FailureText("vumo-dfu: ", shown, r.cause).c_str(), stderr);
+        const bool safe = !r.terminalMessage.empty();
+        std::fputs(
+            FailureText("vumo-dfu: ", safe ? r.terminalMessage : r.message, r.cause, safe).c_str(),
+            stderr);
     }
     if (o.json) PrintJson(r);
     return r.exitCode;

@@ -36,8 +36,8 @@ constexpr std::string_view kBareFlag = " ";
 
 const char* const kCommonOptionsFooter =
     "Options of every command, accepted before or after it (see vumo-dfu --help):\n"
-    "  --simulate[=OPTIONS]  work on simulated devices instead of the machine's\n"
-    "  -v, --verbose         print the steps with times; -vv also every report\n";
+    "  --simulate[=OPTIONS]        work on simulated devices instead of the machine's\n"
+    "  -v,--verbose                print the steps with times; -vv also every report\n";
 
 void AddSimulateOption(CLI::App& command, SimulateFlag& flag) {
     command.formatter(std::make_shared<HelpFormatter>());

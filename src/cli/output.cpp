@@ -5,9 +5,9 @@
 namespace vumo::cli {
 
 std::string FailureText(std::string_view prefix, std::string_view message,
-                        const messages::Cause& cause) {
+                        const messages::Cause& cause, bool messageIsSafe) {
     std::string out = text::TerminalSafeMessage(prefix);
-    out += text::TerminalSafeMessage(message);
+    out += messageIsSafe ? std::string(message) : text::TerminalSafeMessage(message);
     out += '\n';
     if (!cause.text.empty()) out += "  cause: " + text::TerminalSafe(cause.text) + "\n";
     if (!cause.hint.empty()) out += "  hint: " + text::TerminalSafe(cause.hint) + "\n";

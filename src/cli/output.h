@@ -20,8 +20,10 @@ namespace vumo::cli {
 //     cause: permission denied on /dev/hidraw3
 //     hint: install the udev rule, run 'udevadm control --reload' and replug the device
 // `prefix` stands before the message ("vumo-dfu: ", or a caption and ": "). Ends with a line end.
+// The message is made terminal-safe keeping its line breaks, unless `messageIsSafe` says that
+// it already is (its device strings escaped one by one).
 std::string FailureText(std::string_view prefix, std::string_view message,
-                        const messages::Cause& cause);
+                        const messages::Cause& cause, bool messageIsSafe = false);
 
 // A command line as a user would type it into a shell: arguments that need it are quoted.
 std::string ShellQuoted(const std::vector<std::string>& argv);
