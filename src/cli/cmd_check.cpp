@@ -57,7 +57,7 @@ void PrintJson(const image::PrepareResult& result, const protocol::FirmwareImage
     out += "]";
     if (!result.ok()) {
         out += ", \"message\": " + JsonString(result.text);
-        out += ", \"cause\": " + JsonString(cause.text);
+        if (!cause.text.empty()) out += ", \"cause\": " + JsonString(cause.text);
     }
     out += "}\n";
     std::fputs(out.c_str(), stdout);
@@ -123,6 +123,11 @@ void AddCheckCommand(CLI::App& app, const CommonOptions& common, int& exitCode) 
         "it with an absolute path instead.\n\n" +
         std::string(kCommonOptionsFooter));
     check->callback([options, &common, &exitCode] { exitCode = RunCheck(*options, common); });
+}
+
+void AddCheckCommand(CLI::App& app, int& exitCode) {
+    static const CommonOptions kDefaults;
+    AddCheckCommand(app, kDefaults, exitCode);
 }
 
 }  // namespace vumo::cli

@@ -9,7 +9,9 @@ std::string FailureText(std::string_view prefix, std::string_view message,
     std::string out = text::TerminalSafeMessage(prefix);
     out += messageIsSafe ? std::string(message) : text::TerminalSafeMessage(message);
     out += '\n';
-    if (!cause.text.empty()) out += "  cause: " + text::TerminalSafe(cause.text) + "\n";
+    // A hint goes with a cause: alone it would be a guess at why.
+    if (cause.text.empty()) return out;
+    out += "  cause: " + text::TerminalSafe(cause.text) + "\n";
     if (!cause.hint.empty()) out += "  hint: " + text::TerminalSafe(cause.hint) + "\n";
     return out;
 }

@@ -68,11 +68,10 @@ Cause PrepareCause(const image::PrepareResult& result) {
 }
 
 std::string DetailText(const Cause& cause) {
+    // A hint goes with a cause: alone it would be a guess at why.
+    if (cause.text.empty()) return {};
     std::string detail = Sentence(cause.text);
-    if (!cause.hint.empty()) {
-        if (!detail.empty()) detail += '\n';
-        detail += Sentence(cause.hint);
-    }
+    if (!cause.hint.empty()) detail += '\n' + Sentence(cause.hint);
     return detail;
 }
 

@@ -14,7 +14,7 @@ namespace vumo::messages {
 
 struct Cause {
     std::string text;  // what went wrong, a phrase in lower case: "permission denied on /dev/hidraw3"
-    std::string hint;  // what to do, a phrase in lower case; may be empty
+    std::string hint;  // what to do, a phrase in lower case; may be empty; shown only with a text
     bool empty() const { return text.empty() && hint.empty(); }
 };
 
@@ -24,7 +24,8 @@ Cause OpenCause(platform::OpenStatus status, std::string_view path);
 // Why the firmware file check refused or failed, and what to do.
 Cause PrepareCause(const image::PrepareResult& result);
 
-// The cause as a box's detail text: each part a sentence of its own, on its own line.
+// The cause as a box's detail text: each part a sentence of its own, on its own line. Empty
+// without a cause text; the command line's lines (cli/output.h) follow the same rule.
 std::string DetailText(const Cause& cause);
 
 }  // namespace vumo::messages
