@@ -126,6 +126,9 @@ if(TARGET vumo-dfu)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 endif()
 
+# The licence, where Debian keeps it for every package.
+install(FILES ${_vumo_pkg}/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 foreach(_vumo_doc IN ITEMS README.md docs/user-guide.md)
   if(EXISTS ${PROJECT_SOURCE_DIR}/${_vumo_doc})
     install(FILES ${PROJECT_SOURCE_DIR}/${_vumo_doc} DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -136,7 +139,7 @@ endforeach()
 
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "vumo-dfu")
-set(CPACK_PACKAGE_VENDOR "Vumo DFU developers")
+set(CPACK_PACKAGE_VENDOR "The vumo-dfu developers")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware update utility for Vumo USB devices")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
@@ -146,10 +149,13 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "\n"
     "Contains vumo-dfu, a command line for scripts and production lines, the window\n"
     "vumo-dfu-utility, and a udev rule that lets the logged-in user reach the device without\n"
-    "root.")
+    "root.\n"
+    "\n"
+    "Licence: ${VUMO_LICENSE}.")
 set(CPACK_PACKAGE_CONTACT "Vumo DFU developers")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_SOURCE_GENERATOR "TGZ")
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build/")
 

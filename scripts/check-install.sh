@@ -94,6 +94,8 @@ for file in "${expected[@]}"; do
     fi
 done
 ((missing)) || pass "installed layout: ${#expected[@]} files in place"
+grep -q "MIT License" "$usr/share/doc/vumo-dfu/copyright" 2>/dev/null ||
+    fail "installed: share/doc/vumo-dfu/copyright does not hold the MIT licence"
 
 for program in vumo-dfu vumo-dfu-utility vumo-dfu-sim; do
     if [[ -e $usr/bin/$program && ! -x $usr/bin/$program ]]; then fail "$program is not executable"; fi
@@ -155,6 +157,8 @@ if ((gui)); then
         fail "metainfo: newest release is '$release', the program is $version: add a <release>"
     grep -qF "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" ||
         fail "metainfo: the launchable is not $app_id.desktop"
+    grep -qF "<project_license>MIT</project_license>" "$metainfo" ||
+        fail "metainfo: the project licence is not MIT"
     grep -qi "usb:v${hex}p0001d\*" "$metainfo" || fail "metainfo: no modalias for vendor $hex"
 fi
 
@@ -186,8 +190,9 @@ run() {
         env -i PATH="$work/empty-path" HOME="$work/home" LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen "$@"
 }
 
-if out=$(run "$usr/bin/vumo-dfu" --version) && [[ $out == "vumo-dfu $version" ]]; then
-    pass "vumo-dfu --version: $out"
+if out=$(run "$usr/bin/vumo-dfu" --version) && [[ ${out%%$'\n'*} == "vumo-dfu $version" &&
+    $out == *"Licence: MIT"* ]]; then
+    pass "vumo-dfu --version: ${out%%$'\n'*}, MIT"
 else
     fail "vumo-dfu --version printed '$out'"
 fi

@@ -13,7 +13,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, const std::strin
     CLI::App cli{"The Vumo firmware update window: lists the devices, opens one and uploads a "
                  "firmware file to it.",
                  programName};
-    cli.set_version_flag("--version", programName + " " + vumo::kFileVersion);
+    cli.set_version_flag("--version",
+                         programName + " " + vumo::kFileVersion + "\n" + vumo::kLicenceNotice);
     std::optional<std::string> simulateText;
     cli.add_option_function<std::string>(
            "--simulate", [&simulateText](const std::string& value) { simulateText = value; },

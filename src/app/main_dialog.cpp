@@ -1,6 +1,9 @@
 #include "app/main_dialog.h"
 
+#include "frontend/open_listed.h"
+#include "messages/causes.h"
 #include "protocol/reports.h"
+#include "text/utf8.h"
 #include "vumo/build_config.h"
 
 #include <QButtonGroup>
@@ -40,6 +43,12 @@ QString ToMemberText(const QString& shown) {
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
     return text;
+}
+
+// A device string for a line of the list: shown as plain text always, and with its control
+// characters written out, so that a line stays one line whatever the device sent.
+QString ShownDeviceString(const std::string& value) {
+    return QString::fromStdString(text::TerminalSafe(value));
 }
 
 int CountDenied(const hid::HidDevice& object) {
@@ -269,23 +278,30 @@ bool CVumo_DFU_UtilityDlg::UpdateRunning() const {
 
 void CVumo_DFU_UtilityDlg::RefreshDeviceList() {
     if (shutDown_) return;
-    const int a = static_cast<std::uint8_t>(appDevice_->EnumerateDevices());
-    const int d = static_cast<std::uint8_t>(dfuDevice_->EnumerateDevices());
+    // Each object's list is taken in one piece right after its enumeration: the update worker
+    // may enumerate the same object meanwhile, and a count from one enumeration with entries
+    // from another would give lines without a device behind them.
+    appDevice_->EnumerateDevices();
+    const std::vector<hid::DeviceListEntry> apps = appDevice_->list();
+    dfuDevice_->EnumerateDevices();
+    const std::vector<hid::DeviceListEntry> dfus = dfuDevice_->list();
     if (procedure_->RefreshWhileSwitching()) return;
 
+    const int a = static_cast<int>(apps.size());
+    const int d = static_cast<int>(dfus.size());
     deviceEntryCount_ = std::min(a + d, kMaxDeviceEntries);
     deviceCombo_->clear();
     for (int i = 0; i < deviceEntryCount_; ++i) {
         const bool application = i < a;
         const int index = application ? i : i - a;
-        const hid::HidDevice& object = application ? static_cast<hid::HidDevice&>(*appDevice_)
-                                                   : static_cast<hid::HidDevice&>(*dfuDevice_);
+        const hid::DeviceListEntry& entry =
+            application ? apps[static_cast<std::size_t>(index)] : dfus[static_cast<std::size_t>(index)];
         deviceEntries_[static_cast<std::size_t>(i)] = {
             application ? protocol::kModeApplication : protocol::kModeUpdate,
             static_cast<std::uint8_t>(index)};
-        const hid::DeviceListEntry entry = object.entry(index);
-        deviceCombo_->addItem(QString::fromStdString(entry.product) + QStringLiteral(": ") +
-                              QString::fromStdString(entry.serial));
+        listedDevices_[static_cast<std::size_t>(i)] = entry;
+        deviceCombo_->addItem(ShownDeviceString(entry.product) + QStringLiteral(": ") +
+                              ShownDeviceString(entry.serial));
     }
     deviceCombo_->setCurrentIndex(0);
 
@@ -338,16 +354,9 @@ void CVumo_DFU_UtilityDlg::UpdateControls() {
     }
 }
 
-void CVumo_DFU_UtilityDlg::ShowOpenError(std::uint8_t code, const hid::HidDevice* object) {
-    QString detail;
-    if (object != nullptr && code == hid::kOpenFailed) {
-        const platform::OpenStatus why = object->lastOpenStatus();
-        if (why != platform::OpenStatus::ok && why != platform::OpenStatus::failed) {
-            detail = QStringLiteral("The device could not be opened: %1.")
-                         .arg(QString::fromUtf8(platform::describe(why)));
-        }
-    }
-    boxes_->ShowApplication(this, QString::asprintf("Open Error (code : %d)", code), detail);
+void CVumo_DFU_UtilityDlg::ShowOpenError(std::uint8_t code, const messages::Cause& cause) {
+    boxes_->ShowApplication(this, QString::asprintf("Open Error (code : %d)", code),
+                            QString::fromStdString(messages::DetailText(cause)));
 }
 
 void CVumo_DFU_UtilityDlg::OnDeviceOpenClicked() {
@@ -361,9 +370,13 @@ void CVumo_DFU_UtilityDlg::OnDeviceOpenClicked() {
             if (e.mode == protocol::kModeApplication) object = appDevice_.get();
             if (e.mode == protocol::kModeUpdate) object = dfuDevice_.get();
             if (object != nullptr) {
-                const std::uint8_t result = object->Open(e.index);
+                // The device of the line the user saw, even if the object's list has moved
+                // since; never whatever now stands at that index.
+                messages::Cause cause;
+                const std::uint8_t result = frontend::OpenListed(
+                    *object, listedDevices_[static_cast<std::size_t>(line)], cause);
                 if (result != hid::kOpenOk) {
-                    ShowOpenError(result, object);
+                    ShowOpenError(result, cause);
                 } else {
                     procedure_->setOpenMode(e.mode);
                 }
@@ -373,7 +386,7 @@ void CVumo_DFU_UtilityDlg::OnDeviceOpenClicked() {
         std::uint8_t result = 0;
         if (mode == protocol::kModeApplication) result = appDevice_->Close();
         if (mode == protocol::kModeUpdate) result = dfuDevice_->Close();
-        if (result != 0) ShowOpenError(result, nullptr);
+        if (result != 0) ShowOpenError(result, {});
         procedure_->setOpenMode(0);
     }
     UpdateControls();
@@ -387,7 +400,7 @@ void CVumo_DFU_UtilityDlg::OnDeviceChange(platform::HotplugMonitor::Action actio
         procedure_->OnDeviceArrival();
     } else {
         const std::uint8_t result = procedure_->OnDeviceRemoval(path);
-        if (result != 0) ShowOpenError(result, nullptr);
+        if (result != 0) ShowOpenError(result, {});
     }
     RefreshDeviceList();
     UpdateControls();
@@ -448,9 +461,10 @@ void CVumo_DFU_UtilityDlg::OnUpdateClicked() {
         options_.prepare);
     QGuiApplication::restoreOverrideCursor();
     if (!prepared.ok()) {
-        boxes_->ShowCaptioned(this, QString::fromStdString(prepared.text),
-                              QString::fromStdString(prepared.caption),
-                              kMbOk | kMbIconError);
+        boxes_->ShowCaptioned(
+            this, QString::fromStdString(prepared.text), QString::fromStdString(prepared.caption),
+            kMbOk | kMbIconError,
+            QString::fromStdString(messages::DetailText(messages::PrepareCause(prepared))));
         return;
     }
 
@@ -486,19 +500,18 @@ void CVumo_DFU_UtilityDlg::OnCancel() {
 void CVumo_DFU_UtilityDlg::reject() { OnCancel(); }
 
 void CVumo_DFU_UtilityDlg::accept() {
-    if (!shutDown_ && !MayClose()) return;
-    QDialog::accept();
+    // Enter outside a push button (in the path, say) would end the program without any of its
+    // closing steps, open device and all: it does nothing. Closing is "Close", Escape or the
+    // close box, through OnCancel.
 }
 
 void CVumo_DFU_UtilityDlg::keyPressEvent(QKeyEvent* event) {
     const bool plain = event->modifiers() == Qt::NoModifier ||
                        (event->modifiers() == Qt::KeypadModifier && event->key() == Qt::Key_Enter);
     if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
-        // A push button with the focus is pressed by Enter; anywhere else Enter accepts.
+        // A push button with the focus is pressed by Enter; anywhere else Enter does nothing.
         if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
             if (button->isEnabled()) button->click();
-        } else {
-            accept();
         }
         return;
     }
@@ -566,9 +579,12 @@ void CVumo_DFU_UtilityDlg::EnableUpdateButton(bool enabled) {
 
 void CVumo_DFU_UtilityDlg::ShowMessage(const std::string& text, const std::string& caption,
                                        int type) {
+    // The procedure gives no cause of its own yet; when it does, it becomes the detail text.
+    const messages::Cause cause;
     windowCalls_.Run([this, shownText = QString::fromStdString(text),
-                      shownCaption = QString::fromStdString(caption), type] {
-        boxes_->ShowCaptioned(this, shownText, shownCaption, type);
+                      shownCaption = QString::fromStdString(caption), type,
+                      detail = QString::fromStdString(messages::DetailText(cause))] {
+        boxes_->ShowCaptioned(this, shownText, shownCaption, type, detail);
     });
 }
 

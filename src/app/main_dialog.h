@@ -9,9 +9,9 @@
 // worker reaches the controls through the UpdateUi calls, each carried out on the window's
 // thread while the worker waits.
 //
-// Closing: "Close", Escape and the close box run OnCancel; Enter outside a push button ends the
-// modal run as accepted. While an update runs none of them closes the window before the user
-// has confirmed it. However the window ends, the worker and the listeners are stopped and
+// Closing: "Close", Escape and the close box run OnCancel; Enter outside a push button does
+// nothing. While an update runs none of them closes the window before the user has confirmed
+// it. However the window ends, the worker and the listeners are stopped and
 // joined before the device objects go.
 
 #include "app/dialog_template.h"
@@ -21,6 +21,7 @@
 #include "hid/dfu_device.h"
 #include "image/prepare.h"
 #include "image/redirector.h"
+#include "messages/causes.h"
 #include "platform/hid_bus.h"
 #include "update/pacer.h"
 #include "update/update_procedure.h"
@@ -123,7 +124,7 @@ signals:
 
 public slots:
     void reject() override;  // Escape, the close box: OnCancel
-    void accept() override;  // Enter outside a push button
+    void accept() override;  // Enter outside a push button: nothing
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -141,7 +142,8 @@ private:
     // Stops the worker and the hot-plug listener, closes what is open (reporting a failed
     // close only when `report`) and destroys the device objects.
     void Shutdown(bool report);
-    void ShowOpenError(std::uint8_t code, const hid::HidDevice* object);
+    // "Open Error (code : %d)", with the cause as the box's detail text.
+    void ShowOpenError(std::uint8_t code, const messages::Cause& cause);
 
     // update::UpdateUi, called from the worker or from the window's own thread.
     void SetProgressRange(int minimum, int maximum) override;
@@ -170,6 +172,8 @@ private:
     QComboBox* deviceCombo_ = nullptr;
     int modeRadio_ = 0;
     std::array<DeviceEntry, kMaxDeviceEntries> deviceEntries_{};
+    // The device each line showed, as listed: what the open/close button opens.
+    std::array<hid::DeviceListEntry, kMaxDeviceEntries> listedDevices_{};
     int deviceEntryCount_ = 0;
     QPushButton* deviceOpenButton_ = nullptr;
     QString versionText_;

@@ -1,6 +1,7 @@
 #include "app/message_boxes.h"
 
 #include <QAbstractButton>
+#include <QLabel>
 #include <QPointer>
 #include <QTimer>
 
@@ -38,9 +39,9 @@ void MessageBoxes::PresetNextAnswer(QMessageBox::StandardButton answer) {
 }
 
 void MessageBoxes::ShowCaptioned(QWidget* owner, const QString& text, const QString& caption,
-                                 int type) {
+                                 int type, const QString& detail) {
     const auto buttons = ButtonsForType(type);
-    Show(owner, {BoxKind::captioned, text, {}, caption, type},
+    Show(owner, {BoxKind::captioned, text, detail, caption, type},
          buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok);
 }
 
@@ -61,7 +62,10 @@ QMessageBox::StandardButton MessageBoxes::Show(QWidget* owner, BoxRecord record,
     record.buttons = ButtonsForType(record.type);
 
     QMessageBox box(record.icon, record.caption, ForDisplay(record.text), record.buttons, owner);
+    box.setTextFormat(Qt::PlainText);
     if (!record.detail.isEmpty()) box.setInformativeText(ForDisplay(record.detail));
+    // The detail's label takes markup by default whatever the text format says.
+    for (QLabel* label : box.findChildren<QLabel*>()) label->setTextFormat(Qt::PlainText);
     box.setDefaultButton(defaultButton);
     box.setEscapeButton(record.buttons.testFlag(QMessageBox::No) ? QMessageBox::No
                                                                  : QMessageBox::Ok);

@@ -8,7 +8,8 @@
 //  - the application box: the text alone, the program's file name as caption, a warning icon
 //    and OK (a question asks Yes or No the same way).
 // A box is modal to its owner and returns when it has been closed. A text's "\r\n" line ends
-// are shown as line breaks and recorded as given.
+// are shown as line breaks and recorded as given. Texts are shown as plain text, never as
+// markup: they may carry a device's strings, and "<b>x</b>" from a device is shown as such.
 
 #include <QMessageBox>
 #include <QObject>
@@ -48,7 +49,8 @@ public:
 
     const QString& applicationName() const { return applicationName_; }
 
-    void ShowCaptioned(QWidget* owner, const QString& text, const QString& caption, int type);
+    void ShowCaptioned(QWidget* owner, const QString& text, const QString& caption, int type,
+                       const QString& detail = {});
     void ShowApplication(QWidget* owner, const QString& text, const QString& detail = {});
     // An application box asking Yes or No, No being the default; true for Yes.
     bool Ask(QWidget* owner, const QString& text, const QString& detail = {});

@@ -5,9 +5,13 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/options.h"
+#include "cli/output.h"
+#include "cli/tool_run.h"
 #include "image/prepare.h"
+#include "messages/causes.h"
 #include "image/redirector.h"
 #include "protocol/firmware_image.h"
+#include "text/utf8.h"
 
 #include <cstdio>
 #include <memory>
@@ -21,7 +25,8 @@ struct CheckOptions {
     bool json = false;
 };
 
-void PrintJson(const image::PrepareResult& result, const protocol::FirmwareImage& image) {
+void PrintJson(const image::PrepareResult& result, const protocol::FirmwareImage& image,
+               const messages::Cause& cause) {
     const std::uint32_t blocks = result.ok() ? image.blockCount : 0;
     std::string out = "{\"firmware\": ";
     out += result.firmware ? "true" : "false";
@@ -34,14 +39,17 @@ void PrintJson(const image::PrepareResult& result, const protocol::FirmwareImage
         out += std::to_string(image.blockCrc[i]);
     }
     out += "]";
-    if (!result.ok()) out += ", \"message\": " + JsonString(result.text);
+    if (!result.ok()) {
+        out += ", \"message\": " + JsonString(result.text);
+        if (!cause.text.empty()) out += ", \"cause\": " + JsonString(cause.text);
+    }
     out += "}\n";
     std::fputs(out.c_str(), stdout);
 }
 
 void PrintText(const std::string& file, const image::PrepareResult& result,
                const protocol::FirmwareImage& image) {
-    std::printf("File:          %s\n", file.c_str());
+    std::printf("File:          %s\n", text::TerminalSafe(file).c_str());
     if (result.format == image::ImageFormat::intelHex)
         std::printf("Format:        Intel HEX, image from 0x%08X\n", result.baseAddress);
     else
@@ -58,27 +66,33 @@ void PrintText(const std::string& file, const image::PrepareResult& result,
     }
 }
 
-int RunCheck(const CheckOptions& options) {
+int RunCheck(const CheckOptions& options, const CommonOptions& common) {
+    StepLog log(common.verbosity, stderr);
     // 132 KiB: too large for the stack of a command.
     auto image = std::make_unique<protocol::FirmwareImage>();
     image::CRedirector runner;
+    log.Step("checking the firmware file");
     const image::PrepareResult result =
         image::PrepareImage(options.file, *image, [](std::uint8_t) {}, runner);
+    const ToolRun tool = ToolRunOf(result, runner, options.file);
+    log.ToolRun(tool.command, tool.output);
+    log.Step(result.ok() ? "the file is firmware and loaded" : "the file was refused");
+    const messages::Cause cause = messages::PrepareCause(result);
 
     if (options.json) {
-        PrintJson(result, *image);
+        PrintJson(result, *image, cause);
     } else if (result.ok()) {
         PrintText(options.file, result, *image);
     } else {
         std::fflush(stdout);
-        std::fprintf(stderr, "%s: %s\n", result.caption.c_str(), result.text.c_str());
+        std::fputs(FailureText(result.caption + ": ", result.text, cause).c_str(), stderr);
     }
     return ExitCodeForCheck(result.failure);
 }
 
 }  // namespace
 
-void AddCheckCommand(CLI::App& app, int& exitCode) {
+void AddCheckCommand(CLI::App& app, const CommonOptions& common, int& exitCode) {
     auto options = std::make_shared<CheckOptions>();
     CLI::App* check = app.add_subcommand(
         "check", "Check a firmware file as the Update button does, without a device: the "
@@ -86,12 +100,18 @@ void AddCheckCommand(CLI::App& app, int& exitCode) {
     check->add_option("FILE", options->file, "Firmware file: binary, or Intel HEX")->required();
     check->add_flag("--json", options->json,
                     "Print one JSON object: firmware, location, size, blocks, crc, and message "
-                    "on failure");
+                    "and cause on failure");
     check->footer(
         "The checksum tool is looked for in the program's own folder, then in the installed "
         "helper folder, then in PATH (never in the current folder); VUMO_CHECKSUM_TOOL may name "
-        "it with an absolute path instead.\n");
-    check->callback([options, &exitCode] { exitCode = RunCheck(*options); });
+        "it with an absolute path instead.\n\n" +
+        std::string(kCommonOptionsFooter));
+    check->callback([options, &common, &exitCode] { exitCode = RunCheck(*options, common); });
+}
+
+void AddCheckCommand(CLI::App& app, int& exitCode) {
+    static const CommonOptions kDefaults;
+    AddCheckCommand(app, kDefaults, exitCode);
 }
 
 }  // namespace vumo::cli

@@ -1,13 +1,13 @@
 // vumo-dfu list: every matching device, application mode first, as the window lists them.
 
 #include "cli/commands.h"
+#include "cli/device_list.h"
 #include "cli/exit_codes.h"
 #include "cli/options.h"
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
 
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -16,26 +16,29 @@ namespace {
 
 struct ListOptions {
     bool json = false;
-    BusSetup bus;
 };
 
-struct Listed {
-    const char* mode;
-    int index;
-    hid::DeviceListEntry entry;
-};
+int ListOn(const ListOptions& options, BusChoice& choice) {
+    hid::AppDevice app(choice.bus());
+    hid::DfuDevice dfu(choice.bus());
+    const DeviceListing listing = ListDevices(app, dfu);
+    const std::string out = options.json ? ListJson(listing) : ListText(listing);
+    std::fputs(out.c_str(), stdout);
+    std::fflush(stdout);
+    // Devices that exist but could not be opened are not in the list; say so, with the fix.
+    std::fputs(ListNotes(listing).c_str(), stderr);
+    return kExitOk;
+}
 
-int RunList(const ListOptions& options, BusChoice& choice);
-
-int RunList(const ListOptions& options) {
+int RunList(const ListOptions& options, const CommonOptions& common) {
     std::string error;
     int exitCode = kExitOk;
-    auto choice = BusChoice::Make(options.bus, error, exitCode);
+    auto choice = BusChoice::Make(common.Bus(), error, exitCode);
     if (!choice) {
         std::fprintf(stderr, "vumo-dfu: %s\n", error.c_str());
         return exitCode;
     }
-    exitCode = RunList(options, *choice);
+    exitCode = ListOn(options, *choice);
     std::string replayError;
     choice->Conclude(exitCode, replayError);
     if (replayError.empty()) return exitCode;
@@ -43,64 +46,14 @@ int RunList(const ListOptions& options) {
     return kExitReplay;
 }
 
-int RunList(const ListOptions& options, BusChoice& choice) {
-    hid::AppDevice app(choice.bus());
-    hid::DfuDevice dfu(choice.bus());
-    const int appCount = app.EnumerateDevices();
-    const int dfuCount = dfu.EnumerateDevices();
-
-    std::vector<Listed> listed;
-    for (int i = 0; i < appCount; ++i) listed.push_back({"application", i, app.entry(i)});
-    for (int i = 0; i < dfuCount; ++i) listed.push_back({"update", i, dfu.entry(i)});
-
-    if (options.json) {
-        std::string out = "[";
-        for (std::size_t i = 0; i < listed.size(); ++i) {
-            const auto& l = listed[i];
-            out += i ? ",\n " : "\n ";
-            out += "{\"mode\": " + JsonString(l.mode) + ", \"index\": " + std::to_string(l.index) +
-                   ", \"product\": " + JsonString(l.entry.product) +
-                   ", \"serial\": " + JsonString(l.entry.serial) +
-                   ", \"path\": " + JsonString(l.entry.path) + "}";
-        }
-        out += listed.empty() ? "]\n" : "\n]\n";
-        std::fputs(out.c_str(), stdout);
-    } else if (listed.empty()) {
-        std::puts("No device found.");
-    } else {
-        for (const auto& l : listed) {
-            std::printf("%-11s %d  %s: %s  %s\n", l.mode, l.index, l.entry.product.c_str(),
-                        l.entry.serial.c_str(), l.entry.path.c_str());
-        }
-    }
-
-    // Devices that exist but could not be opened are not in the list; say so, with the fix.
-    std::map<platform::OpenStatus, int> skipped;
-    for (const auto* device : {static_cast<const hid::HidDevice*>(&app),
-                               static_cast<const hid::HidDevice*>(&dfu)}) {
-        for (const auto& s : device->skipped()) ++skipped[s.why];
-    }
-    for (const auto& [why, count] : skipped) {
-        std::fprintf(stderr, "%d matching device%s not listed: %s.\n", count,
-                     count == 1 ? "" : "s", platform::describe(why));
-    }
-    const int overflow = app.overflowCount() + dfu.overflowCount();
-    if (overflow > 0) {
-        std::fprintf(stderr,
-                     "%d further matching device%s not listed: at most 10 per mode are shown.\n",
-                     overflow, overflow == 1 ? "" : "s");
-    }
-    return kExitOk;
-}
-
 }  // namespace
 
-void AddListCommand(CLI::App& app, int& exitCode) {
+void AddListCommand(CLI::App& app, const CommonOptions& common, int& exitCode) {
     auto options = std::make_shared<ListOptions>();
     auto* cmd = app.add_subcommand("list", "List the devices in application and update mode.");
     cmd->add_flag("--json", options->json, "Print a JSON array of devices.");
-    AddBusOptions(*cmd, options->bus);
-    cmd->callback([options, &exitCode] { exitCode = RunList(*options); });
+    cmd->footer(kCommonOptionsFooter);
+    cmd->callback([options, &common, &exitCode] { exitCode = RunList(*options, common); });
 }
 
 }  // namespace vumo::cli

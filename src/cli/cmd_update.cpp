@@ -2,12 +2,18 @@
 // stage, second stage and procedure as the window's Update button.
 
 #include "cli/commands.h"
+#include "cli/device_list.h"
 #include "cli/exit_codes.h"
 #include "cli/options.h"
+#include "cli/output.h"
+#include "cli/tool_run.h"
+#include "frontend/open_listed.h"
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
 #include "image/prepare.h"
+#include "messages/causes.h"
 #include "protocol/reports.h"
+#include "text/utf8.h"
 #include "update/device_watcher.h"
 #include "update/update_procedure.h"
 
@@ -36,7 +42,6 @@ struct UpdateOptions {
     std::string mode;  // "", "application" or "update": which list --index counts in
     double timeoutSeconds = 10;
     bool json = false;
-    BusSetup bus;
 };
 
 // Where a run ended, for scripts: the procedure's steps plus the ones before it.
@@ -44,12 +49,14 @@ struct RunResult {
     int exitCode = kExitOk;
     std::string outcome = "ok";
     std::string step = "done";
-    std::string message;
+    std::string message;          // as given; JSON carries it escaped
+    std::string terminalMessage;  // the message with its device strings made terminal-safe,
+                                  // when it names any; else the message itself is made safe
+    messages::Cause cause;
     std::string serial;
     std::uint32_t blocks = 0;
     int location = -1;
-    std::string cause;
-    bool restarted = false;
+    bool restarted = false;  // the restart command went out after the device confirmed the end
 };
 
 void PrintJson(const RunResult& r) {
@@ -58,8 +65,11 @@ void PrintJson(const RunResult& r) {
                 JsonString(r.outcome).c_str(), JsonString(r.serial).c_str(), r.blocks,
                 r.location < 0 ? "null" : std::to_string(r.location).c_str(),
                 JsonString(r.step).c_str(), JsonString(r.message).c_str(),
-                JsonString(r.cause).c_str(), r.restarted ? "true" : "false");
+                JsonString(r.cause.text).c_str(), r.restarted ? "true" : "false");
 }
+
+// Why the procedure failed, beside the message it showed. The procedure gives none yet; when
+// it does, it comes from here.
 
 const char* PhaseText(update::Phase phase) {
     switch (phase) {
@@ -78,8 +88,10 @@ const char* PhaseText(update::Phase phase) {
 // bar on a terminal and as plain lines otherwise.
 class ConsoleUi final : public update::UpdateUi {
 public:
-    ConsoleUi(bool json, int finishedFd) : json_(json), finishedFd_(finishedFd) {
-        terminal_ = !json && ::isatty(STDERR_FILENO);
+    ConsoleUi(bool json, StepLog& log, int finishedFd)
+        : json_(json), log_(log), finishedFd_(finishedFd) {
+        // With -v every step gets a line with its time; a bar would overwrite them.
+        terminal_ = !json && !log.enabled() && ::isatty(STDERR_FILENO);
     }
 
     void SetProgressRange(int, int) override {}
@@ -88,28 +100,32 @@ public:
     void EnableOpenButton(bool) override {}
     void EnableUpdateButton(bool) override {}
 
-    void ShowMessageWithDetail(const std::string& text, const std::string& caption, int type,
-                               const std::string& detail) override {
-        ShowMessage(text, caption, type);
-        std::lock_guard lock(mutex_);
-        std::fprintf(stderr, "  cause: %s\n", detail.c_str());
+    void ShowMessage(const std::string& text, const std::string& caption, int type) override {
+        ShowMessageWithDetail(text, caption, type, {});
     }
 
-    void ShowMessage(const std::string& text, const std::string& caption, int type) override {
+    void ShowMessageWithDetail(const std::string& text, const std::string& caption, int type,
+                               const std::string& detail) override {
         std::lock_guard lock(mutex_);
         EndBar();
         if (type == update::kBoxError) {
-            std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+            std::fputs(FailureText(caption + ": ", text, messages::Cause{detail, {}}).c_str(),
+                       stderr);
         } else {
             // The completion text keeps its own line break. In JSON mode stdout holds the
             // result object alone.
-            std::fprintf(json_ ? stderr : stdout, "%s\n", text.c_str());
+            completionText_ = text;
+            std::fprintf(json_ ? stderr : stdout, "%s\n", text::TerminalSafeMessage(text).c_str());
             std::fflush(stdout);
         }
     }
 
     void PhaseChanged(update::Phase phase, std::uint32_t block, std::uint32_t blocks) override {
         std::lock_guard lock(mutex_);
+        if (log_.enabled()) {
+            LogPhase(phase, block, blocks);
+            return;
+        }
         if (json_) return;
         if (terminal_) {
             DrawBar(phase, block, blocks);
@@ -138,6 +154,10 @@ public:
 
     void Say(const char* text) {
         std::lock_guard lock(mutex_);
+        if (log_.enabled()) {
+            log_.Step(text);
+            return;
+        }
         if (json_) return;
         EndBar();
         std::fprintf(stderr, "%s\n", text);
@@ -148,7 +168,27 @@ public:
         return result_;
     }
 
+    // The text of the completion box, once shown.
+    std::string completionText() {
+        std::lock_guard lock(mutex_);
+        return completionText_;
+    }
+
 private:
+    // -v: each phase once, and the upload at every tenth of its blocks (-vv shows each
+    // report).
+    void LogPhase(update::Phase phase, std::uint32_t block, std::uint32_t blocks) {
+        if (phase == update::Phase::uploading) {
+            const std::uint32_t tenth = blocks >= 10 ? blocks / 10 : 1;
+            if (block % tenth != 0 && block + 1 != blocks) return;
+            log_.Step("uploading: block " + std::to_string(block + 1) + " of " +
+                      std::to_string(blocks));
+        } else if (phase != lastPhase_) {
+            log_.Step(PhaseText(phase));
+        }
+        lastPhase_ = phase;
+    }
+
     void DrawBar(update::Phase phase, std::uint32_t block, std::uint32_t blocks) {
         constexpr int kWidth = 30;
         const std::uint32_t done = phase == update::Phase::uploading ? block
@@ -172,11 +212,13 @@ private:
 
     std::mutex mutex_;
     bool json_;
+    StepLog& log_;
     bool terminal_ = false;
     bool barShown_ = false;
     int finishedFd_;
     std::optional<update::Phase> lastPhase_;
     std::optional<update::UpdateResult> result_;
+    std::string completionText_;
 };
 
 int ExitCodeFor(const update::UpdateResult& r) {
@@ -192,54 +234,50 @@ int ExitCodeFor(const update::UpdateResult& r) {
 struct Choice {
     hid::HidDevice* object = nullptr;
     std::uint8_t mode = 0;
-    int index = -1;
+    hid::DeviceListEntry entry;  // as listed when it was chosen
 };
 
 // Picks the device to update. Never "whichever came first": with several, the user names one.
 Choice ChooseDevice(const UpdateOptions& o, hid::AppDevice& app, hid::DfuDevice& dfu,
                     RunResult& failure) {
-    struct Candidate {
-        hid::HidDevice* object;
-        std::uint8_t mode;
-        const char* modeName;
-        int index;
-        hid::DeviceListEntry entry;
-    };
-    std::vector<Candidate> all;
-    for (int i = 0; i < app.deviceCount(); ++i)
-        all.push_back({&app, protocol::kModeApplication, "application", i, app.entry(i)});
-    for (int i = 0; i < dfu.deviceCount(); ++i)
-        all.push_back({&dfu, protocol::kModeUpdate, "update", i, dfu.entry(i)});
-
-    std::vector<Candidate> matching;
-    for (const auto& c : all) {
-        if (o.serial && c.entry.serial != *o.serial) continue;
-        if (o.index && c.index != *o.index) continue;
-        if (!o.mode.empty() && o.mode != c.modeName) continue;
-        matching.push_back(c);
+    const DeviceListing listing = ListDevices(app, dfu);
+    std::vector<const ListedDevice*> matching;
+    for (const auto& d : listing.devices) {
+        if (o.serial && d.entry.serial != *o.serial) continue;
+        if (o.index && d.index != *o.index) continue;
+        if (!o.mode.empty() && o.mode != d.mode) continue;
+        matching.push_back(&d);
     }
     failure.step = "device";
     if (matching.empty()) {
         failure.exitCode = kExitNoDevice;
-        failure.message = all.empty() ? "No device found." : "No device matches the choice.";
-        for (const auto* object : {static_cast<hid::HidDevice*>(&app),
-                                   static_cast<hid::HidDevice*>(&dfu)})
-            for (const auto& s : object->skipped())
+        failure.message =
+            listing.devices.empty() ? "No device found." : "No device matches the choice.";
+        for (const auto& [why, count] : listing.skipped)
+            for (int i = 0; i < count; ++i)
                 failure.message += std::string(" A matching device was not listed: ") +
-                                   platform::describe(s.why) + ".";
+                                   platform::describe(why) + ".";
         return {};
     }
     if (matching.size() > 1) {
         failure.exitCode = kExitAmbiguous;
         failure.message = "Several devices match; choose one with --serial, or --index (with "
                           "--mode when both modes are present):";
-        for (const auto& c : matching)
-            failure.message += std::string("\n  ") + c.modeName + " " + std::to_string(c.index) +
-                               "  " + c.entry.product + ": " + c.entry.serial;
+        failure.terminalMessage = failure.message;
+        for (const ListedDevice* d : matching) {
+            const std::string head =
+                std::string("\n  ") + d->mode + " " + std::to_string(d->index) + "  ";
+            failure.message += head + d->entry.product + ": " + d->entry.serial;
+            failure.terminalMessage += head + text::TerminalSafe(d->entry.product) + ": " +
+                                       text::TerminalSafe(d->entry.serial);
+        }
         return {};
     }
-    failure.serial = matching[0].entry.serial;
-    return {matching[0].object, matching[0].mode, matching[0].index};
+    const ListedDevice& chosen = *matching[0];
+    failure.serial = chosen.entry.serial;
+    if (chosen.mode == std::string_view("application"))
+        return {&app, protocol::kModeApplication, chosen.entry};
+    return {&dfu, protocol::kModeUpdate, chosen.entry};
 }
 
 // `bus` is null before the bus is made; `shown` when the procedure has shown its message.
@@ -251,18 +289,25 @@ int Finish(const UpdateOptions& o, RunResult r, BusChoice* bus = nullptr, bool s
             r.outcome = "failed";
             r.step = "replay";
             r.message = replayError;
+            r.terminalMessage.clear();
+            r.cause = {};
             r.exitCode = kExitReplay;
             shown = false;
         }
     }
     if (shown && !o.json) return r.exitCode;
-    if (r.exitCode != kExitOk && !r.message.empty() && !o.json)
-        std::fprintf(stderr, "vumo-dfu: %s\n", r.message.c_str());
+    if (r.exitCode != kExitOk && !r.message.empty() && !o.json) {
+        const bool safe = !r.terminalMessage.empty();
+        std::fputs(
+            FailureText("vumo-dfu: ", safe ? r.terminalMessage : r.message, r.cause, safe).c_str(),
+            stderr);
+    }
     if (o.json) PrintJson(r);
     return r.exitCode;
 }
 
-int RunUpdate(const UpdateOptions& o) {
+int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
+    StepLog log(common.verbosity, stderr);
     RunResult r;
     r.outcome = "failed";
 
@@ -293,26 +338,37 @@ int RunUpdate(const UpdateOptions& o) {
     };
 
     std::string error;
-    auto choice = BusChoice::Make(o.bus, error, r.exitCode);
+    auto choice = BusChoice::Make(common.Bus(), error, r.exitCode);
     if (!choice) {
         r.message = error;
         r.step = "device";
         return Finish(o, r);
     }
 
-    ConsoleUi ui(o.json, finishedFd);
+    ConsoleUi ui(o.json, log, finishedFd);
 
     // The first stage: check and load, before any device is touched.
     hid::AppDevice app(choice->bus());
     hid::DfuDevice dfu(choice->bus());
     ui.Say("checking the firmware file");
     image::CRedirector runner;
-    const auto prepared = image::PrepareImage(
-        o.file, dfu.image(), [&dfu](std::uint8_t code) { dfu.SetLocationCode(code); }, runner);
-    r.blocks = dfu.image().blockCount;
+    image::PrepareOptions prepareOptions;
+    // Ctrl-C during the check ends the tool at once, not after its time limit.
+    prepareOptions.cancelFd = signalFd;
+    const auto prepared = image::PrepareImage(o.file, runner, prepareOptions);
+    const ToolRun tool = ToolRunOf(prepared, runner, o.file);
+    log.ToolRun(tool.command, tool.output);
+    if (prepared.prepared) {
+        // The device objects share the prepared image; nothing is copied out of them.
+        dfu.SetImage({prepared.prepared, &prepared.prepared->image});
+        dfu.SetLocationCode(prepared.prepared->location);
+        r.blocks = prepared.prepared->image.blockCount;
+        choice->NoteImage(prepared.prepared->sha256, prepared.prepared->fileSize);
+    }
     if (!prepared.ok()) {
         r.step = "check";
         r.message = prepared.caption + ": " + prepared.text;
+        r.cause = messages::PrepareCause(prepared);
         r.exitCode = ExitCodeForCheck(prepared.failure);
         return Finish(o, r, choice.get());
     }
@@ -333,15 +389,14 @@ int RunUpdate(const UpdateOptions& o) {
         r.exitCode = kExitFailure;
         return Finish(o, r, choice.get());
     }
-    app.EnumerateDevices();
-    dfu.EnumerateDevices();
     const Choice chosen = ChooseDevice(o, app, dfu, r);
     if (chosen.object == nullptr) return Finish(o, r, choice.get());
-    if (const auto opened = chosen.object->Open(chosen.index); opened != hid::kOpenOk) {
+    log.Step("opening " + chosen.entry.path + " (" + chosen.entry.product + ": " +
+             chosen.entry.serial + ")");
+    if (const auto opened = frontend::OpenListed(*chosen.object, chosen.entry, r.cause); opened != hid::kOpenOk) {
         r.step = "open";
         r.exitCode = kExitOpen;
-        r.message = "Open Error (code : " + std::to_string(opened) + "): " +
-                    platform::describe(chosen.object->lastOpenStatus()) + ".";
+        r.message = "Open Error (code : " + std::to_string(opened) + ")";
         return Finish(o, r, choice.get());
     }
 
@@ -360,7 +415,7 @@ int RunUpdate(const UpdateOptions& o) {
         r.exitCode = kExitFailure;
         r.message = "The update can't run: " + procedure.startError() +
                     ". Close other programs and try again; the device was not touched.";
-        return Finish(o, r);
+        return Finish(o, r, choice.get());
     }
     procedure.setOpenMode(chosen.mode);
     {
@@ -373,7 +428,7 @@ int RunUpdate(const UpdateOptions& o) {
             r.exitCode = kExitFailure;
             r.message = "The update can't run: " + watcher.error() +
                         ". Close other programs and try again; the device was not touched.";
-            return Finish(o, r);
+            return Finish(o, r, choice.get());
         }
         procedure.ResetProgress();
         procedure.StartSecondStage();
@@ -415,7 +470,7 @@ int RunUpdate(const UpdateOptions& o) {
     r.outcome = update::OutcomeName(result->outcome);
     r.step = update::StepName(result->step);
     r.message = result->message;
-    r.cause = result->cause;
+    r.cause.text = result->cause;
     r.restarted = result->restarted;
     if (!result->serial.empty()) r.serial = result->serial;
     r.exitCode = ExitCodeFor(*result);
@@ -426,7 +481,7 @@ int RunUpdate(const UpdateOptions& o) {
 
 }  // namespace
 
-void AddUpdateCommand(CLI::App& app, int& exitCode) {
+void AddUpdateCommand(CLI::App& app, const CommonOptions& common, int& exitCode) {
     auto o = std::make_shared<UpdateOptions>();
     auto* cmd = app.add_subcommand(
         "update", "Check FILE and write it to a device (from application or update mode).");
@@ -441,8 +496,8 @@ void AddUpdateCommand(CLI::App& app, int& exitCode) {
         ->check(CLI::Range(0.1, 3600.0))
         ->default_val(10);
     cmd->add_flag("--json", o->json, "Print one JSON result object at the end");
-    AddBusOptions(*cmd, o->bus);
-    cmd->callback([o, &exitCode] { exitCode = RunUpdate(*o); });
+    cmd->footer(kCommonOptionsFooter);
+    cmd->callback([o, &common, &exitCode] { exitCode = RunUpdate(*o, common); });
 }
 
 }  // namespace vumo::cli

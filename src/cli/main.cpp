@@ -2,6 +2,7 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/options.h"
 #include "sim/simulate_options.h"
 #include "vumo/build_config.h"
 
@@ -13,15 +14,18 @@
 int main(int argc, char** argv) {
     using namespace vumo::cli;
     CLI::App app{"Firmware update utility for Vumo USB HID devices.", "vumo-dfu"};
-    app.set_version_flag("--version", std::string("vumo-dfu ") + vumo::kFileVersion);
+    app.set_version_flag("--version", std::string("vumo-dfu ") + vumo::kFileVersion + "\n" +
+                                          vumo::kLicenceNotice);
     app.require_subcommand(1);
-    app.footer(std::string("Options of list and update:\n") +
-               vumo::sim::kSimulateHelp + "\n" + kExitCodeHelp);
+    app.footer(std::string(vumo::sim::kSimulateHelp) + "\n" +
+               kExitCodeHelp);
 
     int exitCode = kExitOk;
-    AddListCommand(app, exitCode);
-    AddCheckCommand(app, exitCode);
-    AddUpdateCommand(app, exitCode);
+    CommonOptions common;
+    AddCommonOptions(app, common);
+    AddListCommand(app, common, exitCode);
+    AddCheckCommand(app, common, exitCode);
+    AddUpdateCommand(app, common, exitCode);
 
     try {
         app.parse(argc, argv);

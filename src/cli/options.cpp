@@ -16,41 +16,79 @@
 
 namespace vumo::cli {
 
+namespace {
+
+// A flag that may carry a value ("--simulate=dfu") stands in CLI11's help as "--simulate{ }";
+// show it as users type it.
+class HelpFormatter final : public CLI::Formatter {
+public:
+    std::string make_option_name(const CLI::Option* option, bool positional) const override {
+        std::string name = CLI::Formatter::make_option_name(option, positional);
+        for (std::size_t at; (at = name.find(kFlagDefault)) != std::string::npos;)
+            name.erase(at, kFlagDefault.size());
+        return name;
+    }
+    std::string make_option_opts(const CLI::Option* option) const override {
+        // "[=OPTIONS]" belongs to the name without a blank, as it is typed.
+        if (option->get_option_text().starts_with("[=")) return option->get_option_text();
+        return CLI::Formatter::make_option_opts(option);
+    }
+
+    static constexpr std::string_view kFlagDefault = "{ }";
+};
+
+// What CLI11 hands over for a bare --simulate: the flag's default, " ".
+constexpr std::string_view kBareFlag = " ";
+
+}  // namespace
+
+const char* const kCommonOptionsFooter =
+    "Options of every command, accepted before or after it (see vumo-dfu --help):\n"
+    "  --simulate[=OPTIONS]        work on simulated devices instead of the machine's\n"
+    "  -v,--verbose                print the steps with times; -vv also every report\n"
+    "  --record FILE               write the whole conversation at the HID bus to FILE (it\n"
+    "                              holds the devices' names and serial numbers)\n"
+    "  --replay FILE               play the device's side of a recording instead of devices\n"
+    "  --replay-speed X            with --replay: X times the recorded pace (0: no delays)\n";
+
 void AddSimulateOption(CLI::App& command, SimulateFlag& flag) {
-    command
-        .add_option_function<std::string>(
-            "--simulate", [&flag](const std::string& value) { flag.options = value; },
-            std::string(sim::kSimulateHelp))
-        ->expected(0, 1)
-        ->default_str("")
-        ->type_name("[=OPTIONS]");
+    command.formatter(std::make_shared<HelpFormatter>());
+    command.add_flag("--simulate{ }")
+        ->description("Work on simulated devices instead of the machine's (OPTIONS below)")
+        ->each([&flag](const std::string& value) {
+            flag.options = value == kBareFlag ? std::string() : value;
+        })
+        ->option_text("[=OPTIONS]");
 }
 
-void AddBusOptions(CLI::App& command, BusSetup& setup) {
-    AddSimulateOption(command, setup.simulate);
-    auto* simulate = command.get_option("--simulate");
-    auto* replay = command.add_option(
+void AddCommonOptions(CLI::App& app, CommonOptions& common) {
+    BusSetup& setup = common.bus;
+    AddSimulateOption(app, setup.simulate);
+    auto* simulate = app.get_option("--simulate");
+    auto* replay = app.add_option(
         "--replay", setup.replay,
         "Play the device's side of a recording made with --record instead of using this "
         "machine's devices; stops at the first report that differs from the recording");
     replay->type_name("FILE")->excludes(simulate);
-    command
-        .add_option("--replay-speed", setup.replaySpeed,
-                    "With --replay: how much faster than recorded the device answers "
-                    "(0: at once)")
+    app.add_option("--replay-speed", setup.replaySpeed,
+                   "With --replay: how much faster than recorded the device answers (0: at once)")
         ->type_name("X")
         ->check(CLI::NonNegativeNumber)
         ->needs(replay);
-    command
-        .add_option("--record", setup.record,
-                    "Write everything sent and received over the HID bus to FILE (JSON "
-                    "Lines), to send with a problem report. The file holds the devices' names "
-                    "and serial numbers")
+    app.add_option("--record", setup.record,
+                   "Write everything sent and received over the HID bus to FILE (JSON Lines), "
+                   "to send with a problem report. The file holds the devices' names and serial "
+                   "numbers")
         ->type_name("FILE");
-    // -vv sets this once the counting -v is in; the flag stays for scripts.
-    command.add_flag("--trace-reports", setup.traceReports,
-                     "Print every report written and read on stderr")
+    // -vv does the same; the flag stays for scripts.
+    app.add_flag("--trace-reports", setup.traceReports,
+                 "Print every report written and read on stderr")
         ->group("");
+    app.add_flag("-v,--verbose", common.verbosity,
+                 "Print each step with its time and the checksum tool's run; -vv also every "
+                 "report written and read");
+    // Commands created after this pass the options above up to the program.
+    app.fallthrough();
 }
 
 namespace {
@@ -162,6 +200,7 @@ void BusChoice::Conclude(int exitCode, std::string& replayError) {
         std::fprintf(stderr, "vumo-dfu: %s\n", recorder_->error().c_str());
 }
 
-std::string JsonString(std::string_view text) { return text::JsonString(text); }
+
+std::string JsonString(std::string_view value) { return text::JsonString(value); }
 
 }  // namespace vumo::cli

@@ -6,7 +6,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,22 +25,41 @@ class ReportTrace;
 
 namespace vumo::cli {
 
-// Adds --simulate[=OPTIONS] to a command. The value is empty when the option is absent.
+// --simulate[=OPTIONS]: the value is set when the option was given (empty without "=...").
+// Its options come only after "=", so "update --simulate FILE" keeps FILE as the file.
 struct SimulateFlag {
     std::optional<std::string> options;  // set when --simulate was given
 };
 void AddSimulateOption(CLI::App& command, SimulateFlag& flag);
 
+// Options that apply to every command. They sit on the program itself and the commands pass
+// what they don't know on to it, so each is accepted before or after the command:
+// "vumo-dfu --simulate list" and "vumo-dfu list --simulate" are the same.
 // Everything that decides which bus a command works on and who watches it.
 struct BusSetup {
     SimulateFlag simulate;
     std::optional<std::string> record;  // --record FILE
     std::optional<std::string> replay;  // --replay FILE
     double replaySpeed = 1;             // --replay-speed X; 0 plays without delays
-    bool traceReports = false;          // -vv: every report on stderr
+    bool traceReports = false;          // -vv (or --trace-reports): every report on stderr
 };
-// Adds --simulate, --replay, --replay-speed, --record and the hidden --trace-reports.
-void AddBusOptions(CLI::App& command, BusSetup& setup);
+
+struct CommonOptions {
+    BusSetup bus;
+    // -v: 1 (phases with times, the checksum tool's command line and output); -vv: 2 (also
+    // every report written and read).
+    int verbosity = 0;
+    // The bus setup as the options left it, -vv included.
+    BusSetup Bus() const {
+        BusSetup setup = bus;
+        setup.traceReports = setup.traceReports || verbosity >= 2;
+        return setup;
+    }
+};
+void AddCommonOptions(CLI::App& app, CommonOptions& common);
+
+// What the command help says about the options above, which it does not list itself.
+extern const char* const kCommonOptionsFooter;
 
 // The bus the command works on: the built-in simulated one, a replayed recording, or the
 // machine's hidraw devices; observed by the report trace and the recorder when asked for.
@@ -78,7 +96,8 @@ private:
     bool concluded_ = false;
 };
 
-// A JSON string literal for `text`, which is UTF-8 (invalid bytes become U+FFFD).
-std::string JsonString(std::string_view text);
+// A JSON string literal for `value`: invalid UTF-8 becomes U+FFFD, control characters are
+// escaped, so the output is always valid JSON in valid UTF-8.
+std::string JsonString(std::string_view value);
 
 }  // namespace vumo::cli

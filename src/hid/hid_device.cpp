@@ -1,6 +1,7 @@
 #include "hid/hid_device.h"
 
 #include "platform/start_thread.h"
+#include "text/utf8.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,20 +10,7 @@
 namespace vumo::hid {
 
 std::string TruncateUtf16Units(const std::string& utf8, std::size_t units) {
-    std::size_t used = 0;
-    std::size_t i = 0;
-    while (i < utf8.size()) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        std::size_t len = 1;
-        if (lead >= 0xF0) len = 4;
-        else if (lead >= 0xE0) len = 3;
-        else if (lead >= 0xC0) len = 2;
-        const std::size_t cost = len == 4 ? 2 : 1;  // beyond the BMP: a surrogate pair
-        if (used + cost > units || i + len > utf8.size()) break;
-        used += cost;
-        i += len;
-    }
-    return utf8.substr(0, i);
+    return text::TruncateUtf16Units(utf8, units);
 }
 
 bool IsSameDevice(const DeviceIdentity& id, const DeviceListEntry& entry) {

@@ -29,6 +29,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -48,6 +49,34 @@ const QString kClose = QStringLiteral("Close Device");
 class OtherHidDevice final : public platform::VirtualHidDevice {
 public:
     void onOutputReport(std::span<const std::uint8_t>) override {}
+};
+
+// The simulated bus with a hook at the start of each walk: a test makes the bus change, or
+// another enumeration happen, between two calls of the window.
+class HookedBus final : public platform::HidBus {
+public:
+    explicit HookedBus(platform::HidBus& inner) : inner_(inner) {}
+    std::function<void()> beforeEnumerate;
+
+    std::vector<platform::HidInterfaceInfo> enumerate() override {
+        if (beforeEnumerate) {
+            auto hook = std::move(beforeEnumerate);
+            beforeEnumerate = nullptr;
+            hook();
+        }
+        return inner_.enumerate();
+    }
+    platform::ProbeResult probe(const std::string& path) override { return inner_.probe(path); }
+    platform::Opened<platform::HidWriter> openWriter(const std::string& path) override {
+        return inner_.openWriter(path);
+    }
+    platform::Opened<platform::HidReader> openReader(const std::string& path) override {
+        return inner_.openReader(path);
+    }
+    std::unique_ptr<platform::HotplugMonitor> monitor() override { return inner_.monitor(); }
+
+private:
+    platform::HidBus& inner_;
 };
 
 // Counts how often a widget was hidden and shown while its window was up.
@@ -126,7 +155,7 @@ protected:
         options.limits.reopen = 3s;
         options.prepare.toolPath = (tool.isEmpty() ? firmwareTool : tool).toStdString();
         options.applicationName = QString::fromUtf8(kProgramName);
-        dialog = std::make_unique<CVumo_DFU_UtilityDlg>(bus, std::move(options));
+        dialog = std::make_unique<CVumo_DFU_UtilityDlg>(hookedBus, std::move(options));
         // A box nobody expected must not hang the run; each test checks which boxes came.
         dialog->messageBoxes().SetAnswerAll(true);
         dialog->show();
@@ -188,6 +217,7 @@ protected:
 
     // Declared in the order they must be built; the window goes first, the bus last.
     platform::SimHidBus bus;
+    HookedBus hookedBus{bus};  // what the window is built on
     sim::SimBusPort port{bus};
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
     QTemporaryDir temp;
@@ -319,6 +349,60 @@ TEST_F(DialogTest, ListsApplicationModeDevicesFirstAndSelectsLineZero) {
     EXPECT_EQ(List()->currentIndex(), 0);
 }
 
+TEST_F(DialogTest, ListLinesShowDeviceStringsAsTheyAreNeverAsMarkupOrControls) {
+    AddDevice(Mode::application, "<b>x</b>");
+    AddDevice(Mode::application, "A\x1b[2J\rB");
+    MakeDialog();
+    EXPECT_EQ(Lines(), (QStringList{QStringLiteral("Vumo Device: <b>x</b>"),
+                                    QStringLiteral("Vumo Device: A\\x1b[2J\\rB")}));
+}
+
+TEST_F(DialogTest, TheListComesFromOneEnumerationPerObject) {
+    auto& device = AddDevice(Mode::application, "VUMO-0001");
+    MakeDialog();
+    ASSERT_EQ(Lines(), QStringList{QStringLiteral("Vumo Device: VUMO-0001")});
+    // Between the two enumerations of a refresh the device leaves and another thread (the
+    // update worker, say) enumerates the application-mode object again.
+    hookedBus.beforeEnumerate = [&] {
+        hookedBus.beforeEnumerate = [&] {
+            device.unplug();
+            dialog->appDevice()->EnumerateDevices();
+        };
+    };
+    dialog->RefreshDeviceList();
+    // Every line is a device of one enumeration: the one seen, not an empty ": " line.
+    EXPECT_EQ(Lines(), QStringList{QStringLiteral("Vumo Device: VUMO-0001")});
+    EXPECT_EQ(dialog->deviceEntryCount(), 1);
+    // Opening it now tells why it failed instead of opening something else.
+    Button(kIdDeviceOpen)->click();
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].text, QStringLiteral("Open Error (code : 17)"));
+    EXPECT_TRUE(Boxes()[0].detail.contains(QStringLiteral("no longer present")))
+        << Boxes()[0].detail.toStdString();
+    // The removal, once handled, empties the list.
+    ASSERT_TRUE(WaitUntil([&] { return List()->count() == 0; }));
+}
+
+TEST_F(DialogTest, OpenTakesTheDeviceOfTheChosenLineAfterTheListMoved) {
+    auto& first = AddDevice(Mode::application, "VUMO-A");
+    AddDevice(Mode::application, "VUMO-B");
+    MakeDialog();
+    ASSERT_EQ(Lines(), (QStringList{QStringLiteral("Vumo Device: VUMO-A"),
+                                    QStringLiteral("Vumo Device: VUMO-B")}));
+    List()->setCurrentIndex(1);
+    // Before the click, the bus changes and another enumeration puts a third device where B
+    // was: B is now at place 0, C at place 1.
+    first.unplug();
+    AddDevice(Mode::application, "VUMO-C");
+    ASSERT_EQ(dialog->appDevice()->EnumerateDevices(), 2);
+    ASSERT_EQ(dialog->appDevice()->entry(1).serial, "VUMO-C");
+
+    Button(kIdDeviceOpen)->click();
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_EQ(dialog->openMode(), protocol::kModeApplication);
+    EXPECT_EQ(dialog->appDevice()->openSerial(), "VUMO-B");
+}
+
 TEST_F(DialogTest, OpenAndCloseFollowTheEnablingRule) {
     AddDevice(Mode::update, "VUMO-0002");
     AddDevice(Mode::application, "VUMO-0001");
@@ -409,6 +493,10 @@ TEST_F(DialogTest, PermissionDeniedNamesTheFix) {
     Button(kIdDeviceOpen)->click();
     ASSERT_EQ(Boxes().size(), 1u);
     EXPECT_EQ(Boxes()[0].text, QStringLiteral("Open Error (code : 17)"));
+    // The cause names the device's node; the fixed text stays as it is.
+    EXPECT_TRUE(Boxes()[0].detail.startsWith(QStringLiteral("Permission denied on ") +
+                                             QString::fromStdString(device.path())))
+        << Boxes()[0].detail.toStdString();
     EXPECT_TRUE(Boxes()[0].detail.contains(QStringLiteral("udev rule"))) << Boxes()[0].detail.toStdString();
     EXPECT_TRUE(Boxes()[0].detail.contains(QStringLiteral("udevadm control --reload")));
 
@@ -609,14 +697,23 @@ TEST_F(DialogTest, ClosingWithADeviceOpenClosesItFirst) {
     other.Close();
 }
 
-TEST_F(DialogTest, EscapeAndEnterEndTheRunWhenNoUpdateIsRunning) {
+TEST_F(DialogTest, EnterInThePathDoesNothingAndEscapeCloses) {
+    AddDevice(Mode::application, "VUMO-0001");
     MakeDialog();
+    OpenLine(0);
+    Path()->setFocus();
+    QTest::keyClicks(Path(), QStringLiteral("/tmp/typed.bin"));
     QTest::keyClick(Path(), Qt::Key_Return);
-    EXPECT_FALSE(dialog->isVisible());
-    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    QTest::keyClick(Path(), Qt::Key_Enter, Qt::KeypadModifier);
+    // Still up, the device still open, the path as typed, no box.
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), 0);
+    ASSERT_NE(dialog->appDevice(), nullptr);
+    EXPECT_TRUE(dialog->appDevice()->isOpen());
+    EXPECT_EQ(Path()->text(), QStringLiteral("/tmp/typed.bin"));
+    EXPECT_TRUE(Boxes().empty());
 
-    dialog.reset();
-    MakeDialog();
+    // Escape ends the run through the closing steps: the device is closed first.
     QTest::keyClick(dialog.get(), Qt::Key_Escape);
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), QDialog::Rejected);
@@ -648,11 +745,11 @@ TEST_F(DialogTest, ClosingDuringAnUpdateAsksFirst) {
     auto& boxes = dialog->messageBoxes();
     boxes.PresetNextAnswer(QMessageBox::No);
     QTest::keyClick(dialog.get(), Qt::Key_Escape);
-    boxes.PresetNextAnswer(QMessageBox::No);
+    // Enter in the path closes nothing, so it asks nothing.
     QTest::keyClick(Path(), Qt::Key_Return);
     boxes.PresetNextAnswer(QMessageBox::No);
     dialog->close();
-    ASSERT_EQ(Boxes().size(), 3u);
+    ASSERT_EQ(Boxes().size(), 2u);
     for (const BoxRecord& box : Boxes()) {
         EXPECT_EQ(box.buttons, QMessageBox::Yes | QMessageBox::No);
         EXPECT_EQ(box.answer, QMessageBox::No);
@@ -668,7 +765,7 @@ TEST_F(DialogTest, ClosingDuringAnUpdateAsksFirst) {
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(dialog->procedure(), nullptr);
     EXPECT_EQ(dialog->dfuDevice(), nullptr);
-    EXPECT_EQ(Boxes().size(), 4u);
+    EXPECT_EQ(Boxes().size(), 3u);
 }
 
 

@@ -11,6 +11,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
 
@@ -102,7 +103,9 @@ TEST(CommandLineTest, PrintsHelpAndVersion) {
 
     const CommandLine version = Parse({"--version"});
     EXPECT_EQ(version.action, CommandLine::Action::print);
-    EXPECT_EQ(version.output, std::string("vumo-dfu-utility ") + vumo::kFileVersion + "\n");
+    EXPECT_EQ(version.output, std::string("vumo-dfu-utility ") + vumo::kFileVersion + "\n" +
+                                  vumo::kLicenceNotice + "\n");
+    EXPECT_NE(version.output.find("Licence: MIT"), std::string::npos) << version.output;
 }
 
 TEST(WindowCallsTest, RunsTheCallOnTheWindowThreadWhileTheCallerWaits) {
@@ -147,6 +150,13 @@ struct SeenBox {
     QString title, text, informative;
     QMessageBox::StandardButtons buttons;
     bool modal = false;
+    // Each label that shows text, and how it lays its text out: markup is rendered (tags
+    // gone, "x" in bold) unless the format is plain text.
+    struct Label {
+        QString text;
+        Qt::TextFormat format;
+    };
+    std::vector<Label> labels;
 };
 
 // Reads the box that comes up next and presses `press` on it.
@@ -158,6 +168,10 @@ void ReadNextBox(SeenBox& seen, QMessageBox::StandardButton press) {
         seen.title = box->windowTitle();
         seen.text = box->text();
         seen.informative = box->informativeText();
+        seen.labels.clear();
+        for (const QLabel* label : box->findChildren<QLabel*>()) {
+            if (!label->text().isEmpty()) seen.labels.push_back({label->text(), label->textFormat()});
+        }
         seen.buttons = box->standardButtons();
         seen.modal = box->isModal();
         box->button(press)->click();
@@ -198,6 +212,25 @@ TEST(MessageBoxesTest, ApplicationBoxIsCaptionedWithTheProgramName) {
     EXPECT_EQ(seen.text, QStringLiteral("Open Error (code : 17)"));
     EXPECT_EQ(seen.informative, QStringLiteral("why"));
     EXPECT_EQ(seen.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+}
+
+TEST(MessageBoxesTest, ShowsDeviceStringsAsPlainTextNeverAsMarkup) {
+    MessageBoxes boxes(QString::fromUtf8(kProgramName));
+    SeenBox seen;
+    // A serial number chosen to look like markup, in the text and in the detail.
+    ReadNextBox(seen, QMessageBox::Ok);
+    boxes.ShowCaptioned(nullptr, QStringLiteral("Serial <b>x</b>"), QStringLiteral("ERROR"), 16,
+                        QStringLiteral("Device <i>y</i> &amp; more"));
+    ASSERT_EQ(seen.labels.size(), 2u);
+    for (const auto& label : seen.labels)
+        EXPECT_EQ(label.format, Qt::PlainText) << label.text.toStdString();
+    EXPECT_EQ(seen.text, QStringLiteral("Serial <b>x</b>"));
+    EXPECT_EQ(seen.informative, QStringLiteral("Device <i>y</i> &amp; more"));
+
+    ReadNextBox(seen, QMessageBox::Ok);
+    boxes.ShowApplication(nullptr, QStringLiteral("<b>x</b>"), QStringLiteral("<b>x</b>"));
+    ASSERT_EQ(seen.labels.size(), 2u);
+    for (const auto& label : seen.labels) EXPECT_EQ(label.format, Qt::PlainText);
 }
 
 TEST(MessageBoxesTest, PresetAnswersGoToTheNextBoxesInOrder) {

@@ -169,6 +169,70 @@ TEST_F(CliTest, UpdateInUpdateModeSucceedsWithJsonResult) {
                        "\"restarted\": true}\n");
     // In JSON mode the completion text goes to stderr, so stdout stays one object.
     EXPECT_NE(run.err.find("Firmware uploaded.\r\nNow Rebooting."), std::string::npos);
+
+    // Another location code: the upload completes, but no restart command is sent.
+    const auto other = MakeSample({"--location", "2", "--size", "300"}, "loc2.bin");
+    const auto kept = Dfu({"update", other, "--simulate=dfu", "--json"});
+    EXPECT_EQ(kept.exitCode, kExitOk) << kept.err;
+    EXPECT_NE(kept.out.find("\"outcome\": \"ok\""), std::string::npos) << kept.out;
+    EXPECT_NE(kept.out.find("\"restarted\": false}"), std::string::npos) << kept.out;
+
+    // A failure restarts nothing.
+    const auto failed =
+        Dfu({"update", firmware_, "--simulate=dfu,silent=READY", "--timeout", "0.2", "--json"});
+    EXPECT_EQ(failed.exitCode, kExitDevice);
+    EXPECT_NE(failed.out.find("\"restarted\": false}"), std::string::npos) << failed.out;
+}
+
+TEST_F(CliTest, SharedOptionsWorkBeforeAndAfterTheCommand) {
+    const auto before = Dfu({"--simulate=dfu,devices=2", "list"});
+    const auto after = Dfu({"list", "--simulate=dfu,devices=2"});
+    EXPECT_EQ(before.exitCode, kExitOk) << before.err;
+    EXPECT_EQ(after.exitCode, kExitOk) << after.err;
+    EXPECT_EQ(before.out, after.out);
+    EXPECT_NE(before.out.find("update      1  Vumo Update Loader: VUMO-0002"), std::string::npos)
+        << before.out;
+    EXPECT_EQ(Dfu({"--simulate", "list"}).out, Dfu({"list", "--simulate"}).out);
+
+    // A bare --simulate takes no value from the next word: FILE stays the file.
+    const auto check = Dfu({"check", "--simulate", firmware_});
+    EXPECT_EQ(check.exitCode, kExitOk) << check.err;
+    const auto first = Dfu({"-v", "--simulate=dfu", "update", firmware_});
+    EXPECT_EQ(first.exitCode, kExitOk) << first.err;
+    EXPECT_NE(first.err.find("] handshake"), std::string::npos) << first.err;
+
+    // The command's help names them; the program's help lists them.
+    const auto help = Dfu({"list", "--help"});
+    EXPECT_NE(help.out.find("--simulate[=OPTIONS]"), std::string::npos) << help.out;
+    const auto main = Dfu({"--help"});
+    EXPECT_NE(main.out.find("--simulate[=OPTIONS]"), std::string::npos) << main.out;
+    EXPECT_NE(main.out.find("-v,--verbose"), std::string::npos) << main.out;
+}
+
+TEST_F(CliTest, VerboseShowsTimedStepsAndTheChecksumToolsRun) {
+    const auto run = Dfu({"check", firmware_, "-v"});
+    EXPECT_EQ(run.exitCode, kExitOk) << run.err;
+    // "[  0.012 s] checking the firmware file": seconds since the start, three decimals.
+    const auto line = [&](const std::string& text) {
+        const auto at = run.err.find("] " + text);
+        if (at == std::string::npos || at < 10) return std::string();
+        const auto start = run.err.rfind('[', at);
+        return start == std::string::npos ? std::string() : run.err.substr(start, at - start + 1);
+    };
+    const std::string stamp = line("checking the firmware file");
+    ASSERT_FALSE(stamp.empty()) << run.err;
+    EXPECT_EQ(stamp.size(), std::string("[  0.012 s]").size()) << stamp;
+    EXPECT_EQ(stamp.substr(stamp.size() - 3), " s]") << stamp;
+    EXPECT_EQ(stamp[stamp.size() - 7], '.') << stamp;
+    // The tool's command line as a shell takes it, and what the tool wrote.
+    EXPECT_NE(run.err.find("checksum -d -v -p LPC1857 " + firmware_ + "\n"), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("checksum tool output:\n    Adding 0x10008000\n"), std::string::npos)
+        << run.err;
+
+    // Without -v, none of it.
+    const auto quiet = Dfu({"check", firmware_});
+    EXPECT_EQ(quiet.err, "");
 }
 
 TEST_F(CliTest, CompletionTextOnStdout) {
@@ -227,7 +291,16 @@ TEST(JsonString, EscapesAndReplacesInvalidUtf8) {
     EXPECT_EQ(JsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
     EXPECT_EQ(JsonString("caf\xC3\xA9"), "\"caf\xC3\xA9\"");
     EXPECT_EQ(JsonString("bad\xFF"), "\"bad\xEF\xBF\xBD\"");
-    EXPECT_EQ(JsonString("cut\xE2\x82"), "\"cut\xEF\xBF\xBD\xEF\xBF\xBD\"");
+    // A sequence cut off is one maximal subpart: one replacement.
+    EXPECT_EQ(JsonString("cut\xE2\x82"), "\"cut\xEF\xBF\xBD\"");
+    // Well-shaped but invalid: overlong, surrogate, beyond U+10FFFF, leads F5 and up.
+    const std::string r = "\xEF\xBF\xBD";
+    EXPECT_EQ(JsonString("\xE0\x80\xAF"), "\"" + r + r + r + "\"");
+    EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"" + r + r + r + "\"");
+    EXPECT_EQ(JsonString("\xF4\x90\x80\x80"), "\"" + r + r + r + r + "\"");
+    EXPECT_EQ(JsonString("\xF5\x80\x80\x80"), "\"" + r + r + r + r + "\"");
+    // ESC, DEL and the C1 controls are escaped too, so JSON on a terminal is harmless.
+    EXPECT_EQ(JsonString("\x1b[2J\x7F\xC2\x9B"), "\"\\u001b[2J\\u007f\\u009b\"");
 }
 
 }  // namespace

@@ -81,16 +81,29 @@ TEST_F(CheckCommand, TextShowsVerdictLocationSizeBlocksAndCrcs) {
     EXPECT_NE(o.out.find("     0: 0x"), std::string::npos) << o.out;
 }
 
+TEST_F(CheckCommand, AMissingFileSaysSoBesideTheFixedText) {
+    const Outcome o = Run({"check", "/no/such/file"});
+    EXPECT_EQ(o.exitCode, kExitFile);
+    EXPECT_EQ(o.err.rfind("ERROR-CheckSum: This is not Vumo firmware file\n", 0), 0u) << o.err;
+    EXPECT_NE(o.err.find("cause: the file /no/such/file does not exist"), std::string::npos)
+        << o.err;
+}
+
 TEST_F(CheckCommand, NotFirmwareExitsWithTheFileStatus) {
     const std::string path = dir_.File("sample-not-firmware.bin");
     const Outcome json = Run({"check", "--json", path});
     EXPECT_EQ(json.exitCode, kExitFile);
-    EXPECT_EQ(json.out, "{\"firmware\": false, \"location\": 0, \"size\": 0, \"blocks\": 0, "
-                        "\"crc\": [], \"message\": \"This is not Vumo firmware file\"}\n");
+    EXPECT_EQ(json.out.rfind("{\"firmware\": false, \"location\": 0, \"size\": 0, \"blocks\": 0, "
+                             "\"crc\": [], \"message\": \"This is not Vumo firmware file\", "
+                             "\"cause\": \"the checksum tool did not mark ", 0), 0u)
+        << json.out;
 
+    // The fixed text stands alone on its line; the cause follows on the next.
     const Outcome text = Run({"check", path});
     EXPECT_EQ(text.exitCode, kExitFile);
-    EXPECT_EQ(text.err, "ERROR-CheckSum: This is not Vumo firmware file\n");
+    EXPECT_EQ(text.err.rfind("ERROR-CheckSum: This is not Vumo firmware file\n  cause: the "
+                             "checksum tool did not mark ", 0), 0u)
+        << text.err;
 }
 
 TEST_F(CheckCommand, TooLargeFileNamesTheLimit) {
@@ -126,7 +139,12 @@ TEST_F(CheckCommand, MissingToolIsAFailureOfItsOwn) {
     ::setenv(image::kChecksumToolVariable, dir_.File("absent").c_str(), 1);
     const Outcome o = Run({"check", dir_.File("sample-loc-1.bin")});
     EXPECT_EQ(o.exitCode, kExitFailure);
-    EXPECT_EQ(o.err, "ERROR-CheckSum: Can not found checksum.exe\n");
+    EXPECT_EQ(o.err.rfind("ERROR-CheckSum: Can not found checksum.exe\n  cause: the checksum tool " +
+                              dir_.File("absent") + " does not exist",
+                          0),
+              0u)
+        << o.err;
+    EXPECT_NE(o.err.find("  hint: install the checksum tool"), std::string::npos) << o.err;
 }
 
 }  // namespace

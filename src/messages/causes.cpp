@@ -1,0 +1,79 @@
+#include "messages/causes.h"
+
+#include <array>
+
+namespace vumo::messages {
+namespace {
+
+struct OpenRow {
+    platform::OpenStatus status;
+    const char* before;  // the cause is before + path + after
+    const char* after;
+    const char* hint;
+};
+
+constexpr std::array kOpenRows{
+    OpenRow{platform::OpenStatus::gone, "", " is no longer present",
+            "check that the device is plugged in, then try again"},
+    OpenRow{platform::OpenStatus::permissionDenied, "permission denied on ", "",
+            "install the udev rule, run 'udevadm control --reload' and replug the device"},
+    OpenRow{platform::OpenStatus::busy, "", " is held by another program",
+            "close the other program that uses the device, then try again"},
+    OpenRow{platform::OpenStatus::failed, "", " could not be opened",
+            "replug the device and try again"},
+};
+
+struct PrepareRow {
+    image::PrepareFailure failure;
+    const char* hint;
+};
+
+constexpr std::array kPrepareRows{
+    PrepareRow{image::PrepareFailure::toolNotFound,
+               "install the checksum tool beside the program or in its helper folder, or name "
+               "it with VUMO_CHECKSUM_TOOL"},
+    PrepareRow{image::PrepareFailure::toolTimedOut,
+               "check that the checksum tool is the right program; it must end on its own"},
+    PrepareRow{image::PrepareFailure::fileChanged,
+               "make sure nothing writes to the file while it is checked, then choose it again"},
+};
+
+// The first stage's own account of why it failed.
+std::string PrepareCauseText(const image::PrepareResult& result) { return result.cause; }
+
+std::string Sentence(std::string_view phrase) {
+    std::string s(phrase);
+    if (!s.empty() && s.front() >= 'a' && s.front() <= 'z')
+        s.front() = static_cast<char>(s.front() - 'a' + 'A');
+    if (!s.empty() && s.back() != '.') s += '.';
+    return s;
+}
+
+}  // namespace
+
+Cause OpenCause(platform::OpenStatus status, std::string_view path) {
+    const std::string where = path.empty() ? std::string("the device") : std::string(path);
+    for (const OpenRow& row : kOpenRows) {
+        if (row.status == status) return {row.before + where + row.after, row.hint};
+    }
+    return {};
+}
+
+Cause PrepareCause(const image::PrepareResult& result) {
+    if (result.ok()) return {};
+    Cause cause{PrepareCauseText(result), {}};
+    for (const PrepareRow& row : kPrepareRows) {
+        if (row.failure == result.failure) cause.hint = row.hint;
+    }
+    return cause;
+}
+
+std::string DetailText(const Cause& cause) {
+    // A hint goes with a cause: alone it would be a guess at why.
+    if (cause.text.empty()) return {};
+    std::string detail = Sentence(cause.text);
+    if (!cause.hint.empty()) detail += '\n' + Sentence(cause.hint);
+    return detail;
+}
+
+}  // namespace vumo::messages

@@ -1,0 +1,31 @@
+#pragma once
+// Why something failed and what to do about it: the texts that both front ends show beside a
+// fixed message, so that "Open Error (code : 17)" keeps its words and still tells the user why.
+// The command line prints them as "  cause: ..." and "  hint: ..." lines under the message, the
+// window as the detail text of its box. One table, so that both say the same.
+
+#include "image/prepare.h"
+#include "platform/hid_bus.h"
+
+#include <string>
+#include <string_view>
+
+namespace vumo::messages {
+
+struct Cause {
+    std::string text;  // what went wrong, a phrase in lower case: "permission denied on /dev/hidraw3"
+    std::string hint;  // what to do, a phrase in lower case; may be empty; shown only with a text
+    bool empty() const { return text.empty() && hint.empty(); }
+};
+
+// Why opening the device at `path` failed. Empty for OpenStatus::ok.
+Cause OpenCause(platform::OpenStatus status, std::string_view path);
+
+// Why the firmware file check refused or failed, and what to do.
+Cause PrepareCause(const image::PrepareResult& result);
+
+// The cause as a box's detail text: each part a sentence of its own, on its own line. Empty
+// without a cause text; the command line's lines (cli/output.h) follow the same rule.
+std::string DetailText(const Cause& cause);
+
+}  // namespace vumo::messages
