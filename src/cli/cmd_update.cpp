@@ -42,6 +42,7 @@ struct UpdateOptions {
     std::string mode;  // "", "application" or "update": which list --index counts in
     double timeoutSeconds = 10;
     bool json = false;
+    update::Pacing pacing = update::Pacing::standard;
 };
 
 // Where a run ended, for scripts: the procedure's steps plus the ones before it.
@@ -408,8 +409,8 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     // The command line waits for the device to come back with its new firmware before it
     // says the update worked.
     checks.confirmBoot = true;
-    update::UpdateProcedure procedure(app, dfu, ui, std::make_unique<update::RealPacer>(), limits,
-                                      {}, checks);
+    update::UpdateProcedure procedure(app, dfu, ui, std::make_unique<update::RealPacer>(o.pacing),
+                                      limits, {}, checks);
     if (!procedure.Start()) {
         r.step = "device";
         r.exitCode = kExitFailure;
@@ -496,6 +497,7 @@ void AddUpdateCommand(CLI::App& app, const CommonOptions& common, int& exitCode)
         ->check(CLI::Range(0.1, 3600.0))
         ->default_val(10);
     cmd->add_flag("--json", o->json, "Print one JSON result object at the end");
+    AddPacingOption(*cmd, o->pacing);
     cmd->footer(kCommonOptionsFooter);
     cmd->callback([o, &common, &exitCode] { exitCode = RunUpdate(*o, common); });
 }

@@ -201,6 +201,20 @@ void BusChoice::Conclude(int exitCode, std::string& replayError) {
 }
 
 
+void AddPacingOption(CLI::App& command, update::Pacing& pacing) {
+    command
+        .add_option_function<std::string>(
+            "--pacing",
+            [&pacing](const std::string& name) { pacing = *update::ParsePacing(name); },
+            "standard (the default): the fixed pauses around every command and block and the "
+            "ten seconds after the device's return, which some loaders rely on. fast: no fixed "
+            "pauses; each step follows the device's answer, and after its return the device is "
+            "asked READY? every 250 ms. Much quicker; don't use it with a loader that drops "
+            "reports which come too soon (its time-outs then say so)")
+        ->check(CLI::IsMember({"standard", "fast"}))
+        ->type_name("PACING");
+}
+
 std::string JsonString(std::string_view value) { return text::JsonString(value); }
 
 }  // namespace vumo::cli

@@ -3,6 +3,7 @@
 // the wording of device problems.
 
 #include "platform/hid_bus.h"
+#include "update/pacer.h"
 
 #include <CLI/CLI.hpp>
 
@@ -95,6 +96,9 @@ private:
     platform::HidBus* bus_ = nullptr;
     bool concluded_ = false;
 };
+
+// --pacing standard|fast, for the commands that update devices.
+void AddPacingOption(CLI::App& command, update::Pacing& pacing);
 
 // A JSON string literal for `value`: invalid UTF-8 becomes U+FFFD, control characters are
 // escaped, so the output is always valid JSON in valid UTF-8.

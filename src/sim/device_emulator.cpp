@@ -227,7 +227,8 @@ private:
             fx.detachPath = leave();
             fx.returnTo = config_.faults.noBoot ? Mode::update : Mode::application;
         } else if (IsCommand(r, "READY?")) {
-            fx.reply = Reply::ready;
+            if (!attachedAt_ || now() - *attachedAt_ >= config_.faults.readyAfter)
+                fx.reply = Reply::ready;
         } else if (IsCommand(r, "LOCATION", 9)) {
             status_.locationCode = r[9];
             fx.reply = Reply::location;
@@ -331,6 +332,7 @@ private:
                 serial_ = config_.serial + "-R" + std::to_string(status_.arrivals);
             mode_ = mode;
             lastReply_.reset();  // a loader that has just started has answered nothing yet
+            attachedAt_ = now();
             id = ++attachment_;
             description = describe();
             sink = std::make_shared<Attachment>(weak_from_this(), id);
@@ -395,6 +397,7 @@ private:
     EmulatorStatus status_;
     Mode mode_ = Mode::absent;  // what the device runs; set before it attaches
     std::string serial_;
+    std::optional<Clock::time_point> attachedAt_;  // when it last came onto the bus
     // Changes at every attach and leave; reports and replies of an older attachment are stale.
     std::uint64_t attachment_ = 0;
     std::uint32_t blockArrivals_ = 0;  // block reports since DFUSTART, good or bad

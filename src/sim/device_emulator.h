@@ -88,6 +88,9 @@ struct Faults {
     // In update mode, drop (no reply, no effect) any report that comes sooner than this after
     // the loader's previous reply; 0: take every report.
     std::chrono::milliseconds minGap{0};
+    // In update mode, READY? goes unanswered for this long after the loader came onto the bus,
+    // as a loader still busy starting up; 0: answered at once.
+    std::chrono::milliseconds readyAfter{0};
 
     bool operator==(const Faults&) const = default;
 };

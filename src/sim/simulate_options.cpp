@@ -184,6 +184,7 @@ Applied ApplyDeviceItem(const Item& item, DeviceOptions& target, std::string& er
     if (name == "return-delay") return millis(target.returnDelay);
     if (name == "reply-delay") return millis(faults.replyDelay);
     if (name == "min-gap") return millis(faults.minGap);
+    if (name == "ready-after") return millis(faults.readyAfter);
     if (name == "silent") return ok(ParseSilent(item, faults, error));
     if (name == "serial") return ok(ParseSerial(item, target, error));
     if (name == "unplug-at") {
@@ -244,6 +245,7 @@ const char* const kSimulateHelp =
     "  return-delay=MS  time off the bus during a mode switch or restart (default 1000)\n"
     "  reply-delay=MS   wait before each reply (default 0)\n"
     "  min-gap=MS       in update mode, drop reports sooner than MS after the last reply\n"
+    "  ready-after=MS   in update mode, leave READY? unanswered for MS after coming on the bus\n"
     "  N@ITEM           ITEM for device N only (from 1); not app, dfu, devices, arrive\n"
     "Example: --simulate=dfu,devices=3,silent=IMAGE:3,2@serial=VUMO-0001,3@no-boot\n";
 

@@ -303,7 +303,8 @@ void Station::StartJob(const Candidate& candidate, int id) {
     checks.requireIdentity = true;
     job->procedure = std::make_unique<update::UpdateProcedure>(
         *job->app, *job->dfu, *job->ui,
-        options_.makePacer ? options_.makePacer() : std::make_unique<update::RealPacer>(),
+        options_.makePacer ? options_.makePacer()
+                           : std::make_unique<update::RealPacer>(options_.pacing),
         options_.limits, options_.pauses, checks);
     observer_.DeviceArrived(job->device);
     {

@@ -49,6 +49,7 @@ struct StationOptions {
     int count = 0;                     // stop after this many finished; 0: until stopped
     update::Limits limits;
     update::Pauses pauses;
+    update::Pacing pacing = update::Pacing::standard;
     // A pacer for each device; null: real time.
     std::function<std::unique_ptr<update::Pacer>()> makePacer;
 };

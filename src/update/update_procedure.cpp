@@ -15,6 +15,8 @@ namespace {
 
 constexpr const char* kErrorCaption = "ERROR";
 constexpr auto kReopenRetry = 200ms;
+constexpr auto kReopenRetryFast = 20ms;
+constexpr auto kReadyProbe = 250ms;
 
 std::string DidNotReturnMessage(std::chrono::milliseconds limit) {
     return "The device did not come back in update mode within " +
@@ -35,6 +37,14 @@ constexpr const char* kDidNotBoot =
     "uploaded, but the device did not come back in application mode";
 
 }  // namespace
+
+const char* PacingName(Pacing pacing) { return pacing == Pacing::fast ? "fast" : "standard"; }
+
+std::optional<Pacing> ParsePacing(std::string_view name) {
+    if (name == "standard") return Pacing::standard;
+    if (name == "fast") return Pacing::fast;
+    return std::nullopt;
+}
 
 const char* StepName(Step step) {
     switch (step) {
@@ -169,6 +179,11 @@ void UpdateProcedure::Fail(Step step, const std::string& message, const std::str
                   : "the device left the bus. Plug it in again and run the update once more; a "
                     "device that comes back in update mode is flashed directly.";
     }
+    if (fast() && step >= Step::ready && step <= Step::end) {
+        // The device may need the pauses that fast pacing leaves out.
+        if (!why.empty()) why += " ";
+        why += "This update used fast pacing: try again with --pacing standard.";
+    }
     if (why.empty())
         ui_.ShowMessage(message, kErrorCaption, kBoxError);
     else
@@ -183,6 +198,7 @@ void UpdateProcedure::StartSecondStage() {
     image_ = dfu_.sharedImage();
     if (!stop_) abort_.store(false);
     deviceLeft_.store(false);
+    cameBack_.store(false);
     ui_.SetProgressRange(0, static_cast<int>(blockCount()) + 30);
     ProgressStep();
     switch (openMode_.load()) {
@@ -460,9 +476,11 @@ void UpdateProcedure::WaitForUpdateDevice() {
             return Fail(Step::open, "Net Connect", stop_ ? std::string{} : lastCause);
         }
         std::unique_lock lock(wakeMutex_);
-        wake_.wait_for(lock, kReopenRetry, [this] { return stop_.load(); });
+        wake_.wait_for(lock, fast() ? kReopenRetryFast : kReopenRetry,
+                       [this] { return stop_.load(); });
     }
     openMode_.store(protocol::kModeUpdate);
+    cameBack_.store(true);
     ui_.DeviceOpened();
     if (!Pause(pauses_.command)) return Fail(Step::open, {});
     StartUpload();
@@ -499,6 +517,10 @@ void UpdateProcedure::RunHandshake() {
         ProgressStep();
         // A flag left over from an earlier update must not answer for this command.
         dfu_.flags().Set(c.flag, 0);
+        if (c.flag == Flag::ready && fast() && cameBack_.load()) {
+            if (!ProbeReady()) return Fail(c.step, c.timeout);
+            continue;
+        }
         (dfu_.*c.send)();
         if (!WaitReply(c.flag, 1)) return Fail(c.step, c.timeout);
     }
@@ -542,6 +564,17 @@ void UpdateProcedure::RunHandshake() {
     }
     dfu_.updateInProgress.store(0);
     Finish(std::move(result));
+}
+
+bool UpdateProcedure::ProbeReady() {
+    const auto deadline = std::chrono::steady_clock::now() + pauses_.settle * pauses_.settlePasses;
+    for (;;) {
+        // The flag is not cleared between probes: an answer to an earlier one counts too.
+        dfu_.SendReadyQuery();
+        const auto slice = std::min(std::chrono::steady_clock::now() + kReadyProbe, deadline);
+        if (dfu_.flags().WaitFor(Flag::ready, 1, slice, abort_)) return true;
+        if (abort_.load() || std::chrono::steady_clock::now() >= deadline) return false;
+    }
 }
 
 void UpdateProcedure::ConfirmBoot(const hid::DeviceIdentity& identity, UpdateResult& result) {

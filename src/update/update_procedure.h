@@ -131,7 +131,15 @@ private:
     int UploadImage();
 
     void ProgressStep();
-    bool Pause(std::chrono::milliseconds duration) { return pacer_->Pause(duration); }
+    // With fast pacing no fixed pause is made at all; only a stop ends the step.
+    bool Pause(std::chrono::milliseconds duration) {
+        if (fast()) return !stop_.load();
+        return pacer_->Pause(duration);
+    }
+    bool fast() const { return pacer_->pacing() == Pacing::fast; }
+    // Fast pacing after the device's return: READY? every 250 ms until READY comes, for at
+    // most as long as the fixed settling would have taken.
+    bool ProbeReady();
     bool WaitReply(protocol::Flag flag, std::uint32_t want);
     void Fail(Step step, const std::string& message, const std::string& cause = {});
     void Finish(Outcome outcome, Step step, const std::string& message,
@@ -156,6 +164,7 @@ private:
     // Ends every reply wait: a stop, or the departure of the device being updated.
     std::atomic<bool> abort_{false};
     std::atomic<bool> deviceLeft_{false};
+    std::atomic<bool> cameBack_{false};  // the device was opened after its return
     std::atomic<std::uint32_t> uploadRequest_{0};
     std::atomic<std::uint8_t> openMode_{0};
     std::atomic<std::uint32_t> closeOnRemoval_{0};

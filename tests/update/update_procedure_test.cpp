@@ -144,9 +144,11 @@ protected:
         return bytes;
     }
 
-    void MakeProcedure(Limits limits = {300ms, 2s, 1s}, Checks checks = {}, Seams seams = {}) {
-        procedure = std::make_unique<UpdateProcedure>(
-            app, dfu, ui, std::make_unique<CountingPacer>(), limits, Pauses{}, checks);
+    void MakeProcedure(Limits limits = {300ms, 2s, 1s}, Checks checks = {}, Seams seams = {},
+                       std::unique_ptr<Pacer> pacer = nullptr, Pauses pauses = {}) {
+        if (!pacer) pacer = std::make_unique<CountingPacer>();
+        procedure = std::make_unique<UpdateProcedure>(app, dfu, ui, std::move(pacer), limits,
+                                                      pauses, checks);
         procedure->SetSeams(std::move(seams));
         ASSERT_TRUE(procedure->Start()) << procedure->startError();
         // Watching starts once the devices of the test are on the bus, as a window that
@@ -626,6 +628,116 @@ TEST(UpdateProcedureStart, ThreadsThatCannotStartAreReportedNotAborts) {
     platform::SetThreadStartFailureForTesting({});
     UpdateProcedure procedure(app, dfu, ui, std::make_unique<CountingPacer>());
     EXPECT_TRUE(procedure.Start());
+}
+
+// Fast pacing: the same conversation, no fixed pause, READY? probes after the return.
+class FastPacingTest : public UpdateProcedureTest {
+protected:
+    UpdateResult RunPaced(Pacing pacing, sim::DeviceEmulator& device, std::uint8_t mode,
+                          Pauses pauses = {}) {
+        auto pacer = std::make_unique<CountingPacer>(pacing);
+        counted = pacer.get();
+        MakeProcedure({300ms, 2s, 1s}, {}, {}, std::move(pacer), pauses);
+        const auto result =
+            UpdateFrom(mode == protocol::kModeApplication ? static_cast<hid::HidDevice&>(app)
+                                                          : static_cast<hid::HidDevice&>(dfu),
+                       mode);
+        written = bus.writeCount(device.path());
+        return result;
+    }
+    CountingPacer* counted = nullptr;
+    std::size_t written = 0;
+};
+
+TEST_F(FastPacingTest, SameConversationWithoutAPauseFromThePacer) {
+    auto& device = AddDevice(Mode::application, "VUMO-0001");
+    const auto file = LoadImage(20, 2);
+    const auto result = RunPaced(Pacing::fast, device, protocol::kModeApplication);
+    ASSERT_EQ(result.outcome, Outcome::ok) << result.message << " " << result.cause;
+    EXPECT_EQ(counted->count(), 0);
+    EXPECT_EQ(device.firmware(), file);
+    // READY?, LOCATION, SIZE, DFUSTART, 20 blocks, DFUEND: one of each, as standard pacing
+    // sends them, and the progress positions of standard pacing too.
+    EXPECT_EQ(written, 25u);
+    for (auto reply : {sim::Reply::ready, sim::Reply::location, sim::Reply::size,
+                       sim::Reply::start, sim::Reply::end})
+        EXPECT_EQ(device.repliesSent(reply), 1u);
+    EXPECT_EQ(device.repliesSent(sim::Reply::image), 20u);
+    auto expected = Range(0, 29);
+    const auto blocks = Range(31, 50);
+    expected.insert(expected.end(), blocks.begin(), blocks.end());
+    EXPECT_EQ(ui.positions, expected);
+}
+
+TEST_F(FastPacingTest, StandardPacingSendsTheSameReports) {
+    auto& device = AddDevice(Mode::application, "VUMO-0001");
+    LoadImage(20, 2);
+    const auto result = RunPaced(Pacing::standard, device, protocol::kModeApplication);
+    ASSERT_EQ(result.outcome, Outcome::ok);
+    EXPECT_EQ(written, 25u);
+    // 1 ms, 20 settling passes, the pause after the open and 1 ms in StartUpload, one before
+    // each of READY?, LOCATION, SIZE, one after them, one before DFUSTART, two around each
+    // block, one before DFUEND.
+    EXPECT_EQ(counted->count(), 1 + 20 + 1 + 1 + 3 + 1 + 1 + 2 * 20 + 1);
+}
+
+TEST_F(FastPacingTest, ALoaderThatAnswersLateIsAskedAgainUntilItDoes) {
+    sim::Faults faults;
+    faults.readyAfter = 300ms;
+    auto& device = AddDevice(Mode::application, "VUMO-0001", faults);
+    const auto file = LoadImage(4, 2);
+    const auto result = RunPaced(Pacing::fast, device, protocol::kModeApplication);
+    ASSERT_EQ(result.outcome, Outcome::ok) << result.message;
+    EXPECT_EQ(device.firmware(), file);
+    EXPECT_EQ(device.repliesSent(sim::Reply::ready), 1u);
+    // At least one READY? went unanswered before the one that was.
+    EXPECT_GT(written, 9u);
+}
+
+TEST_F(FastPacingTest, ALoaderThatNeverAnswersGetsTheUsualTimeOutWithTheHint) {
+    auto& device = AddDevice(Mode::application, "VUMO-0001", Silent(sim::Reply::ready));
+    LoadImage(4, 2);
+    // Settling of 20 × 25 ms: the probes go on for half a second.
+    const auto result = RunPaced(Pacing::fast, device, protocol::kModeApplication,
+                                 Pauses{1ms, 10ms, 25ms, 20});
+    EXPECT_EQ(result.step, Step::ready);
+    ASSERT_FALSE(ui.boxes.empty());
+    EXPECT_EQ(ui.boxes.back().text, "Ready Time out");
+    EXPECT_NE(result.cause.find("--pacing standard"), std::string::npos) << result.cause;
+    EXPECT_GT(written, 1u);
+}
+
+TEST_F(FastPacingTest, ALoaderThatNeedsTheGapsPassesStandardAndFailsFastWithTheHint) {
+    sim::Faults faults;
+    faults.minGap = 5ms;
+    auto& standard = AddDevice(Mode::update, "VUMO-0001", faults);
+    const auto file = LoadImage(3, 2);
+    // Real pauses: the 10 ms before each report are what the loader needs.
+    MakeProcedure({300ms, 2s, 1s}, {}, {}, std::make_unique<RealPacer>());
+    const auto ok = UpdateFrom(dfu, protocol::kModeUpdate);
+    EXPECT_EQ(ok.outcome, Outcome::ok) << ok.message;
+    EXPECT_EQ(standard.firmware(), file);
+    procedure->Stop();
+    watcher.reset();
+    procedure.reset();
+    dfu.Close();
+    standard.unplug();
+
+    AddDevice(Mode::update, "VUMO-0002", faults);
+    ui.result.reset();
+    ui.boxes.clear();
+    MakeProcedure({300ms, 2s, 1s}, {}, {}, std::make_unique<RealPacer>(Pacing::fast));
+    const auto failed = UpdateFrom(dfu, protocol::kModeUpdate);
+    EXPECT_EQ(failed.outcome, Outcome::failed);
+    EXPECT_NE(failed.cause.find("try again with --pacing standard"), std::string::npos)
+        << failed.message << " / " << failed.cause;
+}
+
+TEST(PacingNames, RoundTrip) {
+    EXPECT_EQ(ParsePacing("standard"), Pacing::standard);
+    EXPECT_EQ(ParsePacing("fast"), Pacing::fast);
+    EXPECT_FALSE(ParsePacing("spec"));
+    EXPECT_STREQ(PacingName(Pacing::fast), "fast");
 }
 
 }  // namespace
