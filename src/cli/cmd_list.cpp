@@ -38,6 +38,7 @@ int RunList(const ListOptions& options) {
     const int dfuCount = dfu.EnumerateDevices();
 
     std::vector<Listed> listed;
+    listed.reserve(std::size_t{2} * hid::kMaxListedDevices);
     for (int i = 0; i < appCount; ++i) listed.push_back({"application", i, app.entry(i)});
     for (int i = 0; i < dfuCount; ++i) listed.push_back({"update", i, dfu.entry(i)});
 

@@ -201,6 +201,7 @@ Choice ChooseDevice(const UpdateOptions& o, hid::AppDevice& app, hid::DfuDevice&
         hid::DeviceListEntry entry;
     };
     std::vector<Candidate> all;
+    all.reserve(std::size_t{2} * hid::kMaxListedDevices);
     for (int i = 0; i < app.deviceCount(); ++i)
         all.push_back({&app, protocol::kModeApplication, "application", i, app.entry(i)});
     for (int i = 0; i < dfu.deviceCount(); ++i)
@@ -237,7 +238,7 @@ Choice ChooseDevice(const UpdateOptions& o, hid::AppDevice& app, hid::DfuDevice&
     return {matching[0].object, matching[0].mode, matching[0].index};
 }
 
-int Finish(const UpdateOptions& o, RunResult r) {
+int Finish(const UpdateOptions& o, const RunResult& r) {
     if (r.exitCode != kExitOk && !r.message.empty() && !o.json)
         std::fprintf(stderr, "vumo-dfu: %s\n", r.message.c_str());
     if (o.json) PrintJson(r);
