@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building and testing vumo-dfu needs, when any is missing.
-# Runs as root (CI) or through sudo.
+# Runs as root (CI) or through sudo. Usage: scripts/install-deps.sh [--fuzz] [--tidy] [PACKAGE...]:
+# --fuzz adds clang and libFuzzer (scripts/fuzz.sh), --tidy adds clang-tidy (scripts/tidy.sh).
 set -euo pipefail
 
 packages=(
@@ -11,7 +12,13 @@ packages=(
   desktop-file-utils appstream man-db groff-base dpkg-dev file bash-completion
   qemu-system-x86 busybox-static cpio
 )
-packages+=("$@")
+for arg in "$@"; do
+  case "$arg" in
+    --fuzz) packages+=(clang libfuzzer-14-dev libclang-rt-14-dev) ;;
+    --tidy) packages+=(clang-tidy) ;;
+    *) packages+=("$arg") ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -12,6 +12,10 @@
 #include "image/redirector.h"
 #include "protocol/firmware_image.h"
 #include "text/utf8.h"
+#include "base/unique_fd.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
 
 #include <cstdio>
 #include <memory>
@@ -71,9 +75,19 @@ int RunCheck(const CheckOptions& options, const CommonOptions& common) {
     // 132 KiB: too large for the stack of a command.
     auto image = std::make_unique<protocol::FirmwareImage>();
     image::CRedirector runner;
+    // Ctrl-C and SIGTERM end the tool at once (exit 130), not after its time limit.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const base::UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC));
     log.Step("checking the firmware file");
-    const image::PrepareResult result =
-        image::PrepareImage(options.file, *image, [](std::uint8_t) {}, runner);
+    image::PrepareOptions prepareOptions;
+    prepareOptions.cancelFd = signalFd.get();
+    const image::PrepareResult prepared = image::PrepareImage(options.file, runner, prepareOptions);
+    const image::PrepareResult& result = prepared;
+    if (prepared.prepared) *image = prepared.prepared->image;
     const ToolRun tool = ToolRunOf(result, runner, options.file);
     log.ToolRun(tool.command, tool.output);
     log.Step(result.ok() ? "the file is firmware and loaded" : "the file was refused");

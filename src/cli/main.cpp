@@ -9,9 +9,12 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <exception>
 #include <string>
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     using namespace vumo::cli;
     CLI::App app{"Firmware update utility for Vumo USB HID devices.", "vumo-dfu"};
     app.set_version_flag("--version", std::string("vumo-dfu ") + vumo::kFileVersion + "\n" +
@@ -36,4 +39,18 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Nothing the program throws may end it without a word (std::terminate): say what failed.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vumo-dfu: an internal error stopped the program: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "vumo-dfu: an internal error stopped the program.\n");
+    }
+    return vumo::cli::kExitFailure;
 }

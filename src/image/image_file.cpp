@@ -122,7 +122,8 @@ HexImage DecodeIntelHex(std::span<const std::uint8_t> text, std::size_t maxBytes
             if (base + offset + count > (std::uint64_t{1} << 32))
                 return bad(lineNumber, "data beyond the 4 GiB address space");
             segments.push_back({base + offset, lineNumber, store.size(), count});
-            store.insert(store.end(), record.begin() + 4, record.begin() + 4 + count);
+            store.insert(store.end(), record.begin() + 4,
+                         record.begin() + 4 + static_cast<std::ptrdiff_t>(count));
             break;
         case 0x01:
             if (count != 0) return bad(lineNumber, "end-of-file record with data");
@@ -187,7 +188,7 @@ FileContent ReadFileContent(int fd, std::size_t maxBytes) {
         out.fileSize = static_cast<std::uint64_t>(st.st_size);
     out.bytes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(out.fileSize, maxBytes) + 1));
 
-    constexpr std::size_t kChunk = 64 * 1024;
+    constexpr std::size_t kChunk = std::size_t{64} * 1024;
     for (;;) {
         const std::size_t have = out.bytes.size();
         // One byte beyond the limit tells a file of exactly maxBytes from a longer one.

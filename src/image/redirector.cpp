@@ -28,7 +28,7 @@ constexpr std::chrono::milliseconds kDrainGrace{500};
 constexpr std::chrono::milliseconds kReapInterval{10};
 // One call of ReadAvailableOutput reads at most this much before the reader looks at its stop
 // request and the clock again, so a child that floods the pipe cannot keep it from either.
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 constexpr int kChunksPerWake = 16;
 
 // A descriptor that is not 0, 1 or 2: when the owner runs with a standard stream closed, a new

@@ -287,6 +287,29 @@ TEST_F(CliTest, CtrlCStopsCleanlyAndSaysHowToRecover) {
         << child.err();
 }
 
+TEST_F(CliTest, CtrlCDuringTheFileCheckEndsTheToolAndTheCommandAtOnce) {
+    // A checksum tool that ignores SIGTERM and would run for half a minute.
+    const auto tool = dir_ / "slow-checksum";
+    {
+        std::ofstream script(tool);
+        script << "#!/bin/sh\ntrap '' TERM\nsleep 30\n";
+    }
+    std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+    ::setenv("VUMO_CHECKSUM_TOOL", tool.c_str(), 1);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{VUMO_TEST_DFU, "update", firmware_, "--simulate=dfu"},
+          std::vector<std::string>{VUMO_TEST_DFU, "check", firmware_, "-v"}}) {
+        SCOPED_TRACE(args[1]);
+        Child child(args, (dir_ / "stdout").string());
+        ASSERT_TRUE(child.WaitForErr("checking the firmware file", Clock::now() + 10s))
+            << child.err();
+        child.Signal(SIGINT);
+        // Well before the tool's own 30 s: the wait is bounded so a regression fails here.
+        EXPECT_EQ(child.Wait(Clock::now() + 10s), kExitInterrupted) << child.err();
+    }
+    ::unsetenv("VUMO_CHECKSUM_TOOL");
+}
+
 TEST(JsonString, EscapesAndReplacesInvalidUtf8) {
     EXPECT_EQ(JsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
     EXPECT_EQ(JsonString("caf\xC3\xA9"), "\"caf\xC3\xA9\"");

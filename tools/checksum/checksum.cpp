@@ -31,6 +31,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -72,7 +73,7 @@ bool KnownPart(std::string_view name) {
     return std::find(kParts.begin(), kParts.end(), upper) != kParts.end();
 }
 
-std::string ErrorText(int error) { return std::strerror(error); }
+std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 // Writes `bytes` over `path` through a temporary file in the same folder and a rename. The
 // file keeps its permissions; a symbolic link stays a link to the updated file.
@@ -131,6 +132,7 @@ int Run(int argc, char** argv) {
     static const option kLong[] = {{"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): one thread only; the options are read first
     for (int c; (c = ::getopt_long(argc, argv, "+dvp:h", kLong, nullptr)) != -1;) {
         switch (c) {
         case 'd': dryRun = true; break;

@@ -25,6 +25,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -144,7 +145,7 @@ bool WriteFile(const std::string& path, const void* data, std::size_t size) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {
         std::fprintf(stderr, "vumo-sample-image: cannot create %s: %s\n", path.c_str(),
-                     std::strerror(errno));
+                     std::generic_category().message(errno).c_str());
         return false;
     }
     const bool ok = std::fwrite(data, 1, size, f) == size;
@@ -198,6 +199,7 @@ int Run(int argc, char** argv) {
         {"help", no_argument, nullptr, 'h'},           {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): one thread only; the options are read first
     for (int c; (c = ::getopt_long(argc, argv, "+h", kLong, nullptr)) != -1;) {
         switch (c) {
         case 'l': {

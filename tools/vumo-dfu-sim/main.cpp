@@ -83,7 +83,7 @@ public:
     std::string attach(const sim::DeviceDescription& d,
                        std::shared_ptr<sim::OutputSink> sink) override {
         auto relay = std::make_shared<Relay>(*this, d.serial, std::move(sink));
-        const std::string path = port_.attach(d, relay);
+        std::string path = port_.attach(d, relay);
         if (path.empty()) {
             log_.line("%s: could not be plugged in: %s", d.serial.c_str(),
                       port_.lastError().c_str());
@@ -258,6 +258,9 @@ int Run(const Options& o) {
 
 }  // namespace
 
+// CLI11's set-up throws only on a programming error (a name given twice), which any run shows;
+// its parse errors are caught below.
+// NOLINTNEXTLINE(bugprone-exception-escape)
 int main(int argc, char** argv) {
     CLI::App app{"Puts emulated Vumo devices on this machine's HID stack through /dev/uhid, so "
                  "that vumo-dfu and the window can be tried without a device. Runs until "

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <system_error>
 
 namespace vumo::sim {
 
@@ -172,7 +173,7 @@ UhidAccess CheckUhidAccess(const std::string& devicePath) {
                              " (devices made there reach every program on the machine)";
             break;
         default:
-            access.message = devicePath + ": " + std::strerror(access.error);
+            access.message = devicePath + ": " + std::generic_category().message(access.error);
             break;
     }
     return access;
@@ -239,8 +240,9 @@ std::string UhidPort::attach(const DeviceDescription& description,
                                                         O_RDWR | O_CLOEXEC));
     if (!device->fd) {
         const int error = errno;
-        setError(settings_.openDevice ? std::string("uhid: ") + std::strerror(error)
-                                      : CheckUhidAccess(settings_.devicePath).message);
+        setError(settings_.openDevice
+                     ? std::string("uhid: ") + std::generic_category().message(error)
+                     : CheckUhidAccess(settings_.devicePath).message);
         return {};
     }
     const int fd = device->fd.get();
@@ -258,7 +260,8 @@ std::string UhidPort::attach(const DeviceDescription& description,
     create.u.create2.product = description.productId;
     create.u.create2.version = kDeviceVersion;
     if (!WriteEvent(fd, create)) {
-        setError(std::string("the kernel refused the new uhid device: ") + std::strerror(errno));
+        setError(std::string("the kernel refused the new uhid device: ") +
+                 std::generic_category().message(errno));
         return {};
     }
 
@@ -300,7 +303,7 @@ std::string UhidPort::attach(const DeviceDescription& description,
         pause = std::min(pause * 2, std::chrono::milliseconds{32});
     }
 
-    const std::string path = device->path;
+    std::string path = device->path;
     {
         std::lock_guard lock(mutex_);
         if (stopping_) {
