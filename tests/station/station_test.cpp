@@ -182,7 +182,9 @@ TEST_F(StationTest, ADeviceFlashedOkIsSkippedWhenItComesBackUnlessAgain) {
     Run(Options());
     ASSERT_TRUE(events.WaitFor([&] { return events.finished.size() == 1; }));
     EXPECT_EQ(events.finished[0].result.outcome, update::Outcome::ok);
-    // Replugged: the same serial is not flashed twice by accident.
+    // Replugged: the same serial is not flashed twice by accident. (The emulator counts its
+    // return a moment after the bus has reported it; only then can it be unplugged.)
+    ASSERT_TRUE(device.waitForMode(Mode::application, std::chrono::steady_clock::now() + 5s));
     device.unplug();
     auto& again = Add("VUMO-0001", "sim-1");
     ASSERT_TRUE(events.WaitFor([&] { return events.skipped.size() == 1; }));
@@ -200,6 +202,7 @@ TEST_F(StationTest, WithAgainTheReturningSerialIsFlashedOnceMore) {
     options.count = 2;
     Run(options);
     ASSERT_TRUE(events.WaitFor([&] { return events.finished.size() == 1; }));
+    ASSERT_TRUE(device.waitForMode(Mode::application, std::chrono::steady_clock::now() + 5s));
     device.unplug();
     auto& again = Add("VUMO-0001", "sim-1");
     ASSERT_TRUE(WaitDone());
