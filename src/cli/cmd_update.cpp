@@ -1,6 +1,7 @@
 // vumo-dfu update FILE: a whole firmware update from the command line, with the same first
 // stage, second stage and procedure as the window's Update button.
 
+#include "base/event_fd.h"
 #include "cli/commands.h"
 #include "cli/device_list.h"
 #include "cli/exit_codes.h"
@@ -319,15 +320,10 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
-    const int finishedFd = ::eventfd(0, EFD_CLOEXEC);
-    struct Fds {
-        int a, b;
-        ~Fds() {
-            if (a >= 0) ::close(a);
-            if (b >= 0) ::close(b);
-        }
-    } fds{signalFd, finishedFd};
+    const base::UniqueFd signalDescriptor(::signalfd(-1, &signals, SFD_CLOEXEC));
+    const base::EventFd finished;
+    const int signalFd = signalDescriptor.get();
+    const int finishedFd = finished.fd();
     if (signalFd < 0 || finishedFd < 0) {
         r.message = "Could not set up signal handling.";
         r.exitCode = kExitFailure;

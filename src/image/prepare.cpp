@@ -1,5 +1,6 @@
 #include "image/prepare.h"
 
+#include "base/error_text.h"
 #include "image/sha256.h"
 #include "image/tool_lookup.h"
 
@@ -144,7 +145,7 @@ std::string WhyFileUnusable(const std::string& path, const OpenedFile& file) {
     case ENOTDIR: return "a part of the path " + path + " is not a folder";
     case EACCES:
     case EPERM: return "permission denied on " + path;
-    default: return path + " could not be opened: " + std::strerror(file.error);
+    default: return path + " could not be opened: " + base::ErrorText(file.error);
     }
 }
 
@@ -171,7 +172,7 @@ std::string WhyNotFirmware(const std::string& path, const CRedirector& runner) {
         cause += " and ended with exit status " + std::to_string(WEXITSTATUS(status));
     else if (status != -1 && WIFSIGNALED(status))
         cause += std::string(" and was ended by signal ") + std::to_string(WTERMSIG(status)) +
-                 " (" + ::strsignal(WTERMSIG(status)) + ")";
+                 " (" + base::SignalText(WTERMSIG(status)) + ")";
     if (const std::string said = LastLine(runner.Output()); !said.empty())
         cause += "; it said: " + said;
     return cause;

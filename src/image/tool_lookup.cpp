@@ -1,5 +1,7 @@
 #include "image/tool_lookup.h"
 
+#include "base/error_text.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,7 +80,7 @@ std::string ProblemWith(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) return "the checksum tool " + path + " does not exist";
-        return "the checksum tool " + path + " can not be examined: " + std::strerror(errno);
+        return "the checksum tool " + path + " can not be examined: " + base::ErrorText(errno);
     }
     if (S_ISDIR(st.st_mode)) return "the checksum tool " + path + " is a folder";
     if (!S_ISREG(st.st_mode)) return "the checksum tool " + path + " is not a regular file";
@@ -136,7 +138,7 @@ std::string WhyToolDidNotStart(const std::string& tool, int error) {
     // A script whose interpreter is missing fails with ENOENT although the script is there.
     if (error == ENOENT)
         return "the checksum tool " + tool + " could not be started: its interpreter or a library it needs is missing";
-    return "the checksum tool " + tool + " could not be started: " + std::strerror(error);
+    return "the checksum tool " + tool + " could not be started: " + base::ErrorText(error);
 }
 
 }  // namespace vumo::image

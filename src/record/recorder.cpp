@@ -1,5 +1,7 @@
 #include "record/recorder.h"
 
+#include "base/error_text.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,7 +16,7 @@ std::unique_ptr<Recorder> Recorder::Create(const std::string& file, const Header
                                            std::string& error) {
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
-        error = "can't write the recording " + file + ": " + std::strerror(errno) + ".";
+        error = "can't write the recording " + file + ": " + base::ErrorText(errno) + ".";
         return nullptr;
     }
     std::unique_ptr<Recorder> recorder(new Recorder(file, fd));
@@ -38,7 +40,7 @@ void Recorder::PutLine(const std::string& line) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             error_ = "the recording " + file_ + " is incomplete: " +
-                     (n < 0 ? std::strerror(errno) : "nothing could be written") + ".";
+                     (n < 0 ? base::ErrorText(errno) : std::string("nothing could be written")) + ".";
             return;
         }
         done += static_cast<std::size_t>(n);

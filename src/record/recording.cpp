@@ -1,5 +1,6 @@
 #include "record/recording.h"
 
+#include "base/error_text.h"
 #include "record/json.h"
 
 #include <cerrno>
@@ -463,7 +464,7 @@ bool ParseRecording(std::string_view text, Recording& out, std::string& error) {
 bool LoadRecording(const std::string& file, Recording& out, std::string& error) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
-        error = "can't read the recording " + file + ": " + std::strerror(errno);
+        error = "can't read the recording " + file + ": " + base::ErrorText(errno);
         return false;
     }
     std::string text;
@@ -476,7 +477,7 @@ bool LoadRecording(const std::string& file, Recording& out, std::string& error) 
         }
     }
     if (in.bad()) {
-        error = "can't read the recording " + file + ": " + std::strerror(errno);
+        error = "can't read the recording " + file + ": " + base::ErrorText(errno);
         return false;
     }
     if (!ParseRecording(text, out, error)) {

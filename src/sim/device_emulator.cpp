@@ -37,21 +37,27 @@ std::string_view ReplyText(Reply reply) {
     return {};
 }
 
-// The command's keyword from byte 1, its value byte (if any) at `valueAt`, zeros everywhere
-// else. The zero tail is what tells a command from a block that starts with the same letters.
+// The command's keyword where commands have it, its value byte (if any) at `valueAt`, zeros
+// everywhere else. The zero tail is what tells a command from a block that starts with the same
+// letters.
 bool IsCommand(std::span<const std::uint8_t> r, std::string_view keyword,
                std::size_t valueAt = 0) {
-    if (r.size() < 1 + keyword.size()) return false;
+    using protocol::kKeywordAt;
+    if (r.size() < kKeywordAt + keyword.size()) return false;
     for (std::size_t i = 0; i < keyword.size(); ++i)
-        if (r[1 + i] != static_cast<std::uint8_t>(keyword[i])) return false;
-    for (std::size_t i = 1 + keyword.size(); i < r.size(); ++i)
+        if (r[kKeywordAt + i] != static_cast<std::uint8_t>(keyword[i])) return false;
+    for (std::size_t i = kKeywordAt + keyword.size(); i < r.size(); ++i)
         if (i != valueAt && r[i] != 0) return false;
     return true;
 }
 
 bool IsModeSwitch(std::span<const std::uint8_t> r, std::uint8_t argument) {
-    if (r.size() < 3 || r[1] != protocol::kModeSwitchCommand || r[2] != argument) return false;
-    return std::all_of(r.begin() + 3, r.end(), [](std::uint8_t b) { return b == 0; });
+    using protocol::kModeArgumentAt;
+    if (r.size() <= kModeArgumentAt || r[protocol::kModeSwitchAt] != protocol::kModeSwitchCommand ||
+        r[kModeArgumentAt] != argument)
+        return false;
+    return std::all_of(r.begin() + kModeArgumentAt + 1, r.end(),
+                       [](std::uint8_t b) { return b == 0; });
 }
 
 bool PassesNoTest(const Report& report) {
@@ -226,23 +232,23 @@ private:
             ++status_.restarts;
             fx.detachPath = leave();
             fx.returnTo = config_.faults.noBoot ? Mode::update : Mode::application;
-        } else if (IsCommand(r, "READY?")) {
+        } else if (IsCommand(r, protocol::kReadyKeyword)) {
             if (!attachedAt_ || now() - *attachedAt_ >= config_.faults.readyAfter)
                 fx.reply = Reply::ready;
-        } else if (IsCommand(r, "LOCATION", 9)) {
-            status_.locationCode = r[9];
+        } else if (IsCommand(r, protocol::kLocationKeyword, protocol::kLocationValueAt)) {
+            status_.locationCode = r[protocol::kLocationValueAt];
             fx.reply = Reply::location;
-        } else if (IsCommand(r, "SIZE", 5)) {
-            status_.sizeByte = r[5];
+        } else if (IsCommand(r, protocol::kSizeKeyword, protocol::kSizeValueAt)) {
+            status_.sizeByte = r[protocol::kSizeValueAt];
             fx.reply = Reply::size;
-        } else if (IsCommand(r, "DFUSTART")) {
+        } else if (IsCommand(r, protocol::kStartKeyword)) {
             status_.sessionOpen = true;
             status_.blocksReceived = 0;
             status_.blocksRejected = 0;
             blockArrivals_ = 0;
             firmware_.clear();
             fx.reply = Reply::start;
-        } else if (IsCommand(r, "DFUEND")) {
+        } else if (IsCommand(r, protocol::kEndKeyword)) {
             status_.sessionOpen = false;
             fx.reply = Reply::end;
         } else if (status_.sessionOpen) {
@@ -258,9 +264,8 @@ private:
             fx.detachPath = leave();
             return;
         }
-        const auto data = r.subspan(1, protocol::kBlockSize);
-        const std::uint32_t sent = (std::uint32_t{r[129]} << 24) | (std::uint32_t{r[130]} << 16) |
-                                   (std::uint32_t{r[131]} << 8) | std::uint32_t{r[132]};
+        const auto data = r.subspan(protocol::kBlockDataAt, protocol::kBlockSize);
+        const std::uint32_t sent = protocol::BlockCrcOf(r);
         if (protocol::BlockCrc32(data) != sent ||
             status_.blocksReceived >= protocol::kMaxBlocks) {
             ++status_.blocksRejected;

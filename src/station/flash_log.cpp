@@ -1,5 +1,6 @@
 #include "station/flash_log.h"
 
+#include "base/error_text.h"
 #include "text/json.h"
 
 #include <fcntl.h>
@@ -49,7 +50,7 @@ std::unique_ptr<FlashLog> FlashLog::Open(const std::string& path, std::string& e
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         error = "the flash log " + path + " can't be opened for appending: " +
-                std::strerror(errno);
+                base::ErrorText(errno);
         return nullptr;
     }
     return std::unique_ptr<FlashLog>(new FlashLog(fd, path));
@@ -69,11 +70,11 @@ bool FlashLog::Append(const FlashRecord& record, std::string& error) {
     } while (n < 0 && errno == EINTR);
     if (n < 0 || static_cast<std::size_t>(n) != line.size()) {
         error = "the flash log " + path_ + " could not be written: " +
-                (n < 0 ? std::strerror(errno) : std::string("short write"));
+                (n < 0 ? base::ErrorText(errno) : std::string("short write"));
         return false;
     }
     if (::fdatasync(fd_) != 0) {
-        error = "the flash log " + path_ + " could not be flushed to disk: " + std::strerror(errno);
+        error = "the flash log " + path_ + " could not be flushed to disk: " + base::ErrorText(errno);
         return false;
     }
     return true;

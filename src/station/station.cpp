@@ -6,9 +6,6 @@
 #include "protocol/reports.h"
 #include "update/device_watcher.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <map>
 
@@ -68,8 +65,7 @@ Station::Station(platform::HidBus& bus, StationOptions options, StationObserver&
     : bus_(bus),
       options_(std::move(options)),
       observer_(observer),
-      onFinish_(std::move(onFinish)),
-      doneFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      onFinish_(std::move(onFinish)) {}
 
 Station::~Station() {
     Abort();
@@ -90,11 +86,10 @@ Station::~Station() {
     jobs.clear();  // joins every worker
     appScanner_.reset();
     dfuScanner_.reset();
-    if (doneFd_ >= 0) ::close(doneFd_);
 }
 
 bool Station::Start(std::string& error) {
-    if (doneFd_ < 0) {
+    if (!doneFd_) {
         error = "the station could not make its notification descriptor";
         return false;
     }
@@ -151,7 +146,7 @@ void Station::Abort() {
     wake_.notify_all();
 }
 
-int Station::doneFd() const { return doneFd_; }
+int Station::doneFd() const { return doneFd_.fd(); }
 
 bool Station::done() const {
     std::lock_guard lock(mutex_);
@@ -434,10 +429,7 @@ void Station::SupervisorLoop() {
             std::lock_guard lock(mutex_);
             nowDone = CheckDone();
         }
-        if (nowDone) {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] auto n = ::write(doneFd_, &one, sizeof one);
-        }
+        if (nowDone) doneFd_.signal();
     }
 }
 

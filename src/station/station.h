@@ -9,6 +9,7 @@
 // worker. Observer calls come from the supervisor and from the update workers, never while a
 // lock of the station is held.
 
+#include "base/event_fd.h"
 #include "hid/hid_device.h"
 #include "platform/hid_bus.h"
 #include "protocol/firmware_image.h"
@@ -163,7 +164,7 @@ private:
     std::map<std::string, StationDevice> lastPaths_;  // finished devices, by their last node
     std::vector<FinishedDevice> finished_;
 
-    int doneFd_ = -1;
+    base::EventFd doneFd_;
     std::unique_ptr<platform::HotplugMonitor> monitor_;
     std::unique_ptr<update::DeviceWatcher> watcher_;
     std::thread supervisor_;

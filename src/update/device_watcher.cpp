@@ -4,8 +4,6 @@
 #include "update/update_procedure.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -24,9 +22,9 @@ void ForwardDeviceChange(UpdateProcedure& procedure,
 }
 
 DeviceWatcher::DeviceWatcher(platform::HotplugMonitor& monitor, Handler handler)
-    : monitor_(monitor), handler_(std::move(handler)), stopFd_(::eventfd(0, EFD_CLOEXEC)) {
+    : monitor_(monitor), handler_(std::move(handler)) {
     std::string why;
-    if (stopFd_ < 0) {
+    if (!stop_) {
         error_ = "no descriptor is left to stop the device watcher with";
     } else if (!platform::StartNamedThread("device watcher", thread_, [this] { Run(); }, &why)) {
         error_ = "the thread that watches device arrivals and removals could not be started: " +
@@ -35,19 +33,13 @@ DeviceWatcher::DeviceWatcher(platform::HotplugMonitor& monitor, Handler handler)
 }
 
 DeviceWatcher::~DeviceWatcher() {
-    const std::uint64_t one = 1;
-    if (stopFd_ >= 0) {
-        [[maybe_unused]] auto n = ::write(stopFd_, &one, sizeof one);
-    }
+    stop_.signal();
     if (thread_.joinable()) thread_.join();
-    if (stopFd_ >= 0) ::close(stopFd_);
 }
 
 void DeviceWatcher::Run() {
-    // Without a stop descriptor the watcher could not be ended; it then does nothing.
-    if (stopFd_ < 0) return;
     for (;;) {
-        pollfd fds[2] = {{monitor_.fd(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
+        pollfd fds[2] = {{monitor_.fd(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
         // No time limit is needed: the stop descriptor ends the wait at once.
         const int n = ::poll(fds, 2, -1);
         if (n < 0) {

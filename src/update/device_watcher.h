@@ -3,6 +3,7 @@
 // own (the command line, tests): a thread waits in poll() on the hot-plug monitor and on a stop
 // descriptor, and hands each event on. The window uses its own event loop instead.
 
+#include "base/event_fd.h"
 #include "platform/hid_bus.h"
 
 #include <functional>
@@ -35,7 +36,7 @@ private:
 
     platform::HotplugMonitor& monitor_;
     Handler handler_;
-    int stopFd_ = -1;
+    base::EventFd stop_;
     std::string error_;
     std::thread thread_;
 };

@@ -1,5 +1,6 @@
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
+#include "platform/forwarding_hid_bus.h"
 #include "platform/sim_hid_bus.h"
 #include "platform/start_thread.h"
 #include "protocol/reports.h"
@@ -318,27 +319,18 @@ TEST_F(HidDeviceTest, EnumerationOnOneThreadWhileOpeningOnAnother) {
 
 // A bus whose answer about one path changes after a number of walks: the node was handed to
 // another device between the walk that chose it and the open.
-class ReassigningBus final : public platform::HidBus {
+class ReassigningBus final : public platform::ForwardingHidBus {
 public:
-    explicit ReassigningBus(platform::SimHidBus& inner) : inner_(inner) {}
+    explicit ReassigningBus(platform::SimHidBus& inner) : ForwardingHidBus(inner) {}
     std::vector<platform::HidInterfaceInfo> enumerate() override {
-        auto all = inner_.enumerate();
+        auto all = inner().enumerate();
         if (++walks_ > honestWalks)
             for (auto& info : all) info.serial = "SOMEONE-ELSE";
         return all;
     }
-    platform::ProbeResult probe(const std::string& path) override { return inner_.probe(path); }
-    platform::Opened<platform::HidWriter> openWriter(const std::string& path) override {
-        return inner_.openWriter(path);
-    }
-    platform::Opened<platform::HidReader> openReader(const std::string& path) override {
-        return inner_.openReader(path);
-    }
-    std::unique_ptr<platform::HotplugMonitor> monitor() override { return inner_.monitor(); }
     int honestWalks = 1000;
 
 private:
-    platform::SimHidBus& inner_;
     int walks_ = 0;
 };
 

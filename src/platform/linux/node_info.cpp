@@ -1,5 +1,7 @@
 #include "platform/linux/node_info.h"
 
+#include "text/utf8.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -14,34 +16,6 @@ std::optional<std::uint16_t> parseHex16(std::string_view field) {
     const auto [ptr, ec] = std::from_chars(field.data(), end, value, 16);
     if (ec != std::errc{} || ptr != end || value > 0xFFFF) return std::nullopt;
     return static_cast<std::uint16_t>(value);
-}
-
-// Length of the valid UTF-8 sequence at the start of `s`, or 0 when it starts with a bad byte.
-std::size_t validSequenceLength(std::string_view s) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    const unsigned char lead = byte(0);
-    if (lead < 0x80) return 1;
-    std::size_t length = 0;
-    unsigned char low = 0x80;  // bounds of the second byte, narrower after some leads
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;   // overlong
-        if (lead == 0xED) high = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;   // overlong
-        if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
-    } else {
-        return 0;
-    }
-    if (s.size() < length) return 0;
-    if (byte(1) < low || byte(1) > high) return 0;
-    for (std::size_t i = 2; i < length; ++i)
-        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-    return length;
 }
 
 }  // namespace
@@ -131,19 +105,7 @@ void sortByNodeNumber(std::vector<HidInterfaceInfo>& interfaces) {
 std::string cleanDeviceString(std::string_view raw) {
     raw = raw.substr(0, raw.find('\0'));
     while (!raw.empty() && (raw.back() == '\n' || raw.back() == '\r')) raw.remove_suffix(1);
-    std::string out;
-    out.reserve(raw.size());
-    while (!raw.empty()) {
-        const std::size_t length = validSequenceLength(raw);
-        if (length == 0) {
-            out += "\xEF\xBF\xBD";
-            raw.remove_prefix(1);
-        } else {
-            out.append(raw.substr(0, length));
-            raw.remove_prefix(length);
-        }
-    }
-    return out;
+    return text::ValidUtf8(raw);
 }
 
 OpenStatus openStatusFromErrno(int error) {

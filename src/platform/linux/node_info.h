@@ -51,8 +51,8 @@ std::optional<unsigned> hidrawNumber(std::string_view pathOrName);
 // carries no number come last, by path.
 void sortByNodeNumber(std::vector<HidInterfaceInfo>& interfaces);
 
-// A device string as the rest of the program wants it: valid UTF-8 (each bad byte becomes
-// U+FFFD), ending at the first NUL, without the line end that sysfs adds.
+// A device string as the rest of the program wants it: valid UTF-8 (each maximal bad
+// subpart becomes U+FFFD), ending at the first NUL, without the line end that sysfs adds.
 std::string cleanDeviceString(std::string_view raw);
 
 // The open result for an errno from open, flock or a descriptor ioctl.
