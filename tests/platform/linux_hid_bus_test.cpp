@@ -8,11 +8,13 @@
 namespace vumo::platform {
 namespace {
 
-// Build machines usually have no HID devices; these hold with none and with many.
+// The order itself is tested on made-up nodes (sortByNodeNumber); this checks the walk of the
+// machine's own nodes, which build machines usually lack: then it says so instead of passing.
 TEST(LinuxHidBus, EnumerationListsHidrawNodesInNumberOrder) {
     const auto bus = makeLinuxHidBus();
     ASSERT_TRUE(bus);
     const auto first = bus->enumerate();
+    if (first.empty()) GTEST_SKIP() << "no hidraw nodes here; the VM tests walk real ones";
     std::optional<unsigned> previous;
     for (const auto& info : first) {
         const auto number = hidraw::hidrawNumber(info.path);
@@ -45,7 +47,8 @@ TEST(LinuxHidBus, MonitorFdNeverBlocks) {
     const int flags = ::fcntl(monitor->fd(), F_GETFL);
     ASSERT_GE(flags, 0);
     EXPECT_NE(flags & O_NONBLOCK, 0);
-    // Nothing is plugged in during the test, so there is nothing to take, and taking returns.
+    // Taking with nothing waiting returns at once (a blocking take would hang the test until
+    // ctest's limit); whatever another program plugged in meanwhile carries a path.
     for (const auto& event : monitor->takeEvents()) EXPECT_FALSE(event.path.empty());
 }
 
