@@ -362,14 +362,20 @@ void Station::JobFinished(Job& job, const update::UpdateResult& result) {
     }
     const std::string booted = job.procedure ? job.procedure->bootedPath() : std::string{};
     // Where the device was last seen, so that its departure can be told to the front end.
+    // Its nodes were held by the job, so no survey has seen them; without this a device that
+    // failed and stays on the bus would be taken as new once the job lets go of it.
+    std::vector<std::string> held{job.device.path};
+    if (job.dfu) held.push_back(job.dfu->openPath());
+    if (job.app) held.push_back(job.app->openPath());
     std::string last = booted;
-    if (last.empty() && job.dfu) last = job.dfu->openPath();
-    if (last.empty() && job.app) last = job.app->openPath();
-    if (last.empty()) last = job.device.path;
+    for (const auto& path : held)
+        if (last.empty() && !path.empty()) last = path;
     {
         std::lock_guard lock(mutex_);
         job.finished = true;
         lastPaths_[last] = job.device;
+        for (const auto& path : held)
+            if (!path.empty()) seenPaths_.insert(path);
         if (!booted.empty()) {
             bootedPaths_.push_back(booted);
             seenPaths_.insert(booted);

@@ -210,6 +210,23 @@ TEST_F(StationTest, WithAgainTheReturningSerialIsFlashedOnceMore) {
     EXPECT_EQ(again.firmware(), file_);
 }
 
+TEST_F(StationTest, ADeviceThatFailedAndStaysOnTheBusIsNotTakenAgain) {
+    // It fails mid-upload and stays in its update loader; once its update lets go of it, it
+    // must not look like a new device.
+    auto& failing = Add("VUMO-0001", "sim-1", SilentBlock(3));
+    Run(Options());
+    ASSERT_TRUE(events.WaitFor([&] { return events.finished.size() == 1; }));
+    EXPECT_EQ(events.finished[0].result.outcome, update::Outcome::failed);
+    // A second device: by the time it is done the station has looked at the bus again after
+    // the first one's update was gone.
+    auto& second = Add("VUMO-0002", "sim-2", {}, Mode::update);
+    ASSERT_TRUE(events.WaitFor([&] { return events.finished.size() == 2; }));
+    EXPECT_EQ(second.firmware(), file_);
+    EXPECT_EQ(events.arrived.size(), 2u);
+    EXPECT_EQ(failing.modeSwitches(), 1u);
+    EXPECT_EQ(failing.status().mode, Mode::update);
+}
+
 TEST_F(StationTest, TwinsThatNothingTellsApartAreBothRefused) {
     auto& a = Add("VUMO-0009", "");
     auto& b = Add("VUMO-0009", "");
