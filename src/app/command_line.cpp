@@ -22,6 +22,28 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, const std::strin
         ->expected(0, 1)
         ->default_str("")
         ->type_name("[=OPTIONS]");
+    auto* replay = cli.add_option(
+        "--replay", result.bus.replay,
+        "Play the device's side of a recording made with --record instead of using this "
+        "machine's devices");
+    replay->type_name("FILE")->excludes(cli.get_option("--simulate"));
+    cli.add_option("--replay-speed", result.bus.replaySpeed,
+                   "With --replay: how much faster than recorded the device answers (0: at once)")
+        ->type_name("X")
+        ->check(CLI::NonNegativeNumber)
+        ->needs(replay);
+    cli.add_option("--record", result.bus.record,
+                   "Write everything sent and received over the HID bus to FILE (JSON Lines), "
+                   "to send with a problem report. The file holds the devices' names and serial "
+                   "numbers")
+        ->type_name("FILE");
+    cli.add_option("--pacing", result.pacing,
+                   "standard: the pauses the device's loader expects; fast: shorter ones for "
+                   "loaders that keep up")
+        ->type_name("standard|fast")
+        ->check(CLI::IsMember({"standard", "fast"}));
+    cli.add_flag("--station", result.station,
+                 "Open the station window: flash one file onto every device that is plugged in");
 
     try {
         cli.parse(argc, argv);
@@ -52,7 +74,9 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, const std::strin
             return result;
         }
         result.simulate = options;
+        result.bus.simulate = *simulateText;
     }
+    for (int i = 0; i < argc; ++i) result.bus.argv.emplace_back(argv[i]);
     return result;
 }
 
