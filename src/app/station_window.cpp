@@ -538,6 +538,8 @@ QString StationWindow::countersText() const {
         .arg(counters_.running);
 }
 
+QString StationWindow::statusText() const { return statusLabel_->text(); }
+
 void StationWindow::UpdateCounters() { countersLabel_->setText(countersText()); }
 
 void StationWindow::UpdateTicking() {

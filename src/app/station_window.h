@@ -81,6 +81,8 @@ public:
     QString verdictText() const;
     QString logPath() const { return logPath_; }
     QString countersText() const;
+    // The line under the counters: a device not flashed and why, or how the station ends.
+    QString statusText() const;
     struct Counters {
         int ok = 0, failed = 0, running = 0;
     };
