@@ -113,7 +113,7 @@ void StationTile::SetFinished(const station::FinishedDevice& finished) {
     message.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
     message_ = message;
     cause_ = QString::fromStdString(finished.result.cause);
-    setToolTip(cause_);
+    setToolTip(cause_.isEmpty() ? message_ : message_ + QStringLiteral("\n") + cause_);
     UpdateAccessibleText();
     RequestRepaint();
 }
@@ -230,6 +230,8 @@ void StationTile::paintEvent(QPaintEvent*) {
                        stateText());
         p.setFont(base);
         const QRect rest(area.left(), big.bottom(), area.width(), area.bottom() - big.bottom());
+        // A long message is cut at the tile's edge; the whole of it is the tooltip.
+        p.setClipRect(rest);
         p.drawText(rest, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, message_);
     } else {
         p.setFont(Scaled(base, 2.0, true));
