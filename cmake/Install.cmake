@@ -18,6 +18,8 @@ set(_vumo_gen ${PROJECT_BINARY_DIR}/packaging)
 
 # One name for the window's desktop entry, its metainfo and its icon: desktops match them by it.
 set(VUMO_APP_ID "org.vumo.dfu_utility")
+# The station window's own menu entry; it shares the program, the metainfo and the icon.
+set(VUMO_STATION_ID "org.vumo.dfu_station")
 
 set(VUMO_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
     "Folder of the installed udev rule, absolute or relative to the install prefix")
@@ -73,7 +75,7 @@ install(FILES ${_vumo_gen}/${VUMO_UDEV_RULE_NAME} DESTINATION ${VUMO_UDEV_RULES_
 # --- The window in the desktop's menu ----------------------------------------------------------
 
 if(TARGET vumo-dfu-utility)
-  install(FILES ${_vumo_pkg}/${VUMO_APP_ID}.desktop
+  install(FILES ${_vumo_pkg}/${VUMO_APP_ID}.desktop ${_vumo_pkg}/${VUMO_STATION_ID}.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   configure_file(${_vumo_pkg}/${VUMO_APP_ID}.metainfo.xml.in
                  ${_vumo_gen}/${VUMO_APP_ID}.metainfo.xml @ONLY)

@@ -18,6 +18,7 @@ build=${1:-$root/build/install-check}
 [[ $build == /* ]] || build=$PWD/$build
 
 app_id=org.vumo.dfu_utility
+station_id=org.vumo.dfu_station
 update_limit=${VUMO_CHECK_UPDATE_SECONDS:-180}
 
 failures=0
@@ -76,6 +77,7 @@ if ((gui)); then
     expected+=(
         bin/vumo-dfu-utility
         "share/applications/$app_id.desktop"
+        "share/applications/$station_id.desktop"
         "share/metainfo/$app_id.metainfo.xml"
         "share/icons/hicolor/scalable/apps/$app_id.svg"
         share/man/man1/vumo-dfu-utility.1.gz
@@ -134,18 +136,24 @@ fi
 # --- Desktop entry and metainfo --------------------------------------------------------------
 
 if ((gui)); then
-    desktop=$usr/share/applications/$app_id.desktop
     metainfo=$usr/share/metainfo/$app_id.metainfo.xml
-    if out=$(desktop-file-validate "$desktop" 2>&1) && [[ -z $out ]]; then
-        pass "desktop-file-validate"
-    else
-        fail "desktop-file-validate: $out"
-    fi
-    exec_program=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
-    [[ -x $usr/bin/$exec_program ]] || fail "desktop entry: Exec=$exec_program is not installed"
-    icon=$(sed -n 's/^Icon=//p' "$desktop")
-    [[ -e $usr/share/icons/hicolor/scalable/apps/$icon.svg ]] ||
-        fail "desktop entry: Icon=$icon is not installed"
+    for id in "$app_id" "$station_id"; do
+        desktop=$usr/share/applications/$id.desktop
+        if out=$(desktop-file-validate "$desktop" 2>&1) && [[ -z $out ]]; then
+            pass "desktop-file-validate $id.desktop"
+        else
+            fail "desktop-file-validate $id.desktop: $out"
+        fi
+        exec_program=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
+        [[ -x $usr/bin/$exec_program ]] || fail "$id.desktop: Exec=$exec_program is not installed"
+        icon=$(sed -n 's/^Icon=//p' "$desktop")
+        [[ -e $usr/share/icons/hicolor/scalable/apps/$icon.svg ]] ||
+            fail "$id.desktop: Icon=$icon is not installed"
+        grep -qF "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo" ||
+            fail "metainfo: no launchable for $id.desktop"
+    done
+    grep -q '^Exec=vumo-dfu-utility --station$' "$usr/share/applications/$station_id.desktop" ||
+        fail "$station_id.desktop does not open the station window"
 
     if out=$(appstreamcli validate --no-net --pedantic --explain "$metainfo" 2>&1); then
         pass "appstreamcli validate"

@@ -1,9 +1,11 @@
 #pragma once
 // The application object: reads the command line, chooses the bus (the machine's hidraw
-// devices, or the simulated machine of --simulate), and runs the one window modally.
+// devices, the simulated machine of --simulate or a replayed recording, recorded with
+// --record), and runs the one window modally, or the station window with --station.
 
+#include "app/command_line.h"
+#include "frontend/bus_choice.h"
 #include "platform/hid_bus.h"
-#include "sim/simulation.h"
 
 #include <memory>
 #include <string>
@@ -27,9 +29,12 @@ public:
     bool InitInstance();
 
 private:
-    // The simulation, if any, outlives the window that uses its bus.
-    std::unique_ptr<sim::Simulation> simulation_;
-    std::unique_ptr<platform::HidBus> ownBus_;
+    // The station window until it has been closed.
+    void RunStation();
+
+    CommandLine commandLine_;
+    // The bus (and the simulation, recorder or replay behind it) outlives the window.
+    std::unique_ptr<frontend::BusChoice> busChoice_;
     platform::HidBus* bus_ = nullptr;
 };
 

@@ -1,7 +1,9 @@
 #pragma once
-// The window's command line: --simulate[=OPTIONS], --help and --version. Read before any window
+// The window's command line: --simulate[=OPTIONS], --record FILE, --replay FILE
+// [--replay-speed X], --pacing standard|fast, --station, --help and --version. Read before any window
 // exists, so that --help and a mistake are answered on a terminal without a display.
 
+#include "frontend/bus_choice.h"
 #include "sim/simulate_options.h"
 
 #include <optional>
@@ -19,6 +21,12 @@ struct CommandLine {
     int exitCode = kExitOk;  // for print and fail
     std::string output;      // print: for stdout; fail: for stderr
     std::optional<sim::SimulateOptions> simulate;  // set when --simulate was given
+    // The bus to work on, --simulate's text included as given.
+    frontend::BusOptions bus;
+    // --pacing: "standard" (the loader's own pauses) or "fast".
+    std::string pacing = "standard";
+    // --station: the station window instead of the utility's.
+    bool station = false;
 };
 
 CommandLine ParseCommandLine(int argc, const char* const* argv, const std::string& programName);

@@ -1,11 +1,13 @@
 #include "app/main_dialog.h"
 
+#include "app/file_drop.h"
 #include "frontend/open_listed.h"
 #include "messages/causes.h"
 #include "protocol/reports.h"
 #include "text/utf8.h"
 #include "vumo/build_config.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QDir>
@@ -182,12 +184,18 @@ void CVumo_DFU_UtilityDlg::OnInitDialog() {
     connect(browseButton_, &QPushButton::clicked, this, &CVumo_DFU_UtilityDlg::OnBrowseClicked);
     connect(updateButton_, &QPushButton::clicked, this, &CVumo_DFU_UtilityDlg::OnUpdateClicked);
     connect(closeButton_, &QPushButton::clicked, this, &CVumo_DFU_UtilityDlg::OnCloseClicked);
+    // A file dropped anywhere on the window, the path field included, fills the path.
+    auto* drops = new FileDropFilter([this](const QString& path) { OnFileDropped(path); },
+                                     [this] { return !shutDown_; }, this);
+    drops->Watch(this);
+    drops->Watch(pathEdit_);
 
     // The device objects first: the worker and the listeners live only while they do.
     dfuDevice_ = std::make_unique<hid::DfuDevice>(bus_);
     appDevice_ = std::make_unique<hid::AppDevice>(bus_);
     std::unique_ptr<update::Pacer> pacer =
-        options_.makePacer ? options_.makePacer() : std::make_unique<update::RealPacer>();
+        options_.makePacer ? options_.makePacer()
+                           : std::make_unique<update::RealPacer>(options_.pacing);
     procedure_ = std::make_unique<update::UpdateProcedure>(
         *appDevice_, *dfuDevice_, static_cast<update::UpdateUi&>(*this), std::move(pacer),
         options_.limits, options_.pauses);
@@ -456,10 +464,10 @@ void CVumo_DFU_UtilityDlg::OnUpdateClicked() {
     hid::DfuDevice* dfu = dfuDevice_.get();
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     const image::PrepareResult prepared = image::PrepareImage(
-        QFile::encodeName(filePath_).toStdString(), dfu->image(),
-        [dfu](std::uint8_t code) { dfu->SetLocationCode(code); }, redirector_,
-        options_.prepare);
+        QFile::encodeName(filePath_).toStdString(), redirector_, options_.prepare);
     QGuiApplication::restoreOverrideCursor();
+    // The tool's verdict sets the location code even when loading fails afterwards.
+    if (prepared.firmware) dfu->SetLocationCode(prepared.location);
     if (!prepared.ok()) {
         boxes_->ShowCaptioned(
             this, QString::fromStdString(prepared.text), QString::fromStdString(prepared.caption),
@@ -467,6 +475,11 @@ void CVumo_DFU_UtilityDlg::OnUpdateClicked() {
             QString::fromStdString(messages::DetailText(messages::PrepareCause(prepared))));
         return;
     }
+    // The device uploads the prepared image itself, shared and read-only.
+    dfu->SetImage({prepared.prepared, &prepared.prepared->image});
+    dfu->SetLocationCode(prepared.prepared->location);
+    if (options_.onImagePrepared)
+        options_.onImagePrepared(prepared.prepared->sha256, prepared.prepared->fileSize);
 
     const std::uint8_t mode = openMode();
     updateActive_ = mode == protocol::kModeApplication || mode == protocol::kModeUpdate;
@@ -579,13 +592,35 @@ void CVumo_DFU_UtilityDlg::EnableUpdateButton(bool enabled) {
 
 void CVumo_DFU_UtilityDlg::ShowMessage(const std::string& text, const std::string& caption,
                                        int type) {
-    // The procedure gives no cause of its own yet; when it does, it becomes the detail text.
-    const messages::Cause cause;
+    ShowMessageWithDetail(text, caption, type, {});
+}
+
+void CVumo_DFU_UtilityDlg::ShowMessageWithDetail(const std::string& text,
+                                                 const std::string& caption, int type,
+                                                 const std::string& detail) {
+    // The fixed text stays the box's message; what happened and what to do come from the
+    // table the command line's cause and hint lines come from.
+    const messages::Cause cause = messages::UpdateCause(text, detail);
     windowCalls_.Run([this, shownText = QString::fromStdString(text),
                       shownCaption = QString::fromStdString(caption), type,
-                      detail = QString::fromStdString(messages::DetailText(cause))] {
-        boxes_->ShowCaptioned(this, shownText, shownCaption, type, detail);
+                      shownDetail = QString::fromStdString(messages::DetailText(cause))] {
+        // Every box the engine shows ends an update or is its last word before the end.
+        AskForAttention();
+        boxes_->ShowCaptioned(this, shownText, shownCaption, type, shownDetail);
     });
+}
+
+void CVumo_DFU_UtilityDlg::AskForAttention() {
+    if (isActiveWindow()) return;
+    ++attentionRequests_;
+    QApplication::alert(this);
+}
+
+void CVumo_DFU_UtilityDlg::OnFileDropped(const QString& path) {
+    if (shutDown_) return;
+    // As if typed: the field changes, the member follows at the next data exchange.
+    pathEdit_->setText(path);
+    pathEdit_->setFocus();
 }
 
 void CVumo_DFU_UtilityDlg::DeviceOpened() {
@@ -598,6 +633,8 @@ void CVumo_DFU_UtilityDlg::UpdateFinished(const update::UpdateResult& result) {
     windowCalls_.Run([this, result] {
         lastResult_ = result;
         updateActive_ = false;
+        // An interrupted update ends without a box: ask for attention here.
+        if (result.outcome == update::Outcome::interrupted) AskForAttention();
         UpdateControls();
         emit updateFinished();
     });

@@ -60,6 +60,10 @@ struct DialogOptions {
     image::PrepareOptions prepare;
     // Caption of the application box: the program's file name.
     QString applicationName;
+    // --pacing: the fixed pauses (standard, the default) or the device's answers (fast).
+    update::Pacing pacing = update::Pacing::standard;
+    // Told of each firmware file that passed its check (a recording notes it).
+    std::function<void(const std::string& sha256, std::uint64_t size)> onImagePrepared;
 };
 
 // One line of the device list: the object that serves it (13: application mode, 223: update
@@ -113,6 +117,9 @@ public:
     MessageBoxes& messageBoxes() { return *boxes_; }
     // The result of the latest update that reached the device.
     const std::optional<update::UpdateResult>& lastUpdateResult() const { return lastResult_; }
+    // How often the window has asked for the user's attention (an update ended while it
+    // was not the active window).
+    int attentionRequests() const { return attentionRequests_; }
     // "Version: " and the build's file version string.
     static QString GetVersionString(const QString& key);
 
@@ -144,6 +151,10 @@ private:
     void Shutdown(bool report);
     // "Open Error (code : %d)", with the cause as the box's detail text.
     void ShowOpenError(std::uint8_t code, const messages::Cause& cause);
+    // A dropped firmware file: the path as if the user had typed it.
+    void OnFileDropped(const QString& path);
+    // On the window's thread: the user is asked to look, unless the window has the focus.
+    void AskForAttention();
 
     // update::UpdateUi, called from the worker or from the window's own thread.
     void SetProgressRange(int minimum, int maximum) override;
@@ -152,6 +163,8 @@ private:
     void EnableOpenButton(bool enabled) override;
     void EnableUpdateButton(bool enabled) override;
     void ShowMessage(const std::string& text, const std::string& caption, int type) override;
+    void ShowMessageWithDetail(const std::string& text, const std::string& caption, int type,
+                               const std::string& detail) override;
     void DeviceOpened() override;
     void UpdateFinished(const update::UpdateResult& result) override;
 
@@ -198,6 +211,7 @@ private:
     std::string engineError_;  // why the update worker could not be started
     std::optional<update::UpdateResult> lastResult_;
     bool shutDown_ = false;
+    int attentionRequests_ = 0;
 };
 
 }  // namespace vumo::app

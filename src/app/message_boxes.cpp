@@ -23,6 +23,7 @@ QMessageBox::Icon MessageBoxes::IconForType(int type) {
 QMessageBox::StandardButtons MessageBoxes::ButtonsForType(int type) {
     switch (type & 0x0F) {
         case 0x01: return QMessageBox::Ok | QMessageBox::Cancel;
+        case kMbYesNoCancel: return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
         case kMbYesNo: return QMessageBox::Yes | QMessageBox::No;
         default: return QMessageBox::Ok;
     }
@@ -56,8 +57,17 @@ bool MessageBoxes::Ask(QWidget* owner, const QString& text, const QString& detai
                 QMessageBox::No) == QMessageBox::Yes;
 }
 
+QMessageBox::StandardButton MessageBoxes::Choose(QWidget* owner, const QString& text,
+                                                 const QString& yes, const QString& no,
+                                                 const QString& detail) {
+    return Show(owner, {BoxKind::application, text, detail, applicationName_,
+                        kMbYesNoCancel | kMbIconQuestion},
+                QMessageBox::Cancel, yes, no);
+}
+
 QMessageBox::StandardButton MessageBoxes::Show(QWidget* owner, BoxRecord record,
-                                               QMessageBox::StandardButton defaultButton) {
+                                               QMessageBox::StandardButton defaultButton,
+                                               const QString& yesLabel, const QString& noLabel) {
     record.icon = IconForType(record.type);
     record.buttons = ButtonsForType(record.type);
 
@@ -66,9 +76,17 @@ QMessageBox::StandardButton MessageBoxes::Show(QWidget* owner, BoxRecord record,
     if (!record.detail.isEmpty()) box.setInformativeText(ForDisplay(record.detail));
     // The detail's label takes markup by default whatever the text format says.
     for (QLabel* label : box.findChildren<QLabel*>()) label->setTextFormat(Qt::PlainText);
+    if (!yesLabel.isEmpty()) box.button(QMessageBox::Yes)->setText(yesLabel);
+    if (!noLabel.isEmpty()) box.button(QMessageBox::No)->setText(noLabel);
+    for (QAbstractButton* button : box.buttons()) {
+        const auto which = box.standardButton(button);
+        if (which == QMessageBox::Yes && !yesLabel.isEmpty()) record.labels << yesLabel;
+        if (which == QMessageBox::No && !noLabel.isEmpty()) record.labels << noLabel;
+    }
     box.setDefaultButton(defaultButton);
-    box.setEscapeButton(record.buttons.testFlag(QMessageBox::No) ? QMessageBox::No
-                                                                 : QMessageBox::Ok);
+    box.setEscapeButton(record.buttons.testFlag(QMessageBox::Cancel) ? QMessageBox::Cancel
+                        : record.buttons.testFlag(QMessageBox::No)   ? QMessageBox::No
+                                                                     : QMessageBox::Ok);
 
     QMessageBox::StandardButton preset = QMessageBox::NoButton;
     if (!presets_.empty()) {

@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <deque>
 #include <vector>
@@ -22,6 +23,7 @@ namespace vumo::app {
 
 // Message box types, as the captioned box takes them.
 inline constexpr int kMbOk = 0x00;
+inline constexpr int kMbYesNoCancel = 0x03;
 inline constexpr int kMbYesNo = 0x04;
 inline constexpr int kMbIconError = 0x10;
 inline constexpr int kMbIconQuestion = 0x20;
@@ -36,6 +38,7 @@ struct BoxRecord {
     QString detail;   // further explanation under the text, if any
     QString caption;
     int type = kMbOk;
+    QStringList labels = {};  // of the buttons other than OK, Yes and No as such
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons = QMessageBox::Ok;
     QMessageBox::StandardButton answer = QMessageBox::NoButton;  // once closed
@@ -54,6 +57,11 @@ public:
     void ShowApplication(QWidget* owner, const QString& text, const QString& detail = {});
     // An application box asking Yes or No, No being the default; true for Yes.
     bool Ask(QWidget* owner, const QString& text, const QString& detail = {});
+
+    // An application box offering two ways on, labelled `yes` and `no`, and Cancel, which is
+    // the default and what Escape gives. Returns Yes, No or Cancel.
+    QMessageBox::StandardButton Choose(QWidget* owner, const QString& text, const QString& yes,
+                                       const QString& no, const QString& detail = {});
 
     // For tests: the next box is answered with `answer` as soon as it is up. Presets are used
     // in the order given, one per box.
@@ -79,7 +87,8 @@ signals:
 
 private:
     QMessageBox::StandardButton Show(QWidget* owner, BoxRecord record,
-                                     QMessageBox::StandardButton defaultButton);
+                                     QMessageBox::StandardButton defaultButton,
+                                     const QString& yesLabel = {}, const QString& noLabel = {});
 
     QString applicationName_;
     std::deque<QMessageBox::StandardButton> presets_;

@@ -111,8 +111,9 @@ public:
         std::lock_guard lock(mutex_);
         EndBar();
         if (type == update::kBoxError) {
-            std::fputs(FailureText(caption + ": ", text, messages::Cause{detail, {}}).c_str(),
-                       stderr);
+            std::fputs(
+                FailureText(caption + ": ", text, messages::UpdateCause(text, detail)).c_str(),
+                stderr);
         } else {
             // The completion text keeps its own line break. In JSON mode stdout holds the
             // result object alone.

@@ -1,12 +1,6 @@
 #include "cli/options.h"
 
 #include "cli/exit_codes.h"
-#include "platform/linux/linux_hid_bus.h"
-#include "platform/observed_hid_bus.h"
-#include "record/recorder.h"
-#include "record/replay_bus.h"
-#include "record/report_trace.h"
-#include "sim/simulation.h"
 #include "text/json.h"
 #include "vumo/build_config.h"
 
@@ -108,61 +102,35 @@ std::vector<std::string> CommandLine() {
     return argv;
 }
 
+int ExitCodeFor(frontend::BusFailure failure) {
+    switch (failure) {
+        case frontend::BusFailure::none: return kExitOk;
+        case frontend::BusFailure::usage: return kExitUsage;
+        case frontend::BusFailure::replay: return kExitReplay;
+        case frontend::BusFailure::recording:
+        case frontend::BusFailure::system: return kExitFailure;
+    }
+    return kExitFailure;
+}
+
 }  // namespace
 
 std::unique_ptr<BusChoice> BusChoice::Make(const BusSetup& setup, std::string& error,
                                            int& exitCode) {
-    std::unique_ptr<BusChoice> choice(new BusChoice);
-    if (setup.replay) {
-        record::Recording recording;
-        if (!record::LoadRecording(*setup.replay, recording, error)) {
-            error = "The recording can't be replayed: " + error;
-            exitCode = kExitReplay;
-            return nullptr;
-        }
-        choice->replay_ = std::make_unique<record::ReplayHidBus>(
-            std::move(recording), setup.replaySpeed, *setup.replay);
-        choice->bus_ = choice->replay_.get();
-    } else if (setup.simulate.options) {
-        sim::SimulateOptions options;
-        if (!sim::ParseSimulateOptions(*setup.simulate.options, options, error)) {
-            exitCode = kExitUsage;
-            return nullptr;
-        }
-        choice->simulation_ = std::make_unique<sim::Simulation>(options);
-        choice->bus_ = &choice->simulation_->bus();
-    } else {
-        choice->ownBus_ = platform::makeLinuxHidBus();
-        if (!choice->ownBus_) {
-            error = "The system's HID devices can't be listed: udev is not available.";
-            exitCode = kExitFailure;
-            return nullptr;
-        }
-        choice->bus_ = choice->ownBus_.get();
+    frontend::BusOptions options;
+    options.simulate = setup.simulate.options;
+    options.record = setup.record;
+    options.replay = setup.replay;
+    options.replaySpeed = setup.replaySpeed;
+    options.traceReports = setup.traceReports;
+    options.argv = CommandLine();
+    frontend::BusFailure failure = frontend::BusFailure::none;
+    auto bus = frontend::BusChoice::Make(options, error, failure);
+    if (!bus) {
+        exitCode = ExitCodeFor(failure);
+        return nullptr;
     }
-
-    std::vector<platform::BusObserver*> observers;
-    if (setup.traceReports) {
-        choice->trace_ = std::make_unique<record::ReportTrace>(stderr);
-        observers.push_back(choice->trace_.get());
-    }
-    if (setup.record) {
-        record::Header header;
-        header.program = kFileVersion;
-        header.argv = CommandLine();
-        choice->recorder_ = record::Recorder::Create(*setup.record, header, error);
-        if (!choice->recorder_) {
-            exitCode = kExitFailure;
-            return nullptr;
-        }
-        observers.push_back(choice->recorder_.get());
-    }
-    // Without observers the bus is used as it is, at no cost.
-    if (!observers.empty()) {
-        choice->observed_ = std::make_unique<platform::ObservedHidBus>(*choice->bus_, observers);
-        choice->bus_ = choice->observed_.get();
-    }
-    return choice;
+    return std::unique_ptr<BusChoice>(new BusChoice(std::move(bus)));
 }
 
 std::unique_ptr<BusChoice> BusChoice::Make(const SimulateFlag& flag, std::string& error) {
@@ -174,32 +142,12 @@ std::unique_ptr<BusChoice> BusChoice::Make(const SimulateFlag& flag, std::string
 
 BusChoice::~BusChoice() = default;
 
-void BusChoice::NoteImage(const std::string& sha256, std::uint64_t size) {
-    if (observed_) observed_->noteImage(sha256, size);
-    if (replay_) replay_->noteImage(sha256, size);
-}
-
-int BusChoice::replayStopFd() const { return replay_ ? replay_->divergenceFd() : -1; }
-
 void BusChoice::Conclude(int exitCode, std::string& replayError) {
-    replayError.clear();
-    if (concluded_) return;
-    concluded_ = true;
-    if (replay_) {
-        replayError = replay_->conclude();
-        const auto recorded = replay_->recordedExit();
-        if (replayError.empty() && recorded && *recorded != exitCode) {
-            std::fprintf(stderr,
-                         "vumo-dfu: note: the recorded run ended with exit status %d, this "
-                         "one with %d.\n",
-                         *recorded, exitCode);
-        }
-    }
-    if (observed_) observed_->noteEnd(replayError.empty() ? exitCode : kExitReplay);
-    if (recorder_ && !recorder_->error().empty())
-        std::fprintf(stderr, "vumo-dfu: %s\n", recorder_->error().c_str());
+    const auto c = bus_->Conclude(exitCode, kExitReplay);
+    replayError = c.replayError;
+    if (!c.note.empty()) std::fprintf(stderr, "vumo-dfu: note: %s\n", c.note.c_str());
+    if (!c.recordError.empty()) std::fprintf(stderr, "vumo-dfu: %s\n", c.recordError.c_str());
 }
-
 
 void AddPacingOption(CLI::App& command, update::Pacing& pacing) {
     command

@@ -2,6 +2,7 @@
 // Pieces every command shares: the --simulate option and the bus it selects, JSON output, and
 // the wording of device problems.
 
+#include "frontend/bus_choice.h"
 #include "platform/hid_bus.h"
 #include "update/pacer.h"
 
@@ -14,14 +15,6 @@
 
 namespace vumo::sim {
 class Simulation;
-}
-namespace vumo::platform {
-class ObservedHidBus;
-}
-namespace vumo::record {
-class Recorder;
-class ReplayHidBus;
-class ReportTrace;
 }
 
 namespace vumo::cli {
@@ -72,29 +65,22 @@ public:
                                            int& exitCode);
     static std::unique_ptr<BusChoice> Make(const SimulateFlag& flag, std::string& error);
     ~BusChoice();
-    platform::HidBus& bus() { return *bus_; }
-    sim::Simulation* simulation() { return simulation_.get(); }
+    platform::HidBus& bus() { return bus_->bus(); }
+    sim::Simulation* simulation() { return bus_->simulation(); }
 
     // The firmware file of this run, for the recording's header events and the replay's
     // messages. Call once the image is known.
-    void NoteImage(const std::string& sha256, std::uint64_t size);
+    void NoteImage(const std::string& sha256, std::uint64_t size) { bus_->NoteImage(sha256, size); }
     // Readable once a replay has stopped at a difference; -1 without a replay.
-    int replayStopFd() const;
+    int replayStopFd() const { return bus_->replayStopFd(); }
     // Ends the run with `exitCode`: writes the recording's end, says on stderr when the
     // recording is incomplete or the recorded run ended otherwise, and returns the replay's
     // difference in `replayError` (the command then ends with kExitReplay).
     void Conclude(int exitCode, std::string& replayError);
 
 private:
-    BusChoice() = default;
-    std::unique_ptr<sim::Simulation> simulation_;
-    std::unique_ptr<platform::HidBus> ownBus_;
-    std::unique_ptr<record::ReplayHidBus> replay_;
-    std::unique_ptr<record::Recorder> recorder_;
-    std::unique_ptr<record::ReportTrace> trace_;
-    std::unique_ptr<platform::ObservedHidBus> observed_;
-    platform::HidBus* bus_ = nullptr;
-    bool concluded_ = false;
+    explicit BusChoice(std::unique_ptr<frontend::BusChoice> bus) : bus_(std::move(bus)) {}
+    std::unique_ptr<frontend::BusChoice> bus_;
 };
 
 // --pacing standard|fast, for the commands that update devices.

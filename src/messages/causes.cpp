@@ -38,6 +38,53 @@ constexpr std::array kPrepareRows{
                "make sure nothing writes to the file while it is checked, then choose it again"},
 };
 
+// The update's fixed messages, matched from their start ("DFU upload time out : %d" carries
+// the block).
+struct UpdateRow {
+    const char* message;
+    bool prefix;
+    const char* cause;
+    const char* hint;
+};
+
+constexpr const char* kStaysInLoader =
+    "the device stays in its update loader: pressing Update again (or running the update "
+    "again) flashes it directly";
+
+constexpr std::array kUpdateRows{
+    UpdateRow{"Ready Time out", false,
+              "the device in its update loader stopped answering: it did not reply to the "
+              "first command of the upload",
+              kStaysInLoader},
+    UpdateRow{"DFU Location time out", false,
+              "the device stopped answering when it was told where the image goes",
+              kStaysInLoader},
+    UpdateRow{"DFU Size time out", false,
+              "the device stopped answering when it was told the size of the image",
+              kStaysInLoader},
+    UpdateRow{"DFU start time out", false,
+              "the device stopped answering when the upload was to start", kStaysInLoader},
+    UpdateRow{"DFU upload time out : ", true,
+              "the device stopped answering in the middle of the upload; its firmware is "
+              "half-written",
+              kStaysInLoader},
+    UpdateRow{"DFU end time out", false,
+              "the device did not confirm the end of the upload in time",
+              "if it restarts with the new firmware nothing more is needed; if it stays in its "
+              "update loader, pressing Update again (or running the update again) flashes it "
+              "directly"},
+    UpdateRow{"Net Connect", false,
+              "the device came back in its update loader but could not be opened",
+              "check that the udev rule is installed and nothing else holds the device; it "
+              "stays in its update loader, and pressing Update again (or running the update "
+              "again) flashes it directly"},
+    UpdateRow{"The device did not come back in update mode", true,
+              "the device was told to switch to its update loader but did not come back on "
+              "the bus in time",
+              "unplug it and plug it in again; once it is listed in update mode, open it and "
+              "update it again: it is flashed directly"},
+};
+
 // The first stage's own account of why it failed.
 std::string PrepareCauseText(const image::PrepareResult& result) { return result.cause; }
 
@@ -66,6 +113,16 @@ Cause PrepareCause(const image::PrepareResult& result) {
         if (row.failure == result.failure) cause.hint = row.hint;
     }
     return cause;
+}
+
+Cause UpdateCause(std::string_view message, std::string_view detail) {
+    for (const UpdateRow& row : kUpdateRows) {
+        const std::string_view known = row.message;
+        const bool matches = row.prefix ? message.starts_with(known) : message == known;
+        if (!matches) continue;
+        return {detail.empty() ? std::string(row.cause) : std::string(detail), row.hint};
+    }
+    return {std::string(detail), {}};
 }
 
 std::string DetailText(const Cause& cause) {

@@ -18,8 +18,12 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFontInfo>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QUrl>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -787,6 +791,175 @@ TEST_F(DialogTest, ClosingWhileTheWorkerWaitsForTheWindowDoesNotHang) {
     ASSERT_TRUE(finished.wait(kWaitMs));
     EXPECT_TRUE(closed);
     EXPECT_EQ(dialog->lastUpdateResult()->outcome, update::Outcome::ok);
+}
+
+
+// Every reply time-out keeps its fixed text and caption, and its box says what happened and
+// what to do, in the words the command line uses for the same message.
+TEST_F(DialogTest, EveryTimeOutBoxKeepsItsTextAndSaysWhatToDo) {
+    struct Case {
+        std::optional<sim::Reply> silent;
+        std::optional<std::uint32_t> silentBlock;
+        QString text;
+    };
+    const std::vector<Case> cases{
+        {sim::Reply::ready, {}, QStringLiteral("Ready Time out")},
+        {sim::Reply::location, {}, QStringLiteral("DFU Location time out")},
+        {sim::Reply::size, {}, QStringLiteral("DFU Size time out")},
+        {sim::Reply::start, {}, QStringLiteral("DFU start time out")},
+        {{}, 1u, QStringLiteral("DFU upload time out : 1")},
+    };
+    for (const Case& c : cases) {
+        dialog.reset();
+        emulators.clear();
+        sim::Faults faults;
+        if (c.silent) faults.silent.insert(*c.silent);
+        if (c.silentBlock) faults.silentBlocks.insert(*c.silentBlock);
+        AddDevice(Mode::update, "VUMO-0001", faults);
+        MakeDialog(300ms);
+        OpenLine(0);
+        Path()->setText(WriteFirmware(300));
+        dialog->UpdateControls();
+        QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
+        Button(kIdUpdate)->click();
+        ASSERT_TRUE(finished.wait(kWaitMs)) << c.text.toStdString();
+
+        ASSERT_EQ(Boxes().size(), 1u) << c.text.toStdString();
+        const BoxRecord& box = Boxes()[0];
+        EXPECT_EQ(box.text, c.text);
+        EXPECT_EQ(box.caption, QStringLiteral("ERROR"));
+        EXPECT_EQ(box.icon, QMessageBox::Critical);
+        // What happened, then what to do: the device stays in its loader, Update flashes it.
+        const QStringList lines = box.detail.split(QLatin1Char('\n'));
+        ASSERT_EQ(lines.size(), 2) << box.detail.toStdString();
+        EXPECT_TRUE(lines[0].contains(QStringLiteral("stopped answering"))) << lines[0].toStdString();
+        EXPECT_TRUE(lines[1].contains(QStringLiteral("update loader"))) << lines[1].toStdString();
+        EXPECT_TRUE(lines[1].contains(QStringLiteral("pressing Update again")));
+        // The same words as the command line's cause and hint lines.
+        EXPECT_EQ(box.detail.toStdString(),
+                  messages::DetailText(messages::UpdateCause(c.text.toStdString())));
+    }
+}
+
+TEST_F(DialogTest, ADeviceThatLeavesMidUploadKeepsTheTextAndGetsTheEnginesCauseAndTheHint) {
+    sim::Faults faults;
+    faults.silentBlocks.insert(2);
+    AddDevice(Mode::update, "VUMO-0001", faults);
+    MakeDialog(30s);  // the departure, not the limit, ends the wait
+    OpenLine(0);
+    Path()->setText(WriteFirmware(900));
+    dialog->UpdateControls();
+    QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
+    Button(kIdUpdate)->click();
+    // Block 2 is on its way once the bar stands at it: blocks 0 and 1 have their replies.
+    ASSERT_TRUE(WaitUntil([&] { return Progress()->value() == 33; }));
+    emulators.clear();  // unplugged while block 2 waits for its reply
+    ASSERT_TRUE(finished.wait(kWaitMs));
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].text, QStringLiteral("DFU upload time out : 2"));
+    EXPECT_TRUE(Boxes()[0].detail.startsWith(QStringLiteral("The device left the bus at block 2")))
+        << Boxes()[0].detail.toStdString();
+    EXPECT_TRUE(Boxes()[0].detail.contains(QStringLiteral("\nThe device stays in its update loader")))
+        << Boxes()[0].detail.toStdString();
+}
+
+TEST_F(DialogTest, TheCompletionBoxHasNoDetail) {
+    AddDevice(Mode::update, "VUMO-0001");
+    MakeDialog();
+    OpenLine(0);
+    Path()->setText(WriteFirmware(300));
+    dialog->UpdateControls();
+    QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
+    Button(kIdUpdate)->click();
+    ASSERT_TRUE(finished.wait(kWaitMs));
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].text, QStringLiteral("Firmware uploaded.\r\nNow Rebooting."));
+    EXPECT_TRUE(Boxes()[0].detail.isEmpty()) << Boxes()[0].detail.toStdString();
+}
+
+namespace {
+
+// Sends a drag of `urls` over `target` and drops it there; true when the drop was taken.
+bool DragAndDrop(QWidget* target, const QList<QUrl>& urls) {
+    QMimeData data;
+    data.setUrls(urls);
+    const QPointF at(target->width() / 2.0, target->height() / 2.0);
+    QDragEnterEvent enter(at.toPoint(), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton,
+                          Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent drop(at, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &drop);
+    return drop.isAccepted();
+}
+
+}  // namespace
+
+TEST_F(DialogTest, ADroppedFileFillsThePathAsIfTyped) {
+    AddDevice(Mode::update, "VUMO-0001");
+    MakeDialog();
+    OpenLine(0);
+    const QString file = WriteFirmware(300);
+
+    // Dropped on the field: the field shows it; Update follows at the next UpdateControls, as
+    // for a typed path.
+    ASSERT_TRUE(DragAndDrop(Path(), {QUrl::fromLocalFile(file)}));
+    EXPECT_EQ(Path()->text(), file);
+    EXPECT_FALSE(Button(kIdUpdate)->isEnabled());
+    dialog->UpdateControls();
+    EXPECT_EQ(dialog->filePath(), file);
+    EXPECT_TRUE(Button(kIdUpdate)->isEnabled());
+
+    // Dropped anywhere on the window: the same.
+    Path()->clear();
+    ASSERT_TRUE(DragAndDrop(dialog.get(), {QUrl::fromLocalFile(file + QStringLiteral(".2"))}));
+    EXPECT_EQ(Path()->text(), file + QStringLiteral(".2"));
+
+    // Two files, or an address that is not a local file, are refused and change nothing.
+    EXPECT_FALSE(DragAndDrop(Path(), {QUrl::fromLocalFile(file), QUrl::fromLocalFile(file)}));
+    EXPECT_FALSE(DragAndDrop(Path(), {QUrl(QStringLiteral("https://example.invalid/fw.bin"))}));
+    EXPECT_EQ(Path()->text(), file + QStringLiteral(".2"));
+
+    // The dropped file is what the update takes.
+    Path()->setText(file);
+    dialog->UpdateControls();
+    QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
+    Button(kIdUpdate)->click();
+    ASSERT_TRUE(finished.wait(kWaitMs));
+    EXPECT_EQ(dialog->lastUpdateResult()->outcome, update::Outcome::ok);
+    EXPECT_EQ(emulators[0]->firmware(), PaddedFirmware());
+}
+
+TEST_F(DialogTest, AnUpdateThatEndsWhileTheWindowIsNotActiveAsksForAttention) {
+    AddDevice(Mode::update, "VUMO-0001");
+    MakeDialog();
+    OpenLine(0);
+    Path()->setText(WriteFirmware(300));
+    dialog->UpdateControls();
+
+    // Once with the window active, once with another window in front.
+    dialog->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+    QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
+    Button(kIdUpdate)->click();
+    ASSERT_TRUE(finished.wait(kWaitMs));
+    EXPECT_EQ(dialog->attentionRequests(), 0);
+
+    OpenLine(0);
+    ASSERT_TRUE(WaitUntil([&] { return dialog->openMode() != 0 || List()->count() > 0; }));
+    if (dialog->openMode() == 0) OpenLine(0);
+    ASSERT_NE(dialog->openMode(), 0);
+    dialog->UpdateControls();
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    Button(kIdUpdate)->click();
+    ASSERT_TRUE(finished.wait(kWaitMs));
+    EXPECT_EQ(dialog->attentionRequests(), 1);
+    // The completion box still came.
+    ASSERT_EQ(Boxes().size(), 2u);
+    EXPECT_EQ(Boxes()[1].text, QStringLiteral("Firmware uploaded.\r\nNow Rebooting."));
 }
 
 }  // namespace

@@ -94,6 +94,37 @@ TEST(CommandLineTest, RefusesAnUnknownSimulateOptionWithStatusTwo) {
     EXPECT_EQ(unknown.exitCode, kExitUsage);
 }
 
+TEST(CommandLineTest, TakesRecordReplayPacingAndStation) {
+    CommandLine c = Parse({"--record", "run.jsonl", "--pacing", "fast", "--station"});
+    ASSERT_EQ(c.action, CommandLine::Action::run) << c.output;
+    EXPECT_EQ(c.bus.record, std::optional<std::string>("run.jsonl"));
+    EXPECT_FALSE(c.bus.replay.has_value());
+    EXPECT_EQ(c.pacing, "fast");
+    EXPECT_TRUE(c.station);
+    ASSERT_FALSE(c.bus.argv.empty());
+    EXPECT_EQ(c.bus.argv.back(), "--station");
+
+    c = Parse({"--replay", "run.jsonl", "--replay-speed", "0"});
+    ASSERT_EQ(c.action, CommandLine::Action::run) << c.output;
+    EXPECT_EQ(c.bus.replay, std::optional<std::string>("run.jsonl"));
+    EXPECT_EQ(c.bus.replaySpeed, 0.0);
+    EXPECT_EQ(c.pacing, "standard");
+    EXPECT_FALSE(c.station);
+
+    c = Parse({"--simulate=dfu"});
+    EXPECT_EQ(c.bus.simulate, std::optional<std::string>("dfu"));
+
+    // A replay is not a simulation; a speed needs a replay; pacing is one of two.
+    for (const std::vector<const char*>& wrong :
+         {std::vector<const char*>{"--replay", "x.jsonl", "--simulate"},
+          std::vector<const char*>{"--replay-speed", "2"},
+          std::vector<const char*>{"--pacing", "slow"}}) {
+        const CommandLine bad = Parse(wrong);
+        EXPECT_EQ(bad.action, CommandLine::Action::fail) << wrong.front();
+        EXPECT_EQ(bad.exitCode, kExitUsage);
+    }
+}
+
 TEST(CommandLineTest, PrintsHelpAndVersion) {
     const CommandLine help = Parse({"--help"});
     EXPECT_EQ(help.action, CommandLine::Action::print);

@@ -2,19 +2,30 @@
 // simulated bus:
 //   window-empty.png        started with no device
 //   window-device-open.png  a device open, a firmware file chosen, ready to update
+//   window-hint.png         a failure box with its hint: the device stopped answering
+//   station-running.png     the station window flashing six devices
+//   station-finished.png    the same six done: four green, two red
 // Usage: app_screenshots <folder>
 
 #include "app/application.h"
 #include "app/dialog_template.h"
 #include "app/main_dialog.h"
+#include "app/station_tile.h"
+#include "app/station_window.h"
 #include "platform/sim_hid_bus.h"
 #include "sim/simulation.h"
+#include "update/pacer.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -25,6 +36,43 @@ bool Save(QWidget& window, const QString& file) {
     std::fprintf(ok ? stdout : stderr, "%s %s\n", ok ? "wrote" : "could not write",
                  file.toLocal8Bit().constData());
     return ok;
+}
+
+// A stand-in for the checksum tool that accepts the file, and a firmware file of `blocks`.
+QString WriteTool(const QTemporaryDir& dir) {
+    const QString path = dir.filePath(QStringLiteral("checksum"));
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    file.write("#!/bin/sh\necho 'Adding 0x10008000'\necho 'Adding 0x1a020000'\n");
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}
+
+QString WriteFirmware(const QTemporaryDir& dir, int bytes) {
+    const QString path = dir.filePath(QStringLiteral("vumo-1.2.0.bin"));
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    QByteArray data(bytes, '\x5a');
+    data[0] = 0;
+    file.write(data);
+    return path;
+}
+
+// Grabs the next message box once it is up, then closes it.
+void GrabNextBox(const QString& file, bool& ok) {
+    QTimer::singleShot(0, [file, &ok] {
+        QTimer::singleShot(50, [file, &ok] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr) {
+                std::fprintf(stderr, "no box to grab for %s\n", file.toLocal8Bit().constData());
+                ok = false;
+                return;
+            }
+            ok = Save(*box, file) && ok;
+            box->accept();
+        });
+    });
 }
 
 }  // namespace
@@ -61,6 +109,69 @@ int main(int argc, char** argv) {
             ->setText(QStringLiteral("/home/user/firmware/vumo-1.2.0.bin"));
         window.UpdateControls();
         ok = Save(window, folder.filePath(QStringLiteral("window-device-open.png"))) && ok;
+    }
+    QTemporaryDir temp;
+    const QString tool = WriteTool(temp);
+    {
+        // The device stops answering at READY?: the box keeps its text and says what to do.
+        vumo::sim::SimulateOptions simulate;
+        std::string error;
+        vumo::sim::ParseSimulateOptions("dfu,silent=READY", simulate, error);
+        vumo::sim::Simulation simulation(simulate);
+        vumo::app::DialogOptions o = options;
+        o.makePacer = [] { return std::make_unique<vumo::update::CountingPacer>(); };
+        o.limits.reply = std::chrono::milliseconds(200);
+        o.prepare.toolPath = tool.toStdString();
+        CVumo_DFU_UtilityDlg window(simulation.bus(), o);
+        window.show();
+        window.OnDeviceOpenClicked();
+        qobject_cast<QLineEdit*>(window.control(vumo::app::kIdPath))
+            ->setText(WriteFirmware(temp, 3000));
+        window.UpdateControls();
+        bool grabbed = false;
+        QObject::connect(&window.messageBoxes(), &vumo::app::MessageBoxes::boxShown, &window,
+                         [&](const vumo::app::BoxRecord&) {
+                             GrabNextBox(folder.filePath(QStringLiteral("window-hint.png")),
+                                         grabbed);
+                         });
+        window.OnUpdateClicked();
+        ok = QTest::qWaitFor([&] { return window.lastUpdateResult().has_value(); }, 10'000) && ok;
+        ok = grabbed && ok;
+    }
+    {
+        // Six devices: two stop answering part way (the running picture), then all end.
+        vumo::sim::SimulateOptions simulate;
+        std::string error;
+        vumo::sim::ParseSimulateOptions(
+            "dfu,devices=6,return-delay=5,1@silent=IMAGE:200,3@silent=IMAGE:560,"
+            "4@silent=IMAGE:350,6@silent=IMAGE:120,5@no-return",
+            simulate, error);
+        vumo::sim::Simulation simulation(simulate);
+        vumo::app::StationWindowOptions o;
+        o.applicationName = options.applicationName;
+        o.makePacer = [] { return std::make_unique<vumo::update::CountingPacer>(); };
+        o.limits = {std::chrono::milliseconds(1500), std::chrono::milliseconds(1000),
+                    std::chrono::milliseconds(1000)};
+        o.prepare.toolPath = tool.toStdString();
+        o.logPath = QStringLiteral("/home/operator/.local/share/vumo-dfu-utility/station-log.jsonl");
+        vumo::app::StationWindow window(simulation.bus(), o);
+        window.messageBoxes().SetAnswerAll(true);
+        window.resize(1040, 620);
+        window.show();
+        ok = QTest::qWaitForWindowExposed(&window) && ok;
+        window.ChooseFirmware(WriteFirmware(temp, 100'000));
+        window.pathEdit()->setText(QStringLiteral("/home/operator/firmware/vumo-1.2.0.bin"));
+        window.OnStartClicked();
+        // Running: the faulty ones wait at their block, the others are done or nearly.
+        ok = QTest::qWaitFor([&] { return window.counters().ok >= 1; }, 10'000) && ok;
+        QTest::qWait(150);
+        ok = Save(window, folder.filePath(QStringLiteral("station-running.png"))) && ok;
+        ok = QTest::qWaitFor([&] { return window.counters().running == 0; }, 20'000) && ok;
+        QTest::qWait(150);
+        ok = Save(window, folder.filePath(QStringLiteral("station-finished.png"))) && ok;
+        window.OnStopClicked();
+        ok = QTest::qWaitFor([&] { return !window.running(); }, 10'000) && ok;
+        window.close();
     }
     return ok ? 0 : 1;
 }
