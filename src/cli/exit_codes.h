@@ -16,6 +16,7 @@ inline constexpr int kExitOpen = 6;             // the device could not be opene
 inline constexpr int kExitDevice = 7;           // the device did not answer, or did not come back
 inline constexpr int kExitNotBooted = 8;        // uploaded, but not back in application mode
 inline constexpr int kExitReplay = 9;            // replay: the run differs from the recording
+inline constexpr int kExitStationFailed = 10;    // station: a device failed
 inline constexpr int kExitInterrupted = 130;    // Ctrl-C or SIGTERM
 
 inline constexpr const char* kExitCodeHelp =
@@ -33,7 +34,9 @@ inline constexpr const char* kExitCodeHelp =
     "       after its restart (it may not have started the new firmware)\n"
     "  9    --replay: the program wrote something else than the recording shows, or the\n"
     "       recording was refused\n"
-    "  130  interrupted\n";
+    "  10   station: at least one device failed (the others may be ok; see the summary)\n"
+    "  130  interrupted (station: before any device was ok, or a second Ctrl-C stopped\n"
+    "       running devices)\n";
 
 // The status of a failed file check, the same for `check` and `update`: a refused or unusable
 // file is 3, a tool that could not do its job is 1.

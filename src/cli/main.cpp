@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
     AddListCommand(app, common, exitCode);
     AddCheckCommand(app, common, exitCode);
     AddUpdateCommand(app, common, exitCode);
+    AddStationCommand(app, common, exitCode);
 
     try {
         app.parse(argc, argv);
