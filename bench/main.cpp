@@ -7,6 +7,8 @@
 // micro:  Google Benchmark cases (CRC, reply recognition, loader, the in-process conversation)
 // update: whole `vumo-dfu update --simulate` runs as children, real timings, and the pacing
 //         floor counted in-process
+// station: `vumo-dfu station --simulate=devices=8` against one device, application-mode path,
+//         real timings: how its wall time scales, its CPU and its memory
 // window: vumo-dfu-utility's wake-ups while idle, an update through its dialog with the
 //         pauses counted, and its first paint, all offscreen
 //
@@ -60,13 +62,14 @@ struct Options {
     int paintRuns = 5;
     double idleSeconds = 10;
     double waitForLoad = 0;  // 0: do not wait
-    std::set<std::string> parts = {"micro", "update", "window"};
+    std::set<std::string> parts = {"micro", "update", "station", "window"};
 };
 
 const char* const kUsage =
     "usage: vumo-bench [--short] [--output FILE] [--notes FILE] [--bin DIR] [--runs N]\n"
     "                  [--paint-runs N] [--idle-seconds S] [--wait-for-load L]\n"
-    "                  [--parts micro,update,window] [--command TEXT] [--benchmark_...]\n";
+    "                  [--parts micro,update,station,window] [--command TEXT]\n"
+    "                  [--benchmark_...]\n";
 
 template <class T>
 bool Number(std::string_view text, T& value) {
@@ -115,7 +118,8 @@ std::optional<Options> ParseOptions(int& argc, char** argv) {
             o.parts.clear();
             std::stringstream list(v);
             for (std::string part; std::getline(list, part, ',');) {
-                if (part != "micro" && part != "update" && part != "window") return std::nullopt;
+                if (part != "micro" && part != "update" && part != "station" && part != "window")
+                    return std::nullopt;
                 o.parts.insert(part);
             }
         } else if (arg == "--help" || arg == "-h") {
@@ -280,6 +284,16 @@ struct Figures {
                "≤ 5 ms", 5),
           rss("Peak resident memory of `vumo-dfu update` over a " + blocks + " update",
               "≤ 20 MiB", 20),
+          stationScale("Station wall time, " + std::to_string(kStationDevices) +
+                           " devices in parallel / 1 device, " + blocks +
+                           " image, application-mode path",
+                       "≤ 1.15", 1.15),
+          stationCpu("CPU time / wall time of the whole `vumo-dfu station` process flashing " +
+                         std::to_string(kStationDevices) + " devices",
+                     "≤ 0.05", 0.05),
+          stationRss("Peak resident memory of `vumo-dfu station` flashing " +
+                         std::to_string(kStationDevices) + " devices",
+                     "≤ 30 MiB", 30),
           nothingBackground("Context: the same, nothing open, window in the background"),
           openBackground("Context: the same, device open and silent, window in the background"),
           caretOff("Context: the same, nothing open, window active, caret not blinking"),
@@ -288,7 +302,9 @@ struct Figures {
           fromDevice("Context: reply handed to the bus by the device → next report written, "
                      "pauses excluded") {}
 
+    static constexpr int kStationDevices = 8;
     Figure cpuRatio, floorRatio, turn, turnWindow, idleNothing, idleOpen, paint, load, rss;
+    Figure stationScale, stationCpu, stationRss;
     Figure nothingBackground, openBackground, caretOff, listener, fromDevice;
 
     // Each with the part that measures it.
@@ -297,7 +313,9 @@ struct Figures {
                 {&turn, "micro"},               {&turnWindow, "window"},
                 {&idleNothing, "window"},       {&idleOpen, "window"},
                 {&paint, "window"},             {&load, "micro"},
-                {&rss, "update"},               {&nothingBackground, "window"},
+                {&rss, "update"},               {&stationScale, "station"},
+                {&stationCpu, "station"},       {&stationRss, "station"},
+                {&nothingBackground, "window"},
                 {&openBackground, "window"},    {&caretOff, "window"},
                 {&listener, "window"},          {&fromDevice, "micro"}};
     }
@@ -461,6 +479,71 @@ void UpdateFigures(const Options& o, const Programs& programs, Figures& f, Repor
                 "; application-mode floor " +
                 Fixed(static_cast<double>(appFloor.pauses.count()) / 1000, 3) + " s";
     }
+}
+
+// The station: the same image to 8 simulated devices at once and to 1, each from application
+// mode with the product's pauses; the devices are emulated inside the measured process, so its
+// CPU time includes theirs.
+void StationFigures(const Options& o, const Programs& programs, Figures& f,
+                    std::vector<LoadSpan>& loads) {
+    const std::size_t imageBytes = o.shortMode ? kShortImageBytes : kFullImageBytes;
+    const std::string image = programs.scratch + "/station-firmware.bin";
+    std::string error;
+    if (!MakeSampleImage(programs, image, imageBytes, error)) {
+        f.stationScale.error = f.stationCpu.error = f.stationRss.error = error;
+        return;
+    }
+    const int many = Figures::kStationDevices;
+    std::vector<StationRun> manyRuns, oneRuns;
+    LoadSpan span{"station", LoadAverage()};
+    // Interleaved, so that a change of load falls on both alike.
+    for (int i = 0; i < o.runs; ++i) {
+        std::fprintf(stderr, "vumo-bench: station, %d devices, run %d of %d\n", many, i + 1,
+                     o.runs);
+        manyRuns.push_back(
+            RunStation(programs, image, "--simulate=devices=" + std::to_string(many), many));
+        std::fprintf(stderr, "vumo-bench: station, 1 device, run %d of %d\n", i + 1, o.runs);
+        oneRuns.push_back(RunStation(programs, image, "--simulate=devices=1", 1));
+    }
+    span.after = LoadAverage();
+    loads.push_back(span);
+    for (const auto* runs : {&manyRuns, &oneRuns})
+        for (const auto& r : *runs)
+            if (!r.error.empty()) {
+                f.stationScale.error = f.stationCpu.error = f.stationRss.error = r.error;
+                return;
+            }
+    const std::string runsText = RunsText(o.runs, "run", "runs");
+    f.stationScale.how = "`vumo-dfu station FILE --simulate=devices=" + std::to_string(many) +
+                         " --count " + std::to_string(many) + " --json` and the same with one "
+                         "device, as children, spawn to exit (the file's check, the mode "
+                         "switches, 1 s off the bus, the 10 s settle, the upload and the "
+                         "confirmed restart of every device); median wall of " + runsText +
+                         " each, interleaved";
+    f.stationCpu.how = "wait4's rusage of the " + std::to_string(many) + "-device runs (every "
+                       "thread of the station, the emulated devices inside it, and the checksum "
+                       "tool) over their wall time; median";
+    f.stationRss.how = "`ru_maxrss` of the same runs; median";
+    std::vector<double> manyWall, oneWall, ratios, cpu, memory, switches;
+    for (const auto& r : manyRuns) {
+        manyWall.push_back(r.wall);
+        ratios.push_back(r.cpu / r.wall);
+        cpu.push_back(r.cpu);
+        memory.push_back(r.maxRssMiB);
+        switches.push_back(static_cast<double>(r.voluntary + r.involuntary));
+    }
+    for (const auto& r : oneRuns) oneWall.push_back(r.wall);
+    f.stationScale.measured = Median(manyWall) / Median(oneWall);
+    f.stationScale.measuredText = Fixed(f.stationScale.measured, 4) + " (" +
+                                  Fixed(Median(manyWall), 2) + " s / " +
+                                  Fixed(Median(oneWall), 2) + " s)";
+    f.stationCpu.measured = Median(ratios);
+    f.stationCpu.measuredText = Fixed(f.stationCpu.measured, 4) + " (CPU " +
+                                Fixed(Median(cpu), 3) + " s of " + Fixed(Median(manyWall), 2) +
+                                " s; " + Fixed(Median(switches), 0) + " context switches)";
+    f.stationRss.measured = Median(memory);
+    f.stationRss.measuredText = Fixed(f.stationRss.measured, 1) + " MiB (largest " +
+                                Fixed(Maximum(memory), 1) + " MiB)";
 }
 
 void ConversationThroughWindow(const Options& o, const Programs& programs, Figure& figure) {
@@ -628,6 +711,10 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
         !MicroFigures(o, programs.scratch, benchArgc, benchArgv, figures, report))
         return 2;
     if (o.parts.contains("update")) UpdateFigures(o, programs, figures, report, loads);
+    if (o.parts.contains("station")) {
+        WaitForLowLoad(o, report.conditions);
+        StationFigures(o, programs, figures, loads);
+    }
     if (o.parts.contains("window")) WindowFigures(o, programs, figures, report, loads);
     if (!loads.empty()) report.conditions.push_back(LoadLine(loads));
 

@@ -104,6 +104,35 @@ UpdateRun RunUpdate(const Programs& o, const std::string& image, const std::stri
     return run;
 }
 
+StationRun RunStation(const Programs& o, const std::string& image, const std::string& simulate,
+                      int devices) {
+    StationRun run;
+    ChildOptions c;
+    c.argv = {o.bin + "/vumo-dfu", "station", image, simulate, "--count",
+              std::to_string(devices), "--json"};
+    c.stdoutPath = o.scratch + "/station.jsonl";
+    c.stderrPath = o.scratch + "/station.log";
+    auto child = Child::Spawn(c, run.error);
+    if (!child) return run;
+    const auto exit = child->Wait(Clock::now() + kUpdateLimit);
+    const std::string events = FileText(c.stdoutPath);
+    const std::string summary = "{\"event\": \"summary\", \"ok\": " + std::to_string(devices) +
+                                ", \"failed\": 0";
+    if (!exit.succeeded() || events.find(summary) == std::string::npos) {
+        const auto last = events.rfind('\n');
+        run.error = "vumo-dfu station " + simulate + ": " + exit.describe() + " " +
+                    (last == std::string::npos ? events : events.substr(last + 1)) + " " +
+                    FileText(c.stderrPath);
+        return run;
+    }
+    run.wall = Seconds(exit.wall);
+    run.cpu = Seconds(exit.usage.ru_utime) + Seconds(exit.usage.ru_stime);
+    run.maxRssMiB = static_cast<double>(exit.usage.ru_maxrss) / 1024;
+    run.voluntary = exit.usage.ru_nvcsw;
+    run.involuntary = exit.usage.ru_nivcsw;
+    return run;
+}
+
 std::map<std::string, double> WindowConversation(const Programs& o, const std::string& image,
                                                  std::string& error) {
     std::map<std::string, double> values;

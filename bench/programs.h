@@ -37,6 +37,17 @@ struct UpdateRun {
 // `vumo-dfu update IMAGE SIMULATE --json`; an error unless it reported success.
 UpdateRun RunUpdate(const Programs& o, const std::string& image, const std::string& simulate);
 
+struct StationRun {
+    std::string error;
+    double wall = 0, cpu = 0;  // seconds; CPU of the whole station process and the checksum tool
+    double maxRssMiB = 0;
+    long voluntary = 0, involuntary = 0;
+};
+
+// `vumo-dfu station IMAGE SIMULATE --count DEVICES --json`; an error unless every device was ok.
+StationRun RunStation(const Programs& o, const std::string& image, const std::string& simulate,
+                      int devices);
+
 struct Idle {
     std::string error;
     double perSecond = kNaN;  // context switches of all threads

@@ -5,6 +5,7 @@
 #include "cli/commands.h"
 #include "cli/device_list.h"
 #include "cli/exit_codes.h"
+#include "cli/flash_record.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/tool_run.h"
@@ -14,6 +15,7 @@
 #include "image/prepare.h"
 #include "messages/causes.h"
 #include "protocol/reports.h"
+#include "station/flash_log.h"
 #include "text/utf8.h"
 #include "update/device_watcher.h"
 #include "update/update_procedure.h"
@@ -44,6 +46,7 @@ struct UpdateOptions {
     double timeoutSeconds = 10;
     bool json = false;
     update::Pacing pacing = update::Pacing::standard;
+    std::optional<std::string> log;  // --log FILE: the flash log, as the station writes it
 };
 
 // Where a run ended, for scripts: the procedure's steps plus the ones before it.
@@ -343,6 +346,18 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
         return Finish(o, r);
     }
 
+    // A log that can't be kept is said before any device is touched.
+    std::unique_ptr<station::FlashLog> flashLog;
+    if (o.log) {
+        flashLog = station::FlashLog::Open(*o.log, error);
+        if (!flashLog) {
+            r.step = "log";
+            r.exitCode = kExitFailure;
+            r.message = SentenceOf(error) + ". Choose a file this user may write; the device was not touched.";
+            return Finish(o, r, choice.get());
+        }
+    }
+
     ConsoleUi ui(o.json, log, finishedFd);
 
     // The first stage: check and load, before any device is touched.
@@ -416,6 +431,8 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
         return Finish(o, r, choice.get());
     }
     procedure.setOpenMode(chosen.mode);
+    FlashStart started{{}, 0, chosen.entry.serial, chosen.entry.port, chosen.mode};
+    auto startedSteady = std::chrono::steady_clock::now();
     {
         update::DeviceWatcher watcher(*monitor, [&procedure](const auto& event) {
             update::ForwardDeviceChange(procedure, event);
@@ -429,6 +446,8 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
             return Finish(o, r, choice.get());
         }
         procedure.ResetProgress();
+        started.time = std::chrono::system_clock::now();
+        startedSteady = std::chrono::steady_clock::now();
         procedure.StartSecondStage();
 
         // A replay that stops at a difference ends the run at once (poll skips fd -1).
@@ -457,9 +476,27 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     if (app.isOpen()) app.Close();
     if (dfu.isOpen()) dfu.Close();
 
+    const auto result = ui.result();
+    // The log has the device's line before the outcome is told; a line that can't be
+    // written is said, and the outcome stays the device's.
+    if (flashLog && r.exitCode != kExitReplay) {
+        update::UpdateResult logged;
+        if (result) {
+            logged = *result;
+        } else {
+            logged.outcome = update::Outcome::interrupted;
+            logged.step = update::Step::none;
+            logged.message = r.message;
+        }
+        started.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                        startedSteady)
+                              .count();
+        std::string why;
+        if (!flashLog->Append(FlashRecordOf(*prepared.prepared, started, logged), why))
+            std::fprintf(stderr, "vumo-dfu: %s\n", why.c_str());
+    }
     if (r.exitCode == kExitInterrupted || r.exitCode == kExitReplay)
         return Finish(o, r, choice.get());
-    const auto result = ui.result();
     if (!result) {
         r.message = "The update ended without a result.";
         r.exitCode = kExitFailure;
@@ -495,6 +532,9 @@ void AddUpdateCommand(CLI::App& app, const CommonOptions& common, int& exitCode)
         ->default_val(10);
     cmd->add_flag("--json", o->json, "Print one JSON result object at the end");
     AddPacingOption(*cmd, o->pacing);
+    cmd->add_option("--log", o->log,
+                    "Append the update's JSON line to the flash log FILE, as 'station' does")
+        ->type_name("FILE");
     cmd->footer(kCommonOptionsFooter);
     cmd->callback([o, &common, &exitCode] { exitCode = RunUpdate(*o, common); });
 }

@@ -12,6 +12,7 @@ namespace vumo::cli {
 void AddListCommand(CLI::App& app, const CommonOptions& common, int& exitCode);
 void AddCheckCommand(CLI::App& app, const CommonOptions& common, int& exitCode);
 void AddUpdateCommand(CLI::App& app, const CommonOptions& common, int& exitCode);
+void AddStationCommand(CLI::App& app, const CommonOptions& common, int& exitCode);
 
 // `check` on an application without the shared options (a test of the one command): it runs
 // as without -v.

@@ -29,6 +29,7 @@ int Run(int argc, char** argv) {
     AddListCommand(app, common, exitCode);
     AddCheckCommand(app, common, exitCode);
     AddUpdateCommand(app, common, exitCode);
+    AddStationCommand(app, common, exitCode);
 
     try {
         app.parse(argc, argv);

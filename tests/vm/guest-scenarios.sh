@@ -199,6 +199,40 @@ scenario_busy() {
     stop_udevd
 }
 
+# A production station: four devices flashed at once through hidraw and udev, each followed by
+# its port through its mode switch and restart. Each holds the image, the log has one line per
+# device with the file's SHA-256, and every device was seen back in application mode.
+scenario_station() {
+    start_udevd
+    rm -f "$RECEIVED".VUMO-* /tmp/flash.jsonl
+    start_sim app devices=4 return-delay=500 || return
+    run station 240 vumo-dfu station "$IMAGES/short.bin" --count 4 --log /tmp/flash.jsonl \
+        --json --timeout 10
+    expect_rc 0
+    expect_text /tmp/station.out '^\{"event": "summary", "ok": 4, "failed": 0'
+    say "--- flash log"
+    cat /tmp/flash.jsonl >&3
+    sha=$(sha256sum "$IMAGES/short.bin" | cut -d' ' -f1)
+    lines=$(wc -l </tmp/flash.jsonl)
+    [ "$lines" = 4 ] || fail "the flash log has $lines lines, expected 4"
+    for n in 1 2 3 4; do
+        serial=VUMO-000$n
+        grep -E "\"serial\": \"$serial\", \"port\": \"[^\"]*sim-$n\", \"mode_at_start\": \"application\"" \
+            /tmp/flash.jsonl | grep -F "\"sha256\": \"$sha\"" | grep -qF '"outcome": "ok"' ||
+            fail "no ok line for $serial on its own port with the file's sha256 in the flash log"
+        expect_text /tmp/station.out "\"event\": \"finished\", \"id\": [0-9], \"serial\": \"$serial\".*\"outcome\": \"ok\""
+        if cmp "$IMAGES/short.bin.blocks" "$RECEIVED.$serial" >/dev/null 2>&1; then
+            say "$serial received an image equal to short.bin, zero-filled"
+        else
+            fail "the image $serial received differs from short.bin"
+        fi
+    done
+    # Four arrivals at the start and four returns from the restart.
+    wait_log 'arrived in application mode' 30 8
+    stop_sim
+    stop_udevd
+}
+
 run_scenario() {
     FAILED=0
     say "=== BEGIN $1"
@@ -210,6 +244,7 @@ run_scenario() {
         full) scenario_full ;;
         timeout) scenario_timeout ;;
         busy) scenario_busy ;;
+        station) scenario_station ;;
         *) fail "unknown scenario $1" ;;
     esac
     # Whatever stopped the scenario early, leave nothing running for the next one.

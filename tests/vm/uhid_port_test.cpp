@@ -276,6 +276,32 @@ TEST(UhidPort, TwoDevicesWithTheSameIdsGetTheirOwnNodes) {
     EXPECT_NE(kernel.waitFor(UHID_CREATE2, 0)->phys, kernel.waitFor(UHID_CREATE2, 1)->phys);
 }
 
+TEST(UhidPort, ThePhysicalPathIsTheDevicesPortKeptAcrossItsAttachments) {
+    // The host follows a device through its mode switch and restart by this path.
+    FakeKernel kernel;
+    UhidPort port(kernel.settings());
+    auto onPort = [](const std::string& where) {
+        auto d = UpdateModeDevice();
+        d.port = where;
+        return d;
+    };
+    const auto first = port.attach(onPort("sim-1"), std::make_shared<RecordingSink>());
+    ASSERT_FALSE(first.empty());
+    port.detach(first);
+    ASSERT_TRUE(kernel.waitFor(UHID_DESTROY));
+    const auto back = port.attach(onPort("sim-1"), std::make_shared<RecordingSink>());
+    EXPECT_EQ(back, "/dev/hidraw1");
+    const auto other = port.attach(onPort("sim-2"), std::make_shared<RecordingSink>());
+    EXPECT_EQ(other, "/dev/hidraw2");
+    const auto a = kernel.waitFor(UHID_CREATE2, 0);
+    const auto b = kernel.waitFor(UHID_CREATE2, 1);
+    const auto c = kernel.waitFor(UHID_CREATE2, 2);
+    ASSERT_TRUE(a && b && c);
+    EXPECT_EQ(a->phys, b->phys);
+    EXPECT_NE(a->phys, c->phys);
+    EXPECT_NE(a->phys.find("sim-1"), std::string::npos) << a->phys;
+}
+
 TEST(UhidPort, PassesReportsBothWaysWithTheReportIdWhereEachSideExpectsIt) {
     FakeKernel kernel;
     UhidPort port(kernel.settings());

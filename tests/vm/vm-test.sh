@@ -7,7 +7,7 @@
 #   vm-test.sh --vumo-dfu FILE --sim FILE --checksum FILE --sample-image FILE
 #              [--limit SECONDS] [--keep] SCENARIO...
 #
-# Scenarios: list update update-no-udevd timeout busy full, or "all". They run one after another
+# Scenarios: list update update-no-udevd timeout busy full station, or "all". They run one after another
 # in one boot. Exit status: 0 all passed, 1 a failure, 77 skipped (qemu or the kernel can't be
 # had here) - except under CI=true, where the test must run and a missing piece is a failure.
 #
@@ -18,7 +18,7 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-all_scenarios=(list update update-no-udevd timeout busy full)
+all_scenarios=(list update update-no-udevd timeout busy full station)
 limit=600
 keep=0
 dfu= sim= checksum= sample=

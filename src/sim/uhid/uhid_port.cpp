@@ -230,7 +230,12 @@ std::string UhidPort::attach(const DeviceDescription& description,
             lastError_ = "the port is not running";
             return {};
         }
-        phys = physPrefix_ + "/" + std::to_string(++nextToken_);
+        // The physical path is the device's port as the host sees it: kept across the mode
+        // switch and the restart, so that the host can follow the device by it, as it follows
+        // a USB device by its path. Without a port, a path of its own for each attachment.
+        ++nextToken_;
+        phys = physPrefix_ + "/" +
+               (description.port.empty() ? std::to_string(nextToken_) : description.port);
     }
 
     auto device = std::make_shared<Device>();

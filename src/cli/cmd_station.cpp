@@ -1,0 +1,288 @@
+// vumo-dfu station FILE: a production station. Checks FILE once, then flashes every matching
+// device present and every one that arrives, several at once, each followed by its identity
+// through its mode switch and restart, until --count devices have finished or Ctrl-C.
+
+#include "base/event_fd.h"
+#include "base/unique_fd.h"
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/flash_record.h"
+#include "cli/options.h"
+#include "cli/output.h"
+#include "cli/station_console.h"
+#include "cli/tool_run.h"
+#include "image/prepare.h"
+#include "messages/causes.h"
+#include "station/flash_log.h"
+#include "station/station.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vumo::cli {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The command's own help beside its options: what it shows and how it ends.
+constexpr const char* kStationHelp =
+    "The station flashes each matching device once (in application or update mode), at most\n"
+    "K at a time, and follows it by its serial number and port through its mode switch and\n"
+    "restart. A device is ok only when it is back in application mode after its restart\n"
+    "(images of location code 1). Ctrl-C: no new device is started and the running ones\n"
+    "finish; a second Ctrl-C stops them.\n"
+    "Exit status: 0 every finished device is ok; 10 a device failed; 130 interrupted before\n"
+    "any device was ok; 4 no device was flashed; 3 the file was refused; 1 the flash log\n"
+    "can't be opened, or another failure.\n";
+
+struct StationCliOptions {
+    std::string file;
+    int count = 0;
+    int maxParallel = 0;
+    std::vector<std::string> serials;
+    bool again = false;
+    std::optional<std::string> log;
+    bool json = false;
+    double timeoutSeconds = 10;
+    update::Pacing pacing = update::Pacing::standard;
+};
+
+// A failure before the station runs: the message on stderr (and as the summary's JSON), the
+// run concluded with its status.
+int SetupFailure(const StationCliOptions& o, BusChoice* bus, int exitCode,
+                 const std::string& message, const messages::Cause& cause = {}) {
+    std::fputs(FailureText("vumo-dfu: ", message, cause).c_str(), stderr);
+    if (bus != nullptr) {
+        std::string replayError;
+        bus->Conclude(exitCode, replayError);
+        if (!replayError.empty()) {
+            std::fprintf(stderr, "vumo-dfu: %s\n", replayError.c_str());
+            exitCode = kExitReplay;
+        }
+    }
+    if (o.json)
+        std::printf("{\"event\": \"summary\", \"ok\": 0, \"failed\": 0, \"interrupted\": 0, "
+                    "\"skipped\": 0, \"message\": %s}\n",
+                    JsonString(message).c_str());
+    return exitCode;
+}
+
+// The status of a whole station run. A device that failed outweighs everything: a production
+// line must hear of it. Devices stopped by the second Ctrl-C make the run interrupted.
+int StationExitCode(const StationConsole::Tally& t, bool signalled) {
+    if (t.failed > 0) return kExitStationFailed;
+    if (t.interrupted > 0) return kExitInterrupted;
+    if (t.ok > 0) return kExitOk;
+    return signalled ? kExitInterrupted : kExitNoDevice;
+}
+
+int RunStation(const StationCliOptions& o, const CommonOptions& common) {
+    StepLog log(common.verbosity, stderr);
+
+    // Ctrl-C and SIGTERM as events, blocked before any thread starts so that every thread
+    // inherits the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const base::UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    base::EventFd wake;
+    if (!signalFd || !wake) return SetupFailure(o, nullptr, kExitFailure, "Could not set up signal handling.");
+
+    std::string error;
+    int exitCode = kExitFailure;
+    auto choice = BusChoice::Make(common.Bus(), error, exitCode);
+    if (!choice) return SetupFailure(o, nullptr, exitCode, error);
+
+    // The log is opened before anything else is done, so that a station that can't keep its
+    // record never touches a device.
+    std::unique_ptr<station::FlashLog> flashLog;
+    if (o.log) {
+        flashLog = station::FlashLog::Open(*o.log, error);
+        if (!flashLog)
+            return SetupFailure(o, choice.get(), kExitFailure,
+                                SentenceOf(error) + ". Choose a file this user may write; no device was touched.");
+    }
+
+    log.Step("checking the firmware file");
+    image::CRedirector runner;
+    image::PrepareOptions prepareOptions;
+    prepareOptions.cancelFd = signalFd.get();
+    const auto prepared = image::PrepareImage(o.file, runner, prepareOptions);
+    const ToolRun tool = ToolRunOf(prepared, runner, o.file);
+    log.ToolRun(tool.command, tool.output);
+    if (prepared.prepared)
+        choice->NoteImage(prepared.prepared->sha256, prepared.prepared->fileSize);
+    if (!prepared.ok() || !prepared.prepared) {
+        return SetupFailure(o, choice.get(), ExitCodeForCheck(prepared.failure),
+                            prepared.caption + ": " + prepared.text,
+                            messages::PrepareCause(prepared));
+    }
+    const std::shared_ptr<const image::PreparedImage> image = prepared.prepared;
+
+    station::StationOptions options;
+    // Every device reads the one prepared image; it lives as long as the last one using it.
+    options.image = std::shared_ptr<const protocol::FirmwareImage>(image, &image->image);
+    options.location = image->location;
+    options.file = image->path;
+    options.sha256 = image->sha256;
+    options.fileSize = image->fileSize;
+    options.maxParallel = o.maxParallel;
+    options.serials = {o.serials.begin(), o.serials.end()};
+    options.again = o.again;
+    options.count = o.count;
+    const auto timeout = std::chrono::milliseconds(std::llround(o.timeoutSeconds * 1000));
+    options.limits.reply = timeout;
+    options.limits.reopen = timeout;
+    options.pacing = o.pacing;
+
+    // With -v the steps' lines go to stderr, which a redrawn display would overwrite.
+    const StationView view = o.json                                        ? StationView::json
+                             : !log.enabled() && ::isatty(STDOUT_FILENO) != 0 ? StationView::terminal
+                                                                          : StationView::plain;
+    StationConsole console(view, stdout, stderr, wake.fd());
+
+    // The log has its line before the outcome is shown; a line that can't be written is said
+    // beside the device's outcome, and the station goes on.
+    station::FinishHook onFinish;
+    if (flashLog) {
+        onFinish = [&](const station::FinishedDevice& f) -> std::string {
+            const FlashStart start{f.started, f.seconds, f.device.serial, f.device.port,
+                                   f.device.modeAtStart};
+            std::string why;
+            if (!flashLog->Append(FlashRecordOf(*image, start, f.result), why)) return why;
+            return {};
+        };
+    }
+
+    auto theStation =
+        std::make_unique<station::Station>(choice->bus(), options, console, std::move(onFinish));
+    if (!theStation->Start(error)) {
+        theStation.reset();
+        return SetupFailure(o, choice.get(), kExitFailure, "The station can't run: " + error + ".");
+    }
+    log.Step("station started; waiting for devices");
+
+    // The front end's thread waits on events only: the station's end, signals, a replay's
+    // difference, and on a terminal the display's changes, drawn at most ten times a second
+    // and once a second while a device runs (its elapsed time).
+    int signalsSeen = 0;
+    bool replayStopped = false;
+    auto lastDraw = std::chrono::steady_clock::now() - 1s;
+    for (;;) {
+        int timeoutMs = -1;
+        if (view == StationView::terminal) {
+            const auto since = std::chrono::steady_clock::now() - lastDraw;
+            const auto due = console.dirty() ? 100ms : console.anyRunning() ? 1000ms : -1ms;
+            if (due >= 0ms)
+                timeoutMs = static_cast<int>(std::max<std::chrono::milliseconds>(
+                    0ms, std::chrono::duration_cast<std::chrono::milliseconds>(due - since)).count());
+        }
+        pollfd waits[4] = {{theStation->doneFd(), POLLIN, 0},
+                           {signalFd.get(), POLLIN, 0},
+                           {choice->replayStopFd(), POLLIN, 0},
+                           {view == StationView::terminal ? wake.fd() : -1, POLLIN, 0}};
+        const int n = ::poll(waits, 4, timeoutMs);
+        if (n < 0 && errno != EINTR) break;
+        if (waits[3].revents & POLLIN) wake.clear();
+        if (view == StationView::terminal) {
+            const auto now = std::chrono::steady_clock::now();
+            const bool due = now - lastDraw >= (console.dirty() ? 100ms : 1000ms);
+            if (due && (console.dirty() || console.anyRunning())) {
+                console.Redraw();
+                lastDraw = now;
+            }
+        }
+        if (waits[1].revents & POLLIN) {
+            signalfd_siginfo info;
+            while (::read(signalFd.get(), &info, sizeof info) == sizeof info) ++signalsSeen;
+            if (signalsSeen == 1) {
+                const int running = theStation->counts().running;
+                console.Note(running == 0 ? "Stopping: no new device is started."
+                                          : "Stopping: no new device is started; the " +
+                                                std::to_string(running) +
+                                                " running finish. Press Ctrl-C again to stop "
+                                                "them.");
+                theStation->Drain();
+            } else {
+                console.Note("Stopping the running devices; each stays in update mode, and the "
+                             "station run again flashes it directly.");
+                theStation->Abort();
+                signalsSeen = 2;
+            }
+        }
+        if (waits[2].revents & POLLIN) {
+            replayStopped = true;
+            theStation->Abort();
+            break;
+        }
+        if (waits[0].revents & POLLIN) break;
+    }
+    // Joins every thread; the last devices report on the way.
+    theStation.reset();
+    if (view == StationView::terminal) console.Redraw();
+
+    const auto tally = console.tally();
+    exitCode = replayStopped ? kExitReplay : StationExitCode(tally, signalsSeen > 0);
+    if (tally.ok + tally.failed + tally.interrupted == 0 && exitCode == kExitNoDevice)
+        console.Note("No device was flashed.");
+    console.Summary();
+    std::string replayError;
+    choice->Conclude(exitCode, replayError);
+    if (!replayError.empty()) {
+        std::fprintf(stderr, "vumo-dfu: %s\n", replayError.c_str());
+        exitCode = kExitReplay;
+    }
+    return exitCode;
+}
+
+}  // namespace
+
+void AddStationCommand(CLI::App& app, const CommonOptions& common, int& exitCode) {
+    auto o = std::make_shared<StationCliOptions>();
+    auto* cmd = app.add_subcommand(
+        "station",
+        "Check FILE once, then flash every device present and every one that arrives, several "
+        "at once, until --count devices have finished or Ctrl-C.");
+    cmd->add_option("FILE", o->file, "Firmware file: raw binary or Intel HEX")->required();
+    cmd->add_option("--count", o->count, "Stop once N devices have finished, ok or failed")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
+    cmd->add_option("--max-parallel", o->maxParallel,
+                    "Flash at most K devices at once (default: all present)")
+        ->type_name("K")
+        ->check(CLI::PositiveNumber);
+    cmd->add_option("--serial", o->serials, "Flash only the device with this serial number; "
+                                            "may be given more than once")
+        ->type_name("SERIAL")
+        ->allow_extra_args(false);
+    cmd->add_flag("--again", o->again,
+                  "Flash a device again that was flashed ok earlier in this run");
+    cmd->add_option("--log", o->log,
+                    "Append one JSON line per finished device to FILE, flushed to disk before "
+                    "its outcome is shown")
+        ->type_name("FILE");
+    cmd->add_flag("--json", o->json, "Print one JSON object per event on standard output");
+    cmd->add_option("--timeout", o->timeoutSeconds,
+                    "Seconds to wait for each reply, and for a returned device to open")
+        ->check(CLI::Range(0.1, 3600.0))
+        ->default_val(10);
+    AddPacingOption(*cmd, o->pacing);
+    cmd->footer(std::string(kStationHelp) + "\n" + kCommonOptionsFooter);
+    cmd->callback([o, &common, &exitCode] { exitCode = RunStation(*o, common); });
+}
+
+}  // namespace vumo::cli

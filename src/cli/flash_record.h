@@ -1,0 +1,32 @@
+#pragma once
+// One line of the flash log for one device's update, the same for `update` and `station`:
+// what the update ended with, beside the facts of the image that was sent.
+
+#include "station/flash_log.h"
+#include "update/update_ui.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace vumo::image {
+struct PreparedImage;
+}
+
+namespace vumo::cli {
+
+struct FlashStart {
+    std::chrono::system_clock::time_point time;  // when the device was taken
+    double seconds = 0;                          // from then to its end
+    std::string serial;                          // as listed, when the result names none
+    std::string port;
+    std::uint8_t mode = 0;                       // kModeApplication or kModeUpdate
+};
+
+// A lower-case reason ("the flash log x can't be opened ...") as the start of a sentence.
+std::string SentenceOf(std::string reason);
+
+station::FlashRecord FlashRecordOf(const image::PreparedImage& image, const FlashStart& start,
+                                   const update::UpdateResult& result);
+
+}  // namespace vumo::cli
