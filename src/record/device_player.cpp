@@ -12,7 +12,12 @@ using platform::HidInterfaceInfo;
 using platform::OpenStatus;
 using platform::ReadStatus;
 
-// What the device did by itself. A cancelled read was the host's doing.
+bool Contains(const std::vector<std::string>& paths, const std::string& path) {
+    return std::find(paths.begin(), paths.end(), path) != paths.end();
+}
+
+}  // namespace
+
 bool IsDeviceEvent(const Event& e) {
     switch (e.kind) {
         case EventKind::read: return e.readStatus != ReadStatus::cancelled;
@@ -21,12 +26,6 @@ bool IsDeviceEvent(const Event& e) {
         default: return false;
     }
 }
-
-bool Contains(const std::vector<std::string>& paths, const std::string& path) {
-    return std::find(paths.begin(), paths.end(), path) != paths.end();
-}
-
-}  // namespace
 
 std::string SpacedBytes(std::span<const std::uint8_t> bytes) {
     std::size_t shown = bytes.size();

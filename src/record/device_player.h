@@ -43,6 +43,10 @@
 
 namespace vumo::record {
 
+// What the device did by itself: input reports, the end of a reader other than its
+// cancelling (which was the host's doing), arrivals and removals.
+bool IsDeviceEvent(const Event& event);
+
 // Bytes as a difference shows them: spaced hex, a long run of zeros at the end counted instead
 // of written out, the length last.
 std::string SpacedBytes(std::span<const std::uint8_t> bytes);

@@ -1,7 +1,6 @@
 #include "record/replay_bus.h"
 
 #include "record/device_player.h"
-#include "record/json.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -56,15 +55,6 @@ struct MonitorQueue {
     std::mutex mutex;
     std::deque<platform::HotplugMonitor::Event> events;
 };
-
-bool IsDeviceEvent(const Event& e) {
-    switch (e.kind) {
-        case EventKind::read: return e.readStatus != ReadStatus::cancelled;
-        case EventKind::arrival:
-        case EventKind::removal: return true;
-        default: return false;
-    }
-}
 
 }  // namespace
 

@@ -234,6 +234,7 @@ TEST(UhidPort, CarriesTheEmulatorThroughAModeSwitch) {
     EmulatorConfig config;
     config.serial = "VUMO-0007";
     config.returnDelay = 10ms;
+    config.port = "bench-1";
     DeviceEmulator device(port, config);
     ASSERT_EQ(device.path(), "/dev/hidraw0");
     ASSERT_EQ(kernel.waitFor(UHID_CREATE2)->product, kAppProductId);
@@ -244,6 +245,8 @@ TEST(UhidPort, CarriesTheEmulatorThroughAModeSwitch) {
     ASSERT_TRUE(again);
     EXPECT_EQ(again->product, kDfuProductId);
     EXPECT_EQ(again->uniq, "VUMO-0007");
+    // The same port: the host takes it for the device it switched.
+    EXPECT_EQ(again->phys, kernel.waitFor(UHID_CREATE2, 0)->phys);
     EXPECT_EQ(again->data, BuildReportDescriptor(17, 133));
     EXPECT_TRUE(device.waitForMode(Mode::update, std::chrono::steady_clock::now() + kWait));
 

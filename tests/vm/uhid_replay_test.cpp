@@ -124,6 +124,7 @@ TEST(UhidReplay, PlaysARecordedUpdateRepliesFollowingTheirWrites) {
     EXPECT_EQ(back->product, 1u);
     EXPECT_EQ(back->uniq, "VUMO-0001");
     EXPECT_EQ(back->data, BuildReportDescriptor(17, 21));
+    EXPECT_EQ(back->phys, create->phys);  // the recorded port, so the host knows it again
     EXPECT_TRUE(r.player.waitStopped(std::chrono::steady_clock::now() + kWait));
     EXPECT_EQ(r.devices.nodeOf("sim:hidraw1"), "/dev/hidraw6");
     EXPECT_EQ(r.devices.nodeOf("sim:hidraw0"), "");
