@@ -1,6 +1,6 @@
 #include "record/replay_bus.h"
 
-#include "record/json.h"
+#include "record/device_player.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -55,33 +55,6 @@ struct MonitorQueue {
     std::mutex mutex;
     std::deque<platform::HotplugMonitor::Event> events;
 };
-
-bool IsDeviceEvent(const Event& e) {
-    switch (e.kind) {
-        case EventKind::read: return e.readStatus != ReadStatus::cancelled;
-        case EventKind::arrival:
-        case EventKind::removal: return true;
-        default: return false;
-    }
-}
-
-// Bytes as the trace shows them; a long run of zeros at the end (most reports are padded) is
-// counted instead of written out.
-std::string Spaced(std::span<const std::uint8_t> bytes) {
-    std::size_t shown = bytes.size();
-    while (shown > 0 && bytes[shown - 1] == 0) --shown;
-    const std::size_t zeros = bytes.size() - shown;
-    if (zeros <= 8) shown = bytes.size();
-    std::string out;
-    for (std::size_t i = 0; i < shown; ++i) {
-        if (i) out += ' ';
-        out += Hex(bytes.subspan(i, 1));
-    }
-    if (shown < bytes.size())
-        out += (shown ? " " : "") + std::string("and ") + std::to_string(zeros) + " bytes 00";
-    if (bytes.empty()) out = "(nothing)";
-    return out + " (" + std::to_string(bytes.size()) + " bytes)";
-}
 
 }  // namespace
 
@@ -255,7 +228,7 @@ struct ReplayHidBus::State {
         if (next == rec.events.size()) {
             Diverge("the program wrote a report after the end of the recording (" +
                     std::to_string(rec.events.size()) + " events in " + file + ")\n  to " + path +
-                    ": " + Spaced(report));
+                    ": " + SpacedBytes(report));
             return {};
         }
         const Event& w = rec.events[next];
@@ -263,8 +236,8 @@ struct ReplayHidBus::State {
                                                        w.data.begin(), w.data.end());
         if (!same) {
             std::string what = Where(next) + " differs: the recording has the program write";
-            what += "\n  expected: " + w.path + ": " + Spaced(w.data);
-            what += "\n  actual:   " + path + ": " + Spaced(report);
+            what += "\n  expected: " + w.path + ": " + SpacedBytes(w.data);
+            what += "\n  actual:   " + path + ": " + SpacedBytes(report);
             if (w.path == path) {
                 std::size_t at = 0;
                 while (at < report.size() && at < w.data.size() && report[at] == w.data[at]) ++at;
@@ -508,7 +481,7 @@ std::string ReplayHidBus::conclude() {
         const Event& w = s.rec.events[k];
         s.Diverge("the run ended before " + s.Where(k) +
                   ": the recording has the program write\n  expected: " + w.path + ": " +
-                  Spaced(w.data));
+                  SpacedBytes(w.data));
         return s.diverged;
     }
     return {};

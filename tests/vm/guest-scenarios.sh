@@ -230,6 +230,59 @@ scenario_station() {
     # Four arrivals at the start and four returns from the restart.
     wait_log 'arrived in application mode' 30 8
     stop_sim
+}
+
+# --- replay: a recorded update played onto the kernel by vumo-dfu-sim --replay
+
+RECORDINGS=/recordings
+
+start_replay() {
+    rm -f "$SIM_LOG"
+    say "\$ vumo-dfu-sim $*"
+    vumo-dfu-sim "$@" >"$SIM_LOG" 2>&1 &
+    SIM_PID=$!
+    wait_log "the recording's devices are on /dev/uhid" 20
+}
+
+# stop_replay STATUS: stops the replaying simulator, which must end with STATUS.
+stop_replay() {
+    [ -n "$SIM_PID" ] || return 0
+    kill -TERM "$SIM_PID" 2>/dev/null
+    wait "$SIM_PID" 2>/dev/null
+    status=$?
+    SIM_PID=
+    say "--- vumo-dfu-sim log"
+    cat "$SIM_LOG" >&3
+    [ "$status" = "$1" ] || fail "vumo-dfu-sim ended with status $status, expected $1"
+}
+
+# The recorded host was vumo-dfu on the simulated bus; here it is vumo-dfu on hidraw, and the
+# device is what the recording says it did. Then an image the recording does not have: the
+# first block differs, the simulator says so and answers nothing, the host times out.
+scenario_replay() {
+    start_udevd
+    recording=$RECORDINGS/update-from-dfu.jsonl
+    recorded=$(sed -n 's/.*"e":"end","exit":\([0-9]*\).*/\1/p' "$recording")
+    start_replay --replay "$recording" --replay-speed 0 || return
+    run replay 120 vumo-dfu update "$RECORDINGS/firmware.bin"
+    expect_rc "$recorded"
+    expect_text /tmp/replay.out 'Firmware uploaded\.'
+    # The update ends once the application is back: the recording is then played out.
+    wait_log 'replay: the recording has been played to its end' 20
+    expect_text "$SIM_LOG" '^replay: sim:hidraw0 is /dev/hidraw[0-9]+ here$'
+    expect_text "$SIM_LOG" '^replay: sim:hidraw1 is /dev/hidraw[0-9]+ here$'
+    expect_text "$SIM_LOG" 'VUMO-0001: arrived in application mode'
+    stop_replay 0
+    expect_text "$SIM_LOG" 'the host wrote every report of the recording'
+
+    start_replay --replay "$recording" --replay-speed 0 || return
+    run replay-other 60 vumo-dfu update "$RECORDINGS/other.bin" --timeout 2
+    expect_rc 7
+    expect_text /tmp/replay-other.err 'DFU upload time out : 0'
+    stop_replay 3
+    expect_text "$SIM_LOG" '^replay: replay stopped: event [0-9]+ \(line [0-9]+ of .*update-from-dfu\.jsonl\) differs'
+    expect_text "$SIM_LOG" '^  expected: sim:hidraw0: 00 00 80 00 10 43'
+    expect_text "$SIM_LOG" '^  actual:   sim:hidraw0: 00 00 80 '
     stop_udevd
 }
 
@@ -245,6 +298,7 @@ run_scenario() {
         timeout) scenario_timeout ;;
         busy) scenario_busy ;;
         station) scenario_station ;;
+        replay) scenario_replay ;;
         *) fail "unknown scenario $1" ;;
     esac
     # Whatever stopped the scenario early, leave nothing running for the next one.

@@ -8,6 +8,7 @@
 #              [--limit SECONDS] [--keep] SCENARIO...
 #
 # Scenarios: list update update-no-udevd timeout busy full station, or "all". They run one after another
+# (also: replay, tests/recordings/update-from-dfu.jsonl played by vumo-dfu-sim --replay)
 # in one boot. Exit status: 0 all passed, 1 a failure, 77 skipped (qemu or the kernel can't be
 # had here) - except under CI=true, where the test must run and a missing piece is a failure.
 #
@@ -19,6 +20,7 @@ set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 all_scenarios=(list update update-no-udevd timeout busy full station)
+all_scenarios+=(replay)
 limit=600
 keep=0
 dfu= sim= checksum= sample=
@@ -166,6 +168,13 @@ make_image() {
 }
 make_image short.bin $((40 * 128 - 1)) 8 && make_image full.bin $((1024 * 128 - 1)) 9 ||
     { echo "vm-test.sh: vumo-sample-image failed" >&2; exit 1; }
+
+# The recorded update for the replay, with the firmware file it was made with, and another
+# image of the same size whose blocks the recording does not have.
+mkdir -p "$root/recordings"
+cp "$here/../recordings/update-from-dfu.jsonl" "$here/../recordings/firmware.bin" "$root/recordings/" &&
+    "$sample" --location 1 --size 3000 --seed 77 "$root/recordings/other.bin" >/dev/null ||
+    { echo "vm-test.sh: could not put the recording into the machine" >&2; exit 1; }
 
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz" ||
     { echo "vm-test.sh: could not pack the initramfs" >&2; exit 1; }

@@ -1,12 +1,16 @@
 // vumo-dfu-sim: puts emulated devices on this machine's real HID stack through /dev/uhid, so that
 // the window, the command line or any other HID program can be tried against a device that is
 // not there. It runs until Ctrl-C or SIGTERM and tells on stdout what the devices see and do.
+// With --replay it plays the device's side of a recording instead of emulating one.
 
 #include "protocol/crc32.h"
 #include "protocol/reports.h"
+#include "record/device_player.h"
+#include "record/recording.h"
 #include "sim/device_emulator.h"
 #include "sim/simulate_options.h"
 #include "sim/timer.h"
+#include "sim/uhid/replay_devices.h"
 #include "sim/uhid/uhid_port.h"
 #include "vumo/build_config.h"
 
@@ -32,6 +36,7 @@ using namespace vumo;
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitReplayDiffers = 3;  // --replay: the host wrote something else, or less
 
 // One line at a time from any thread.
 class Log {
@@ -147,9 +152,86 @@ struct Options {
     std::vector<std::string> simulate;
     std::string saveImage;
     std::string uhid = sim::kUhidDevicePath;
+    std::string replay;
+    double replaySpeed = 1;
 };
 
+// Blocks the stop signals in this thread and every thread started after it, so that only
+// WaitForStop() takes them.
+sigset_t BlockStopSignals() {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    return stopSignals;
+}
+
+void WaitForStop(const sigset_t& stopSignals) {
+    int signal = 0;
+    while (sigwait(&stopSignals, &signal) != 0) {
+    }
+}
+
+std::string Joined(const std::vector<std::string>& words) {
+    std::string out;
+    for (const auto& w : words) out += (out.empty() ? "" : " ") + w;
+    return out;
+}
+
+// --replay: the recording's devices on /dev/uhid, answering the host as the recorded device
+// did. The player (record/device_player.h) says what can't be repeated on a real kernel; here
+// the host is whatever program opens the devices, and it is done when we are told to stop.
+int RunReplay(const Options& o) {
+    record::Recording recording;
+    if (std::string error; !record::LoadRecording(o.replay, recording, error)) {
+        std::fprintf(stderr, "vumo-dfu-sim: the recording can't be replayed: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (const auto access = sim::CheckUhidAccess(o.uhid); !access.ok) {
+        std::fprintf(stderr, "vumo-dfu-sim: %s\n", access.message.c_str());
+        return kExitFailure;
+    }
+    const sigset_t stopSignals = BlockStopSignals();
+
+    Log log;
+    const auto note = [&log](const std::string& line) { log.line("replay: %s", line.c_str()); };
+    sim::UhidPortSettings settings;
+    settings.devicePath = o.uhid;
+    sim::UhidPort uhid(settings);
+    LoggingPort port(uhid, log, [](const std::string&) {});
+    sim::ReplayDevices devices(port, note);
+    const std::size_t events = recording.events.size();
+    const std::string recorded = Joined(recording.header.argv);
+    auto player = std::make_unique<record::DevicePlayer>(std::move(recording), o.replaySpeed,
+                                                         o.replay, devices, note);
+    const auto recordedExit = player->recordedExit();
+    log.line("vumo-dfu-sim: replaying %s: %zu events, %zu reports for the host to write; "
+             "recorded: %s; exit status %s",
+             o.replay.c_str(), events, player->recordedWrites(), recorded.c_str(),
+             recordedExit ? std::to_string(*recordedExit).c_str() : "not recorded");
+    devices.setPlayer(player.get());
+    int exitCode = kExitOk;
+    if (!player->start()) {
+        exitCode = kExitFailure;
+    } else {
+        log.line("vumo-dfu-sim: the recording's devices are on %s; stop with Ctrl-C",
+                 o.uhid.c_str());
+        WaitForStop(stopSignals);
+        log.line("vumo-dfu-sim: stopping");
+        // A difference found earlier was told when it happened; one found now is told here.
+        if (!player->conclude().empty()) exitCode = kExitReplayDiffers;
+        else log.line("vumo-dfu-sim: the host wrote every report of the recording");
+    }
+    // No write may reach the player once it has gone; then the devices leave.
+    devices.setPlayer(nullptr);
+    player.reset();
+    devices.unplugAll();
+    return exitCode;
+}
+
 int Run(const Options& o) {
+    if (!o.replay.empty()) return RunReplay(o);
     sim::SimulateOptions options;
     std::string joined;
     for (const auto& part : o.simulate) joined += (joined.empty() ? "" : ",") + part;
@@ -163,11 +245,7 @@ int Run(const Options& o) {
     }
 
     // Blocked before any thread starts, so that only the wait below takes the signals.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stopSignals = BlockStopSignals();
 
     Log log;
     std::mutex devicesMutex;
@@ -240,9 +318,7 @@ int Run(const Options& o) {
     if (exitCode == kExitOk) {
         log.line("vumo-dfu-sim: %d device%s on %s; stop with Ctrl-C", options.devices,
                  options.devices == 1 ? "" : "s", o.uhid.c_str());
-        int signal = 0;
-        while (sigwait(&stopSignals, &signal) != 0) {
-        }
+        WaitForStop(stopSignals);
         log.line("vumo-dfu-sim: stopping");
     }
     if (arrivals) arrivals->stop();  // no arrival while the devices go
@@ -268,26 +344,51 @@ int main(int argc, char** argv) {
                  "vumo-dfu-sim"};
     app.set_version_flag("--version", std::string("vumo-dfu-sim ") + vumo::kFileVersion);
     Options o;
-    app.add_option("ITEMS", o.simulate,
-                   "What to emulate, as for vumo-dfu's --simulate (list below)")
-        ->type_name("");
-    app.add_option("--save-image", o.saveImage,
-                   "After each finished upload, write the received blocks to FILE (FILE.SERIAL "
-                   "with several devices)")
-        ->type_name("FILE");
+    auto* items = app.add_option("ITEMS", o.simulate,
+                                 "What to emulate, as for vumo-dfu's --simulate (list below)")
+                      ->type_name("");
+    auto* saveImage =
+        app.add_option("--save-image", o.saveImage,
+                       "After each finished upload, write the received blocks to FILE "
+                       "(FILE.SERIAL with several devices)")
+            ->type_name("FILE");
+    auto* replay =
+        app.add_option("--replay", o.replay,
+                       "Instead of emulating, play the device's side of a recording made with "
+                       "vumo-dfu --record: its devices appear as recorded, each report the "
+                       "host writes is compared with the recorded one, and the recorded "
+                       "answers, removals and arrivals follow. The first report that differs "
+                       "is printed with the recorded one; nothing is played after it")
+            ->type_name("FILE")
+            ->excludes(items)
+            ->excludes(saveImage);
+    app.add_option("--replay-speed", o.replaySpeed,
+                   "With --replay: how much faster than recorded the device answers (0: at "
+                   "once)")
+        ->type_name("X")
+        ->default_str("1")
+        ->check(CLI::NonNegativeNumber)
+        ->needs(replay);
     app.add_option("--uhid", o.uhid, "The uhid device")
         ->default_str(sim::kUhidDevicePath)
         ->type_name("PATH");
     // The shared help's first and last lines speak of vumo-dfu's option; the list between them
     // applies here as it stands.
-    std::string items = vumo::sim::kSimulateHelp;
-    if (const auto list = items.find("\n  "); list != std::string::npos) items.erase(0, list + 1);
-    if (const auto example = items.rfind("Example:"); example != std::string::npos)
-        items.erase(example);
-    app.footer("ITEMS, separated by commas or spaces:\n" + items +
-               "Example: vumo-dfu-sim dfu devices=2 --save-image /tmp/received.bin\n" +
-               "\nExit status: 0 stopped by a signal, 1 the devices could not be made, 2 bad "
-               "command line.\n");
+    std::string list = vumo::sim::kSimulateHelp;
+    if (const auto at = list.find("\n  "); at != std::string::npos) list.erase(0, at + 1);
+    if (const auto example = list.rfind("Example:"); example != std::string::npos)
+        list.erase(example);
+    app.footer("ITEMS, separated by commas or spaces:\n" + list +
+               "Example: vumo-dfu-sim dfu devices=2 --save-image /tmp/received.bin\n"
+               "         vumo-dfu-sim --replay update.jsonl --replay-speed 0\n"
+               "\nExit status:\n"
+               "  0  stopped by a signal (with --replay: the host wrote every recorded report)\n"
+               "  1  the devices could not be made\n"
+               "  2  bad command line, or a recording that can't be replayed\n"
+               "  3  with --replay: the host wrote a report other than the recorded one, or "
+               "stopped\n"
+               "     before writing all of them (the first difference is printed when it "
+               "happens)\n");
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {

@@ -27,6 +27,7 @@ struct UhidPort::Device {
     UniqueFd fd;
     std::shared_ptr<OutputSink> sink;
     std::string path;
+    std::string phys;
     // Cleared by detach(): events still queued for the device are dropped, not delivered.
     std::atomic<bool> attached{true};
     // A read failed; the reader stops watching the descriptor rather than spin on it.
@@ -230,16 +231,21 @@ std::string UhidPort::attach(const DeviceDescription& description,
             lastError_ = "the port is not running";
             return {};
         }
-        // The physical path is the device's port as the host sees it: kept across the mode
-        // switch and the restart, so that the host can follow the device by it, as it follows
-        // a USB device by its path. Without a port, a path of its own for each attachment.
-        ++nextToken_;
-        phys = physPrefix_ + "/" +
-               (description.port.empty() ? std::to_string(nextToken_) : description.port);
+        // The device's port is its physical path, which the host reads as where it is plugged
+        // in: kept across a mode switch or restart, so that the host knows the device that
+        // comes back. A port too long for the field, or one another attached device has,
+        // gets a token instead.
+        phys = physPrefix_ + "/" + description.port;
+        const bool taken =
+            description.port.empty() || phys.size() >= sizeof(uhid_create2_req{}.phys) ||
+            std::any_of(devices_.begin(), devices_.end(),
+                        [&](const auto& d) { return d.second->phys == phys; });
+        if (taken) phys = physPrefix_ + "/#" + std::to_string(++nextToken_);
     }
 
     auto device = std::make_shared<Device>();
     device->sink = std::move(sink);
+    device->phys = phys;
     device->fd = UniqueFd(settings_.openDevice ? settings_.openDevice()
                                                : ::open(settings_.devicePath.c_str(),
                                                         O_RDWR | O_CLOEXEC));

@@ -18,8 +18,10 @@
 //
 // attach() returns the hidraw node, /dev/hidrawN. The kernel adds the device on a work queue
 // after UHID_CREATE2, so attach() waits (with a limit) for UHID_START and then for the node to
-// show in sysfs. Each device's `phys` is a token unique to this port, which is how its sysfs
-// folder is told apart from those of other devices with the same IDs.
+// show in sysfs. Each device's `phys` is unique to this port and names the description's port
+// (a token where it has none, or where another attached device has it): that is how its sysfs
+// folder is told apart from those of other devices with the same IDs, and how the host knows
+// the device again when it comes back from a mode switch or restart.
 
 #include "sim/device_port.h"
 
