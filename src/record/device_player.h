@@ -25,7 +25,7 @@
 //    reads that were cancelled. The kernel answers these itself from the devices made here.
 //  - a read that failed for another reason than the device leaving (the recorded machine's I/O
 //    error); it is noted and skipped.
-//  - the device's manufacturer string and where it was plugged in (its port): uhid sets neither.
+//  - the device's manufacturer string: uhid sets none. (Its port it does keep: the physical path.)
 
 #include "platform/hid_bus.h"
 #include "record/recording.h"
