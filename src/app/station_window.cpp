@@ -1,9 +1,9 @@
 #include "app/station_window.h"
 
 #include "app/file_drop.h"
-#include "app/station_record.h"
 #include "app/station_tile.h"
 #include "messages/causes.h"
+#include "station/flash_record.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -362,11 +362,9 @@ bool StationWindow::OnStartClicked() {
 // On the thread of the finished device's worker.
 std::string StationWindow::WriteLogLine(const station::FinishedDevice& finished) {
     const auto prepared = prepared_;  // set before the station started, not changed meanwhile
-    StationFile file{prepared ? prepared->path : std::string{},
-                     prepared ? prepared->sha256 : std::string{},
-                     prepared ? prepared->fileSize : 0};
+    if (!prepared) return "the flash log has no line for this device: no image was prepared";
     std::string error;
-    if (!log_->Append(MakeFlashRecord(finished, file), error))
+    if (!log_->Append(station::FlashRecordOf(*prepared, finished), error))
         return "the flash log has no line for this device: " + error;
     return {};
 }

@@ -6,7 +6,7 @@
 #include "base/unique_fd.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
-#include "cli/flash_record.h"
+#include "station/flash_record.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/station_console.h"
@@ -160,10 +160,10 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     station::FinishHook onFinish;
     if (flashLog) {
         onFinish = [&](const station::FinishedDevice& f) -> std::string {
-            const FlashStart start{f.started, f.seconds, f.device.serial, f.device.port,
+            const station::FlashStart start{f.started, f.seconds, f.device.serial, f.device.port,
                                    f.device.modeAtStart};
             std::string why;
-            if (!flashLog->Append(FlashRecordOf(*image, start, f.result), why)) return why;
+            if (!flashLog->Append(station::FlashRecordOf(*image, start, f.result), why)) return why;
             return {};
         };
     }

@@ -5,7 +5,7 @@
 #include "cli/commands.h"
 #include "cli/device_list.h"
 #include "cli/exit_codes.h"
-#include "cli/flash_record.h"
+#include "station/flash_record.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/tool_run.h"
@@ -431,7 +431,7 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
         return Finish(o, r, choice.get());
     }
     procedure.setOpenMode(chosen.mode);
-    FlashStart started{{}, 0, chosen.entry.serial, chosen.entry.port, chosen.mode};
+    station::FlashStart started{{}, 0, chosen.entry.serial, chosen.entry.port, chosen.mode};
     auto startedSteady = std::chrono::steady_clock::now();
     {
         update::DeviceWatcher watcher(*monitor, [&procedure](const auto& event) {
@@ -492,7 +492,7 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
                                                         startedSteady)
                               .count();
         std::string why;
-        if (!flashLog->Append(FlashRecordOf(*prepared.prepared, started, logged), why))
+        if (!flashLog->Append(station::FlashRecordOf(*prepared.prepared, started, logged), why))
             std::fprintf(stderr, "vumo-dfu: %s\n", why.c_str());
     }
     if (r.exitCode == kExitInterrupted || r.exitCode == kExitReplay)

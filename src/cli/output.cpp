@@ -87,4 +87,10 @@ void StepLog::ToolRun(const std::vector<std::string>& command, std::string_view 
     std::fflush(to_);
 }
 
+std::string SentenceOf(std::string reason) {
+    if (!reason.empty() && reason[0] >= 'a' && reason[0] <= 'z')
+        reason[0] = static_cast<char>(reason[0] - 'a' + 'A');
+    return reason;
+}
+
 }  // namespace vumo::cli

@@ -25,6 +25,9 @@ namespace vumo::cli {
 std::string FailureText(std::string_view prefix, std::string_view message,
                         const messages::Cause& cause, bool messageIsSafe = false);
 
+// A lower-case reason ("the flash log x can't be opened ...") as the start of a sentence.
+std::string SentenceOf(std::string reason);
+
 // A command line as a user would type it into a shell: arguments that need it are quoted.
 std::string ShellQuoted(const std::vector<std::string>& argv);
 

@@ -1,5 +1,6 @@
 #pragma once
-// One line of the flash log for one device's update, the same for `update` and `station`:
+// One line of the flash log for one device's update, the same for `update`, the station and
+// the station window:
 // what the update ended with, beside the facts of the image that was sent.
 
 #include "station/flash_log.h"
@@ -13,7 +14,7 @@ namespace vumo::image {
 struct PreparedImage;
 }
 
-namespace vumo::cli {
+namespace vumo::station {
 
 struct FlashStart {
     std::chrono::system_clock::time_point time;  // when the device was taken
@@ -23,10 +24,11 @@ struct FlashStart {
     std::uint8_t mode = 0;                       // kModeApplication or kModeUpdate
 };
 
-// A lower-case reason ("the flash log x can't be opened ...") as the start of a sentence.
-std::string SentenceOf(std::string reason);
+FlashRecord FlashRecordOf(const image::PreparedImage& image, const FlashStart& start,
+                          const update::UpdateResult& result);
 
-station::FlashRecord FlashRecordOf(const image::PreparedImage& image, const FlashStart& start,
-                                   const update::UpdateResult& result);
+struct FinishedDevice;
+// The same for a device the station finished.
+FlashRecord FlashRecordOf(const image::PreparedImage& image, const FinishedDevice& finished);
 
-}  // namespace vumo::cli
+}  // namespace vumo::station

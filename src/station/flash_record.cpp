@@ -1,28 +1,22 @@
-#include "cli/flash_record.h"
+#include "station/flash_record.h"
 
 #include "image/prepare.h"
 #include "station/station.h"
 #include "update/update_procedure.h"
 #include "vumo/build_config.h"
 
-namespace vumo::cli {
+namespace vumo::station {
 
-std::string SentenceOf(std::string reason) {
-    if (!reason.empty() && reason[0] >= 'a' && reason[0] <= 'z')
-        reason[0] = static_cast<char>(reason[0] - 'a' + 'A');
-    return reason;
-}
-
-station::FlashRecord FlashRecordOf(const image::PreparedImage& image, const FlashStart& start,
-                                   const update::UpdateResult& result) {
-    station::FlashRecord r;
+FlashRecord FlashRecordOf(const image::PreparedImage& image, const FlashStart& start,
+                          const update::UpdateResult& result) {
+    FlashRecord r;
     r.time = start.time;
     r.seconds = start.seconds;
     // The result names the device as the update last saw it; a failure before it was opened
     // leaves that to the listing.
     r.serial = result.serial.empty() ? start.serial : result.serial;
     r.port = result.port.empty() ? start.port : result.port;
-    r.modeAtStart = station::ModeName(start.mode);
+    r.modeAtStart = ModeName(start.mode);
     r.file = image.path;
     r.sha256 = image.sha256;
     r.size = image.fileSize;
@@ -36,4 +30,10 @@ station::FlashRecord FlashRecordOf(const image::PreparedImage& image, const Flas
     return r;
 }
 
-}  // namespace vumo::cli
+FlashRecord FlashRecordOf(const image::PreparedImage& image, const FinishedDevice& finished) {
+    const FlashStart start{finished.started, finished.seconds, finished.device.serial,
+                           finished.device.port, finished.device.modeAtStart};
+    return FlashRecordOf(image, start, finished.result);
+}
+
+}  // namespace vumo::station
