@@ -283,6 +283,11 @@ int main(int argc, char** argv) {
         items.erase(example);
     app.footer("ITEMS, separated by commas or spaces:\n" + items +
                "Example: vumo-dfu-sim dfu devices=2 --save-image /tmp/received.bin\n" +
+               // The device has no pacing of its own; it can only be as tolerant as a loader.
+               "\nPacing is the host's choice (vumo-dfu update --pacing standard|fast). To try "
+               "it: min-gap=MS makes a\nloader that needs the pauses of standard pacing "
+               "(vumo-dfu-sim dfu min-gap=5), ready-after=MS\none that starts slowly after "
+               "its return (vumo-dfu-sim app ready-after=3000).\n" +
                "\nExit status: 0 stopped by a signal, 1 the devices could not be made, 2 bad "
                "command line.\n");
     try {
