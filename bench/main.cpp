@@ -658,6 +658,11 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
         report.sections.push_back(
             PacingSection({o.shortMode, o.runs, o.vmFigures, notes}, programs, pacingFailed));
         span.after = LoadAverage();
+        // The section may be read apart from the page's header.
+        report.sections.back().intro += "\n\nRun of " + report.date + " (" +
+                                        report.conditions.front() + " Load average (1 min) " +
+                                        Fixed(span.before, 2) + " → " + Fixed(span.after, 2) +
+                                        ").";
         loads.push_back(span);
     }
     if (!loads.empty()) report.conditions.push_back(LoadLine(loads));

@@ -118,7 +118,8 @@ double Number(const std::map<std::string, std::string>& values, const std::strin
 void VmFigure(const PacingSetup& setup, Figure& figure) {
     figure.how = "`tests/vm` scenario `pacing` (`scripts/vm-test.sh pacing`, also under "
                  "`ctest -L vm`): Debian's kernel in qemu (TCG, one virtual processor), "
-                 "`vumo-dfu-sim dfu` on `/dev/uhid`, `vumo-dfu update` of a 1024-block image "
+                 "`vumo-dfu-sim dfu` on `/dev/uhid` (answering at once), `vumo-dfu update` of a "
+                 "1024-block image "
                  "through hidraw, once with `--pacing standard` and once with `--pacing fast`, "
                  "one after the other in the same boot; wall time from the guest's clock "
                  "around each run; the figures file comes from `vm-test.sh --figures FILE`, "
@@ -162,9 +163,13 @@ Section PacingSection(const PacingSetup& setup, const Programs& programs, bool& 
         "instead of being left alone for ten seconds. Every reply wait keeps its limit. The "
         "figures below hold it against the floor of such a conversation (the device's own "
         "time to answer plus our turn from its reply to the next report) and against standard "
-        "pacing, in one run of `vumo-bench --parts pacing`. The images have location code 2, "
+        "pacing, all in one run. The images have location code 2, "
         "so an update ends at the reply to `DFUEND`: no restart follows, whose second off the "
-        "bus would be the device's and not the pacing's.";
+        "bus would be the device's and not the pacing's. `scripts/bench.sh` makes this section "
+        "with the rest of the page (`VUMO_BENCH_VM_FIGURES=FILE` adds the real kernel's row, "
+        "FILE from `scripts/vm-test.sh --figures FILE pacing`); this part alone, without "
+        "touching the page: `build/bench/bin/vumo-bench --parts pacing --pacing-notes "
+        "bench/pacing-notes.md --vm-figures FILE --output OUT.md`.";
 
     Figure floorRatio("Fast pacing, " + blocksText + " update, update mode, device answering "
                       "after 1 ms: wall / (blocks × (1 ms + median reply → report turn))",
@@ -306,30 +311,41 @@ Section PacingSection(const PacingSetup& setup, const Programs& programs, bool& 
 
     // What the first row's wall is made of beyond its floor, from the same run's parts.
     if (floorRatio.error.empty() && !std::isnan(local.elapsed)) {
-        const double turns = blocks + kCommandTurns;
-        const double lateMs = (deviceUs - kReplyDelayMs * 1000) * blocks / 1000;
-        const double handOverMs = (fromDeviceUs - turnUs) * blocks / 1000;
-        const double commandsMs = kCommandTurns * (kReplyDelayMs + turnUs / 1000);
+        // Per update, from the sums of every turn (the floor takes the median turn, the
+        // conversation's time is the sum of all of them).
+        const auto sumMs = [&](const std::vector<double>& us) {
+            double total = 0;
+            for (const double v : us) total += v;
+            return total / 1000 / setup.runs;
+        };
+        const double turns = static_cast<double>(local.turns.atDevice.size()) / setup.runs;
+        const double deviceMs = sumMs(local.turns.atDevice);
+        const double oursMs = sumMs(local.turns.fromDevice);
+        const double lateMs = deviceMs - turns * kReplyDelayMs;
+        const double oursAboveMs = oursMs - blocks * turnUs / 1000;
+        const double commandsMs = kCommandTurns * kReplyDelayMs;
+        const double edgesMs = local.elapsed * 1000 - deviceMs - oursMs;
         const double outsideMs = (fastWall - local.elapsed) * 1000;
-        const double restMs =
-            (local.elapsed - floor) * 1000 - lateMs - handOverMs - commandsMs;
         std::ostringstream text;
         text << "**What the first row's wall is made of.** The floor, " << Fixed(floor * 1000, 1)
              << " ms, is what a conversation driven by the device's answers cannot go below: "
-             << Fixed(blocks, 0) << " blocks, each the device's 1 ms and our "
-             << Fixed(turnUs, 1) << " µs turn. Above it, from the same run's parts: the "
-             << "emulated device answers later than 1 ms (its timer thread's wake-up: "
-             << Fixed(deviceUs, 1) << " µs instead of 1000 µs, " << Fixed(lateMs, 1)
-             << " ms over the blocks); the in-process bus hands each reply from the device to "
-             << "the listener thread (" << Fixed(fromDeviceUs - turnUs, 1) << " µs a block, "
-             << Fixed(handOverMs, 1) << " ms), which a real device's USB transfer and the "
-             << "kernel do instead; the " << kCommandTurns << " command turns (READY, LOCATION, "
-             << "SIZE, DFUSTART, DFUEND) " << Fixed(commandsMs, 1) << " ms; and "
-             << Fixed(restMs, 1) << " ms of the rest of the second stage (its start, the "
-             << "listener's start, the front end's calls). Outside the conversation the "
-             << "process start, the checksum tool's run, loading and the block CRCs and the "
-             << "exit take " << Fixed(outsideMs, 1) << " ms (child's wall − in-process "
-             << "second stage). In all " << Fixed(turns, 0) << " turns.";
+             << Fixed(blocks, 0) << " blocks, each the device's 1 ms and our median turn of "
+             << Fixed(turnUs, 1) << " µs. The " << Fixed(fastWall * 1000, 1)
+             << " ms of the whole program are, from the in-process runs' " << Fixed(turns, 0)
+             << " turns an update (summed, not medians): the floor; the " << kCommandTurns
+             << " command replies' own milliseconds (READY, LOCAT, SIZE, START, END), "
+             << Fixed(commandsMs, 1) << " ms; the emulated device answering later than 1 ms "
+             << "(its timer thread wakes late; median " << Fixed(deviceUs, 1) << " µs), "
+             << Fixed(lateMs, 1) << " ms; our turns above the floor's median, counted from the "
+             << "moment the device hands its reply to the bus (the bus's hand-over to the "
+             << "listener thread, a median " << Fixed(fromDeviceUs - turnUs, 1)
+             << " µs, which the kernel does for a real device, and the slower turns), "
+             << Fixed(oursAboveMs, 1) << " ms; the second stage before its first report and "
+             << "after the last reply, " << Fixed(edgesMs, 1) << " ms; and outside the "
+             << "conversation (process start, the checksum tool's run, loading and the block "
+             << "CRCs, exit; the child's wall less the in-process update) "
+             << Fixed(outsideMs, 1) << " ms. The parts come from separate runs of the same "
+             << "minute, so they add up to the wall only roughly.";
         text << "\n\n**Where the CPU goes.** The fast update used " << Fixed(fastCpu, 3)
              << " s of CPU, the standard one " << Fixed(standardCpu, 3)
              << " s: the same reports, without standard pacing's two timed pauses a block, each "
