@@ -3,8 +3,7 @@
 //   vumo-bench [--short] [--output FILE] [--notes FILE] [--bin DIR] [--runs N]
 //              [--paint-runs N] [--idle-seconds S] [--wait-for-load L]
 //              [--parts micro,update,window,pacing] [--vm-figures FILE] [--pacing-notes FILE]
-//              [--command TEXT]
-//              [Google Benchmark flags]
+//              [--command TEXT] [Google Benchmark flags]
 //
 // micro:  Google Benchmark cases (CRC, reply recognition, loader, the in-process conversation)
 // update: whole `vumo-dfu update --simulate` runs as children, real timings, and the pacing
@@ -650,6 +649,10 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
         std::string notes;
         if (!o.pacingNotes.empty()) {
             std::ifstream file(o.pacingNotes);
+            if (!file) {
+                std::fprintf(stderr, "vumo-bench: can't read %s\n", o.pacingNotes.c_str());
+                pacingFailed = true;
+            }
             std::stringstream text;
             text << file.rdbuf();
             notes = text.str();

@@ -195,7 +195,7 @@ Section PacingSection(const PacingSetup& setup, const Programs& programs, bool& 
                      std::to_string(kCommandTurns) + " command turns and exit included), median "
                      "of " + runsText + "; the turn is the median of every turn of fast updates "
                      "in this process on the timed bus (the device answering after 1 ms), "
-                     "stamped inside the transport as in the figure above";
+                     "stamped inside the transport (its reader and writer wrapped)";
     vsStandard.how = "the same runs against as many of `vumo-dfu update FILE " + simulateDfu +
                      " --pacing standard --json`, taken right after them; medians";
     appPath.how = "`vumo-dfu update FILE " + simulateApp + " --pacing fast --json`: mode "
@@ -211,7 +211,9 @@ Section PacingSection(const PacingSetup& setup, const Programs& programs, bool& 
     device.how = "the same runs: the wrapped writer's write → the emulated device's port takes "
                  "the reply";
     inProcess.how = "the same runs: `RunCountedUpdate` with a fast CountingPacer, from the "
-                    "second stage to UpdateFinished; median of " + runsText;
+                    "second stage to UpdateFinished (its image has location code 1: the "
+                    "restart command follows the reply to DFUEND, nothing waits for it); "
+                    "median of " + runsText;
 
     const Figure* order[] = {&floorRatio, &vsStandard, &appPath, &vm,
                              &cpu,        &turn,       &device,  &inProcess};

@@ -55,7 +55,7 @@ cmake --preset release -B "$build" -DVUMO_BUILD_BENCH=ON -DVUMO_BUILD_TESTS=OFF 
     -DVUMO_BUILD_GUI="${VUMO_BENCH_GUI:-ON}" ${VUMO_CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" --target vumo-bench --parallel "${VUMO_JOBS:-$(nproc)}"
 
-args=(--bin "$build/bin" --notes "$root/bench/notes.md")
+args=(--bin "$build/bin" --notes "$root/bench/notes.md" --pacing-notes "$root/bench/pacing-notes.md")
 if ((short)); then
     args+=(--short --command "scripts/bench.sh --short" --output "$build/performance-short.md")
 else
