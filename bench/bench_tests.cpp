@@ -137,5 +137,26 @@ TEST(Report, VerdictsAndTable) {
     EXPECT_NE(page.find("— (child crashed)"), std::string::npos) << page;
 }
 
+TEST(Report, SectionsHaveTheirOwnTableBetweenTheFiguresAndTheMicroBenchmarks) {
+    Figure fast("fast / standard", "≤ 0.1", 0.1);
+    fast.measured = 0.2;
+    fast.measuredText = "0.2";
+    Report r;
+    r.figures = {Figure("main")};
+    r.sections = {{"Fast pacing", "Before.", {fast}, "After."}};
+    r.micro = {{"BM_X", "1 ms", "1 ms", ""}};
+    const std::string page = RenderMarkdown(r);
+    const auto main = page.find("| main |");
+    const auto title = page.find("\n## Fast pacing\n\nBefore.\n\n| Figure | Target |");
+    const auto row = page.find("| fast / standard | ≤ 0.1 | 0.2 | **missed** |");
+    const auto after = page.find("\nAfter.\n");
+    const auto micro = page.find("## Micro-benchmarks");
+    ASSERT_NE(title, std::string::npos) << page;
+    EXPECT_LT(main, title);
+    EXPECT_LT(title, row);
+    EXPECT_LT(row, after);
+    EXPECT_LT(after, micro);
+}
+
 }  // namespace
 }  // namespace vumo::bench

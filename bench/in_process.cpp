@@ -74,7 +74,8 @@ pid_t ThisThread() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
 }  // namespace
 
 CountedUpdate RunCountedUpdate(bool fromApplicationMode, std::span<const std::uint8_t> image,
-                               TurnTimings* turns, std::chrono::milliseconds replyDelay) {
+                               TurnTimings* turns, std::chrono::milliseconds replyDelay,
+                               update::Pacing pacing) {
     CountedUpdate out;
     TimedSimulation simulation(
         fromApplicationMode ? sim::Mode::application : sim::Mode::update, replyDelay);
@@ -95,7 +96,7 @@ CountedUpdate RunCountedUpdate(bool fromApplicationMode, std::span<const std::ui
     }
 
     QuietUi ui;
-    auto pacer = std::make_unique<update::CountingPacer>();
+    auto pacer = std::make_unique<update::CountingPacer>(pacing);
     const update::CountingPacer& counted = *pacer;
     update::UpdateProcedure procedure(app, dfu, ui, std::move(pacer));
     if (!procedure.Start()) {

@@ -4,6 +4,7 @@
 // conversation), and the wake-ups of a device object held open on a silent device.
 
 #include "timed_bus.h"
+#include "update/pacer.h"
 
 #include <chrono>
 #include <cstdint>
@@ -25,10 +26,12 @@ struct CountedUpdate {
 // CountingPacer, on a simulated bus with one emulated device that starts in application mode
 // (the mode switch and the device's return included; it returns at once) or in update mode.
 // The device answers each command after `replyDelay` (0: at once, on the writing thread).
-// `turns` receives the timing of every turn when given.
+// `turns` receives the timing of every turn when given. Under fast pacing the procedure asks
+// for no pause, so `pauses` stays 0 and `elapsed` is the conversation at the device's pace.
 CountedUpdate RunCountedUpdate(bool fromApplicationMode, std::span<const std::uint8_t> image,
                                TurnTimings* turns,
-                               std::chrono::milliseconds replyDelay = std::chrono::milliseconds(0));
+                               std::chrono::milliseconds replyDelay = std::chrono::milliseconds(0),
+                               update::Pacing pacing = update::Pacing::standard);
 
 struct SilentDeviceWakeups {
     bool ok = false;

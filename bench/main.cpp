@@ -2,7 +2,8 @@
 //
 //   vumo-bench [--short] [--output FILE] [--notes FILE] [--bin DIR] [--runs N]
 //              [--paint-runs N] [--idle-seconds S] [--wait-for-load L]
-//              [--parts micro,update,window] [--command TEXT] [Google Benchmark flags]
+//              [--parts micro,update,window,pacing] [--vm-figures FILE] [--pacing-notes FILE]
+//              [--command TEXT] [Google Benchmark flags]
 //
 // micro:  Google Benchmark cases (CRC, reply recognition, loader, the in-process conversation)
 // update: whole `vumo-dfu update --simulate` runs as children, real timings, and the pacing
@@ -11,6 +12,8 @@
 //         real timings: how its wall time scales, its CPU and its memory
 // window: vumo-dfu-utility's wake-ups while idle, an update through its dialog with the
 //         pauses counted, and its first paint, all offscreen
+// pacing: `--pacing fast` against its floor and against standard pacing (bench/pacing.cpp);
+//         --vm-figures adds the figure the test machine took on the real kernel
 //
 // --short runs each measurement once and quickly and gives no verdicts (CI keeps the benchmarks
 // working with it). Missed targets never change the exit status: 0 when everything could be
@@ -18,6 +21,7 @@
 
 #include "in_process.h"
 #include "micro_benchmarks.h"
+#include "pacing.h"
 #include "programs.h"
 #include "report.h"
 #include "sample_data.h"
@@ -62,14 +66,17 @@ struct Options {
     int paintRuns = 5;
     double idleSeconds = 10;
     double waitForLoad = 0;  // 0: do not wait
-    std::set<std::string> parts = {"micro", "update", "station", "window"};
+    std::set<std::string> parts = {"micro", "update", "station", "window", "pacing"};
+    std::string vmFigures;
+    std::string pacingNotes;
 };
 
 const char* const kUsage =
     "usage: vumo-bench [--short] [--output FILE] [--notes FILE] [--bin DIR] [--runs N]\n"
     "                  [--paint-runs N] [--idle-seconds S] [--wait-for-load L]\n"
-    "                  [--parts micro,update,station,window] [--command TEXT]\n"
-    "                  [--benchmark_...]\n";
+    "                  [--parts micro,update,station,window,pacing] [--vm-figures FILE]\n"
+    "                  [--pacing-notes FILE]\n"
+    "                  [--command TEXT] [--benchmark_...]\n";
 
 template <class T>
 bool Number(std::string_view text, T& value) {
@@ -98,6 +105,10 @@ std::optional<Options> ParseOptions(int& argc, char** argv) {
             if (!value(o.notes)) return std::nullopt;
         } else if (arg == "--bin") {
             if (!value(o.bin)) return std::nullopt;
+        } else if (arg == "--pacing-notes") {
+            if (!value(o.pacingNotes)) return std::nullopt;
+        } else if (arg == "--vm-figures") {
+            if (!value(o.vmFigures)) return std::nullopt;
         } else if (arg == "--command") {
             if (!value(o.command)) return std::nullopt;
         } else if (arg == "--runs") {
@@ -118,7 +129,8 @@ std::optional<Options> ParseOptions(int& argc, char** argv) {
             o.parts.clear();
             std::stringstream list(v);
             for (std::string part; std::getline(list, part, ',');) {
-                if (part != "micro" && part != "update" && part != "station" && part != "window")
+                if (part != "micro" && part != "update" && part != "station" &&
+                    part != "window" && part != "pacing")
                     return std::nullopt;
                 o.parts.insert(part);
             }
@@ -716,9 +728,35 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
         StationFigures(o, programs, figures, loads);
     }
     if (o.parts.contains("window")) WindowFigures(o, programs, figures, report, loads);
+    bool pacingFailed = false;
+    if (o.parts.contains("pacing")) {
+        WaitForLowLoad(o, report.conditions);
+        LoadSpan span{"fast pacing", LoadAverage()};
+        std::string notes;
+        if (!o.pacingNotes.empty()) {
+            std::ifstream file(o.pacingNotes);
+            if (!file) {
+                std::fprintf(stderr, "vumo-bench: can't read %s\n", o.pacingNotes.c_str());
+                pacingFailed = true;
+            }
+            std::stringstream text;
+            text << file.rdbuf();
+            notes = text.str();
+            while (!notes.empty() && notes.back() == '\n') notes.pop_back();
+        }
+        report.sections.push_back(
+            PacingSection({o.shortMode, o.runs, o.vmFigures, notes}, programs, pacingFailed));
+        span.after = LoadAverage();
+        // The section may be read apart from the page's header.
+        report.sections.back().intro += "\n\nRun of " + report.date + " (" +
+                                        report.conditions.front() + " Load average (1 min) " +
+                                        Fixed(span.before, 2) + " → " + Fixed(span.after, 2) +
+                                        ").";
+        loads.push_back(span);
+    }
     if (!loads.empty()) report.conditions.push_back(LoadLine(loads));
 
-    bool failed = false;
+    bool failed = pacingFailed;
     for (auto [f, part] : figures.All()) {
         if (!o.parts.contains(part)) {
             if (f->target.empty()) continue;
@@ -752,7 +790,10 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
         std::fprintf(stderr, "vumo-bench: wrote %s\n", o.output.c_str());
     }
     // The verdicts, for the terminal.
-    for (const auto& f : report.figures)
+    std::vector<Figure> all = report.figures;
+    for (const auto& section : report.sections)
+        all.insert(all.end(), section.figures.begin(), section.figures.end());
+    for (const auto& f : all)
         std::fprintf(stderr, "%-24s %s  %s\n", VerdictText(Judge(f, o.shortMode)),
                      f.name.c_str(), f.error.empty() ? f.measuredText.c_str() : f.error.c_str());
     return failed ? 1 : 0;

@@ -114,13 +114,14 @@ void BM_LoadAndCommitImage(benchmark::State& state, bool hex) {
 // A whole 1024-block update in this process with the fixed pauses counted, not made: what is
 // left is our own work and the threads' hand-overs. Counters: each turn of the conversation,
 // reply out of the transport -> next report into it (median, p99), in microseconds.
-void BM_UpdateConversation(benchmark::State& state, bool fromApplication, int replyDelayMs) {
+void BM_UpdateConversation(benchmark::State& state, bool fromApplication, int replyDelayMs,
+                           update::Pacing pacing) {
     const auto bytes = SampleImage(kFullImage);
     TurnTimings turns;
     double pausesMs = 0;
     for (auto _ : state) {
         const auto run = RunCountedUpdate(fromApplication, bytes, &turns,
-                                          std::chrono::milliseconds(replyDelayMs));
+                                          std::chrono::milliseconds(replyDelayMs), pacing);
         if (!run.ok) {
             state.SkipWithError(run.error.c_str());
             return;
@@ -179,20 +180,31 @@ void RegisterBenchmarks(bool shortMode, const std::string& scratch) {
         ->Unit(benchmark::kMicrosecond);
     // The device answers after 1 ms, as a USB device does at the earliest: the worker is always
     // asleep when the reply comes, so each turn includes its wake-up.
-    benchmark::RegisterBenchmark(kConversationCase, BM_UpdateConversation, false, 1)
+    using update::Pacing;
+    benchmark::RegisterBenchmark(kConversationCase, BM_UpdateConversation, false, 1,
+                                 Pacing::standard)
         ->Iterations(shortMode ? 1 : 5)
         ->Repetitions(1)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
     // The device answers at once, often before the worker has begun to wait.
-    benchmark::RegisterBenchmark(kConversationNoDelayCase, BM_UpdateConversation, false, 0)
+    benchmark::RegisterBenchmark(kConversationNoDelayCase, BM_UpdateConversation, false, 0,
+                                 Pacing::standard)
         ->Iterations(shortMode ? 1 : 5)
         ->Repetitions(1)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("BM_UpdateConversation/application_mode",
-                                 BM_UpdateConversation, true, 0)
+                                 BM_UpdateConversation, true, 0, Pacing::standard)
         ->Iterations(shortMode ? 1 : 3)
+        ->Repetitions(1)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    // Fast pacing: no pause is asked for, so the real time is the conversation itself at the
+    // device's pace (1 ms an answer).
+    benchmark::RegisterBenchmark("BM_UpdateConversation/update_mode/reply_delay_1ms/fast",
+                                 BM_UpdateConversation, false, 1, Pacing::fast)
+        ->Iterations(shortMode ? 1 : 5)
         ->Repetitions(1)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);

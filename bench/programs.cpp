@@ -71,10 +71,10 @@ long long SteadyNs(Clock::time_point t) {
 }  // namespace
 
 bool MakeSampleImage(const Programs& o, const std::string& path, std::size_t bytes,
-                     std::string& error) {
+                     std::string& error, int location) {
     ChildOptions c;
-    c.argv = {o.bin + "/vumo-sample-image", "--location", "1", "--size", std::to_string(bytes),
-              path};
+    c.argv = {o.bin + "/vumo-sample-image", "--location", std::to_string(location), "--size",
+              std::to_string(bytes), path};
     auto child = Child::Spawn(c, error);
     if (!child) return false;
     const auto exit = child->Wait(Clock::now() + 30s);
@@ -82,10 +82,12 @@ bool MakeSampleImage(const Programs& o, const std::string& path, std::size_t byt
     return exit.succeeded();
 }
 
-UpdateRun RunUpdate(const Programs& o, const std::string& image, const std::string& simulate) {
+UpdateRun RunUpdate(const Programs& o, const std::string& image, const std::string& simulate,
+                    const std::vector<std::string>& more) {
     UpdateRun run;
     ChildOptions c;
     c.argv = {o.bin + "/vumo-dfu", "update", image, simulate, "--json"};
+    c.argv.insert(c.argv.end(), more.begin(), more.end());
     c.stdoutPath = o.scratch + "/update.json";
     c.stderrPath = o.scratch + "/update.log";
     auto child = Child::Spawn(c, run.error);
@@ -93,11 +95,15 @@ UpdateRun RunUpdate(const Programs& o, const std::string& image, const std::stri
     const auto exit = child->Wait(Clock::now() + kUpdateLimit);
     const std::string json = FileText(c.stdoutPath);
     if (!exit.succeeded() || json.find("\"outcome\": \"ok\"") == std::string::npos) {
-        run.error = "vumo-dfu update " + simulate + ": " + exit.describe() + " " + json;
+        std::string command = "vumo-dfu update " + simulate;
+        for (const auto& arg : more) command += " " + arg;
+        run.error = command + ": " + exit.describe() + " " + json;
         return run;
     }
     run.wall = Seconds(exit.wall);
-    run.cpu = Seconds(exit.usage.ru_utime) + Seconds(exit.usage.ru_stime);
+    run.user = Seconds(exit.usage.ru_utime);
+    run.sys = Seconds(exit.usage.ru_stime);
+    run.cpu = run.user + run.sys;
     run.maxRssMiB = static_cast<double>(exit.usage.ru_maxrss) / 1024;
     run.voluntary = exit.usage.ru_nvcsw;
     run.involuntary = exit.usage.ru_nivcsw;

@@ -11,6 +11,7 @@
 #include <limits>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace vumo::bench {
 
@@ -23,19 +24,22 @@ struct Programs {
 
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// A firmware image of `bytes` with location code 1, made by vumo-sample-image.
+// A firmware image of `bytes` with location code `location` (1: a restart follows the upload),
+// made by vumo-sample-image.
 bool MakeSampleImage(const Programs& o, const std::string& path, std::size_t bytes,
-                     std::string& error);
+                     std::string& error, int location = 1);
 
 struct UpdateRun {
     std::string error;
     double wall = 0, cpu = 0;  // seconds; CPU of the program and the checksum tool it ran
+    double user = 0, sys = 0;  // the CPU time's two parts
     double maxRssMiB = 0;
     long voluntary = 0, involuntary = 0;  // context switches
 };
 
-// `vumo-dfu update IMAGE SIMULATE --json`; an error unless it reported success.
-UpdateRun RunUpdate(const Programs& o, const std::string& image, const std::string& simulate);
+// `vumo-dfu update IMAGE SIMULATE --json [MORE...]`; an error unless it reported success.
+UpdateRun RunUpdate(const Programs& o, const std::string& image, const std::string& simulate,
+                    const std::vector<std::string>& more = {});
 
 struct StationRun {
     std::string error;

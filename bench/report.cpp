@@ -32,6 +32,22 @@ std::string Cell(const std::string& text) {
     return out;
 }
 
+namespace {
+
+void FigureTable(std::ostringstream& md, const std::vector<Figure>& figures, bool shortMode) {
+    md << "| Figure | Target | Measured (median) | Verdict | How measured |\n";
+    md << "|---|---|---|---|---|\n";
+    for (const auto& f : figures) {
+        const Verdict verdict = Judge(f, shortMode);
+        const std::string measured =
+            verdict == Verdict::notMeasured ? "— (" + f.error + ")" : f.measuredText;
+        md << "| " << Cell(f.name) << " | " << Cell(f.target.empty() ? "—" : f.target) << " | "
+           << Cell(measured) << " | " << VerdictText(verdict) << " | " << Cell(f.how) << " |\n";
+    }
+}
+
+}  // namespace
+
 std::string RenderMarkdown(const Report& report) {
     std::ostringstream md;
     md << "# Performance\n\n";
@@ -44,14 +60,12 @@ std::string RenderMarkdown(const Report& report) {
     md << "Run of " << report.date << ".\n\n";
     for (const auto& line : report.conditions) md << "- " << line << "\n";
     md << "\n## Figures\n\n";
-    md << "| Figure | Target | Measured (median) | Verdict | How measured |\n";
-    md << "|---|---|---|---|---|\n";
-    for (const auto& f : report.figures) {
-        const Verdict verdict = Judge(f, report.shortMode);
-        const std::string measured =
-            verdict == Verdict::notMeasured ? "— (" + f.error + ")" : f.measuredText;
-        md << "| " << Cell(f.name) << " | " << Cell(f.target.empty() ? "—" : f.target) << " | "
-           << Cell(measured) << " | " << VerdictText(verdict) << " | " << Cell(f.how) << " |\n";
+    FigureTable(md, report.figures, report.shortMode);
+    for (const auto& section : report.sections) {
+        md << "\n## " << section.title << "\n\n";
+        if (!section.intro.empty()) md << section.intro << "\n\n";
+        FigureTable(md, section.figures, report.shortMode);
+        if (!section.after.empty()) md << "\n" << section.after << "\n";
     }
     if (!report.micro.empty()) {
         md << "\n## Micro-benchmarks (Google Benchmark)\n\n";

@@ -36,12 +36,21 @@ struct MicroRow {
     std::string extra;  // throughput or counters
 };
 
+// A part of the page with a table of its own, between the figures and the micro-benchmarks.
+struct Section {
+    std::string title;
+    std::string intro;  // before the table
+    std::vector<Figure> figures;
+    std::string after;  // after the table: what the figures are made of
+};
+
 struct Report {
     bool shortMode = false;
     std::string command;      // how to reproduce it
     std::string date;
     std::vector<std::string> conditions;  // machine, build, load
     std::vector<Figure> figures;
+    std::vector<Section> sections;
     std::vector<MicroRow> micro;
     std::string notes;        // appended as it is
 };

@@ -24,6 +24,10 @@ struct TurnTimings {
     // The device handed the reply to the bus -> the next output report is written. Includes
     // the bus's hand-over to the listener thread.
     std::vector<double> fromDevice;
+    // The report went into the transport's write -> the device handed its reply to the bus:
+    // the device's own share of the turn (for a device answering after 1 ms: that millisecond
+    // and its timer's lateness).
+    std::vector<double> atDevice;
 };
 
 std::int64_t NowNs();
@@ -34,10 +38,17 @@ std::int64_t NowNs();
 class TurnClock {
 public:
     void ReplyRead(std::int64_t at) { lastRead_.store(at, std::memory_order_release); }
-    void ReplySent(std::int64_t at) { lastSent_.store(at, std::memory_order_release); }
+    void ReplySent(std::int64_t at) {
+        lastSent_.store(at, std::memory_order_release);
+        const std::int64_t written = lastWritten_.exchange(0, std::memory_order_acq_rel);
+        if (written == 0) return;
+        std::lock_guard lock(mutex_);
+        if (turns_ != nullptr) turns_->atDevice.push_back(static_cast<double>(at - written) / 1000);
+    }
     void ReportWritten(std::int64_t at) {
         const std::int64_t read = lastRead_.exchange(0, std::memory_order_acq_rel);
         const std::int64_t sent = lastSent_.exchange(0, std::memory_order_acq_rel);
+        lastWritten_.store(at, std::memory_order_release);
         std::lock_guard lock(mutex_);
         if (turns_ == nullptr) return;
         if (read != 0) turns_->fromTransport.push_back(static_cast<double>(at - read) / 1000);
@@ -51,6 +62,7 @@ public:
 private:
     std::atomic<std::int64_t> lastRead_{0};
     std::atomic<std::int64_t> lastSent_{0};
+    std::atomic<std::int64_t> lastWritten_{0};
     std::mutex mutex_;
     TurnTimings* turns_ = nullptr;
 };

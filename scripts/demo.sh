@@ -2,6 +2,11 @@
 # Sets up, builds and runs a whole firmware update on the built-in simulated device: the
 # checksum tool checks a sample image, the simulated device switches to its update loader, takes
 # the 1024 blocks and restarts.
+#
+#   scripts/demo.sh [OPTION...]
+#
+# Options go to the demo's `vumo-dfu update`: `scripts/demo.sh --pacing fast` updates without
+# the fixed pauses (a few seconds instead of about half a minute), `-v` shows each step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

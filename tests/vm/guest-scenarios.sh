@@ -81,8 +81,9 @@ stop_sim() {
     [ "$status" = 0 ] || fail "vumo-dfu-sim ended with status $status"
 }
 
-# run NAME LIMIT COMMAND...: runs the command with its output in /tmp/NAME.out and /tmp/NAME.err
-# and its exit status in RC, and copies all of it to the host.
+# run NAME LIMIT COMMAND...: runs the command with its output in /tmp/NAME.out and /tmp/NAME.err,
+# its exit status in RC and its wall time in seconds (guest clock) in ELAPSED, and copies all of
+# it to the host.
 run() {
     name=$1 limit=$2
     shift 2
@@ -93,7 +94,8 @@ run() {
     t1=$(cut -d' ' -f1 /proc/uptime)
     cat "/tmp/$name.out" >&3
     sed 's/^/stderr: /' "/tmp/$name.err" >&3
-    say "exit status $RC after $(echo "$t1 $t0" | awk '{printf "%.2f", $1 - $2}') s"
+    ELAPSED=$(echo "$t1 $t0" | awk '{printf "%.2f", $1 - $2}')
+    say "exit status $RC after $ELAPSED s"
 }
 
 expect_rc() { [ "$RC" = "$1" ] || fail "exit status $RC, expected $1"; }
@@ -286,6 +288,57 @@ scenario_replay() {
     stop_udevd
 }
 
+# expect_uploaded IMAGE COUNT: the COUNT-th upload the simulator saw end left IMAGE on the device
+# (images of location code 2: no restart follows).
+expect_uploaded() {
+    wait_log 'upload ended' 30 "$2" || return
+    if cmp "$1.blocks" "$RECEIVED" >/dev/null 2>&1; then
+        say "received image equals $(basename "$1"), zero-filled to $(wc -c <"$RECEIVED") bytes"
+    else
+        fail "the received image differs from $(basename "$1")"
+    fi
+}
+
+# --pacing on the real kernel. The same 1024-block update with standard and with fast pacing,
+# one after the other on the same device: both must flash it, and their wall times go to the
+# host as figures (the host judges nothing from them). Then a loader that drops reports coming
+# sooner than 5 ms after its reply: standard pacing flashes it, fast pacing fails with the hint.
+# Last the application-mode path under fast pacing: the READY? probes after the return.
+scenario_pacing() {
+    start_udevd
+    start_sim dfu || return
+    run pacing-standard 240 vumo-dfu update "$IMAGES/full2.bin" --pacing standard
+    expect_rc 0
+    expect_text /tmp/pacing-standard.out 'Firmware uploaded\.'
+    expect_uploaded "$IMAGES/full2.bin" 1
+    standard=$ELAPSED
+    run pacing-fast 240 vumo-dfu update "$IMAGES/full2.bin" --pacing fast
+    expect_rc 0
+    expect_text /tmp/pacing-fast.out 'Firmware uploaded\.'
+    expect_uploaded "$IMAGES/full2.bin" 2
+    say "=== FIGURE pacing_standard_s $standard"
+    say "=== FIGURE pacing_fast_s $ELAPSED"
+    stop_sim
+
+    start_sim dfu min-gap=5 || return
+    run gap-standard 60 vumo-dfu update "$IMAGES/short2.bin" --pacing standard --timeout 2
+    expect_rc 0
+    expect_uploaded "$IMAGES/short2.bin" 1
+    run gap-fast 60 vumo-dfu update "$IMAGES/short2.bin" --pacing fast --timeout 2
+    expect_rc 7
+    expect_text /tmp/gap-fast.err '^  cause: This update used fast pacing: try again with --pacing standard\.$'
+    stop_sim
+
+    start_sim app return-delay=1000 || return
+    run app-fast 60 vumo-dfu update "$IMAGES/short2.bin" --pacing fast --timeout 5
+    expect_rc 0
+    expect_text /tmp/app-fast.out 'Firmware uploaded\.'
+    expect_text "$SIM_LOG" 'arrived in update mode'
+    expect_uploaded "$IMAGES/short2.bin" 1
+    stop_sim
+    stop_udevd
+}
+
 run_scenario() {
     FAILED=0
     say "=== BEGIN $1"
@@ -299,6 +352,7 @@ run_scenario() {
         busy) scenario_busy ;;
         station) scenario_station ;;
         replay) scenario_replay ;;
+        pacing) scenario_pacing ;;
         *) fail "unknown scenario $1" ;;
     esac
     # Whatever stopped the scenario early, leave nothing running for the next one.

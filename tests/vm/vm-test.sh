@@ -5,25 +5,27 @@
 # and reports what they printed.
 #
 #   vm-test.sh --vumo-dfu FILE --sim FILE --checksum FILE --sample-image FILE
-#              [--limit SECONDS] [--keep] SCENARIO...
+#              [--limit SECONDS] [--keep] [--figures FILE] SCENARIO...
 #
-# Scenarios: list update update-no-udevd timeout busy full station, or "all". They run one after another
+# Scenarios: list update update-no-udevd timeout busy full station pacing, or "all". They run one after another
 # (also: replay, tests/recordings/update-from-dfu.jsonl played by vumo-dfu-sim --replay)
 # in one boot. Exit status: 0 all passed, 1 a failure, 77 skipped (qemu or the kernel can't be
 # had here) - except under CI=true, where the test must run and a missing piece is a failure.
 #
 # The kernel and udev packages are fetched with `apt-get download` and unpacked into a cache
 # (VUMO_VM_CACHE, default ~/.cache/vumo-dfu/vm): nothing is installed on this machine.
+# --figures FILE writes the timings some scenarios report (pacing: the wall time of the same
+# update under standard and fast pacing) as "name value" lines, for vumo-bench --vm-figures.
 # VUMO_VM_KERNEL_DIR may name an unpacked kernel package instead (boot/vmlinuz-*, lib/modules),
 # and VUMO_VM_QEMU another qemu-system-x86_64.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-all_scenarios=(list update update-no-udevd timeout busy full station)
+all_scenarios=(list update update-no-udevd timeout busy full station pacing)
 all_scenarios+=(replay)
 limit=600
 keep=0
-dfu= sim= checksum= sample=
+dfu= sim= checksum= sample= figures=
 scenarios=()
 
 while [ $# -gt 0 ]; do
@@ -34,6 +36,7 @@ while [ $# -gt 0 ]; do
         --sample-image) sample=$2; shift 2 ;;
         --limit) limit=$2; shift 2 ;;
         --keep) keep=1; shift ;;
+        --figures) figures=$2; shift 2 ;;
         -h|--help) awk 'NR > 1 && /^#/ {sub(/^# ?/, ""); print; next} NR > 1 {exit}' "$0"; exit 0 ;;
         all) scenarios+=("${all_scenarios[@]}"); shift ;;
         -*) echo "vm-test.sh: unknown option $1" >&2; exit 2 ;;
@@ -162,11 +165,13 @@ done
 # for one. Beside each, what the device must receive: the file zero-filled to its blocks, of
 # which there are floor(length / 128) + 1.
 make_image() {
-    local file=$root/images/$1 length=$2 seed=$3
-    "$sample" --location 1 --size "$length" --seed "$seed" "$file" >/dev/null || return 1
+    local file=$root/images/$1 length=$2 seed=$3 location=${4:-1}
+    "$sample" --location "$location" --size "$length" --seed "$seed" "$file" >/dev/null || return 1
     cp "$file" "$file.blocks" && truncate -s $(((length / 128 + 1) * 128)) "$file.blocks"
 }
-make_image short.bin $((40 * 128 - 1)) 8 && make_image full.bin $((1024 * 128 - 1)) 9 ||
+# The *2 images have location code 2: the upload ends at DFUEND, no restart follows.
+make_image short.bin $((40 * 128 - 1)) 8 && make_image full.bin $((1024 * 128 - 1)) 9 &&
+    make_image short2.bin $((40 * 128 - 1)) 10 2 && make_image full2.bin $((1024 * 128 - 1)) 11 2 ||
     { echo "vm-test.sh: vumo-sample-image failed" >&2; exit 1; }
 
 # The recorded update for the replay, with the firmware file it was made with, and another
@@ -202,6 +207,14 @@ wall=$(awk -v a="$started" -v b="$ended" 'BEGIN {printf "%.1f", b - a}')
 booted=$(awk '/^=== BOOTED/ {print $3}' "$work/channel.log")
 modules=$(awk '/^=== MODULES/ {print $3}' "$work/channel.log")
 echo "vm-test.sh: machine ran ${wall} s; kernel up to init ${booted:-?} s, modules loaded at ${modules:-?} s (guest clock)"
+
+if [ -n "$figures" ]; then
+    {
+        awk '$1 == "===" && $2 == "FIGURE" {print $3, $4}' "$work/channel.log"
+        echo "kernel $(basename "$vmlinuz"), qemu TCG"
+        echo "date $(date -u '+%Y-%m-%d %H:%M UTC')"
+    } >"$figures" && echo "vm-test.sh: figures in $figures"
+fi
 
 status=0
 if [ "$qemu_status" = 124 ] || [ "$qemu_status" = 137 ]; then

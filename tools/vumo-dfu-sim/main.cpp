@@ -381,6 +381,11 @@ int main(int argc, char** argv) {
     app.footer("ITEMS, separated by commas or spaces:\n" + list +
                "Example: vumo-dfu-sim dfu devices=2 --save-image /tmp/received.bin\n"
                "         vumo-dfu-sim --replay update.jsonl --replay-speed 0\n"
+               // The device has no pacing of its own; it can only be as tolerant as a loader.
+               "\nPacing is the host's choice (vumo-dfu update --pacing standard|fast). To try "
+               "it: min-gap=MS makes a\nloader that needs the pauses of standard pacing "
+               "(vumo-dfu-sim dfu min-gap=5), ready-after=MS\none that starts slowly after "
+               "its return (vumo-dfu-sim app ready-after=3000).\n"
                "\nExit status:\n"
                "  0  stopped by a signal (with --replay: the host wrote every recorded report)\n"
                "  1  the devices could not be made\n"
