@@ -139,7 +139,12 @@ StationWindow::StationWindow(platform::HidBus& bus, StationWindowOptions options
     UpdateCounters();
 }
 
-StationWindow::~StationWindow() { EndStation(); }
+StationWindow::~StationWindow() {
+    // The child widgets outlive this part of the object: a path field that loses the focus
+    // while they go would call back into a window that is no longer there.
+    if (pathEdit_ != nullptr) pathEdit_->disconnect(this);
+    EndStation();
+}
 
 QString StationWindow::DefaultLogPath() {
     return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
