@@ -79,7 +79,7 @@ QString StationTile::stateText() const {
 }
 
 QString StationTile::elapsedText() const {
-    return Seconds(state_ == State::running ? elapsed_.elapsed() / 1000.0 : seconds_);
+    return Seconds(state_ == State::running ? static_cast<double>(elapsed_.elapsed()) / 1000.0 : seconds_);
 }
 
 void StationTile::SetPhase(update::Phase phase, std::uint32_t block, std::uint32_t blocks) {

@@ -34,7 +34,7 @@ namespace {
 
 QString Thousands(std::uint64_t n) {
     QString digits = QString::number(n);
-    for (int at = digits.size() - 3; at > 0; at -= 3) digits.insert(at, QLatin1Char(','));
+    for (auto at = digits.size() - 3; at > 0; at -= 3) digits.insert(at, QLatin1Char(','));
     return digits;
 }
 
@@ -106,7 +106,8 @@ private:
     }
     // The last queued report of device `id`; with mutex_ held.
     Report* LastOf(int id) {
-        for (auto it = reports_.rbegin(); it != reports_.rend(); ++it)
+        // The newest first: a reverse walk, which the range-for has no form for.
+        for (auto it = reports_.rbegin(); it != reports_.rend(); ++it)  // NOLINT(modernize-loop-convert)
             if (IdOf(*it) == id) return &*it;
         return nullptr;
     }
