@@ -213,6 +213,21 @@ protected:
         Button(kIdDeviceOpen)->click();
     }
 
+    // Line 0 open and a firmware file of `size` bytes in the path field, as a user leaves them
+    // before pressing Update.
+    void ReadyToUpdate(std::size_t size) {
+        OpenLine(0);
+        Path()->setText(WriteFirmware(size));
+        dialog->UpdateControls();
+    }
+
+    // Presses Update and waits until the update has ended.
+    bool PressUpdateAndWait() {
+        QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
+        Button(kIdUpdate)->click();
+        return finished.wait(kWaitMs);
+    }
+
     std::vector<std::uint8_t> PaddedFirmware() const {
         auto padded = firmware;
         padded.resize((firmware.size() / protocol::kBlockSize + 1) * protocol::kBlockSize, 0);
@@ -567,9 +582,7 @@ TEST_F(DialogTest, RefusedFileShowsTheCheckSumBoxAndLeavesUpdateOff) {
     AddDevice(Mode::update, "VUMO-0001");
     const QString notFirmware = WriteTool(QStringLiteral("quiet"), "echo 'Adding 0x1a040000'\n");
     MakeDialog(3s, notFirmware);
-    OpenLine(0);
-    Path()->setText(WriteFirmware(300));
-    dialog->UpdateControls();
+    ReadyToUpdate(300);
     Button(kIdUpdate)->click();
     ASSERT_EQ(Boxes().size(), 1u);
     EXPECT_EQ(Boxes()[0].text, QStringLiteral("This is not Vumo firmware file"));
@@ -658,12 +671,8 @@ TEST_F(DialogTest, MissingReadyReplyShowsOneTimeOutBox) {
     faults.silent.insert(sim::Reply::ready);
     AddDevice(Mode::update, "VUMO-0001", faults);
     MakeDialog(300ms);
-    OpenLine(0);
-    Path()->setText(WriteFirmware(300));
-    dialog->UpdateControls();
-    QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
-    Button(kIdUpdate)->click();
-    ASSERT_TRUE(finished.wait(kWaitMs));
+    ReadyToUpdate(300);
+    ASSERT_TRUE(PressUpdateAndWait());
 
     ASSERT_EQ(Boxes().size(), 1u);
     EXPECT_EQ(Boxes()[0].text, QStringLiteral("Ready Time out"));
@@ -739,9 +748,7 @@ TEST_F(DialogTest, ClosingDuringAnUpdateAsksFirst) {
     faults.silent.insert(sim::Reply::ready);
     AddDevice(Mode::update, "VUMO-0001", faults);
     MakeDialog(60s);  // the update waits for READY far longer than the test
-    OpenLine(0);
-    Path()->setText(WriteFirmware(300));
-    dialog->UpdateControls();
+    ReadyToUpdate(300);
     Button(kIdUpdate)->click();
     ASSERT_TRUE(dialog->UpdateRunning());
     EXPECT_FALSE(Button(kIdClose)->isEnabled());
@@ -776,9 +783,7 @@ TEST_F(DialogTest, ClosingDuringAnUpdateAsksFirst) {
 TEST_F(DialogTest, ClosingWhileTheWorkerWaitsForTheWindowDoesNotHang) {
     AddDevice(Mode::update, "VUMO-0001");
     MakeDialog();
-    OpenLine(0);
-    Path()->setText(WriteFirmware(300));
-    dialog->UpdateControls();
+    ReadyToUpdate(300);
     // The window closes from inside the worker's last call to it, while the worker waits for
     // that call to end: joining the worker must not wait for the window in turn.
     bool closed = false;
@@ -786,9 +791,7 @@ TEST_F(DialogTest, ClosingWhileTheWorkerWaitsForTheWindowDoesNotHang) {
         dialog->reject();
         closed = !dialog->isVisible() && dialog->procedure() == nullptr;
     });
-    QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
-    Button(kIdUpdate)->click();
-    ASSERT_TRUE(finished.wait(kWaitMs));
+    ASSERT_TRUE(PressUpdateAndWait());
     EXPECT_TRUE(closed);
     EXPECT_EQ(dialog->lastUpdateResult()->outcome, update::Outcome::ok);
 }
@@ -817,12 +820,8 @@ TEST_F(DialogTest, EveryTimeOutBoxKeepsItsTextAndSaysWhatToDo) {
         if (c.silentBlock) faults.silentBlocks.insert(*c.silentBlock);
         AddDevice(Mode::update, "VUMO-0001", faults);
         MakeDialog(300ms);
-        OpenLine(0);
-        Path()->setText(WriteFirmware(300));
-        dialog->UpdateControls();
-        QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
-        Button(kIdUpdate)->click();
-        ASSERT_TRUE(finished.wait(kWaitMs)) << c.text.toStdString();
+        ReadyToUpdate(300);
+        ASSERT_TRUE(PressUpdateAndWait()) << c.text.toStdString();
 
         ASSERT_EQ(Boxes().size(), 1u) << c.text.toStdString();
         const BoxRecord& box = Boxes()[0];
@@ -846,9 +845,7 @@ TEST_F(DialogTest, ADeviceThatLeavesMidUploadKeepsTheTextAndGetsTheEnginesCauseA
     faults.silentBlocks.insert(2);
     AddDevice(Mode::update, "VUMO-0001", faults);
     MakeDialog(30s);  // the departure, not the limit, ends the wait
-    OpenLine(0);
-    Path()->setText(WriteFirmware(900));
-    dialog->UpdateControls();
+    ReadyToUpdate(900);
     QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
     Button(kIdUpdate)->click();
     // Block 2 is on its way once the bar stands at it: blocks 0 and 1 have their replies.
@@ -866,12 +863,8 @@ TEST_F(DialogTest, ADeviceThatLeavesMidUploadKeepsTheTextAndGetsTheEnginesCauseA
 TEST_F(DialogTest, TheCompletionBoxHasNoDetail) {
     AddDevice(Mode::update, "VUMO-0001");
     MakeDialog();
-    OpenLine(0);
-    Path()->setText(WriteFirmware(300));
-    dialog->UpdateControls();
-    QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
-    Button(kIdUpdate)->click();
-    ASSERT_TRUE(finished.wait(kWaitMs));
+    ReadyToUpdate(300);
+    ASSERT_TRUE(PressUpdateAndWait());
     ASSERT_EQ(Boxes().size(), 1u);
     EXPECT_EQ(Boxes()[0].text, QStringLiteral("Firmware uploaded.\r\nNow Rebooting."));
     EXPECT_TRUE(Boxes()[0].detail.isEmpty()) << Boxes()[0].detail.toStdString();
@@ -923,9 +916,7 @@ TEST_F(DialogTest, ADroppedFileFillsThePathAsIfTyped) {
     // The dropped file is what the update takes.
     Path()->setText(file);
     dialog->UpdateControls();
-    QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
-    Button(kIdUpdate)->click();
-    ASSERT_TRUE(finished.wait(kWaitMs));
+    ASSERT_TRUE(PressUpdateAndWait());
     EXPECT_EQ(dialog->lastUpdateResult()->outcome, update::Outcome::ok);
     EXPECT_EQ(emulators[0]->firmware(), PaddedFirmware());
 }
@@ -933,16 +924,12 @@ TEST_F(DialogTest, ADroppedFileFillsThePathAsIfTyped) {
 TEST_F(DialogTest, AnUpdateThatEndsWhileTheWindowIsNotActiveAsksForAttention) {
     AddDevice(Mode::update, "VUMO-0001");
     MakeDialog();
-    OpenLine(0);
-    Path()->setText(WriteFirmware(300));
-    dialog->UpdateControls();
+    ReadyToUpdate(300);
 
     // Once with the window active, once with another window in front.
     dialog->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
-    QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
-    Button(kIdUpdate)->click();
-    ASSERT_TRUE(finished.wait(kWaitMs));
+    ASSERT_TRUE(PressUpdateAndWait());
     EXPECT_EQ(dialog->attentionRequests(), 0);
 
     OpenLine(0);
@@ -954,8 +941,7 @@ TEST_F(DialogTest, AnUpdateThatEndsWhileTheWindowIsNotActiveAsksForAttention) {
     other.show();
     other.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
-    Button(kIdUpdate)->click();
-    ASSERT_TRUE(finished.wait(kWaitMs));
+    ASSERT_TRUE(PressUpdateAndWait());
     EXPECT_EQ(dialog->attentionRequests(), 1);
     // The completion box still came.
     ASSERT_EQ(Boxes().size(), 2u);
