@@ -161,7 +161,7 @@ TEST_F(PacingCliTest, StandardPacingFailuresCarryNoHint) {
 }
 
 TEST_F(PacingCliTest, OnlyTheTwoPacingsAreTakenAndHelpSaysWhatFastChanges) {
-    const auto bad = Dfu({"update", firmware_, "--simulate=dfu", "--pacing", "spec"});
+    const auto bad = Dfu({"update", firmware_, "--simulate=dfu", "--pacing", "slow"});
     EXPECT_EQ(bad.exitCode, kExitUsage) << bad.err;
     EXPECT_NE(bad.err.find("--pacing"), std::string::npos) << bad.err;
 

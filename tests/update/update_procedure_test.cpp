@@ -736,7 +736,7 @@ TEST_F(FastPacingTest, ALoaderThatNeedsTheGapsPassesStandardAndFailsFastWithTheH
 TEST(PacingNames, RoundTrip) {
     EXPECT_EQ(ParsePacing("standard"), Pacing::standard);
     EXPECT_EQ(ParsePacing("fast"), Pacing::fast);
-    EXPECT_FALSE(ParsePacing("spec"));
+    EXPECT_FALSE(ParsePacing("slow"));
     EXPECT_STREQ(PacingName(Pacing::fast), "fast");
 }
 
