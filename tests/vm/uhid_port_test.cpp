@@ -11,6 +11,7 @@
 #include "vm/fake_uhid_kernel.h"
 
 #include <gtest/gtest.h>
+
 #include <linux/uhid.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -133,13 +135,15 @@ TEST(UhidPort, ThePhysicalPathIsTheDevicesPortKeptAcrossItsAttachments) {
     EXPECT_EQ(back, "/dev/hidraw1");
     const auto other = port.attach(onPort("sim-2"), std::make_shared<RecordingSink>());
     EXPECT_EQ(other, "/dev/hidraw2");
-    const auto a = kernel.waitFor(UHID_CREATE2, 0);
-    const auto b = kernel.waitFor(UHID_CREATE2, 1);
-    const auto c = kernel.waitFor(UHID_CREATE2, 2);
-    ASSERT_TRUE(a && b && c);
-    EXPECT_EQ(a->phys, b->phys);
-    EXPECT_NE(a->phys, c->phys);
-    EXPECT_NE(a->phys.find("sim-1"), std::string::npos) << a->phys;
+    // Each descriptor has a reader of its own, so the creations may come in any order: tell
+    // them by the descriptor, opened one per attachment in turn.
+    ASSERT_TRUE(kernel.waitCount(UHID_CREATE2, 3));
+    std::map<int, std::string> phys;
+    for (const auto& created : kernel.all(UHID_CREATE2)) phys[created.device] = created.phys;
+    ASSERT_EQ(phys.size(), 3u);
+    EXPECT_EQ(phys[0], phys[1]);
+    EXPECT_NE(phys[0], phys[2]);
+    EXPECT_NE(phys[0].find("sim-1"), std::string::npos) << phys[0];
 }
 
 TEST(UhidPort, PassesReportsBothWaysWithTheReportIdWhereEachSideExpectsIt) {
