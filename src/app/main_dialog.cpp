@@ -5,6 +5,7 @@
 #include "messages/causes.h"
 #include "protocol/reports.h"
 #include "text/utf8.h"
+#include "update/device_watcher.h"
 #include "vumo/build_config.h"
 
 #include <QApplication>
@@ -403,14 +404,9 @@ void CVumo_DFU_UtilityDlg::OnDeviceOpenClicked() {
 void CVumo_DFU_UtilityDlg::OnDeviceChange(platform::HotplugMonitor::Action action,
                                           const std::string& path) {
     if (shutDown_) return;
-    if (action == platform::HotplugMonitor::Action::arrival) {
-        RefreshDeviceList();
-        procedure_->OnDeviceArrival();
-    } else {
-        const std::uint8_t result = procedure_->OnDeviceRemoval(path);
-        if (result != 0) ShowOpenError(result, {});
-    }
-    RefreshDeviceList();
+    update::ForwardDeviceChange(
+        *procedure_, {action, path}, [this] { RefreshDeviceList(); },
+        [this](std::uint8_t result) { ShowOpenError(result, {}); });
     UpdateControls();
     emit deviceChangeHandled();
 }

@@ -10,15 +10,22 @@
 
 namespace vumo::update {
 
-void ForwardDeviceChange(UpdateProcedure& procedure,
-                         const platform::HotplugMonitor::Event& event) {
+void ForwardDeviceChange(UpdateProcedure& procedure, const platform::HotplugMonitor::Event& event,
+                         const std::function<void()>& refresh,
+                         const std::function<void(std::uint8_t)>& closed) {
     if (event.action == platform::HotplugMonitor::Action::arrival) {
-        procedure.RefreshWhileSwitching();
+        refresh();
         procedure.OnDeviceArrival();
     } else {
-        procedure.OnDeviceRemoval(event.path);
+        const std::uint8_t result = procedure.OnDeviceRemoval(event.path);
+        if (result != 0 && closed) closed(result);
     }
-    procedure.RefreshWhileSwitching();
+    refresh();
+}
+
+void ForwardDeviceChange(UpdateProcedure& procedure,
+                         const platform::HotplugMonitor::Event& event) {
+    ForwardDeviceChange(procedure, event, [&procedure] { procedure.RefreshWhileSwitching(); });
 }
 
 DeviceWatcher::DeviceWatcher(platform::HotplugMonitor& monitor, Handler handler)

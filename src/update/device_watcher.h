@@ -6,6 +6,7 @@
 #include "base/event_fd.h"
 #include "platform/hid_bus.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
@@ -14,9 +15,14 @@ namespace vumo::update {
 
 class UpdateProcedure;
 
-// The window's device-change handling without the list: a removal may close the object that
-// left; every refresh while a mode switch is pending makes a progress step; an arrival may end
-// the wait for the update-mode device.
+// What a front end does at a device change: refresh (its list, if it has one; while a mode
+// switch is pending the procedure makes a progress step instead), hand an arrival or a removal
+// to the procedure, and refresh once more. `closed` hears the close result of a removal that
+// closed an object.
+void ForwardDeviceChange(UpdateProcedure& procedure, const platform::HotplugMonitor::Event& event,
+                         const std::function<void()>& refresh,
+                         const std::function<void(std::uint8_t)>& closed = {});
+// The same for a front end without a list: each refresh is the procedure's share alone.
 void ForwardDeviceChange(UpdateProcedure& procedure, const platform::HotplugMonitor::Event& event);
 
 class DeviceWatcher {
