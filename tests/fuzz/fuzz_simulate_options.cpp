@@ -42,6 +42,10 @@ std::string Write(const SimulateOptions& o) {
     if (o.faults.noReturn) text += ",no-return";
     if (o.faults.newSerial) text += ",new-serial";
     if (o.faults.noise) text += ",noise";
+    if (o.faults.noBoot) text += ",no-boot";
+    if (o.faults.minGap.count() > 0) text += ",min-gap=" + std::to_string(o.faults.minGap.count());
+    if (o.faults.readyAfter.count() > 0)
+        text += ",ready-after=" + std::to_string(o.faults.readyAfter.count());
     for (Reply r : o.faults.silent) text += std::string(",silent=") + ReplyName(r);
     for (std::uint32_t block : o.faults.silentBlocks)
         text += ",silent=IMAGE:" + std::to_string(block);
@@ -85,6 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint32_t block : options.faults.silentBlocks) FUZZ_CHECK(block <= 1023);
     FUZZ_CHECK(options.faults.silent.count(Reply::image) == 0);
 
+    // Options that every device shares can be written back as text; items aimed at one
+    // device (N@), a shared serial and arrivals are checked by the ordinary tests.
+    if (!options.perDevice.empty() || options.serial || options.arriveEvery) return 0;
     const std::string written = Write(options);
     SimulateOptions again = Sentinel();
     std::string againError;
