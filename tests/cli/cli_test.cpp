@@ -2,6 +2,7 @@
 // messages, and a clean stop on Ctrl-C. Uploads stay short; the update-mode path needs no
 // mode switch, so these runs take well under a second each.
 
+#include "cli/child_process.h"
 #include "cli/exit_codes.h"
 #include "cli/options.h"
 
@@ -30,82 +31,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-struct RunResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-class Child {
-public:
-    explicit Child(std::vector<std::string> args, const std::string& outFile) {
-        int errPipe[2];
-        EXPECT_EQ(::pipe2(errPipe, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(errPipe[1]);
-        errFd_ = errPipe[0];
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(errFd_);
-    }
-
-    // Reads stderr until `text` appears or the deadline passes.
-    bool WaitForErr(const std::string& text, Clock::time_point deadline) {
-        while (err_.find(text) == std::string::npos) {
-            if (!ReadErr(deadline)) return false;
-        }
-        return true;
-    }
-
-    void Signal(int sig) { ::kill(pid_, sig); }
-
-    // Collects the rest of stderr and the exit status; -1 when the child outlives the deadline.
-    int Wait(Clock::time_point deadline) {
-        while (ReadErr(deadline)) {
-        }
-        if (!eof_) return -1;
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    const std::string& err() const { return err_; }
-
-private:
-    bool ReadErr(Clock::time_point deadline) {
-        if (eof_) return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left <= 0ms) return false;
-        pollfd p{errFd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-        char buf[4096];
-        const auto n = ::read(errFd_, buf, sizeof buf);
-        if (n <= 0) {
-            eof_ = true;
-            return false;
-        }
-        err_.append(buf, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int errFd_ = -1;
-    bool eof_ = false;
-    std::string err_;
-};
+using test::Child;
+using test::RunResult;
 
 class CliTest : public testing::Test {
 protected:
@@ -122,25 +49,14 @@ protected:
         std::vector<std::string> args{VUMO_TEST_SAMPLE_IMAGE};
         args.insert(args.end(), options.begin(), options.end());
         args.push_back((dir_ / name).string());
-        Child child(args, (dir_ / "sample.out").string());
-        EXPECT_EQ(child.Wait(Clock::now() + 10s), 0) << child.err();
+        const auto run = test::Run(args, 10s);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
         return (dir_ / name).string();
     }
 
     RunResult Dfu(std::vector<std::string> args) {
         args.insert(args.begin(), VUMO_TEST_DFU);
-        const auto out = (dir_ / "stdout").string();
-        RunResult run;
-        {
-            Child child(args, out);
-            run.exitCode = child.Wait(Clock::now() + 60s);
-            run.err = child.err();
-        }
-        std::ifstream in(out);
-        std::stringstream text;
-        text << in.rdbuf();
-        run.out = text.str();
-        return run;
+        return test::Run(std::move(args), 60s);
     }
 
     std::filesystem::path dir_;
@@ -276,8 +192,7 @@ TEST_F(CliTest, ChoosesAmongSeveralBySerialOrIndex) {
 
 TEST_F(CliTest, CtrlCStopsCleanlyAndSaysHowToRecover) {
     const auto big = MakeSample({"--location", "1", "--size", "60000"}, "big.bin");
-    const auto out = (dir_ / "stdout").string();
-    Child child({VUMO_TEST_DFU, "update", big, "--simulate=dfu"}, out);
+    Child child({VUMO_TEST_DFU, "update", big, "--simulate=dfu"});
     ASSERT_TRUE(child.WaitForErr("uploading", Clock::now() + 20s)) << child.err();
     child.Signal(SIGINT);
     EXPECT_EQ(child.Wait(Clock::now() + 10s), kExitInterrupted);
@@ -300,7 +215,7 @@ TEST_F(CliTest, CtrlCDuringTheFileCheckEndsTheToolAndTheCommandAtOnce) {
          {std::vector<std::string>{VUMO_TEST_DFU, "update", firmware_, "--simulate=dfu"},
           std::vector<std::string>{VUMO_TEST_DFU, "check", firmware_, "-v"}}) {
         SCOPED_TRACE(args[1]);
-        Child child(args, (dir_ / "stdout").string());
+        Child child(args);
         ASSERT_TRUE(child.WaitForErr("checking the firmware file", Clock::now() + 10s))
             << child.err();
         child.Signal(SIGINT);

@@ -3,6 +3,7 @@
 // pacing, and fast pacing fails on it with the time-out, the hint to go back to standard
 // pacing, and the device status.
 
+#include "cli/child_process.h"
 #include "cli/exit_codes.h"
 
 #include <gtest/gtest.h>
@@ -29,66 +30,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-struct RunResult {
-    int exitCode = -1;  // -1: still running at the deadline (then killed)
-    std::string out;
-    std::string err;
-};
-
-std::string FileText(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Runs `args` with stdout in a file and stderr on a pipe; the pipe's end tells that the program
-// has ended, so the wait is bounded without polling the process.
-RunResult RunProgram(std::vector<std::string> args, const std::filesystem::path& outFile,
-              std::chrono::seconds limit) {
-    RunResult run;
-    int errPipe[2];
-    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe2 failed";
-        return run;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(errPipe[1]);
-    if (spawned != 0) {
-        ::close(errPipe[0]);
-        ADD_FAILURE() << "could not start " << args[0];
-        return run;
-    }
-    const auto deadline = Clock::now() + limit;
-    bool ended = false;
-    while (!ended) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p{errPipe[0], POLLIN, 0};
-        if (left <= 0ms || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-        char buffer[4096];
-        const auto n = ::read(errPipe[0], buffer, sizeof buffer);
-        if (n <= 0) ended = true;
-        else run.err.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(errPipe[0]);
-    if (!ended) ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (ended) run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.out = FileText(outFile);
-    return run;
-}
+using test::RunResult;
 
 class PacingCliTest : public testing::Test {
 protected:
@@ -99,9 +41,9 @@ protected:
         std::filesystem::create_directories(dir_);
         // 24 blocks. Location code 2: the conversation ends at DFUEND's reply and no restart
         // follows, so the runs stay short and test only the pacing of the upload.
-        const auto sample = RunProgram({VUMO_TEST_SAMPLE_IMAGE, "--location", "2", "--size", "3000",
-                                 (dir_ / "fw.bin").string()},
-                                dir_ / "sample.out", 10s);
+        const auto sample = test::Run({VUMO_TEST_SAMPLE_IMAGE, "--location", "2", "--size", "3000",
+                                       (dir_ / "fw.bin").string()},
+                                      10s);
         ASSERT_EQ(sample.exitCode, 0) << sample.err;
         firmware_ = (dir_ / "fw.bin").string();
     }
@@ -109,7 +51,7 @@ protected:
 
     RunResult Dfu(std::vector<std::string> args) {
         args.insert(args.begin(), VUMO_TEST_DFU);
-        return RunProgram(std::move(args), dir_ / "stdout", 60s);
+        return test::Run(std::move(args), 60s);
     }
 
     std::filesystem::path dir_;
