@@ -198,7 +198,7 @@ void CVumo_DFU_UtilityDlg::OnInitDialog() {
         options_.makePacer ? options_.makePacer()
                            : std::make_unique<update::RealPacer>(options_.pacing);
     procedure_ = std::make_unique<update::UpdateProcedure>(
-        *appDevice_, *dfuDevice_, static_cast<update::UpdateUi&>(*this), std::move(pacer),
+        *appDevice_, *dfuDevice_, static_cast<update::UpdateEvents&>(*this), std::move(pacer),
         options_.limits, options_.pauses);
     if (!procedure_->Start()) engineError_ = procedure_->startError();
     procedure_->setOpenMode(0);
@@ -294,7 +294,10 @@ void CVumo_DFU_UtilityDlg::RefreshDeviceList() {
     const std::vector<hid::DeviceListEntry> apps = appDevice_->list();
     dfuDevice_->EnumerateDevices();
     const std::vector<hid::DeviceListEntry> dfus = dfuDevice_->list();
-    if (procedure_->RefreshWhileSwitching()) return;
+    if (procedure_->RefreshWhileSwitching()) {
+        ProgressStep();
+        return;
+    }
 
     const int a = static_cast<int>(apps.size());
     const int d = static_cast<int>(dfus.size());
@@ -387,6 +390,9 @@ void CVumo_DFU_UtilityDlg::OnDeviceOpenClicked() {
                 if (result != hid::kOpenOk) {
                     ShowOpenError(result, cause);
                 } else {
+                    const hid::DeviceListEntry& opened =
+                        listedDevices_[static_cast<std::size_t>(line)];
+                    openDevice_ = {opened.serial, opened.port};
                     procedure_->setOpenMode(e.mode);
                 }
             }
@@ -455,15 +461,12 @@ void CVumo_DFU_UtilityDlg::OnUpdateClicked() {
     }
     UpdateData(true);
     updateButton_->setEnabled(false);
-    procedure_->ResetProgress();
+    progressStep_.store(0);
 
-    hid::DfuDevice* dfu = dfuDevice_.get();
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     const image::PrepareResult prepared = image::PrepareImage(
         QFile::encodeName(filePath_).toStdString(), redirector_, options_.prepare);
     QGuiApplication::restoreOverrideCursor();
-    // The tool's verdict sets the location code even when loading fails afterwards.
-    if (prepared.firmware) dfu->SetLocationCode(prepared.location);
     if (!prepared.ok()) {
         boxes_->ShowCaptioned(
             this, QString::fromStdString(prepared.text), QString::fromStdString(prepared.caption),
@@ -471,15 +474,12 @@ void CVumo_DFU_UtilityDlg::OnUpdateClicked() {
             QString::fromStdString(messages::DetailText(messages::PrepareCause(prepared))));
         return;
     }
-    // The device uploads the prepared image itself, shared and read-only.
-    dfu->SetImage({prepared.prepared, &prepared.prepared->image});
-    dfu->SetLocationCode(prepared.prepared->location);
     if (options_.onImagePrepared)
         options_.onImagePrepared(prepared.prepared->sha256, prepared.prepared->fileSize);
 
     const std::uint8_t mode = openMode();
     updateActive_ = mode == protocol::kModeApplication || mode == protocol::kModeUpdate;
-    procedure_->StartSecondStage();
+    procedure_->StartSecondStage({prepared.prepared, openDevice_, mode});
     // Nothing that would cut the update short stays clickable while it runs.
     if (updateActive_) UpdateControls();
 }
@@ -553,11 +553,47 @@ void CVumo_DFU_UtilityDlg::Shutdown(bool report) {
     updateActive_ = false;
 }
 
-// update::UpdateUi. Each call is carried out on the window's thread; the worker waits for it.
+// The update's events. Each change of a control is carried out on the window's thread; the
+// worker waits for it.
+
+void CVumo_DFU_UtilityDlg::Began(std::uint32_t blocks) {
+    SetProgressRange(0, static_cast<int>(blocks) + 30);
+}
+
+void CVumo_DFU_UtilityDlg::MilestoneReached(update::Milestone milestone) {
+    if (milestone == update::Milestone::settlePass) {
+        // While the returned device settles nothing may open, close or start anything.
+        EnableOpenButton(false);
+        EnableUpdateButton(false);
+    }
+    ProgressStep();
+}
+
+void CVumo_DFU_UtilityDlg::PhaseChanged(update::Phase phase, std::uint32_t block,
+                                        std::uint32_t /*blocks*/) {
+    if (phase == update::Phase::handshake) EnableOpenButton(false);
+    if (phase != update::Phase::uploading) return;
+    // The bar's range left 30 positions for the steps before the first block.
+    SetProgress(static_cast<int>(block) + 31);
+    // The warning blinks in runs of five blocks.
+    ShowWarning(block % 10 < 5);
+}
+
+void CVumo_DFU_UtilityDlg::UploadClosed() { ShowWarning(true); }
+
+void CVumo_DFU_UtilityDlg::Failed(const update::Failure& failure) {
+    ShowBox(failure.message, QStringLiteral("ERROR"), kMbOk | kMbIconError, failure.cause);
+}
+
+void CVumo_DFU_UtilityDlg::Uploaded(const std::string& text) {
+    ShowBox(text, QStringLiteral("Update Complete "), kMbOk, {});
+}
 
 void CVumo_DFU_UtilityDlg::SetProgressRange(int minimum, int maximum) {
     windowCalls_.Run([this, minimum, maximum] { progressBar_->setRange(minimum, maximum); });
 }
+
+void CVumo_DFU_UtilityDlg::ProgressStep() { SetProgress(progressStep_.fetch_add(1)); }
 
 void CVumo_DFU_UtilityDlg::SetProgress(int position) {
     windowCalls_.Run([this, position] {
@@ -586,23 +622,15 @@ void CVumo_DFU_UtilityDlg::EnableUpdateButton(bool enabled) {
     });
 }
 
-void CVumo_DFU_UtilityDlg::ShowMessage(const std::string& text, const std::string& caption,
-                                       int type) {
-    ShowMessageWithDetail(text, caption, type, {});
-}
-
-void CVumo_DFU_UtilityDlg::ShowMessageWithDetail(const std::string& text,
-                                                 const std::string& caption, int type,
-                                                 const std::string& detail) {
-    // The fixed text stays the box's message; what happened and what to do come from the
-    // table the command line's cause and hint lines come from.
-    const messages::Cause cause = messages::UpdateCause(text, detail);
-    windowCalls_.Run([this, shownText = QString::fromStdString(text),
-                      shownCaption = QString::fromStdString(caption), type,
+void CVumo_DFU_UtilityDlg::ShowBox(const std::string& text, const QString& caption, int type,
+                                   const messages::Cause& cause) {
+    // The fixed text stays the box's message; what happened and what to do are its detail, in
+    // the words of the command line's cause and hint lines.
+    windowCalls_.Run([this, shownText = QString::fromStdString(text), caption, type,
                       shownDetail = QString::fromStdString(messages::DetailText(cause))] {
         // Every box the engine shows ends an update or is its last word before the end.
         AskForAttention();
-        boxes_->ShowCaptioned(this, shownText, shownCaption, type, shownDetail);
+        boxes_->ShowCaptioned(this, shownText, caption, type, shownDetail);
     });
 }
 
@@ -619,13 +647,16 @@ void CVumo_DFU_UtilityDlg::OnFileDropped(const QString& path) {
     pathEdit_->setFocus();
 }
 
-void CVumo_DFU_UtilityDlg::DeviceOpened() {
+void CVumo_DFU_UtilityDlg::DeviceOpened(const hid::DeviceIdentity& device) {
     // The procedure has opened the update-mode device and set openMode: the button offers to
     // close it and a removal closes it.
-    windowCalls_.Run([this] { UpdateControls(); });
+    windowCalls_.Run([this, device] {
+        openDevice_ = device;
+        UpdateControls();
+    });
 }
 
-void CVumo_DFU_UtilityDlg::UpdateFinished(const update::UpdateResult& result) {
+void CVumo_DFU_UtilityDlg::Finished(const update::UpdateResult& result) {
     windowCalls_.Run([this, result] {
         lastResult_ = result;
         updateActive_ = false;

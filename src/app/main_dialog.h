@@ -6,8 +6,8 @@
 // The dialog owns both device objects, the update procedure (whose worker thread carries an
 // update), the checksum tool's runner and the hot-plug monitor. Arrivals and removals reach
 // OnDeviceChange on the window's thread through a socket notifier on the monitor. The update
-// worker reaches the controls through the UpdateUi calls, each carried out on the window's
-// thread while the worker waits.
+// worker's events become the window's bar, warning, buttons and boxes, each carried out on the
+// window's thread while the worker waits.
 //
 // Closing: "Close", Escape and the close box run OnCancel; Enter outside a push button does
 // nothing. While an update runs none of them closes the window before the user has confirmed
@@ -25,7 +25,7 @@
 #include "platform/hid_bus.h"
 #include "update/pacer.h"
 #include "update/update_procedure.h"
-#include "update/update_ui.h"
+#include "update/update_events.h"
 
 #include <QDialog>
 #include <QString>
@@ -75,7 +75,7 @@ struct DeviceEntry {
 
 inline constexpr int kMaxDeviceEntries = 30;
 
-class CVumo_DFU_UtilityDlg final : public QDialog, private update::UpdateUi {
+class CVumo_DFU_UtilityDlg final : public QDialog, private update::UpdateEvents {
     Q_OBJECT
 public:
     // Builds template 102 and runs OnInitDialog; the bus must outlive the dialog.
@@ -156,17 +156,27 @@ private:
     // On the window's thread: the user is asked to look, unless the window has the focus.
     void AskForAttention();
 
-    // update::UpdateUi, called from the worker or from the window's own thread.
-    void SetProgressRange(int minimum, int maximum) override;
-    void SetProgress(int position) override;
-    void ShowWarning(bool visible) override;
-    void EnableOpenButton(bool enabled) override;
-    void EnableUpdateButton(bool enabled) override;
-    void ShowMessage(const std::string& text, const std::string& caption, int type) override;
-    void ShowMessageWithDetail(const std::string& text, const std::string& caption, int type,
-                               const std::string& detail) override;
-    void DeviceOpened() override;
-    void UpdateFinished(const update::UpdateResult& result) override;
+    // update::UpdateEvents, called from the worker or from the window's own thread.
+    void Began(std::uint32_t blocks) override;
+    void MilestoneReached(update::Milestone milestone) override;
+    void PhaseChanged(update::Phase phase, std::uint32_t block, std::uint32_t blocks) override;
+    void UploadClosed() override;
+    void Failed(const update::Failure& failure) override;
+    void Uploaded(const std::string& text) override;
+    void DeviceOpened(const hid::DeviceIdentity& device) override;
+    void Finished(const update::UpdateResult& result) override;
+
+    // The bar, the warning and the buttons as the update moves on.
+    void SetProgressRange(int minimum, int maximum);
+    // One position further: each of the update's fixed steps, and each list refresh while the
+    // device is away after its mode switch.
+    void ProgressStep();
+    void SetProgress(int position);
+    void ShowWarning(bool visible);
+    void EnableOpenButton(bool enabled);
+    void EnableUpdateButton(bool enabled);
+    void ShowBox(const std::string& text, const QString& caption, int type,
+                 const messages::Cause& cause);
 
     platform::HidBus& bus_;
     DialogOptions options_;
@@ -181,12 +191,17 @@ private:
     // What the worker last asked of the warning: it asks at every block, but the label
     // changes only every fifth, and each hand-over to the window's thread costs a wake-up.
     std::atomic<int> warningShown_{1};
+    // The bar's next position before the upload; both the worker and this thread step it.
+    std::atomic<int> progressStep_{0};
     image::CRedirector redirector_;
     QComboBox* deviceCombo_ = nullptr;
     int modeRadio_ = 0;
     std::array<DeviceEntry, kMaxDeviceEntries> deviceEntries_{};
     // The device each line showed, as listed: what the open/close button opens.
     std::array<hid::DeviceListEntry, kMaxDeviceEntries> listedDevices_{};
+    // The device the open/close button has open, as it was listed (or as the update reopened
+    // it): what an update is told to flash.
+    hid::DeviceIdentity openDevice_;
     int deviceEntryCount_ = 0;
     QPushButton* deviceOpenButton_ = nullptr;
     QString versionText_;

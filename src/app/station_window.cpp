@@ -336,11 +336,7 @@ bool StationWindow::OnStartClicked() {
     }
 
     station::StationOptions o;
-    o.image = {prepared_, &prepared_->image};
-    o.location = prepared_->location;
-    o.file = prepared_->path;
-    o.sha256 = prepared_->sha256;
-    o.fileSize = prepared_->fileSize;
+    o.image = prepared_;
     o.limits = options_.limits;
     o.pauses = options_.pauses;
     o.makePacer = options_.makePacer;

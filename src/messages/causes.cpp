@@ -38,11 +38,9 @@ constexpr std::array kPrepareRows{
                "make sure nothing writes to the file while it is checked, then choose it again"},
 };
 
-// The update's fixed messages, matched from their start ("DFU upload time out : %d" carries
-// the block).
+// What the update's fixed messages mean and what to do, by the failure the engine reports.
 struct UpdateRow {
-    const char* message;
-    bool prefix;
+    UpdateFailure failure;
     const char* cause;
     const char* hint;
 };
@@ -52,33 +50,33 @@ constexpr const char* kStaysInLoader =
     "again) flashes it directly";
 
 constexpr std::array kUpdateRows{
-    UpdateRow{"Ready Time out", false,
+    UpdateRow{UpdateFailure::readyTimeout,
               "the device in its update loader stopped answering: it did not reply to the "
               "first command of the upload",
               kStaysInLoader},
-    UpdateRow{"DFU Location time out", false,
+    UpdateRow{UpdateFailure::locationTimeout,
               "the device stopped answering when it was told where the image goes",
               kStaysInLoader},
-    UpdateRow{"DFU Size time out", false,
+    UpdateRow{UpdateFailure::sizeTimeout,
               "the device stopped answering when it was told the size of the image",
               kStaysInLoader},
-    UpdateRow{"DFU start time out", false,
+    UpdateRow{UpdateFailure::startTimeout,
               "the device stopped answering when the upload was to start", kStaysInLoader},
-    UpdateRow{"DFU upload time out : ", true,
+    UpdateRow{UpdateFailure::blockTimeout,
               "the device stopped answering in the middle of the upload; its firmware is "
               "half-written",
               kStaysInLoader},
-    UpdateRow{"DFU end time out", false,
+    UpdateRow{UpdateFailure::endTimeout,
               "the device did not confirm the end of the upload in time",
               "if it restarts with the new firmware nothing more is needed; if it stays in its "
               "update loader, pressing Update again (or running the update again) flashes it "
               "directly"},
-    UpdateRow{"Net Connect", false,
+    UpdateRow{UpdateFailure::notOpened,
               "the device came back in its update loader but could not be opened",
               "check that the udev rule is installed and nothing else holds the device; it "
               "stays in its update loader, and pressing Update again (or running the update "
               "again) flashes it directly"},
-    UpdateRow{"The device did not come back in update mode", true,
+    UpdateRow{UpdateFailure::didNotReturn,
               "the device was told to switch to its update loader but did not come back on "
               "the bus in time",
               "unplug it and plug it in again; once it is listed in update mode, open it and "
@@ -115,11 +113,9 @@ Cause PrepareCause(const image::PrepareResult& result) {
     return cause;
 }
 
-Cause UpdateCause(std::string_view message, std::string_view detail) {
+Cause UpdateCause(UpdateFailure failure, std::string_view detail) {
     for (const UpdateRow& row : kUpdateRows) {
-        const std::string_view known = row.message;
-        const bool matches = row.prefix ? message.starts_with(known) : message == known;
-        if (!matches) continue;
+        if (row.failure != failure) continue;
         return {detail.empty() ? std::string(row.cause) : std::string(detail), row.hint};
     }
     return {std::string(detail), {}};

@@ -834,9 +834,10 @@ TEST_F(DialogTest, EveryTimeOutBoxKeepsItsTextAndSaysWhatToDo) {
         EXPECT_TRUE(lines[0].contains(QStringLiteral("stopped answering"))) << lines[0].toStdString();
         EXPECT_TRUE(lines[1].contains(QStringLiteral("update loader"))) << lines[1].toStdString();
         EXPECT_TRUE(lines[1].contains(QStringLiteral("pressing Update again")));
-        // The same words as the command line's cause and hint lines.
+        // The same words as the command line's cause and hint lines and the station's.
+        ASSERT_TRUE(dialog->lastUpdateResult().has_value());
         EXPECT_EQ(box.detail.toStdString(),
-                  messages::DetailText(messages::UpdateCause(c.text.toStdString())));
+                  messages::DetailText(dialog->lastUpdateResult()->explanation));
     }
 }
 
