@@ -207,7 +207,10 @@ void StationConsole::DeviceFinished(const station::FinishedDevice& f) {
                                std::to_string(r.blocks) + ", \"blocks_sent\": " +
                                std::to_string(r.blocksSent) + ", \"seconds\": " +
                                Seconds(f.seconds);
-            if (!r.cause.empty()) line += ", \"cause\": " + JsonString(r.cause);
+            if (!r.explanation.text.empty())
+                line += ", \"cause\": " + JsonString(r.explanation.text);
+            if (!r.explanation.text.empty() && !r.explanation.hint.empty())
+                line += ", \"hint\": " + JsonString(r.explanation.hint);
             if (!r.note.empty()) line += ", \"note\": " + JsonString(r.note);
             Emit(line + "}\n");
         } else {
@@ -222,7 +225,7 @@ void StationConsole::DeviceFinished(const station::FinishedDevice& f) {
                 text = FailureText(head + update::OutcomeName(r.outcome) + " at " +
                                        update::StepName(r.step) + " after " +
                                        ShortSeconds(f.seconds) + ": ",
-                                   r.message, messages::Cause{r.cause, {}});
+                                   r.message, r.explanation);
             }
             if (view_ == StationView::terminal)
                 Commit(text);

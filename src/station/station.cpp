@@ -346,8 +346,10 @@ void Station::JobFinished(Job& job, const update::UpdateResult& result) {
     if (onFinish_) {
         const std::string problem = onFinish_(finished);
         if (!problem.empty()) {
-            if (!finished.result.cause.empty()) finished.result.cause += "; ";
-            finished.result.cause += problem;
+            for (std::string* cause : {&finished.result.cause, &finished.result.explanation.text}) {
+                if (!cause->empty()) *cause += "; ";
+                *cause += problem;
+            }
         }
     }
     const std::string booted = job.procedure ? job.procedure->bootedPath() : std::string{};
