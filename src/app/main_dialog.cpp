@@ -148,7 +148,11 @@ void CVumo_DFU_UtilityDlg::BuildTemplate() {
         widget->setGeometry(r.x, r.y, r.width, r.height);
         widget->setProperty(kControlIdProperty, c.id);
         if (c.id != kIdNone) widget->setObjectName(QStringLiteral("control%1").arg(c.id));
-        if (c.kind != ControlKind::staticText && c.kind != ControlKind::progressBar) {
+        if (r.y >= kMaximumHeight) {
+            // Below everything the window shows at any size: a Tab stop there would put the
+            // focus where nobody can see it, on controls that do nothing.
+            widget->setFocusPolicy(Qt::NoFocus);
+        } else if (c.kind != ControlKind::staticText && c.kind != ControlKind::progressBar) {
             if (c.tabStop) {
                 widget->setFocusPolicy(Qt::StrongFocus);
                 if (previousTabStop != nullptr) setTabOrder(previousTabStop, widget);
@@ -187,9 +191,10 @@ void CVumo_DFU_UtilityDlg::OnInitDialog() {
     connect(closeButton_, &QPushButton::clicked, this, &CVumo_DFU_UtilityDlg::OnCloseClicked);
     // A file dropped anywhere on the window, the path field included, fills the path.
     auto* drops = new FileDropFilter([this](const QString& path) { OnFileDropped(path); },
-                                     [this] { return !shutDown_; }, this);
+                                     [this] { return !shutDown_ && !UpdateRunning(); }, this);
     drops->Watch(this);
     drops->Watch(pathEdit_);
+    connect(pathEdit_, &QLineEdit::returnPressed, this, &CVumo_DFU_UtilityDlg::OnPathConfirmed);
 
     // The device objects first: the worker and the listeners live only while they do.
     dfuDevice_ = std::make_unique<hid::DfuDevice>(bus_);
@@ -364,6 +369,8 @@ void CVumo_DFU_UtilityDlg::UpdateControls() {
         browseButton_->setEnabled(true);
         closeButton_->setEnabled(true);
     }
+    // The update reads the file it was started with: the path can't change under it.
+    pathEdit_->setReadOnly(UpdateRunning());
 }
 
 void CVumo_DFU_UtilityDlg::ShowOpenError(std::uint8_t code, const messages::Cause& cause) {
@@ -641,10 +648,41 @@ void CVumo_DFU_UtilityDlg::AskForAttention() {
 }
 
 void CVumo_DFU_UtilityDlg::OnFileDropped(const QString& path) {
-    if (shutDown_) return;
-    // As if typed: the field changes, the member follows at the next data exchange.
-    pathEdit_->setText(path);
+    if (shutDown_ || UpdateRunning()) return;
+    // A drop is a choice of file, as "Browse" is, and ends the same way: the member takes the
+    // path and the enabling rule runs, so Update becomes available at once.
+    filePath_ = path;
+    UpdateData(false);
     pathEdit_->setFocus();
+    UpdateControls();
+}
+
+void CVumo_DFU_UtilityDlg::OnPathConfirmed() {
+    if (shutDown_ || UpdateRunning()) return;
+    // Enter in the path confirms what was typed: the enabling rule runs now instead of at the
+    // next device change or click.
+    UpdateControls();
+}
+
+void CVumo_DFU_UtilityDlg::CloseDepartedDevice() {
+    const std::uint8_t mode = openMode();
+    hid::HidDevice* object = mode == protocol::kModeApplication ? static_cast<hid::HidDevice*>(appDevice_.get())
+                             : mode == protocol::kModeUpdate    ? dfuDevice_.get()
+                                                                : nullptr;
+    if (object == nullptr || !object->isOpen()) return;
+    const std::string path = object->openPath();
+    const auto present = bus_.enumerate();
+    if (std::any_of(present.begin(), present.end(),
+                    [&path](const platform::HidInterfaceInfo& i) { return i.path == path; }))
+        return;
+    // As a removal closes the open device: a failed close is told, and the device stays
+    // recorded as open so that the button can close it again.
+    const std::uint8_t result = object->Close();
+    if (result != 0) {
+        ShowOpenError(result, {});
+        return;
+    }
+    procedure_->setOpenMode(0);
 }
 
 void CVumo_DFU_UtilityDlg::DeviceOpened(const hid::DeviceIdentity& device) {
@@ -662,6 +700,12 @@ void CVumo_DFU_UtilityDlg::Finished(const update::UpdateResult& result) {
         updateActive_ = false;
         // An interrupted update ends without a box: ask for attention here.
         if (result.outcome == update::Outcome::interrupted) AskForAttention();
+        if (result.outcome == update::Outcome::failed) {
+            // A failure may have come from a device that left: the window then looks at the
+            // bus as it does at a device change, so it never offers a device that is gone.
+            CloseDepartedDevice();
+            RefreshDeviceList();
+        }
         UpdateControls();
         emit updateFinished();
     });

@@ -9,8 +9,8 @@
 // worker's events become the window's bar, warning, buttons and boxes, each carried out on the
 // window's thread while the worker waits.
 //
-// Closing: "Close", Escape and the close box run OnCancel; Enter outside a push button does
-// nothing. While an update runs none of them closes the window before the user has confirmed
+// Closing: "Close", Escape and the close box run OnCancel; Enter outside a push button closes
+// nothing (in the path field it confirms the typed path). While an update runs none of them closes the window before the user has confirmed
 // it. However the window ends, the worker and the listeners are stopped and
 // joined before the device objects go.
 
@@ -151,8 +151,13 @@ private:
     void Shutdown(bool report);
     // "Open Error (code : %d)", with the cause as the box's detail text.
     void ShowOpenError(std::uint8_t code, const messages::Cause& cause);
-    // A dropped firmware file: the path as if the user had typed it.
+    // A dropped firmware file: chosen as "Browse" chooses one.
     void OnFileDropped(const QString& path);
+    // Enter in the path field: the typed path counts now.
+    void OnPathConfirmed();
+    // After a failed update: the open device, if it has left the bus, is closed as a removal
+    // closes it.
+    void CloseDepartedDevice();
     // On the window's thread: the user is asked to look, unless the window has the focus.
     void AskForAttention();
 

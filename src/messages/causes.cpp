@@ -36,7 +36,18 @@ constexpr std::array kPrepareRows{
                "check that the checksum tool is the right program; it must end on its own"},
     PrepareRow{image::PrepareFailure::fileChanged,
                "make sure nothing writes to the file while it is checked, then choose it again"},
+    PrepareRow{image::PrepareFailure::notFirmware,
+               "choose the firmware file made for this device"},
+    PrepareRow{image::PrepareFailure::tooLarge,
+               "choose the firmware file made for this device; the largest file that fits is "
+               "131,071 bytes"},
 };
+
+// The size limit in plain words: the fixed text names the limit, this says why a file that
+// fills the 1024 blocks exactly is still one byte too long.
+constexpr const char* kTooLargeCause =
+    "blocks are counted as the file's length divided by 128, plus one, so a file of 131,072 "
+    "bytes (1024 full blocks) would need a 1025th block, and the device has 1024";
 
 // What the update's fixed messages mean and what to do, by the failure the engine reports.
 struct UpdateRow {
@@ -86,6 +97,14 @@ constexpr std::array kUpdateRows{
 // The first stage's own account of why it failed.
 std::string PrepareCauseText(const image::PrepareResult& result) { return result.cause; }
 
+// Where the first of several sentences ends: the ". " before a capital letter, or npos.
+std::string_view::size_type FirstSentenceEnd(std::string_view text) {
+    for (auto at = text.find(". "); at != std::string_view::npos; at = text.find(". ", at + 1)) {
+        if (at + 2 < text.size() && text[at + 2] >= 'A' && text[at + 2] <= 'Z') return at;
+    }
+    return std::string_view::npos;
+}
+
 std::string Sentence(std::string_view phrase) {
     std::string s(phrase);
     if (!s.empty() && s.front() >= 'a' && s.front() <= 'z')
@@ -107,6 +126,8 @@ Cause OpenCause(platform::OpenStatus status, std::string_view path) {
 Cause PrepareCause(const image::PrepareResult& result) {
     if (result.ok()) return {};
     Cause cause{PrepareCauseText(result), {}};
+    if (cause.text.empty() && result.failure == image::PrepareFailure::tooLarge)
+        cause.text = kTooLargeCause;
     for (const PrepareRow& row : kPrepareRows) {
         if (row.failure == result.failure) cause.hint = row.hint;
     }
@@ -116,7 +137,13 @@ Cause PrepareCause(const image::PrepareResult& result) {
 Cause UpdateCause(UpdateFailure failure, std::string_view detail) {
     for (const UpdateRow& row : kUpdateRows) {
         if (row.failure != failure) continue;
-        return {detail.empty() ? std::string(row.cause) : std::string(detail), row.hint};
+        if (detail.empty()) return {row.cause, row.hint};
+        // The engine's account may bring its own advice after its first sentence ("the device
+        // left the bus at block 3. Plug it in again: ..."); that advice is the hint then, and
+        // the table's would only say it a second time.
+        if (const auto end = FirstSentenceEnd(detail); end != std::string_view::npos)
+            return {std::string(detail.substr(0, end)), std::string(detail.substr(end + 2))};
+        return {std::string(detail), row.hint};
     }
     return {std::string(detail), {}};
 }

@@ -33,7 +33,9 @@ enum class UpdateFailure {
 
 // What happened behind one of the update's failures, and what to do. `detail` is the engine's
 // own account when it has one (the device left the bus, why opening failed); it then stands as
-// the cause and the table adds its hint. Empty for `other` without a detail.
+// the cause and the table adds its hint, unless the account brings advice of its own after its
+// first sentence: that advice is then the hint, so it is given once. Empty for `other` without
+// a detail.
 Cause UpdateCause(UpdateFailure failure, std::string_view detail = {});
 
 // The cause as a box's detail text: each part a sentence of its own, on its own line. Empty

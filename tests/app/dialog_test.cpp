@@ -710,20 +710,26 @@ TEST_F(DialogTest, ClosingWithADeviceOpenClosesItFirst) {
     other.Close();
 }
 
-TEST_F(DialogTest, EnterInThePathDoesNothingAndEscapeCloses) {
+TEST_F(DialogTest, EnterInThePathConfirmsItAndClosesNothingAndEscapeCloses) {
     AddDevice(Mode::application, "VUMO-0001");
     MakeDialog();
     OpenLine(0);
     Path()->setFocus();
     QTest::keyClicks(Path(), QStringLiteral("/tmp/typed.bin"));
+    ASSERT_FALSE(Button(kIdUpdate)->isEnabled());
     QTest::keyClick(Path(), Qt::Key_Return);
+    // Enter confirms the typed path: the enabling rule runs, and Update is available.
+    EXPECT_EQ(dialog->filePath(), QStringLiteral("/tmp/typed.bin"));
+    EXPECT_TRUE(Button(kIdUpdate)->isEnabled());
+    QTest::keyClicks(Path(), QStringLiteral(".2"));
     QTest::keyClick(Path(), Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(dialog->filePath(), QStringLiteral("/tmp/typed.bin.2"));
     // Still up, the device still open, the path as typed, no box.
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), 0);
     ASSERT_NE(dialog->appDevice(), nullptr);
     EXPECT_TRUE(dialog->appDevice()->isOpen());
-    EXPECT_EQ(Path()->text(), QStringLiteral("/tmp/typed.bin"));
+    EXPECT_EQ(Path()->text(), QStringLiteral("/tmp/typed.bin.2"));
     EXPECT_TRUE(Boxes().empty());
 
     // Escape ends the run through the closing steps: the device is closed first.
@@ -841,24 +847,37 @@ TEST_F(DialogTest, EveryTimeOutBoxKeepsItsTextAndSaysWhatToDo) {
     }
 }
 
-TEST_F(DialogTest, ADeviceThatLeavesMidUploadKeepsTheTextAndGetsTheEnginesCauseAndTheHint) {
-    sim::Faults faults;
-    faults.silentBlocks.insert(2);
-    AddDevice(Mode::update, "VUMO-0001", faults);
-    MakeDialog(30s);  // the departure, not the limit, ends the wait
-    ReadyToUpdate(900);
-    QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
-    Button(kIdUpdate)->click();
-    // Block 2 is on its way once the bar stands at it: blocks 0 and 1 have their replies.
-    ASSERT_TRUE(WaitUntil([&] { return Progress()->value() == 33; }));
-    emulators.clear();  // unplugged while block 2 waits for its reply
-    ASSERT_TRUE(finished.wait(kWaitMs));
-    ASSERT_EQ(Boxes().size(), 1u);
-    EXPECT_EQ(Boxes()[0].text, QStringLiteral("DFU upload time out : 2"));
-    EXPECT_TRUE(Boxes()[0].detail.startsWith(QStringLiteral("The device left the bus at block 2")))
-        << Boxes()[0].detail.toStdString();
-    EXPECT_TRUE(Boxes()[0].detail.contains(QStringLiteral("\nThe device stays in its update loader")))
-        << Boxes()[0].detail.toStdString();
+// A device that leaves mid-upload: the box keeps its fixed text, says why and what to do once,
+// and the window then no longer offers the departed device.
+TEST_F(DialogTest, ADeviceThatLeavesMidUploadIsNoLongerOfferedAndItsBoxAdvisesOnce) {
+    for (const Mode mode : {Mode::update, Mode::application}) {
+        dialog.reset();
+        emulators.clear();
+        sim::Faults faults;
+        faults.unplugAtBlock = 3;
+        AddDevice(mode, "VUMO-0001", faults);
+        MakeDialog(30s);  // the departure, not the limit, ends the wait
+        ReadyToUpdate(900);
+        ASSERT_TRUE(PressUpdateAndWait());
+        ASSERT_EQ(Boxes().size(), 1u);
+        EXPECT_EQ(Boxes()[0].text, QStringLiteral("DFU upload time out : 3"));
+        const QStringList lines = Boxes()[0].detail.split(QLatin1Char('\n'));
+        ASSERT_EQ(lines.size(), 2) << Boxes()[0].detail.toStdString();
+        EXPECT_EQ(lines[0], QStringLiteral("The device left the bus at block 3."));
+        EXPECT_TRUE(lines[1].startsWith(QStringLiteral("Plug it in again"))) << lines[1].toStdString();
+        // The advice that the device stays in its loader comes once, not again from the table.
+        EXPECT_EQ(Boxes()[0].detail.count(QStringLiteral("update loader")), 1)
+            << Boxes()[0].detail.toStdString();
+
+        // Refreshed as at a device change: nothing listed, nothing open, nothing to update.
+        EXPECT_EQ(List()->count(), 0);
+        EXPECT_EQ(dialog->openMode(), 0);
+        EXPECT_FALSE(dialog->dfuDevice()->isOpen());
+        EXPECT_EQ(State(), (Controls{true, false, false, true, true, kOpen}));
+        // And stays so once the removal itself has been handled.
+        QCoreApplication::processEvents();
+        EXPECT_EQ(State(), (Controls{true, false, false, true, true, kOpen}));
+    }
 }
 
 TEST_F(DialogTest, TheCompletionBoxHasNoDetail) {
@@ -889,25 +908,27 @@ bool DragAndDrop(QWidget* target, const QList<QUrl>& urls) {
 
 }  // namespace
 
-TEST_F(DialogTest, ADroppedFileFillsThePathAsIfTyped) {
+TEST_F(DialogTest, ADroppedFileIsChosenAsBrowseChoosesOne) {
     AddDevice(Mode::update, "VUMO-0001");
     MakeDialog();
     OpenLine(0);
     const QString file = WriteFirmware(300);
 
-    // Dropped on the field: the field shows it; Update follows at the next UpdateControls, as
-    // for a typed path.
+    // Dropped on the field: a choice of file, as "Browse" makes one: the field shows it and
+    // Update is available at once.
     ASSERT_TRUE(DragAndDrop(Path(), {QUrl::fromLocalFile(file)}));
     EXPECT_EQ(Path()->text(), file);
-    EXPECT_FALSE(Button(kIdUpdate)->isEnabled());
-    dialog->UpdateControls();
     EXPECT_EQ(dialog->filePath(), file);
     EXPECT_TRUE(Button(kIdUpdate)->isEnabled());
 
     // Dropped anywhere on the window: the same.
     Path()->clear();
+    Button(kIdDeviceOpen)->click();
+    OpenLine(0);
+    ASSERT_FALSE(Button(kIdUpdate)->isEnabled());
     ASSERT_TRUE(DragAndDrop(dialog.get(), {QUrl::fromLocalFile(file + QStringLiteral(".2"))}));
     EXPECT_EQ(Path()->text(), file + QStringLiteral(".2"));
+    EXPECT_TRUE(Button(kIdUpdate)->isEnabled());
 
     // Two files, or an address that is not a local file, are refused and change nothing.
     EXPECT_FALSE(DragAndDrop(Path(), {QUrl::fromLocalFile(file), QUrl::fromLocalFile(file)}));
