@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSocketNotifier>
+#include <QStyledItemDelegate>
 
 #include <algorithm>
 
@@ -35,6 +36,13 @@ const QString kWarningText =
     QStringLiteral("Warning:\r\nDo not turn off the power during updating the firmware.");
 const QString kOpenDeviceCaption = QStringLiteral("Open Device");
 const QString kCloseDeviceCaption = QStringLiteral("Close Device");
+
+// The engine's advice when an update under fast pacing fails, and what the window says instead.
+constexpr const char* kEngineFastPacingAdvice = "try again with --pacing standard.";
+constexpr const char* kWindowFastPacingAdvice = QT_TRANSLATE_NOOP(
+    "vumo::app::CVumo_DFU_UtilityDlg",
+    "close the window and start the utility again without --pacing fast: it then keeps the "
+    "standard pauses that some loaders need.");
 
 QString FromView(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -131,6 +139,10 @@ void CVumo_DFU_UtilityDlg::BuildTemplate() {
                 deviceCombo_->setEditable(false);
                 // The dropped-down list is as tall as the template's 101 units allow.
                 deviceCombo_->setMaxVisibleItems(8);
+                // Lines drawn as list lines, not as menu entries: the menu's check column and
+                // margins would cut "Vumo Update Loader: VUMO-0001" in the dropped-down list,
+                // which widens to its lines' width hints (the closed list keeps its width).
+                deviceCombo_->setItemDelegate(new QStyledItemDelegate(deviceCombo_));
                 widget = deviceCombo_;
                 break;
             }
@@ -195,6 +207,8 @@ void CVumo_DFU_UtilityDlg::OnInitDialog() {
     drops->Watch(this);
     drops->Watch(pathEdit_);
     connect(pathEdit_, &QLineEdit::returnPressed, this, &CVumo_DFU_UtilityDlg::OnPathConfirmed);
+    connect(deviceCombo_, &QComboBox::currentIndexChanged, this,
+            &CVumo_DFU_UtilityDlg::UpdateListToolTip);
 
     // The device objects first: the worker and the listeners live only while they do.
     dfuDevice_ = std::make_unique<hid::DfuDevice>(bus_);
@@ -327,17 +341,25 @@ void CVumo_DFU_UtilityDlg::RefreshDeviceList() {
     const int denied = CountDenied(*appDevice_) + CountDenied(*dfuDevice_);
     if (denied > 0) {
         deviceCombo_->setPlaceholderText(
-            denied == 1 ? QStringLiteral("1 device found, but access is denied")
-                        : QStringLiteral("%1 devices found, but access is denied").arg(denied));
-        deviceCombo_->setToolTip(
-            QStringLiteral("This user may not open %1 of the devices: %2.")
-                .arg(denied)
-                .arg(QString::fromUtf8(
-                    platform::describe(platform::OpenStatus::permissionDenied))));
+            denied == 1 ? tr("1 device found, but access is denied")
+                        : tr("%1 devices found, but access is denied").arg(denied));
+        deniedToolTip_ = tr("This user may not open %1 of the devices: %2.")
+                             .arg(denied)
+                             .arg(QString::fromUtf8(platform::describe(
+                                 platform::OpenStatus::permissionDenied)));
     } else {
         deviceCombo_->setPlaceholderText({});
-        deviceCombo_->setToolTip({});
+        deniedToolTip_.clear();
     }
+    UpdateListToolTip();
+}
+
+void CVumo_DFU_UtilityDlg::UpdateListToolTip() {
+    // The whole line, which the closed list may cut, and why devices are missing, if any are.
+    QStringList parts;
+    if (deviceCombo_->currentIndex() >= 0) parts << deviceCombo_->currentText();
+    if (!deniedToolTip_.isEmpty()) parts << deniedToolTip_;
+    deviceCombo_->setToolTip(parts.join(QLatin1Char('\n')));
 }
 
 void CVumo_DFU_UtilityDlg::UpdateControls() {
@@ -633,8 +655,12 @@ void CVumo_DFU_UtilityDlg::ShowBox(const std::string& text, const QString& capti
                                    const messages::Cause& cause) {
     // The fixed text stays the box's message; what happened and what to do are its detail, in
     // the words of the command line's cause and hint lines.
+    QString shownDetail = QString::fromStdString(messages::DetailText(cause));
+    // The engine's advice after a failure under fast pacing names the command-line flag; a
+    // window is started, not given flags at each update, so it says how to start it.
+    shownDetail.replace(QString::fromLatin1(kEngineFastPacingAdvice), tr(kWindowFastPacingAdvice));
     windowCalls_.Run([this, shownText = QString::fromStdString(text), caption, type,
-                      shownDetail = QString::fromStdString(messages::DetailText(cause))] {
+                      shownDetail = std::move(shownDetail)] {
         // Every box the engine shows ends an update or is its last word before the end.
         AskForAttention();
         boxes_->ShowCaptioned(this, shownText, caption, type, shownDetail);

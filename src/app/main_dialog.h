@@ -158,6 +158,8 @@ private:
     // After a failed update: the open device, if it has left the bus, is closed as a removal
     // closes it.
     void CloseDepartedDevice();
+    // The list's tooltip: the whole current line, and why devices are missing, if any are.
+    void UpdateListToolTip();
     // On the window's thread: the user is asked to look, unless the window has the focus.
     void AskForAttention();
 
@@ -208,6 +210,7 @@ private:
     // it): what an update is told to flash.
     hid::DeviceIdentity openDevice_;
     int deviceEntryCount_ = 0;
+    QString deniedToolTip_;  // why devices are left out of the list; empty if none are
     QPushButton* deviceOpenButton_ = nullptr;
     QString versionText_;
     QPushButton* browseButton_ = nullptr;
