@@ -1,6 +1,7 @@
 #include "app/main_dialog.h"
 
 #include "app/file_drop.h"
+#include "app/progress_announcer.h"
 #include "frontend/open_listed.h"
 #include "messages/causes.h"
 #include "protocol/reports.h"
@@ -93,6 +94,7 @@ void CVumo_DFU_UtilityDlg::BuildTemplate() {
 
     radioGroup_ = new QButtonGroup(this);
     QWidget* previousTabStop = nullptr;
+    std::vector<QLabel*> captions;  // "Path", "Progress", "Device", in template order
     for (const TemplateControl& c : kTemplate102) {
         const QString text = FromView(c.text);
         QWidget* widget = nullptr;
@@ -174,6 +176,41 @@ void CVumo_DFU_UtilityDlg::BuildTemplate() {
             }
         }
         OnCtlColor(widget, c.id);
+        if (c.kind == ControlKind::staticText && c.id == kIdNone)
+            captions.push_back(static_cast<QLabel*>(widget));
+    }
+    DescribeControls(captions);
+    progressAnnouncer_ = new ProgressAnnouncer(progressBar_);
+}
+
+void CVumo_DFU_UtilityDlg::DescribeControls(const std::vector<QLabel*>& captions) {
+    // Names and descriptions for assistive technology. A button's name is its caption, which
+    // follows what it does ("Open Device", "Close Device"); a label's is its text.
+    const auto describe = [](QWidget* widget, const QString& name, const QString& description) {
+        if (!name.isEmpty()) widget->setAccessibleName(name);
+        widget->setAccessibleDescription(description);
+    };
+    describe(warningLabel_, {}, tr("Shown while an update runs: the device must stay powered."));
+    describe(updateButton_, {}, tr("Checks the firmware file and uploads it to the open device."));
+    describe(progressBar_, tr("Update progress"), tr("How far the firmware update has come."));
+    describe(pathEdit_, tr("Firmware file"),
+             tr("The path of the firmware file. Type it and press Enter, choose it with Browse, "
+                "or drop the file on the window."));
+    describe(browseButton_, {}, tr("Chooses the firmware file."));
+    describe(closeButton_, {}, tr("Closes the window; an open device is closed first."));
+    describe(deviceCombo_, tr("Device"),
+             tr("The devices present, those in application mode first. The button beside the "
+                "list opens the chosen one."));
+    describe(deviceOpenButton_, {}, tr("Opens the chosen device, or closes the open one."));
+    describe(versionLabel_, {}, tr("The program's version."));
+    for (QWidget* unused : {static_cast<QWidget*>(radioDfu_), static_cast<QWidget*>(radioHid_),
+                            static_cast<QWidget*>(changeModeButton_)})
+        describe(unused, {}, tr("Not in use; out of view."));
+    // The captions name the field beside them.
+    const std::array<QWidget*, 3> fields{pathEdit_, progressBar_, deviceCombo_};
+    for (std::size_t i = 0; i < captions.size() && i < fields.size(); ++i) {
+        captions[i]->setBuddy(fields[i]);
+        describe(captions[i], {}, tr("Caption of the field beside it."));
     }
 }
 
@@ -482,8 +519,7 @@ void CVumo_DFU_UtilityDlg::OnUpdateClicked() {
         // The rest of the window works without the worker; the update can't.
         boxes_->ShowCaptioned(
             this,
-            QStringLiteral("The update can't run: %1. Close other programs and start the "
-                           "utility again.")
+            tr("The update can't run: %1. Close other programs and start the utility again.")
                 .arg(QString::fromStdString(engineError_)),
             QStringLiteral("ERROR"), kMbOk | kMbIconError);
         return;
@@ -519,10 +555,10 @@ bool CVumo_DFU_UtilityDlg::MayClose() {
     if (!UpdateRunning()) return true;
     return boxes_->Ask(
         this,
-        QStringLiteral("A firmware update is in progress. Closing the window now stops it and "
-                       "leaves the device half-written.\r\n\r\nClose anyway?"),
-        QStringLiteral("A half-written device starts in its update loader; run the update "
-                       "again to repair it."));
+        tr("A firmware update is in progress. Closing the window now stops it and leaves the "
+           "device half-written.\r\n\r\nClose anyway?"),
+        tr("A half-written device starts in its update loader; run the update again to repair "
+           "it."));
 }
 
 void CVumo_DFU_UtilityDlg::OnCancel() {

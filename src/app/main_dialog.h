@@ -16,6 +16,7 @@
 
 #include "app/dialog_template.h"
 #include "app/message_boxes.h"
+#include "app/progress_announcer.h"
 #include "app/window_calls.h"
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
@@ -37,6 +38,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QButtonGroup;
 class QComboBox;
@@ -120,6 +122,8 @@ public:
     // How often the window has asked for the user's attention (an update ended while it
     // was not the active window).
     int attentionRequests() const { return attentionRequests_; }
+    // What tells assistive technology of the update's progress.
+    const ProgressAnnouncer& progressAnnouncer() const { return *progressAnnouncer_; }
     // "Version: " and the build's file version string.
     static QString GetVersionString(const QString& key);
 
@@ -138,6 +142,8 @@ protected:
 
 private:
     void BuildTemplate();
+    // Accessible names and descriptions of the template's controls.
+    void DescribeControls(const std::vector<QLabel*>& captions);
     void OnInitDialog();
     void ShowVersion();
     void OnCtlColor(QWidget* control, int id);
@@ -222,6 +228,7 @@ private:
     QPushButton* changeModeButton_ = nullptr;
 
     MessageBoxes* boxes_ = nullptr;  // child object
+    ProgressAnnouncer* progressAnnouncer_ = nullptr;  // child of the progress bar
     std::unique_ptr<hid::DfuDevice> dfuDevice_;
     std::unique_ptr<hid::AppDevice> appDevice_;
     std::unique_ptr<update::UpdateProcedure> procedure_;
