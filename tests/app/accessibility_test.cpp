@@ -156,6 +156,19 @@ TEST_F(AccessibilityTest, EveryControlOfTheMainWindowIsNamedAndDescribed) {
               QStringLiteral("Open Device"));
 }
 
+TEST_F(AccessibilityTest, EveryControlOfTheStationWindowIsNamedAndDescribed) {
+    StationWindowOptions options;
+    options.makePacer = [] { return std::make_unique<update::CountingPacer>(); };
+    options.prepare.toolPath = tool.toStdString();
+    options.applicationName = QString::fromUtf8(kProgramName);
+    options.logPath = temp.filePath(QStringLiteral("flash.jsonl"));
+    station = std::make_unique<StationWindow>(bus, std::move(options));
+    station->messageBoxes().SetAnswerAll(true);
+    station->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(station.get()));
+    ExpectEveryControlNamed(station.get());
+}
+
 TEST_F(AccessibilityTest, ProgressIsAnnouncedAtMostEveryTenth) {
     AddDevice(sim::Mode::update, "VUMO-0001");
     MakeDialog();
