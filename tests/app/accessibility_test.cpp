@@ -65,9 +65,6 @@ void Walk(QAccessibleInterface* node, int depth, std::vector<Node>& out) {
 std::vector<Node> Dump(QWidget* window) {
     std::vector<Node> nodes;
     Walk(QAccessible::queryAccessibleInterface(window), 0, nodes);
-    QString text;
-    for (const Node& n : nodes) text += n.line + QLatin1Char('\n');
-    std::fprintf(stderr, "%s", text.toUtf8().constData());
     return nodes;
 }
 
@@ -75,6 +72,10 @@ std::vector<Node> Dump(QWidget* window) {
 // what it is; every control of ours also says what it does.
 void ExpectEveryControlNamed(QWidget* window) {
     const std::vector<Node> nodes = Dump(window);
+    // Any failure shows the whole tree.
+    QString tree;
+    for (const Node& n : nodes) tree += n.line + QLatin1Char('\n');
+    SCOPED_TRACE(tree.toStdString());
     ASSERT_GT(nodes.size(), 5u);
     std::set<QObject*> seen;
     for (const Node& n : nodes) {
