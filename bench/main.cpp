@@ -2,7 +2,8 @@
 //
 //   vumo-bench [--short] [--output FILE] [--notes FILE] [--bin DIR] [--runs N]
 //              [--paint-runs N] [--idle-seconds S] [--wait-for-load L]
-//              [--parts micro,update,window,pacing] [--vm-figures FILE] [--pacing-notes FILE]
+//              [--parts micro,update,station,window,pacing,station64] [--vm-figures FILE]
+//              [--pacing-notes FILE]
 //              [--command TEXT] [Google Benchmark flags]
 //
 // micro:  Google Benchmark cases (CRC, reply recognition, loader, the in-process conversation)
@@ -14,6 +15,8 @@
 //         pauses counted, and its first paint, all offscreen
 // pacing: `--pacing fast` against its floor and against standard pacing (bench/pacing.cpp);
 //         --vm-figures adds the figure the test machine took on the real kernel
+// station64: a bench of 64 devices on a terminal, standard and fast pacing, against one
+//         device; the terminal display's redraw (bench/station64.cpp)
 //
 // --short runs each measurement once and quickly and gives no verdicts (CI keeps the benchmarks
 // working with it). Missed targets never change the exit status: 0 when everything could be
@@ -22,6 +25,7 @@
 #include "in_process.h"
 #include "micro_benchmarks.h"
 #include "pacing.h"
+#include "station64.h"
 #include "programs.h"
 #include "report.h"
 #include "sample_data.h"
@@ -66,7 +70,7 @@ struct Options {
     int paintRuns = 5;
     double idleSeconds = 10;
     double waitForLoad = 0;  // 0: do not wait
-    std::set<std::string> parts = {"micro", "update", "station", "window", "pacing"};
+    std::set<std::string> parts = {"micro", "update", "station", "window", "pacing", "station64"};
     std::string vmFigures;
     std::string pacingNotes;
 };
@@ -74,7 +78,8 @@ struct Options {
 const char* const kUsage =
     "usage: vumo-bench [--short] [--output FILE] [--notes FILE] [--bin DIR] [--runs N]\n"
     "                  [--paint-runs N] [--idle-seconds S] [--wait-for-load L]\n"
-    "                  [--parts micro,update,station,window,pacing] [--vm-figures FILE]\n"
+    "                  [--parts micro,update,station,window,pacing,station64]\n"
+    "                  [--vm-figures FILE]\n"
     "                  [--pacing-notes FILE]\n"
     "                  [--command TEXT] [--benchmark_...]\n";
 
@@ -130,7 +135,7 @@ std::optional<Options> ParseOptions(int& argc, char** argv) {
             std::stringstream list(v);
             for (std::string part; std::getline(list, part, ',');) {
                 if (part != "micro" && part != "update" && part != "station" &&
-                    part != "window" && part != "pacing")
+                    part != "window" && part != "pacing" && part != "station64")
                     return std::nullopt;
                 o.parts.insert(part);
             }
@@ -728,7 +733,7 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
         StationFigures(o, programs, figures, loads);
     }
     if (o.parts.contains("window")) WindowFigures(o, programs, figures, report, loads);
-    bool pacingFailed = false;
+    bool sectionFailed = false;
     if (o.parts.contains("pacing")) {
         WaitForLowLoad(o, report.conditions);
         LoadSpan span{"fast pacing", LoadAverage()};
@@ -737,7 +742,7 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
             std::ifstream file(o.pacingNotes);
             if (!file) {
                 std::fprintf(stderr, "vumo-bench: can't read %s\n", o.pacingNotes.c_str());
-                pacingFailed = true;
+                sectionFailed = true;
             }
             std::stringstream text;
             text << file.rdbuf();
@@ -745,7 +750,7 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
             while (!notes.empty() && notes.back() == '\n') notes.pop_back();
         }
         report.sections.push_back(
-            PacingSection({o.shortMode, o.runs, o.vmFigures, notes}, programs, pacingFailed));
+            PacingSection({o.shortMode, o.runs, o.vmFigures, notes}, programs, sectionFailed));
         span.after = LoadAverage();
         // The section may be read apart from the page's header.
         report.sections.back().intro += "\n\nRun of " + report.date + " (" +
@@ -754,9 +759,21 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
                                         ").";
         loads.push_back(span);
     }
+    if (o.parts.contains("station64")) {
+        WaitForLowLoad(o, report.conditions);
+        LoadSpan span{"bench of 64", LoadAverage()};
+        report.sections.push_back(
+            Station64Section({o.shortMode, o.runs}, programs, sectionFailed));
+        span.after = LoadAverage();
+        report.sections.back().intro += "\n\nRun of " + report.date + " (" +
+                                        report.conditions.front() + " Load average (1 min) " +
+                                        Fixed(span.before, 2) + " → " + Fixed(span.after, 2) +
+                                        ").";
+        loads.push_back(span);
+    }
     if (!loads.empty()) report.conditions.push_back(LoadLine(loads));
 
-    bool failed = pacingFailed;
+    bool failed = sectionFailed;
     for (auto [f, part] : figures.All()) {
         if (!o.parts.contains(part)) {
             if (f->target.empty()) continue;
