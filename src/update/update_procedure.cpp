@@ -620,7 +620,11 @@ int UpdateProcedure::UploadImage() {
     if (!WaitReply(Flag::start, 1)) return Fail(Step::start, "DFU start time out"), 1;
 
     for (std::uint32_t i = 0; i < blocks; ++i) {
-        if (!Pause(pauses_.command)) return Fail(Step::block, {}), 1;
+        // The 10 ms after the block before and the 10 ms before this one are one wait: the
+        // same gap on the wire, one wake-up of this thread fewer per block (a station flashing
+        // dozens of devices spends a good part of its CPU on these wake-ups).
+        if (!Pause(i == 0 ? pauses_.command : 2 * pauses_.command))
+            return Fail(Step::block, {}), 1;
         ui_.SetProgress(static_cast<int>(i) + 31);
         // The warning blinks in runs of five blocks.
         ui_.ShowWarning(i % 10 < 5);
@@ -633,8 +637,8 @@ int UpdateProcedure::UploadImage() {
             return Fail(Step::block, text), 1;
         }
         blocksSent_.store(i + 1);
-        if (!Pause(pauses_.command)) return Fail(Step::block, {}), 1;
     }
+    if (blocks > 0 && !Pause(pauses_.command)) return Fail(Step::block, {}), 1;
 
     if (!Pause(pauses_.command)) return Fail(Step::end, {}), 1;
     ui_.PhaseChanged(Phase::finishing, blocks, blocks);
