@@ -3,7 +3,7 @@
 //   vumo-bench [--short] [--output FILE] [--notes FILE] [--bin DIR] [--runs N]
 //              [--paint-runs N] [--idle-seconds S] [--wait-for-load L]
 //              [--parts micro,update,station,window,pacing,station64] [--vm-figures FILE]
-//              [--pacing-notes FILE]
+//              [--pacing-notes FILE] [--station64-notes FILE]
 //              [--command TEXT] [Google Benchmark flags]
 //
 // micro:  Google Benchmark cases (CRC, reply recognition, loader, the in-process conversation)
@@ -73,6 +73,7 @@ struct Options {
     std::set<std::string> parts = {"micro", "update", "station", "window", "pacing", "station64"};
     std::string vmFigures;
     std::string pacingNotes;
+    std::string station64Notes;
 };
 
 const char* const kUsage =
@@ -80,7 +81,7 @@ const char* const kUsage =
     "                  [--paint-runs N] [--idle-seconds S] [--wait-for-load L]\n"
     "                  [--parts micro,update,station,window,pacing,station64]\n"
     "                  [--vm-figures FILE]\n"
-    "                  [--pacing-notes FILE]\n"
+    "                  [--pacing-notes FILE] [--station64-notes FILE]\n"
     "                  [--command TEXT] [--benchmark_...]\n";
 
 template <class T>
@@ -112,6 +113,8 @@ std::optional<Options> ParseOptions(int& argc, char** argv) {
             if (!value(o.bin)) return std::nullopt;
         } else if (arg == "--pacing-notes") {
             if (!value(o.pacingNotes)) return std::nullopt;
+        } else if (arg == "--station64-notes") {
+            if (!value(o.station64Notes)) return std::nullopt;
         } else if (arg == "--vm-figures") {
             if (!value(o.vmFigures)) return std::nullopt;
         } else if (arg == "--command") {
@@ -689,6 +692,21 @@ void WindowFigures(const Options& o, const Programs& programs, Figures& f, Repor
         Fixed(silent.perSecond, 2) + " /s (" + std::to_string(silent.threads) + " threads)";
 }
 
+// A section's notes file as it is, without its last line ends; empty when none was given.
+std::string SectionNotes(const std::string& path, bool& failed) {
+    if (path.empty()) return {};
+    std::ifstream file(path);
+    if (!file) {
+        std::fprintf(stderr, "vumo-bench: can't read %s\n", path.c_str());
+        failed = true;
+    }
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string notes = text.str();
+    while (!notes.empty() && notes.back() == '\n') notes.pop_back();
+    return notes;
+}
+
 int Run(const Options& o, int benchArgc, char** benchArgv) {
     char scratchTemplate[] = "/tmp/vumo-bench.XXXXXX";
     if (::mkdtemp(scratchTemplate) == nullptr) {
@@ -737,18 +755,7 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
     if (o.parts.contains("pacing")) {
         WaitForLowLoad(o, report.conditions);
         LoadSpan span{"fast pacing", LoadAverage()};
-        std::string notes;
-        if (!o.pacingNotes.empty()) {
-            std::ifstream file(o.pacingNotes);
-            if (!file) {
-                std::fprintf(stderr, "vumo-bench: can't read %s\n", o.pacingNotes.c_str());
-                sectionFailed = true;
-            }
-            std::stringstream text;
-            text << file.rdbuf();
-            notes = text.str();
-            while (!notes.empty() && notes.back() == '\n') notes.pop_back();
-        }
+        const std::string notes = SectionNotes(o.pacingNotes, sectionFailed);
         report.sections.push_back(
             PacingSection({o.shortMode, o.runs, o.vmFigures, notes}, programs, sectionFailed));
         span.after = LoadAverage();
@@ -762,8 +769,11 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
     if (o.parts.contains("station64")) {
         WaitForLowLoad(o, report.conditions);
         LoadSpan span{"bench of 64", LoadAverage()};
+        const std::string notes = SectionNotes(o.station64Notes, sectionFailed);
         report.sections.push_back(
             Station64Section({o.shortMode, o.runs}, programs, sectionFailed));
+        std::string& after = report.sections.back().after;
+        if (!notes.empty()) after += (after.empty() ? "" : "\n\n") + notes;
         span.after = LoadAverage();
         report.sections.back().intro += "\n\nRun of " + report.date + " (" +
                                         report.conditions.front() + " Load average (1 min) " +

@@ -248,12 +248,13 @@ Section Station64Section(const Station64Setup& setup, const Programs& programs, 
         "`vumo-dfu station` flashing " + n + " simulated devices at once from application mode "
         "(the most `--simulate=devices=N` gives), with its standard output on a "
         "pseudo-terminal as an operator runs it, so the live display (one line per device, "
-        "redrawn at most ten times a second) is part of what is measured. Each figure is held "
-        "against the same station flashing one device, run by run, interleaved. The " +
+        "redrawn at most ten times a second) is part of what is measured. The wall times are "
+        "held against the same station flashing one device, run by run, interleaved. The " +
         n + " emulated devices run inside the measured process, each with its timer thread, "
         "so its CPU time includes theirs; a real bench's devices cost the host nothing. This "
-        "part alone: `build/bench/bin/vumo-bench --parts station64 --output OUT.md` (add "
-        "`--short` for the seconds-long run CI makes: fast pacing only, a 16-block image).";
+        "part alone, about four minutes: `build/bench/bin/vumo-bench --parts station64 "
+        "--station64-notes bench/station64-notes.md --output OUT.md` (`--short` instead for "
+        "the seconds-long run CI makes: fast pacing only, a 16-block image).";
 
     Figure scaleStandard("Standard pacing, " + blocksText + " image: wall(" + n + " devices) / "
                          "wall(1 device)", "≤ 1.3", 1.3);
