@@ -83,8 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FUZZ_CHECK(padded == options);
     FUZZ_CHECK(options.devices >= 1 && options.devices <= kMaxSimulatedDevices);
-    for (const auto& [device, own] : options.perDevice)
-        FUZZ_CHECK(device >= 1 && device <= kMaxSimulatedDevices);
+    for (const auto& entry : options.perDevice)
+        FUZZ_CHECK(entry.first >= 1 && entry.first <= kMaxSimulatedDevices);
     FUZZ_CHECK(options.returnDelay.count() >= 0 && options.returnDelay.count() <= 600'000);
     FUZZ_CHECK(options.faults.replyDelay.count() >= 0 &&
                options.faults.replyDelay.count() <= 600'000);
