@@ -630,7 +630,11 @@ int UpdateProcedure::UploadImage() {
         return Fail(Step::start, "DFU start time out", messages::UpdateFailure::startTimeout), 1;
 
     for (std::uint32_t i = 0; i < blocks; ++i) {
-        if (!Pause(pauses_.command)) return Fail(Step::block, {}), 1;
+        // The 10 ms after the block before and the 10 ms before this one are one wait: the
+        // same gap on the wire, one wake-up of this thread fewer per block (a station flashing
+        // dozens of devices spends a good part of its CPU on these wake-ups).
+        if (!Pause(i == 0 ? pauses_.command : 2 * pauses_.command))
+            return Fail(Step::block, {}), 1;
         events_.PhaseChanged(Phase::uploading, i, blocks);
         dfu_.flags().Set(Flag::image, 0);
         dfu_.SendBlock(image_->image, i);
@@ -640,8 +644,8 @@ int UpdateProcedure::UploadImage() {
             return Fail(Step::block, text, messages::UpdateFailure::blockTimeout), 1;
         }
         blocksSent_.store(i + 1);
-        if (!Pause(pauses_.command)) return Fail(Step::block, {}), 1;
     }
+    if (blocks > 0 && !Pause(pauses_.command)) return Fail(Step::block, {}), 1;
 
     if (!Pause(pauses_.command)) return Fail(Step::end, {}), 1;
     events_.PhaseChanged(Phase::finishing, blocks, blocks);

@@ -705,12 +705,8 @@ TEST(Arrivals, StopAtTheMostDevicesAndTakeTheirOwnItems) {
     EXPECT_EQ(sim.device(9).serial(), "VUMO-0010");
 
     UpdateHost host(sim.bus());
-    ASSERT_EQ(host.dfu.EnumerateDevices(), kMaxSimulatedDevices);
-    int last = -1;
-    for (int i = 0; i < kMaxSimulatedDevices; ++i)
-        if (host.dfu.entry(i).path == sim.device(9).path()) last = i;
-    ASSERT_GE(last, 0);
-    ASSERT_EQ(host.dfu.Open(last), hid::kOpenOk);
+    ASSERT_EQ(host.dfu.Scan().size(), static_cast<std::size_t>(kMaxSimulatedDevices));
+    ASSERT_EQ(host.dfu.OpenIdentity(sim.device(9).path(), "VUMO-0010"), hid::kOpenOk);
     host.dfu.SendModeSwitch(protocol::kModeApplication);
     ASSERT_TRUE(sim.device(9).waitForArrivals(2, In(kWait)));
     EXPECT_EQ(sim.device(9).mode(), Mode::update) << "10@no-boot";

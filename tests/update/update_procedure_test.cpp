@@ -672,9 +672,12 @@ TEST_F(FastPacingTest, StandardPacingSendsTheSameReports) {
     ASSERT_EQ(result.outcome, Outcome::ok);
     EXPECT_EQ(written, 25u);
     // 1 ms, 20 settling passes, the pause after the open and 1 ms in StartUpload, one before
-    // each of READY?, LOCATION, SIZE, one after them, one before DFUSTART, two around each
-    // block, one before DFUEND.
-    EXPECT_EQ(counted->count(), 1 + 20 + 1 + 1 + 3 + 1 + 1 + 2 * 20 + 1);
+    // each of READY?, LOCATION, SIZE, one after them, one before DFUSTART, 10 ms before the
+    // first block, 20 ms between two blocks (the 10 ms after one and before the next, in one
+    // wait), 10 ms after the last, one before DFUEND.
+    EXPECT_EQ(counted->count(), 1 + 20 + 1 + 1 + 3 + 1 + 1 + (1 + 19 + 1) + 1);
+    EXPECT_EQ(counted->total(), std::chrono::milliseconds(1 + 20 * 500 + 10 + 1 + 3 * 10 + 10 +
+                                                          10 + 20 * (10 + 10) + 10));
 }
 
 TEST_F(FastPacingTest, ALoaderThatAnswersLateIsAskedAgainUntilItDoes) {
