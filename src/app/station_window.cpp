@@ -263,7 +263,7 @@ void StationWindow::Build() {
     for (QPushButton* b : {startButton_, stopButton_}) {
         b->setFont(Larger(font(), 1.3));
         b->setAutoDefault(false);
-        b->setMinimumWidth(b->fontMetrics().horizontalAdvance(tr("Stop now")) * 2);
+        b->setMinimumWidth(b->fontMetrics().horizontalAdvance(tr("Stop now")) * 3 / 2);
     }
     newRunButton_ = new QPushButton(tr("&New run"), this);
     newRunButton_->setAutoDefault(false);
@@ -272,6 +272,8 @@ void StationWindow::Build() {
     countersLabel_ = new QLabel(this);
     countersLabel_->setFont(Larger(font(), 1.6));
     countersLabel_->setTextFormat(Qt::PlainText);
+    // On a narrow screen the counters take two lines rather than widen the window.
+    countersLabel_->setWordWrap(true);
     runRow->addWidget(startButton_);
     runRow->addWidget(stopButton_);
     runRow->addWidget(newRunButton_);
