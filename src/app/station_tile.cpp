@@ -3,7 +3,6 @@
 #include "messages/causes.h"
 
 #include <QContextMenuEvent>
-#include <QCoreApplication>
 #include <QEvent>
 #include <QFontMetrics>
 #include <QMenu>
@@ -45,8 +44,7 @@ QString Seconds(double seconds) {
 QColor TileOkColor() { return QColor(0x1e, 0x7d, 0x32); }
 QColor TileFailedColor() { return QColor(0xc6, 0x28, 0x28); }
 
-QString PhaseText(update::Phase phase) {
-    const auto tr = [](const char* text) { return QCoreApplication::translate("StationTile", text); };
+QString StationTile::PhaseText(update::Phase phase) {
     switch (phase) {
         case update::Phase::switchingMode: return tr("switching to update mode");
         case update::Phase::settling: return tr("waiting for the device");

@@ -23,9 +23,6 @@ namespace vumo::app {
 QColor TileOkColor();
 QColor TileFailedColor();
 
-// "switching to update mode", "uploading", ...
-QString PhaseText(update::Phase phase);
-
 class StationTile final : public QWidget {
     Q_OBJECT
 public:
@@ -60,6 +57,8 @@ public:
     // Paints so far; the benchmark and the tests count them.
     int paintCount() const { return paints_; }
 
+    // "switching to update mode", "uploading", ...
+    static QString PhaseText(update::Phase phase);
     // The width a tile asks for with `font`.
     static int WidthFor(const QFont& font);
     QSize sizeHint() const override;
