@@ -362,35 +362,21 @@ void StationWindow::Build() {
 
     const int line = fontMetrics().height();
     resize(line * 60, line * 36);
-}
-
-void StationWindow::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    if (!fitted_) FitToScreen();
-    fitted_ = true;
+    FitToScreen();
 }
 
 void StationWindow::FitToScreen() {
     // Sized in lines of text, the window grows with the scale factor while the screen, in
-    // the same units, shrinks: at twice the scale a laptop's screen is 960 wide. It opens on
-    // the screen, whole, however large its wish.
+    // the same units, shrinks: at twice the scale a 1280-pixel screen is 640 wide. It opens
+    // on the screen, whole, with room for the window manager's frame; a size that its owner
+    // sets afterwards is its owner's choice.
     QScreen* on = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
     if (on == nullptr) return;
     const QRect available = on->availableGeometry();
-    const QMargins frame(frameGeometry().left() - geometry().left(),
-                         geometry().top() - frameGeometry().top(),
-                         frameGeometry().right() - geometry().right(),
-                         frameGeometry().bottom() - geometry().bottom());
-    const QSize room = available.size() - QSize(frame.left() + frame.right(),
-                                                frame.top() + frame.bottom());
-    QSize size = this->size().boundedTo(room * 95 / 100);
-    size = size.expandedTo(minimumSizeHint().boundedTo(room));
+    QSize size = this->size().boundedTo(available.size() * 9 / 10);
+    size = size.expandedTo(minimumSizeHint().boundedTo(available.size()));
     resize(size);
-    const QRect placed = QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter,
-                                             size + QSize(frame.left() + frame.right(),
-                                                          frame.top() + frame.bottom()),
-                                             available);
-    move(placed.topLeft());
+    move(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size, available).topLeft());
 }
 
 bool StationWindow::running() const { return station_ != nullptr && !done_; }
@@ -592,7 +578,10 @@ void StationWindow::OnStationDone() {
     emit stationDone();
     if (closeWhenDone_) {
         statusLabel_->setText(tr("Every device has finished; the window closes in a moment."));
-        QTimer::singleShot(options_.closeDelay, this, [this] { close(); });
+        QTimer::singleShot(options_.closeDelay, this, [this] {
+            closeWhenDone_ = false;
+            close();
+        });
     }
 }
 

@@ -141,7 +141,6 @@ signals:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
-    void showEvent(QShowEvent* event) override;
 
 private:
     class Bridge;
@@ -216,7 +215,6 @@ private:
     std::unique_ptr<hid::AppDevice> appScanner_;
     std::unique_ptr<hid::DfuDevice> dfuScanner_;
     std::set<std::string> presentKeys_;
-    bool fitted_ = false;
 
     // In destruction order: the station (joining its threads) before what it reports to.
     std::unique_ptr<Bridge> bridge_;
