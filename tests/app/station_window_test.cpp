@@ -6,6 +6,7 @@
 #include "app/application.h"
 #include "app/station_tile.h"
 #include "app/station_window.h"
+#include "messages/causes.h"
 #include "platform/sim_hid_bus.h"
 #include "sim/device_emulator.h"
 #include "sim/sim_bus_port.h"
@@ -492,7 +493,7 @@ TEST_F(StationWindowTest, ATilesToolTipIsTheMessageAsPlainText) {
     finished.device = device;
     finished.result.outcome = update::Outcome::failed;
     finished.result.message = "<b>VUMO</b>: Ready Time out";
-    finished.result.cause = "a & b <i>c</i>";
+    finished.result.explanation = {"a & b <i>c</i>", "unplug <VUMO>"};
     tile.SetFinished(finished);
     QTextDocument shown;
     if (Qt::mightBeRichText(tile.toolTip()))
@@ -500,7 +501,9 @@ TEST_F(StationWindowTest, ATilesToolTipIsTheMessageAsPlainText) {
     else
         shown.setPlainText(tile.toolTip());
     EXPECT_EQ(shown.toPlainText(),
-              QStringLiteral("<b>VUMO</b>: Ready Time out\na & b <i>c</i>"));
+              QStringLiteral("<b>VUMO</b>: Ready Time out\n") +
+                  QString::fromStdString(messages::DetailText(finished.result.explanation)));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("& b <i>c</i>")));
 }
 
 TEST_F(StationWindowTest, TheDefaultLogIsInTheProgramsOwnDataFolder) {
