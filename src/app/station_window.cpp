@@ -544,7 +544,14 @@ void StationWindow::OnOpenLogFolderClicked() {
 }
 
 bool StationWindow::FlashAgain(StationTile* tile) {
-    if (tile == nullptr || (draining_ && running())) return false;
+    if (tile == nullptr) return false;
+    if (draining_ && running()) {
+        // Nothing new is taken while the station stops; say so rather than do nothing.
+        statusLabel_->setText(tr("The station is stopping and takes no device. Once it has "
+                                 "stopped, Start flashes every device present that is not ok "
+                                 "in this run."));
+        return false;
+    }
     const station::StationDevice device = tile->device();
     if (running()) {
         if (tile->state() == StationTile::State::running ||

@@ -455,9 +455,18 @@ TEST_F(StationWindowTest, ARunLastsOverStopAndStartInBenchOrder) {
     ASSERT_TRUE(WaitUntil([&] { return window->counters().running == 0; }));
     EXPECT_EQ(window->counters().failed, 1);
 
+    // Stopped, Retry starts the station, which takes what is not ok: that device alone.
+    window->OnStopClicked();
+    ASSERT_TRUE(WaitUntil([&] { return !window->running(); }));
+    Tiles()["VUMO-0002"]->retryButton()->click();
+    EXPECT_TRUE(window->running());
+    ASSERT_TRUE(WaitUntil([&] { return LogLines().size() == 7; }));
+    EXPECT_TRUE(LogLines()[6].contains(QStringLiteral("\"serial\": \"VUMO-0002\"")));
+
     // A new run forgets the outcomes: every device present waits for Start.
     window->OnStopClicked();
     ASSERT_TRUE(WaitUntil([&] { return !window->running(); }));
+    EXPECT_EQ(LogLines().size(), 7);
     window->newRunButton()->click();
     EXPECT_EQ(window->countersText(),
               QStringLiteral("OK 0    Failed 0    Running 0    Waiting 3"));
