@@ -324,7 +324,13 @@ void StationWindow::Build() {
     describe(logButton_, {}, tr("Chooses another flash log."));
     describe(startButton_, {}, tr("Flashes every device plugged in now or later."));
     describe(stopButton_, {}, tr("Stops taking devices; asks what to do with running ones."));
-    describe(countersLabel_, tr("Counters"), tr("Devices flashed, failed and running."));
+    describe(newRunButton_, {}, tr("Forgets this run's outcomes; every device present is "
+                                   "flashed at the next Start."));
+    describe(countersLabel_, tr("Counters"),
+             tr("Devices ok and failed in this run, running and waiting."));
+    describe(endRow_, tr("End of the run"), tr("The summary of the run and its log's folder."));
+    describe(endLabel_, tr("Summary"), tr("How the run ended and where its log is."));
+    describe(openFolderButton_, {}, tr("Opens the folder of the flash log."));
     describe(statusLabel_, tr("Status"), tr("What the station is doing."));
     describe(scroll_, tr("Devices"), tr("One tile per device, with its state."));
     describe(fileLabel, {}, tr("Caption of the field beside it."));
