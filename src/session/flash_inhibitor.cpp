@@ -19,8 +19,8 @@ std::string FlashInhibitor::ReasonFor(const std::map<int, std::string>& running)
 }
 
 std::string FlashInhibitor::RefusalSentence(const std::string& error) {
-    return "The machine is not kept from sleeping during the flash (" + error +
-           "); keep it awake and powered until the flash ends.";
+    return "The machine is not kept from sleeping during the flash: " + error +
+           ". Keep it awake and powered until the flash ends.";
 }
 
 std::string FlashInhibitor::FitLocked() {
