@@ -479,6 +479,9 @@ void CVumo_DFU_UtilityDlg::OnUpdateClicked() {
 
     const std::uint8_t mode = openMode();
     updateActive_ = mode == protocol::kModeApplication || mode == protocol::kModeUpdate;
+    if (updateActive_)
+        flashing_.emplace(sleep_, mode == protocol::kModeApplication ? appDevice_->openSerial()
+                                                                     : dfu->openSerial());
     procedure_->StartSecondStage();
     // Nothing that would cut the update short stays clickable while it runs.
     if (updateActive_) UpdateControls();
@@ -551,6 +554,7 @@ void CVumo_DFU_UtilityDlg::Shutdown(bool report) {
     dfuDevice_.reset();
     redirector_.Close();
     updateActive_ = false;
+    flashing_.reset();
 }
 
 // update::UpdateUi. Each call is carried out on the window's thread; the worker waits for it.
@@ -597,19 +601,24 @@ void CVumo_DFU_UtilityDlg::ShowMessageWithDetail(const std::string& text,
     // The fixed text stays the box's message; what happened and what to do come from the
     // table the command line's cause and hint lines come from.
     const messages::Cause cause = messages::UpdateCause(text, detail);
-    windowCalls_.Run([this, shownText = QString::fromStdString(text),
+    windowCalls_.Run([this, text, shownText = QString::fromStdString(text),
                       shownCaption = QString::fromStdString(caption), type,
                       shownDetail = QString::fromStdString(messages::DetailText(cause))] {
         // Every box the engine shows ends an update or is its last word before the end.
-        AskForAttention();
+        AskForAttention(session::UpdateNotice(
+            type == update::kBoxError ? update::Outcome::failed : update::Outcome::ok,
+            flashing_ ? flashing_->serial() : std::string(), text,
+            flashing_ ? flashing_->seconds() : 0));
         boxes_->ShowCaptioned(this, shownText, shownCaption, type, shownDetail);
     });
 }
 
-void CVumo_DFU_UtilityDlg::AskForAttention() {
+void CVumo_DFU_UtilityDlg::AskForAttention(const session::Notice& notice) {
     if (isActiveWindow()) return;
     ++attentionRequests_;
     QApplication::alert(this);
+    // No notification server is no error: the taskbar's alert stays.
+    notices_.Notify(notice.summary, notice.body);
 }
 
 void CVumo_DFU_UtilityDlg::OnFileDropped(const QString& path) {
@@ -630,7 +639,10 @@ void CVumo_DFU_UtilityDlg::UpdateFinished(const update::UpdateResult& result) {
         lastResult_ = result;
         updateActive_ = false;
         // An interrupted update ends without a box: ask for attention here.
-        if (result.outcome == update::Outcome::interrupted) AskForAttention();
+        if (result.outcome == update::Outcome::interrupted)
+            AskForAttention(session::UpdateNotice(result.outcome, result.serial, result.message,
+                                                  flashing_ ? flashing_->seconds() : 0));
+        flashing_.reset();
         UpdateControls();
         emit updateFinished();
     });

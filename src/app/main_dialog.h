@@ -22,6 +22,9 @@
 #include "image/prepare.h"
 #include "image/redirector.h"
 #include "messages/causes.h"
+#include "session/desktop_bus.h"
+#include "session/flash_inhibitor.h"
+#include "session/notices.h"
 #include "platform/hid_bus.h"
 #include "update/pacer.h"
 #include "update/update_procedure.h"
@@ -120,6 +123,9 @@ public:
     // How often the window has asked for the user's attention (an update ended while it
     // was not the active window).
     int attentionRequests() const { return attentionRequests_; }
+    // Said once when the machine can't be kept awake during updates (logind absent or
+    // refusing); empty otherwise.
+    const QString& sessionNote() const { return sessionNote_; }
     // "Version: " and the build's file version string.
     static QString GetVersionString(const QString& key);
 
@@ -153,8 +159,9 @@ private:
     void ShowOpenError(std::uint8_t code, const messages::Cause& cause);
     // A dropped firmware file: the path as if the user had typed it.
     void OnFileDropped(const QString& path);
-    // On the window's thread: the user is asked to look, unless the window has the focus.
-    void AskForAttention();
+    // On the window's thread: the user is asked to look, and told by a desktop notice how the
+    // update ended, unless the window has the focus.
+    void AskForAttention(const session::Notice& notice);
 
     // update::UpdateUi, called from the worker or from the window's own thread.
     void SetProgressRange(int minimum, int maximum) override;
@@ -212,6 +219,14 @@ private:
     std::optional<update::UpdateResult> lastResult_;
     bool shutDown_ = false;
     int attentionRequests_ = 0;
+    // The machine is kept awake from the second stage until the update has ended.
+    QString sessionNote_;
+    session::FlashInhibitor sleep_{[this](const std::string& s) {
+        sessionNote_ = QString::fromStdString(s);
+        qWarning("%s", s.c_str());
+    }};
+    std::optional<session::SleepGuard> flashing_;
+    session::DesktopNotifier notices_;
 };
 
 }  // namespace vumo::app

@@ -131,9 +131,17 @@ private:
 };
 
 StationWindow::StationWindow(platform::HidBus& bus, StationWindowOptions options, QWidget* parent)
-    : QWidget(parent), bus_(bus), options_(std::move(options)) {
+    : QWidget(parent), bus_(bus), options_(std::move(options)),
+      sleep_([this](const std::string& s) {
+          // From a station thread; said once, in the status line and the log.
+          qWarning("%s", s.c_str());
+          QMetaObject::invokeMethod(
+              this, [this, s] { statusLabel_->setText(QString::fromStdString(s)); },
+              Qt::QueuedConnection);
+      }) {
     boxes_ = new MessageBoxes(options_.applicationName, this);
     bridge_ = std::make_unique<Bridge>(*this);
+    sleeping_ = std::make_unique<session::StationSleep>(*bridge_, sleep_);
     logPath_ = options_.logPath.isEmpty() ? DefaultLogPath() : options_.logPath;
     Build();
     UpdateControls();
@@ -319,6 +327,7 @@ bool StationWindow::OnStartClicked() {
     EndStation();
     ClearTiles();
     counters_ = {};
+    stretch_ = {};
     statusLabel_->clear();
 
     QDir().mkpath(QFileInfo(logPath_).absolutePath());
@@ -346,7 +355,7 @@ bool StationWindow::OnStartClicked() {
     o.makePacer = options_.makePacer;
     o.pacing = options_.pacing;
     station_ = std::make_unique<station::Station>(
-        bus_, std::move(o), *bridge_,
+        bus_, std::move(o), *sleeping_,
         [this](const station::FinishedDevice& f) { return WriteLogLine(f); });
     done_ = false;
     draining_ = false;
@@ -467,6 +476,7 @@ void StationWindow::OnArrived(const station::StationDevice& device) {
     auto* tile = new StationTile(device, grid_);
     tiles_[device.id] = tile;
     ++counters_.running;
+    stretch_.Started();
     Relayout();
     UpdateCounters();
     UpdateTicking();
@@ -484,6 +494,10 @@ void StationWindow::OnFinished(const station::FinishedDevice& finished) {
     if (it != tiles_.end()) it->second->SetFinished(finished);
     counters_.running = std::max(0, counters_.running - 1);
     (finished.result.outcome == update::Outcome::ok ? counters_.ok : counters_.failed)++;
+    if (stretch_.Ended(finished.result.outcome == update::Outcome::ok) && !isActiveWindow()) {
+        const session::Notice notice = session::StationNotice(stretch_.stretch());
+        notices_.Notify(notice.summary, notice.body);
+    }
     UpdateCounters();
     UpdateTicking();
     emit tilesChanged();

@@ -65,7 +65,8 @@ private:
 class SleepGuard {
 public:
     SleepGuard(FlashInhibitor& inhibitor, const std::string& serial, int key = 0)
-        : inhibitor_(inhibitor), key_(key), started_(std::chrono::steady_clock::now()) {
+        : inhibitor_(inhibitor), serial_(serial), key_(key),
+          started_(std::chrono::steady_clock::now()) {
         inhibitor_.Begin(key_, serial);
     }
     ~SleepGuard() { inhibitor_.End(key_); }
@@ -76,9 +77,11 @@ public:
     double seconds() const {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     }
+    const std::string& serial() const { return serial_; }
 
 private:
     FlashInhibitor& inhibitor_;
+    const std::string serial_;
     const int key_;
     const std::chrono::steady_clock::time_point started_;
 };
