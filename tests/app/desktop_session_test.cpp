@@ -199,7 +199,6 @@ TEST_F(DesktopSessionTest, TheStationHoldsTheMachineWhileDevicesRunAndTellsTheEn
     // The station still runs, waiting for devices; no device is flashed, so nothing is held.
     EXPECT_TRUE(station->running());
     EXPECT_TRUE(desktop.WaitFor([](const auto& locks, const auto&) { return AllReleased(locks); }));
-    EXPECT_EQ(desktop.inhibitions().back().why.rfind("Flashing ", 0), 0U);
     bool three = false;
     for (const auto& l : desktop.inhibitions()) three = three || l.why == "Flashing 3 devices";
     EXPECT_TRUE(three);

@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
@@ -16,7 +16,6 @@
 #include <fstream>
 #include <map>
 
-extern char** environ;
 
 namespace vumo::session::test {
 
@@ -86,25 +85,34 @@ PrivateBus::PrivateBus() {
         error_ = "no pipe";
         return;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe[1], 3);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    // Its complaints of a test machine's limits (the open-file limit it may not raise) are
-    // no part of any test.
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     std::vector<std::string> args{*daemon, "--nofork", "--nopidfile", "--print-address=3",
                                   "--config-file=" + dir_ + "/bus.conf"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls from here to exec. The daemon ends with the test
+        // process, however that ends, and holds none of its outputs: its complaints of a test
+        // machine's limits (the open-file limit it may not raise) are no part of any test.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) ::_exit(127);
+        ::dup2(devNull, 0);
+        ::dup2(devNull, 1);
+        ::dup2(devNull, 2);
+        // dup2 onto itself would keep close-on-exec.
+        if (pipe[1] == 3) ::fcntl(3, F_SETFD, 0);
+        else ::dup2(pipe[1], 3);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(devNull);
     ::close(pipe[1]);
-    if (spawned != 0) {
+    if (pid < 0) {
         ::close(pipe[0]);
-        error_ = std::string("dbus-daemon did not start: ") + std::strerror(spawned);
+        error_ = std::string("dbus-daemon did not start: ") + std::strerror(errno);
         return;
     }
     pid_ = pid;
