@@ -2,11 +2,13 @@
 
 #include "session/desktop_bus.h"
 
+#include "base/error_text.h"
+
 #include <fcntl.h>
 #include <systemd/sd-bus.h>
 
 #include <cstdint>
-#include <cstring>
+#include <cerrno>
 
 namespace vumo::session {
 namespace {
@@ -31,11 +33,12 @@ public:
     // The bus's own sentence when it gave one, else the system error's.
     std::string Text(int r) const {
         if (sd_bus_error_is_set(&error_) && error_.message != nullptr) return error_.message;
-        return std::strerror(r < 0 ? -r : r);
+        return base::ErrorText(r < 0 ? -r : r);
     }
 
 private:
-    sd_bus_error error_ = SD_BUS_ERROR_NULL;
+    // SD_BUS_ERROR_NULL is a C compound literal: the same all-empty value, spelled for C++.
+    sd_bus_error error_{nullptr, nullptr, 0};
 };
 
 constexpr std::uint64_t kCallLimitMicroseconds =
@@ -46,7 +49,7 @@ constexpr std::uint64_t kCallLimitMicroseconds =
 base::UniqueFd TakeInhibitLock(const std::string& why, std::string& error) {
     sd_bus* raw = nullptr;
     if (const int r = sd_bus_open_system(&raw); r < 0) {
-        error = std::string("no system bus (") + std::strerror(-r) + ")";
+        error = "no system bus (" + base::ErrorText(-r) + ")";
         return {};
     }
     const BusPtr bus(raw);
@@ -66,14 +69,14 @@ base::UniqueFd TakeInhibitLock(const std::string& why, std::string& error) {
     }
     int fd = -1;
     if (const int rr = sd_bus_message_read(reply.get(), "h", &fd); rr < 0) {
-        error = std::string("logind's answer could not be read (") + std::strerror(-rr) + ")";
+        error = "logind's answer could not be read (" + base::ErrorText(-rr) + ")";
         return {};
     }
     // The reply owns its descriptor: the lock is a copy of our own, closed on exec so that a
     // child (the checksum tool) never keeps the machine awake after we let go.
     const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (own < 0) {
-        error = std::string("the lock could not be kept (") + std::strerror(errno) + ")";
+        error = "the lock could not be kept (" + base::ErrorText(errno) + ")";
         return {};
     }
     return base::UniqueFd(own);
@@ -91,7 +94,7 @@ bool DesktopNotifier::Notify(const std::string& summary, const std::string& body
     if (!bus_) {
         sd_bus* raw = nullptr;
         if (const int r = sd_bus_open_user(&raw); r < 0) {
-            if (why != nullptr) *why = std::string("no session bus (") + std::strerror(-r) + ")";
+            if (why != nullptr) *why = "no session bus (" + base::ErrorText(-r) + ")";
             return false;
         }
         bus_ = std::make_unique<Bus>();
@@ -117,7 +120,7 @@ bool DesktopNotifier::Notify(const std::string& summary, const std::string& body
     if (r >= 0) r = sd_bus_send(bus, m.get(), nullptr);
     if (r >= 0) r = sd_bus_flush(bus);
     if (r < 0) {
-        if (why != nullptr) *why = std::string("the notice was not sent (") + std::strerror(-r) + ")";
+        if (why != nullptr) *why = "the notice was not sent (" + base::ErrorText(-r) + ")";
         // A broken connection is opened afresh next time.
         bus_.reset();
         return false;
