@@ -2,7 +2,8 @@
 //
 //   vumo-bench [--short] [--output FILE] [--notes FILE] [--bin DIR] [--runs N]
 //              [--paint-runs N] [--idle-seconds S] [--wait-for-load L]
-//              [--parts micro,update,window,pacing] [--vm-figures FILE] [--pacing-notes FILE]
+//              [--parts micro,update,station,window,pacing,station64] [--vm-figures FILE]
+//              [--pacing-notes FILE] [--station64-notes FILE]
 //              [--command TEXT] [Google Benchmark flags]
 //
 // micro:  Google Benchmark cases (CRC, reply recognition, loader, the in-process conversation)
@@ -14,6 +15,8 @@
 //         pauses counted, and its first paint, all offscreen
 // pacing: `--pacing fast` against its floor and against standard pacing (bench/pacing.cpp);
 //         --vm-figures adds the figure the test machine took on the real kernel
+// station64: a bench of 64 devices on a terminal, standard and fast pacing, against one
+//         device; the terminal display's redraw (bench/station64.cpp)
 //
 // --short runs each measurement once and quickly and gives no verdicts (CI keeps the benchmarks
 // working with it). Missed targets never change the exit status: 0 when everything could be
@@ -22,6 +25,7 @@
 #include "in_process.h"
 #include "micro_benchmarks.h"
 #include "pacing.h"
+#include "station64.h"
 #include "programs.h"
 #include "report.h"
 #include "sample_data.h"
@@ -66,16 +70,18 @@ struct Options {
     int paintRuns = 5;
     double idleSeconds = 10;
     double waitForLoad = 0;  // 0: do not wait
-    std::set<std::string> parts = {"micro", "update", "station", "window", "pacing"};
+    std::set<std::string> parts = {"micro", "update", "station", "window", "pacing", "station64"};
     std::string vmFigures;
     std::string pacingNotes;
+    std::string station64Notes;
 };
 
 const char* const kUsage =
     "usage: vumo-bench [--short] [--output FILE] [--notes FILE] [--bin DIR] [--runs N]\n"
     "                  [--paint-runs N] [--idle-seconds S] [--wait-for-load L]\n"
-    "                  [--parts micro,update,station,window,pacing] [--vm-figures FILE]\n"
-    "                  [--pacing-notes FILE]\n"
+    "                  [--parts micro,update,station,window,pacing,station64]\n"
+    "                  [--vm-figures FILE]\n"
+    "                  [--pacing-notes FILE] [--station64-notes FILE]\n"
     "                  [--command TEXT] [--benchmark_...]\n";
 
 template <class T>
@@ -107,6 +113,8 @@ std::optional<Options> ParseOptions(int& argc, char** argv) {
             if (!value(o.bin)) return std::nullopt;
         } else if (arg == "--pacing-notes") {
             if (!value(o.pacingNotes)) return std::nullopt;
+        } else if (arg == "--station64-notes") {
+            if (!value(o.station64Notes)) return std::nullopt;
         } else if (arg == "--vm-figures") {
             if (!value(o.vmFigures)) return std::nullopt;
         } else if (arg == "--command") {
@@ -130,7 +138,7 @@ std::optional<Options> ParseOptions(int& argc, char** argv) {
             std::stringstream list(v);
             for (std::string part; std::getline(list, part, ',');) {
                 if (part != "micro" && part != "update" && part != "station" &&
-                    part != "window" && part != "pacing")
+                    part != "window" && part != "pacing" && part != "station64")
                     return std::nullopt;
                 o.parts.insert(part);
             }
@@ -684,6 +692,21 @@ void WindowFigures(const Options& o, const Programs& programs, Figures& f, Repor
         Fixed(silent.perSecond, 2) + " /s (" + std::to_string(silent.threads) + " threads)";
 }
 
+// A section's notes file as it is, without its last line ends; empty when none was given.
+std::string SectionNotes(const std::string& path, bool& failed) {
+    if (path.empty()) return {};
+    std::ifstream file(path);
+    if (!file) {
+        std::fprintf(stderr, "vumo-bench: can't read %s\n", path.c_str());
+        failed = true;
+    }
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string notes = text.str();
+    while (!notes.empty() && notes.back() == '\n') notes.pop_back();
+    return notes;
+}
+
 int Run(const Options& o, int benchArgc, char** benchArgv) {
     char scratchTemplate[] = "/tmp/vumo-bench.XXXXXX";
     if (::mkdtemp(scratchTemplate) == nullptr) {
@@ -728,24 +751,13 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
         StationFigures(o, programs, figures, loads);
     }
     if (o.parts.contains("window")) WindowFigures(o, programs, figures, report, loads);
-    bool pacingFailed = false;
+    bool sectionFailed = false;
     if (o.parts.contains("pacing")) {
         WaitForLowLoad(o, report.conditions);
         LoadSpan span{"fast pacing", LoadAverage()};
-        std::string notes;
-        if (!o.pacingNotes.empty()) {
-            std::ifstream file(o.pacingNotes);
-            if (!file) {
-                std::fprintf(stderr, "vumo-bench: can't read %s\n", o.pacingNotes.c_str());
-                pacingFailed = true;
-            }
-            std::stringstream text;
-            text << file.rdbuf();
-            notes = text.str();
-            while (!notes.empty() && notes.back() == '\n') notes.pop_back();
-        }
+        const std::string notes = SectionNotes(o.pacingNotes, sectionFailed);
         report.sections.push_back(
-            PacingSection({o.shortMode, o.runs, o.vmFigures, notes}, programs, pacingFailed));
+            PacingSection({o.shortMode, o.runs, o.vmFigures, notes}, programs, sectionFailed));
         span.after = LoadAverage();
         // The section may be read apart from the page's header.
         report.sections.back().intro += "\n\nRun of " + report.date + " (" +
@@ -754,9 +766,24 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
                                         ").";
         loads.push_back(span);
     }
+    if (o.parts.contains("station64")) {
+        WaitForLowLoad(o, report.conditions);
+        LoadSpan span{"bench of 64", LoadAverage()};
+        const std::string notes = SectionNotes(o.station64Notes, sectionFailed);
+        report.sections.push_back(
+            Station64Section({o.shortMode, o.runs}, programs, sectionFailed));
+        std::string& after = report.sections.back().after;
+        if (!notes.empty()) after += (after.empty() ? "" : "\n\n") + notes;
+        span.after = LoadAverage();
+        report.sections.back().intro += "\n\nRun of " + report.date + " (" +
+                                        report.conditions.front() + " Load average (1 min) " +
+                                        Fixed(span.before, 2) + " → " + Fixed(span.after, 2) +
+                                        ").";
+        loads.push_back(span);
+    }
     if (!loads.empty()) report.conditions.push_back(LoadLine(loads));
 
-    bool failed = pacingFailed;
+    bool failed = sectionFailed;
     for (auto [f, part] : figures.All()) {
         if (!o.parts.contains(part)) {
             if (f->target.empty()) continue;

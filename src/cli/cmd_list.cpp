@@ -1,4 +1,4 @@
-// vumo-dfu list: every matching device, application mode first, as the window lists them.
+// vumo-dfu list: every matching device, application mode first.
 
 #include "cli/commands.h"
 #include "cli/device_list.h"

@@ -97,6 +97,12 @@ void StationConsole::Commit(const std::string& text) {
     dirty_ = true;
 }
 
+bool StationConsole::MarkDirty() {
+    const bool wasClean = !dirty_;
+    dirty_ = true;
+    return wasClean;
+}
+
 void StationConsole::Poke() {
     if (wakeFd_ < 0) return;
     const std::uint64_t one = 1;
@@ -104,13 +110,14 @@ void StationConsole::Poke() {
 }
 
 void StationConsole::DeviceArrived(const station::StationDevice& device) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         Line line;
         line.device = device;
         line.started = std::chrono::steady_clock::now();
         running_[device.id] = line;
-        dirty_ = true;
+        wake = MarkDirty();
         switch (view_) {
             case StationView::terminal: break;
             case StationView::plain:
@@ -123,13 +130,15 @@ void StationConsole::DeviceArrived(const station::StationDevice& device) {
                 break;
         }
     }
-    Poke();
+    if (wake) Poke();
 }
 
 void StationConsole::DeviceSkipped(const station::StationDevice& device, const std::string& why) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         ++tally_.skipped;
+        wake = MarkDirty();
         switch (view_) {
             case StationView::terminal:
                 Commit(text::TerminalSafe(why) +
@@ -144,11 +153,12 @@ void StationConsole::DeviceSkipped(const station::StationDevice& device, const s
                 break;
         }
     }
-    Poke();
+    if (wake) Poke();
 }
 
 void StationConsole::PhaseChanged(const station::StationDevice& device, update::Phase phase,
                                   std::uint32_t block, std::uint32_t blocks) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         const auto it = running_.find(device.id);
@@ -159,7 +169,7 @@ void StationConsole::PhaseChanged(const station::StationDevice& device, update::
         line.blocks = blocks;
         // The worker tells a block as it sends it; the block before it was confirmed.
         line.block = phase == update::Phase::uploading ? block : blocks;
-        dirty_ = true;
+        wake = MarkDirty();
         if (view_ == StationView::terminal) {
             // Redrawn from the front end's thread.
         } else if (newPhase) {
@@ -184,10 +194,11 @@ void StationConsole::PhaseChanged(const station::StationDevice& device, update::
             }
         }
     }
-    Poke();
+    if (wake) Poke();
 }
 
 void StationConsole::DeviceFinished(const station::FinishedDevice& f) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         running_.erase(f.device.id);
@@ -207,7 +218,10 @@ void StationConsole::DeviceFinished(const station::FinishedDevice& f) {
                                std::to_string(r.blocks) + ", \"blocks_sent\": " +
                                std::to_string(r.blocksSent) + ", \"seconds\": " +
                                Seconds(f.seconds);
-            if (!r.cause.empty()) line += ", \"cause\": " + JsonString(r.cause);
+            if (!r.explanation.text.empty())
+                line += ", \"cause\": " + JsonString(r.explanation.text);
+            if (!r.explanation.text.empty() && !r.explanation.hint.empty())
+                line += ", \"hint\": " + JsonString(r.explanation.hint);
             if (!r.note.empty()) line += ", \"note\": " + JsonString(r.note);
             Emit(line + "}\n");
         } else {
@@ -222,16 +236,16 @@ void StationConsole::DeviceFinished(const station::FinishedDevice& f) {
                 text = FailureText(head + update::OutcomeName(r.outcome) + " at " +
                                        update::StepName(r.step) + " after " +
                                        ShortSeconds(f.seconds) + ": ",
-                                   r.message, messages::Cause{r.cause, {}});
+                                   r.message, r.explanation);
             }
             if (view_ == StationView::terminal)
                 Commit(text);
             else
                 Emit(text);
         }
-        dirty_ = true;
+        wake = MarkDirty();
     }
-    Poke();
+    if (wake) Poke();
 }
 
 void StationConsole::DeviceLeft(const station::StationDevice& device) {
@@ -241,16 +255,18 @@ void StationConsole::DeviceLeft(const station::StationDevice& device) {
 }
 
 void StationConsole::Note(const std::string& text) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         if (view_ == StationView::terminal) {
+            wake = MarkDirty();
             Commit(text + "\n");
         } else {
             std::fprintf(notes_, "%s\n", text.c_str());
             std::fflush(notes_);
         }
     }
-    Poke();
+    if (wake) Poke();
 }
 
 bool StationConsole::dirty() const {
@@ -289,19 +305,23 @@ std::string StationConsole::Footer() const {
 }
 
 void StationConsole::Redraw() {
-    std::lock_guard lock(mutex_);
     if (view_ != StationView::terminal) return;
     std::string out;
-    // Back to the first running line, then everything below it anew.
-    if (drawnLines_ > 0) out += "\r\x1b[" + std::to_string(drawnLines_) + "A";
-    out += "\r\x1b[J";
-    for (const auto& text : committed_) out += text;
-    committed_.clear();
-    const auto now = std::chrono::steady_clock::now();
-    for (const auto& [id, line] : running_) out += LiveLine(line, now) + "\n";
-    out += Footer() + "\n";
-    drawnLines_ = static_cast<int>(running_.size()) + 1;
-    dirty_ = false;
+    {
+        std::lock_guard lock(mutex_);
+        // Back to the first running line, then everything below it anew.
+        if (drawnLines_ > 0) out += "\r\x1b[" + std::to_string(drawnLines_) + "A";
+        out += "\r\x1b[J";
+        for (const auto& text : committed_) out += text;
+        committed_.clear();
+        const auto now = std::chrono::steady_clock::now();
+        for (const auto& [id, line] : running_) out += LiveLine(line, now) + "\n";
+        out += Footer() + "\n";
+        drawnLines_ = static_cast<int>(running_.size()) + 1;
+        dirty_ = false;
+    }
+    // Written without the lock: a slow terminal must not hold up the updates' workers, which
+    // report every block. In this view nothing but the front end's thread writes.
     Emit(out);
 }
 

@@ -5,7 +5,9 @@
 //
 // The station calls the observer from its supervisor, its watcher and every update worker;
 // everything here happens under one mutex. On a terminal the observer only records the change
-// and pokes an eventfd; the front end's thread redraws, at most ten times a second.
+// and pokes an eventfd when the display was up to date (later changes before the redraw need no
+// wake-up: the front end already owes one); the front end's thread redraws, at most ten times
+// a second.
 
 #include "station/station.h"
 
@@ -73,6 +75,8 @@ private:
 
     void Emit(const std::string& text);  // a whole line (or lines) to `out`, flushed
     void Commit(const std::string& text);  // terminal: kept above the running lines
+    // Marks the display as needing a redraw; true when it did not before (then Poke).
+    bool MarkDirty();
     void Poke();
     std::string LiveLine(const Line& line, std::chrono::steady_clock::time_point now) const;
     std::string Footer() const;

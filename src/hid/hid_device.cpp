@@ -85,6 +85,12 @@ HidDevice::Walk HidDevice::WalkBus() const {
 
 std::vector<DeviceListEntry> HidDevice::Scan() const { return WalkBus().entries; }
 
+std::vector<DeviceListEntry> HidDevice::Scan(std::vector<SkippedDevice>& skipped) const {
+    Walk walk = WalkBus();
+    skipped = std::move(walk.skipped);
+    return std::move(walk.entries);
+}
+
 int HidDevice::EnumerateDevices() {
     Walk walk = WalkBus();
     const int count = std::min<int>(static_cast<int>(walk.entries.size()), kMaxListedDevices);

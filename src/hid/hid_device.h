@@ -94,6 +94,8 @@ public:
     // A fresh walk of the bus: every matching device that can be opened, in bus order, without
     // touching the list that EnumerateDevices keeps for the front end.
     std::vector<DeviceListEntry> Scan() const;
+    // The same walk, with the matching devices that could not be opened and why.
+    std::vector<DeviceListEntry> Scan(std::vector<SkippedDevice>& skipped) const;
     std::uint8_t Open(int index);
     // Opens the device at `path` only if it is ours and carries `serial`, in one step that no
     // enumeration on another thread can come between. After the open the bus is asked again

@@ -2,7 +2,7 @@
 // The desktop notices a window sends when a run ends while the user looks elsewhere: what
 // they say, and the stretch of a station's work they sum up.
 
-#include "update/update_ui.h"
+#include "update/update_events.h"
 
 #include <chrono>
 #include <string>
