@@ -59,7 +59,8 @@ Station::Station(platform::HidBus& bus, StationOptions options, StationObserver&
     : bus_(bus),
       options_(std::move(options)),
       observer_(observer),
-      onFinish_(std::move(onFinish)) {}
+      onFinish_(std::move(onFinish)),
+      flashedOk_(options_.flashedOk) {}
 
 Station::~Station() {
     Abort();
@@ -138,6 +139,18 @@ void Station::Abort() {
     for (const auto& job : running)
         if (job->procedure) job->procedure->Stop();
     wake_.notify_all();
+}
+
+bool Station::Retry(const hid::DeviceIdentity& identity) {
+    if (!identity.known()) return false;
+    {
+        std::lock_guard lock(mutex_);
+        if (draining_) return false;
+        retry_.push_back(identity);
+        busChanged_ = true;
+    }
+    wake_.notify_all();
+    return true;
 }
 
 int Station::doneFd() const { return doneFd_.fd(); }
@@ -227,6 +240,21 @@ void Station::Survey() {
         }
         for (const auto& candidate : present) {
             const auto& e = candidate.entry;
+            // Asked for again: found by its identity, taken whatever was seen of it before.
+            const auto again = std::find_if(retry_.begin(), retry_.end(), [&](const auto& identity) {
+                return hid::IsSameDevice(identity, e);
+            });
+            const bool running = std::any_of(jobs_.begin(), jobs_.end(), [&](const auto& job) {
+                return !job->finished && hid::IsSameDevice(job->identity, e);
+            });
+            if (again != retry_.end() && !draining_ && !running) {
+                lastPaths_.erase(e.path);  // its new job says where it is last seen
+                retry_.erase(again);
+                std::erase(bootedPaths_, e.path);
+                seenPaths_.insert(e.path);
+                waiting_.push_back(candidate);
+                continue;
+            }
             if (seenPaths_.count(e.path) != 0) continue;
             if (OwnedByAJob(e)) {
                 seenPaths_.insert(e.path);

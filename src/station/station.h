@@ -42,6 +42,9 @@ struct StationOptions {
     int maxParallel = 0;               // devices flashed at once; 0: no limit
     std::set<std::string> serials;     // only these; empty: every device
     bool again = false;                // flash a serial again that was flashed ok in this run
+    // Serials already flashed ok in this run by an earlier station (a window's Stop and Start
+    // make one run of two stations): skipped as if this station had flashed them.
+    std::set<std::string> flashedOk;
     int count = 0;                     // stop after this many finished; 0: until stopped
     update::Limits limits;
     update::Pauses pauses;
@@ -100,6 +103,10 @@ public:
     void Drain();
     // The running updates are stopped as well (each ends as interrupted).
     void Abort();
+    // Takes the device known as `identity` again at the next look at the bus, whatever was
+    // seen of it before and whether it was ok in this run (a retry, or "flash again"), if it is
+    // present then or comes later. False when the station is stopping.
+    bool Retry(const hid::DeviceIdentity& identity);
     // Readable (an eventfd) once the station is done: --count reached, or drained with none
     // running. The front end polls it beside its signals.
     int doneFd() const;
@@ -156,6 +163,7 @@ private:
     std::set<std::string> seenPaths_;              // nodes already looked at, until they leave
     std::vector<std::string> bootedPaths_;         // returns that belonged to a finished job
     std::set<std::string> flashedOk_;              // serials flashed ok in this run
+    std::vector<hid::DeviceIdentity> retry_;       // devices asked for again
     std::map<std::string, StationDevice> lastPaths_;  // finished devices, by their last node
     std::vector<FinishedDevice> finished_;
 

@@ -4,6 +4,7 @@
 
 #include "app/application.h"
 #include "app/main_dialog.h"
+#include "platform/forwarding_hid_bus.h"
 #include "platform/sim_hid_bus.h"
 #include "protocol/reports.h"
 #include "sim/device_emulator.h"
@@ -58,9 +59,9 @@ public:
 
 // The simulated bus with a hook at the start of each walk: a test makes the bus change, or
 // another enumeration happen, between two calls of the window.
-class HookedBus final : public platform::HidBus {
+class HookedBus final : public platform::ForwardingHidBus {
 public:
-    explicit HookedBus(platform::HidBus& inner) : inner_(inner) {}
+    using ForwardingHidBus::ForwardingHidBus;
     std::function<void()> beforeEnumerate;
 
     std::vector<platform::HidInterfaceInfo> enumerate() override {
@@ -69,19 +70,8 @@ public:
             beforeEnumerate = nullptr;
             hook();
         }
-        return inner_.enumerate();
+        return inner().enumerate();
     }
-    platform::ProbeResult probe(const std::string& path) override { return inner_.probe(path); }
-    platform::Opened<platform::HidWriter> openWriter(const std::string& path) override {
-        return inner_.openWriter(path);
-    }
-    platform::Opened<platform::HidReader> openReader(const std::string& path) override {
-        return inner_.openReader(path);
-    }
-    std::unique_ptr<platform::HotplugMonitor> monitor() override { return inner_.monitor(); }
-
-private:
-    platform::HidBus& inner_;
 };
 
 // Counts how often a widget was hidden and shown while its window was up.
