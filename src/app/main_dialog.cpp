@@ -544,6 +544,7 @@ void CVumo_DFU_UtilityDlg::OnUpdateClicked() {
 
     const std::uint8_t mode = openMode();
     updateActive_ = mode == protocol::kModeApplication || mode == protocol::kModeUpdate;
+    if (updateActive_) flashing_.emplace(sleep_, openDevice_.serial);
     procedure_->StartSecondStage({prepared.prepared, openDevice_, mode});
     // Nothing that would cut the update short stays clickable while it runs.
     if (updateActive_) UpdateControls();
@@ -616,6 +617,7 @@ void CVumo_DFU_UtilityDlg::Shutdown(bool report) {
     dfuDevice_.reset();
     redirector_.Close();
     updateActive_ = false;
+    flashing_.reset();
 }
 
 // The update's events. Each change of a control is carried out on the window's thread; the
@@ -695,18 +697,23 @@ void CVumo_DFU_UtilityDlg::ShowBox(const std::string& text, const QString& capti
     // The engine's advice after a failure under fast pacing names the command-line flag; a
     // window is started, not given flags at each update, so it says how to start it.
     shownDetail.replace(QString::fromLatin1(kEngineFastPacingAdvice), tr(kWindowFastPacingAdvice));
-    windowCalls_.Run([this, shownText = QString::fromStdString(text), caption, type,
+    windowCalls_.Run([this, text, shownText = QString::fromStdString(text), caption, type,
                       shownDetail = std::move(shownDetail)] {
         // Every box the engine shows ends an update or is its last word before the end.
-        AskForAttention();
+        AskForAttention(session::UpdateNotice(
+            (type & kMbIconError) == kMbIconError ? update::Outcome::failed : update::Outcome::ok,
+            flashing_ ? flashing_->serial() : std::string(), text,
+            flashing_ ? flashing_->seconds() : 0));
         boxes_->ShowCaptioned(this, shownText, caption, type, shownDetail);
     });
 }
 
-void CVumo_DFU_UtilityDlg::AskForAttention() {
+void CVumo_DFU_UtilityDlg::AskForAttention(const session::Notice& notice) {
     if (isActiveWindow()) return;
     ++attentionRequests_;
     QApplication::alert(this);
+    // No notification server is no error: the taskbar's alert stays.
+    notices_.Notify(notice.summary, notice.body);
 }
 
 void CVumo_DFU_UtilityDlg::OnFileDropped(const QString& path) {
@@ -761,7 +768,10 @@ void CVumo_DFU_UtilityDlg::Finished(const update::UpdateResult& result) {
         lastResult_ = result;
         updateActive_ = false;
         // An interrupted update ends without a box: ask for attention here.
-        if (result.outcome == update::Outcome::interrupted) AskForAttention();
+        if (result.outcome == update::Outcome::interrupted)
+            AskForAttention(session::UpdateNotice(result.outcome, result.serial, result.message,
+                                                  flashing_ ? flashing_->seconds() : 0));
+        flashing_.reset();
         if (result.outcome == update::Outcome::failed) {
             // A failure may have come from a device that left: the window then looks at the
             // bus as it does at a device change, so it never offers a device that is gone.

@@ -23,6 +23,9 @@
 #include "image/prepare.h"
 #include "image/redirector.h"
 #include "messages/causes.h"
+#include "session/desktop_bus.h"
+#include "session/flash_inhibitor.h"
+#include "session/notices.h"
 #include "platform/hid_bus.h"
 #include "update/pacer.h"
 #include "update/update_procedure.h"
@@ -124,6 +127,9 @@ public:
     int attentionRequests() const { return attentionRequests_; }
     // What tells assistive technology of the update's progress.
     const ProgressAnnouncer& progressAnnouncer() const { return *progressAnnouncer_; }
+    // Said once when the machine can't be kept awake during updates (logind absent or
+    // refusing); empty otherwise.
+    const QString& sessionNote() const { return sessionNote_; }
     // "Version: " and the build's file version string.
     static QString GetVersionString(const QString& key);
 
@@ -166,8 +172,9 @@ private:
     void CloseDepartedDevice();
     // The list's tooltip: the whole current line, and why devices are missing, if any are.
     void UpdateListToolTip();
-    // On the window's thread: the user is asked to look, unless the window has the focus.
-    void AskForAttention();
+    // On the window's thread: the user is asked to look, and told by a desktop notice how the
+    // update ended, unless the window has the focus.
+    void AskForAttention(const session::Notice& notice);
 
     // update::UpdateEvents, called from the worker or from the window's own thread.
     void Began(std::uint32_t blocks) override;
@@ -242,6 +249,14 @@ private:
     std::optional<update::UpdateResult> lastResult_;
     bool shutDown_ = false;
     int attentionRequests_ = 0;
+    // The machine is kept awake from the second stage until the update has ended.
+    QString sessionNote_;
+    session::FlashInhibitor sleep_{[this](const std::string& s) {
+        sessionNote_ = QString::fromStdString(s);
+        qWarning("%s", s.c_str());
+    }};
+    std::optional<session::SleepGuard> flashing_;
+    session::DesktopNotifier notices_;
 };
 
 }  // namespace vumo::app

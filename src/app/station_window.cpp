@@ -183,9 +183,17 @@ private:
 };
 
 StationWindow::StationWindow(platform::HidBus& bus, StationWindowOptions options, QWidget* parent)
-    : QWidget(parent), bus_(bus), options_(std::move(options)) {
+    : QWidget(parent), bus_(bus), options_(std::move(options)),
+      sleep_([this](const std::string& s) {
+          // From a station thread; said once, in the status line and the log.
+          qWarning("%s", s.c_str());
+          QMetaObject::invokeMethod(
+              this, [this, s] { statusLabel_->setText(QString::fromStdString(s)); },
+              Qt::QueuedConnection);
+      }) {
     boxes_ = new MessageBoxes(options_.applicationName, this);
     bridge_ = std::make_unique<Bridge>(*this);
+    sleeping_ = std::make_unique<session::StationSleep>(*bridge_, sleep_);
     logPath_ = options_.logPath.isEmpty() ? DefaultLogPath() : options_.logPath;
     Build();
     // The devices present are shown before Start, and follow the bus while no station runs.
@@ -456,6 +464,7 @@ bool StationWindow::OnStartClicked() {
     // The run goes on: its tiles and counters stay; the new station's devices are its own.
     byId_.clear();
     presentKeys_.clear();
+    stretch_ = {};
     statusLabel_->clear();
     endRow_->hide();
 
@@ -480,7 +489,7 @@ bool StationWindow::OnStartClicked() {
     o.pacing = options_.pacing;
     o.flashedOk = okSerials_;
     station_ = std::make_unique<station::Station>(
-        bus_, std::move(o), *bridge_,
+        bus_, std::move(o), *sleeping_,
         [this](const station::FinishedDevice& f) { return WriteLogLine(f); });
     done_ = false;
     draining_ = false;
@@ -734,6 +743,7 @@ void StationWindow::OnArrived(const station::StationDevice& device) {
         tile = AddTile(device, static_cast<int>(StationTile::State::running));
     }
     byId_[device.id] = tile;
+    stretch_.Started();
     UpdateCounters();
     UpdateTicking();
     emit tilesChanged();
@@ -763,6 +773,10 @@ void StationWindow::OnFinished(const station::FinishedDevice& finished) {
             okSerials_.insert(finished.device.serial);
         else
             okSerials_.erase(finished.device.serial);
+    }
+    if (stretch_.Ended(ok) && !isActiveWindow()) {
+        const session::Notice notice = session::StationNotice(stretch_.stretch());
+        notices_.Notify(notice.summary, notice.body);
     }
     UpdateCounters();
     UpdateTicking();

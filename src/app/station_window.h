@@ -24,6 +24,9 @@
 #include "image/prepare.h"
 #include "image/redirector.h"
 #include "platform/hid_bus.h"
+#include "session/desktop_bus.h"
+#include "session/notices.h"
+#include "session/station_sleep.h"
 #include "station/flash_log.h"
 #include "station/station.h"
 #include "update/pacer.h"
@@ -218,12 +221,19 @@ private:
 
     // In destruction order: the station (joining its threads) before what it reports to.
     std::unique_ptr<Bridge> bridge_;
+    // The machine kept awake while any device is flashed: between the station and the bridge.
+    session::FlashInhibitor sleep_;
+    std::unique_ptr<session::StationSleep> sleeping_;
     std::unique_ptr<station::FlashLog> log_;
     std::unique_ptr<station::Station> station_;
     QSocketNotifier* doneNotifier_ = nullptr;
     bool done_ = true;       // the current station has ended (or there is none)
     bool draining_ = false;  // Stop was pressed once: running devices finish
     bool closeWhenDone_ = false;
+    // From the first device taken while none ran to the last that finished: told by a desktop
+    // notice when it ends while the window is not the active one.
+    session::StretchClock stretch_;
+    session::DesktopNotifier notices_;
 };
 
 }  // namespace vumo::app

@@ -13,6 +13,7 @@
 #include "cli/tool_run.h"
 #include "image/prepare.h"
 #include "messages/causes.h"
+#include "session/station_sleep.h"
 #include "station/flash_log.h"
 #include "station/station.h"
 
@@ -162,8 +163,11 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
         };
     }
 
+    // Held against sleep while any device is flashed; both outlive the station.
+    session::FlashInhibitor sleep([&console](const std::string& s) { console.Note(s); });
+    session::StationSleep sleeping(console, sleep);
     auto theStation =
-        std::make_unique<station::Station>(choice->bus(), options, console, std::move(onFinish));
+        std::make_unique<station::Station>(choice->bus(), options, sleeping, std::move(onFinish));
     if (!theStation->Start(error)) {
         theStation.reset();
         return SetupFailure(o, choice.get(), kExitFailure, "The station can't run: " + error + ".");

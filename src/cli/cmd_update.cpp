@@ -15,6 +15,7 @@
 #include "image/prepare.h"
 #include "messages/causes.h"
 #include "protocol/reports.h"
+#include "session/flash_inhibitor.h"
 #include "station/flash_log.h"
 #include "text/utf8.h"
 #include "update/device_watcher.h"
@@ -431,6 +432,11 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
                         ". Close other programs and try again; the device was not touched.";
             return Finish(o, r, choice.get());
         }
+        // The machine stays awake until the procedure has ended; a refusal is said and the
+        // update goes on.
+        session::FlashInhibitor sleep(
+            [](const std::string& s) { std::fprintf(stderr, "vumo-dfu: %s\n", s.c_str()); });
+        const session::SleepGuard flashing(sleep, chosen.entry.serial);
         started.time = std::chrono::system_clock::now();
         startedSteady = std::chrono::steady_clock::now();
         procedure.StartSecondStage(
