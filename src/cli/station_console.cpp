@@ -157,8 +157,17 @@ void StationConsole::PhaseChanged(const station::StationDevice& device, update::
         const bool newPhase = !line.phase || *line.phase != phase;
         line.phase = phase;
         line.blocks = blocks;
-        // The worker tells a block as it sends it; the block before it was confirmed.
-        line.block = phase == update::Phase::uploading ? block : blocks;
+        // The worker tells a block as it sends it; the block before it was confirmed. Before
+        // the upload no block is confirmed, after it every one is.
+        switch (phase) {
+            case update::Phase::switchingMode:
+            case update::Phase::settling:
+            case update::Phase::handshake: line.block = 0; break;
+            case update::Phase::uploading: line.block = block; break;
+            case update::Phase::finishing:
+            case update::Phase::restarting:
+            case update::Phase::confirming: line.block = blocks; break;
+        }
         dirty_ = true;
         if (view_ == StationView::terminal) {
             // Redrawn from the front end's thread.
@@ -219,8 +228,11 @@ void StationConsole::DeviceFinished(const station::FinishedDevice& f) {
                        ShortSeconds(f.seconds) + "\n";
                 if (!r.note.empty()) text += "  note: " + text::TerminalSafe(r.note) + "\n";
             } else {
-                text = FailureText(head + update::OutcomeName(r.outcome) + " at " +
-                                       update::StepName(r.step) + " after " +
+                // A failure in the block loop names the block, as its message does.
+                std::string step = update::StepName(r.step);
+                if (r.step == update::Step::block) step += " " + std::to_string(r.blocksSent);
+                text = FailureText(head + update::OutcomeName(r.outcome) + " at " + step +
+                                       " after " +
                                        ShortSeconds(f.seconds) + ": ",
                                    r.message, messages::Cause{r.cause, {}});
             }
