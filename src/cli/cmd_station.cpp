@@ -68,7 +68,7 @@ int SetupFailure(const StationCliOptions& o, BusChoice* bus, int exitCode,
         std::string replayError;
         bus->Conclude(exitCode, replayError);
         if (!replayError.empty()) {
-            std::fprintf(stderr, "vumo-dfu: %s\n", replayError.c_str());
+            SayError(replayError);
             exitCode = kExitReplay;
         }
     }
@@ -243,7 +243,7 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     std::string replayError;
     choice->Conclude(exitCode, replayError);
     if (!replayError.empty()) {
-        std::fprintf(stderr, "vumo-dfu: %s\n", replayError.c_str());
+        SayError(replayError);
         exitCode = kExitReplay;
     }
     return exitCode;

@@ -493,7 +493,7 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
                               .count();
         std::string why;
         if (!flashLog->Append(station::FlashRecordOf(*prepared.prepared, started, logged), why))
-            std::fprintf(stderr, "vumo-dfu: %s\n", why.c_str());
+            SayError(why);
     }
     if (r.exitCode == kExitInterrupted || r.exitCode == kExitReplay)
         return Finish(o, r, choice.get());
@@ -509,7 +509,7 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     r.restarted = result->restarted;
     if (!result->serial.empty()) r.serial = result->serial;
     r.exitCode = ExitCodeFor(*result);
-    if (!result->note.empty() && !o.json) std::fprintf(stderr, "%s\n", result->note.c_str());
+    if (!result->note.empty() && !o.json) std::fputs((text::TerminalSafeMessage(result->note) + "\n").c_str(), stderr);
     // The procedure has already shown its message; don't repeat it.
     return Finish(o, r, choice.get(), true);
 }

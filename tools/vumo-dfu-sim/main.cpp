@@ -12,6 +12,7 @@
 #include "sim/timer.h"
 #include "sim/uhid/replay_devices.h"
 #include "sim/uhid/uhid_port.h"
+#include "text/utf8.h"
 #include "vumo/build_config.h"
 
 #include <CLI/CLI.hpp>
@@ -38,16 +39,28 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitReplayDiffers = 3;  // --replay: the host wrote something else, or less
 
-// One line at a time from any thread.
+// A message on stderr, terminal-safe: it may quote a recording or a file name.
+void SayError(const std::string& message) {
+    std::fputs(("vumo-dfu-sim: " + text::TerminalSafeMessage(message) + "\n").c_str(), stderr);
+}
+
+// One line at a time from any thread. Its fields come from recordings, device strings and
+// the host's reports: the whole line is made terminal-safe.
 class Log {
 public:
     __attribute__((format(printf, 2, 3))) void line(const char* format, ...) {
-        std::lock_guard lock(mutex_);
         va_list args;
         va_start(args, format);
-        std::vprintf(format, args);
+        va_list again;
+        va_copy(again, args);
+        const int length = std::vsnprintf(nullptr, 0, format, args);
         va_end(args);
-        std::fputc('\n', stdout);
+        std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+        std::vsnprintf(text.data(), text.size() + 1, format, again);
+        va_end(again);
+        text = text::TerminalSafeMessage(text) + "\n";
+        std::lock_guard lock(mutex_);
+        std::fputs(text.c_str(), stdout);
         std::fflush(stdout);
     }
 
@@ -185,11 +198,11 @@ std::string Joined(const std::vector<std::string>& words) {
 int RunReplay(const Options& o) {
     record::Recording recording;
     if (std::string error; !record::LoadRecording(o.replay, recording, error)) {
-        std::fprintf(stderr, "vumo-dfu-sim: the recording can't be replayed: %s\n", error.c_str());
+        SayError("the recording can't be replayed: " + error);
         return kExitUsage;
     }
     if (const auto access = sim::CheckUhidAccess(o.uhid); !access.ok) {
-        std::fprintf(stderr, "vumo-dfu-sim: %s\n", access.message.c_str());
+        SayError(access.message);
         return kExitFailure;
     }
     const sigset_t stopSignals = BlockStopSignals();
@@ -236,11 +249,11 @@ int Run(const Options& o) {
     std::string joined;
     for (const auto& part : o.simulate) joined += (joined.empty() ? "" : ",") + part;
     if (std::string error; !sim::ParseSimulateOptions(joined, options, error)) {
-        std::fprintf(stderr, "vumo-dfu-sim: %s\n", error.c_str());
+        SayError(error);
         return kExitUsage;
     }
     if (const auto access = sim::CheckUhidAccess(o.uhid); !access.ok) {
-        std::fprintf(stderr, "vumo-dfu-sim: %s\n", access.message.c_str());
+        SayError(access.message);
         return kExitFailure;
     }
 
