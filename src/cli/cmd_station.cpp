@@ -43,9 +43,9 @@ constexpr const char* kStationHelp =
     "restart. A device is ok only when it is back in application mode after its restart\n"
     "(images of location code 1). Ctrl-C: no new device is started and the running ones\n"
     "finish; a second Ctrl-C stops them.\n"
-    "Exit status: 0 every finished device is ok; 10 a device failed; 130 interrupted before\n"
-    "any device was ok; 4 no device was flashed; 3 the file was refused; 1 the flash log\n"
-    "can't be opened, or another failure.\n";
+    "Exit status: 0 every finished device is ok; 10 a device failed, or its line could not\n"
+    "be written to the flash log; 130 interrupted before any device was ok; 4 no device was\n"
+    "flashed; 3 the file was refused; 1 the flash log can't be opened, or another failure.\n";
 
 struct StationCliOptions {
     std::string file;
@@ -155,15 +155,16 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
                                                                           : StationView::plain;
     StationConsole console(view, stdout, stderr, wake.fd());
 
-    // The log has its line before the outcome is shown; a line that can't be written is said
-    // beside the device's outcome, and the station goes on.
+    // The log has its line before the outcome is shown; a device whose line can't be written
+    // is told as failed at the log (a line traces each device), and the station goes on.
     station::FinishHook onFinish;
     if (flashLog) {
         onFinish = [&](const station::FinishedDevice& f) -> std::string {
             const station::FlashStart start{f.started, f.seconds, f.device.serial, f.device.port,
                                    f.device.modeAtStart};
             std::string why;
-            if (!flashLog->Append(station::FlashRecordOf(*image, start, f.result), why)) return why;
+            if (!flashLog->Append(station::FlashRecordOf(*image, start, f.result), why))
+                console.LogNotWritten(f.device.id, why);
             return {};
         };
     }

@@ -196,28 +196,53 @@ void StationConsole::PhaseChanged(const station::StationDevice& device, update::
     Poke();
 }
 
-void StationConsole::DeviceFinished(const station::FinishedDevice& f) {
+void StationConsole::LogNotWritten(int id, const std::string& why) {
+    std::lock_guard lock(mutex_);
+    logErrors_[id] = why;
+}
+
+void StationConsole::DeviceFinished(const station::FinishedDevice& finished) {
     {
         std::lock_guard lock(mutex_);
-        running_.erase(f.device.id);
-        const auto& r = f.result;
+        running_.erase(finished.device.id);
+        station::FinishedDevice f = finished;
+        auto& r = f.result;
+        const auto flashed = r.outcome;
+        std::string logError;
+        if (const auto it = logErrors_.find(f.device.id); it != logErrors_.end()) {
+            logError = it->second;
+            logErrors_.erase(it);
+            if (r.outcome == update::Outcome::ok) {
+                r.outcome = update::Outcome::failed;
+                r.message = "The device was flashed, but its record is not in the flash log.";
+                r.note.clear();
+            }
+            if (!r.cause.empty()) r.cause += "; ";
+            r.cause += logError;
+        }
         switch (r.outcome) {
             case update::Outcome::ok: ++tally_.ok; break;
             case update::Outcome::failed: ++tally_.failed; break;
             case update::Outcome::interrupted: ++tally_.interrupted; break;
         }
         if (r.outcome != update::Outcome::ok) tally_.notOk.emplace_back(Who(f.device), r.message);
+        // A flash that went well but was not logged fails at the log.
+        const bool atLog = !logError.empty() && flashed == update::Outcome::ok;
+        std::string step = atLog ? "log" : update::StepName(r.step);
 
         if (view_ == StationView::json) {
             std::string line = JsonDevice("finished", f.device) + ", \"outcome\": " +
                                JsonString(update::OutcomeName(r.outcome)) + ", \"step\": " +
-                               JsonString(update::StepName(r.step)) + ", \"message\": " +
+                               JsonString(step) + ", \"message\": " +
                                JsonString(r.message) + ", \"blocks\": " +
                                std::to_string(r.blocks) + ", \"blocks_sent\": " +
                                std::to_string(r.blocksSent) + ", \"seconds\": " +
                                Seconds(f.seconds);
             if (!r.cause.empty()) line += ", \"cause\": " + JsonString(r.cause);
             if (!r.note.empty()) line += ", \"note\": " + JsonString(r.note);
+            if (!logError.empty())
+                line += ", \"flashed\": " + JsonString(update::OutcomeName(flashed)) +
+                        ", \"logged\": false";
             Emit(line + "}\n");
         } else {
             const std::string head =
@@ -229,11 +254,9 @@ void StationConsole::DeviceFinished(const station::FinishedDevice& f) {
                 if (!r.note.empty()) text += "  note: " + text::TerminalSafe(r.note) + "\n";
             } else {
                 // A failure in the block loop names the block, as its message does.
-                std::string step = update::StepName(r.step);
-                if (r.step == update::Step::block) step += " " + std::to_string(r.blocksSent);
+                if (r.step == update::Step::block && !atLog) step += " " + std::to_string(r.blocksSent);
                 text = FailureText(head + update::OutcomeName(r.outcome) + " at " + step +
-                                       " after " +
-                                       ShortSeconds(f.seconds) + ": ",
+                                       " after " + ShortSeconds(f.seconds) + ": ",
                                    r.message, messages::Cause{r.cause, {}});
             }
             if (view_ == StationView::terminal)

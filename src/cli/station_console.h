@@ -36,6 +36,11 @@ public:
     void DeviceFinished(const station::FinishedDevice& finished) override;
     void DeviceLeft(const station::StationDevice& device) override;
 
+    // The flash log could not take the device's record (called before DeviceFinished). A
+    // production line traces each device by its record, so the device is not ok: it counts as
+    // failed at the step "log" (its flash's own outcome stays in the JSON as "flashed").
+    void LogNotWritten(int id, const std::string& why);
+
     // A remark of the station's own ("no new device is started ..."): above the running lines
     // on a terminal, on `notes` otherwise.
     void Note(const std::string& text);
@@ -84,6 +89,7 @@ private:
 
     mutable std::mutex mutex_;
     std::map<int, Line> running_;      // by the station's id
+    std::map<int, std::string> logErrors_;  // devices whose record the log did not take
     std::vector<std::string> committed_;  // terminal: finished lines not yet drawn
     int drawnLines_ = 0;                  // terminal: running lines drawn last time
     bool dirty_ = true;

@@ -378,5 +378,38 @@ TEST_F(StationCliTest, UpdateWritesTheSameLogLine) {
     EXPECT_EQ(Field(lines[1], "sha256"), sha);
 }
 
+// A log the disk can't take whole: the device whose record was cut short is not ok (the line
+// traces each device), the run says so and ends with 10, and the next record, after that torn
+// line and one torn by another writer before it, starts on a line of its own.
+TEST_F(StationCliTest, ALogLineTheDiskCutsShortFailsTheDeviceAndTearsNoOtherLine) {
+    const auto log = (dir_ / "full.jsonl").string();
+    std::ofstream(log, std::ios::binary) << "{\"torn\": ";
+    // A file-size limit stands in for the full disk; SIGXFSZ stays ignored in the child.
+    const auto old = ::signal(SIGXFSZ, SIG_IGN);
+    Child limited({"/usr/bin/prlimit", "--fsize=100", "--", VUMO_TEST_DFU, "station", firmware_,
+                   "--simulate=dfu,return-delay=5", "--count", "1", "--json", "--log", log});
+    const int limitedExit = limited.Wait(Clock::now() + 60s);
+    ::signal(SIGXFSZ, old);
+    EXPECT_EQ(limitedExit, kExitStationFailed) << limited.err();
+    const auto finished = Events(limited.out(), "finished");
+    ASSERT_EQ(finished.size(), 1u) << limited.out();
+    EXPECT_EQ(Field(finished[0], "outcome"), "failed");
+    EXPECT_EQ(Field(finished[0], "step"), "log");
+    EXPECT_EQ(Field(finished[0], "flashed"), "ok");
+    EXPECT_NE(Field(finished[0], "cause").find("could not be written (91 of "), std::string::npos)
+        << finished[0];
+    EXPECT_EQ(Field(Events(limited.out(), "summary").at(0), "failed"), "1");
+
+    const auto run = Station({"station", firmware_, "--simulate=dfu,return-delay=5", "--count",
+                              "1", "--log", log});
+    EXPECT_EQ(run.exitCode, kExitOk) << run.err;
+    const auto lines = Lines(ReadAll(log));
+    ASSERT_EQ(lines.size(), 3u) << ReadAll(log);
+    EXPECT_EQ(lines[0], "{\"torn\": ");
+    EXPECT_EQ(lines[1].size(), 90u);
+    EXPECT_EQ(Field(lines[2], "outcome"), "ok") << lines[2];
+    EXPECT_EQ(lines[2].back(), '}');
+}
+
 }  // namespace
 }  // namespace vumo::cli
