@@ -13,6 +13,7 @@
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
 #include "image/prepare.h"
+#include "platform/stop_signals.h"
 #include "messages/causes.h"
 #include "protocol/reports.h"
 #include "station/flash_log.h"
@@ -21,9 +22,7 @@
 #include "update/update_procedure.h"
 
 #include <poll.h>
-#include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -318,25 +317,18 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     r.outcome = "failed";
 
     // Ctrl-C and SIGTERM are taken as events, so an update in progress is stopped cleanly
-    // rather than cut off. Blocked before any thread starts, so every thread inherits it.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const base::UniqueFd signalDescriptor(::signalfd(-1, &signals, SFD_CLOEXEC));
+    // rather than cut off. A closed terminal or pipe does not end it: the update goes on to
+    // its end and its log line. Set up before any thread starts, so every thread inherits it.
+    platform::StopSignals stops;
     const base::EventFd finished;
-    const int signalFd = signalDescriptor.get();
+    const int signalFd = stops.fd();
     const int finishedFd = finished.fd();
-    if (signalFd < 0 || finishedFd < 0) {
+    if (!stops.ok() || finishedFd < 0) {
         r.message = "Could not set up signal handling.";
         r.exitCode = kExitFailure;
         return Finish(o, r);
     }
-    const auto interrupted = [&] {
-        pollfd p{signalFd, POLLIN, 0};
-        return ::poll(&p, 1, 0) > 0;
-    };
+    const auto interrupted = [&] { return stops.Pending(); };
 
     std::string error;
     auto choice = BusChoice::Make(common.Bus(), error, r.exitCode);

@@ -85,11 +85,27 @@ const char* PhaseJsonName(update::Phase phase) {
 }
 
 StationConsole::StationConsole(StationView view, std::FILE* out, std::FILE* notes, int wakeFd)
-    : view_(view), out_(out), notes_(notes), wakeFd_(view == StationView::terminal ? wakeFd : -1) {}
+    : view_(view), out_(out), notes_(notes), wakeFd_(wakeFd) {}
 
 void StationConsole::Emit(const std::string& text) {
-    std::fputs(text.c_str(), out_);
-    std::fflush(out_);
+    if (outClosed_) return;
+    // A reader that went away (a closed pipe, a closed terminal) ends the display, not the
+    // devices: the front end hears of it and drains.
+    if (std::fputs(text.c_str(), out_) < 0 || std::fflush(out_) != 0) {
+        outClosed_ = true;
+        Wake();
+    }
+}
+
+void StationConsole::Wake() {
+    if (wakeFd_ < 0) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+}
+
+bool StationConsole::outputClosed() const {
+    std::lock_guard lock(mutex_);
+    return outClosed_;
 }
 
 void StationConsole::Commit(const std::string& text) {
@@ -98,9 +114,7 @@ void StationConsole::Commit(const std::string& text) {
 }
 
 void StationConsole::Poke() {
-    if (wakeFd_ < 0) return;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+    if (view_ == StationView::terminal) Wake();
 }
 
 void StationConsole::DeviceArrived(const station::StationDevice& device) {

@@ -25,8 +25,8 @@ enum class StationView { terminal, plain, json };
 class StationConsole final : public station::StationObserver {
 public:
     // `out` gets the display or the events; `notes` the station's own remarks where they can't
-    // go into the display (plain and JSON views). `wakeFd`, an eventfd, is poked on every change
-    // in the terminal view; -1 otherwise.
+    // go into the display (plain and JSON views). `wakeFd`, an eventfd (or -1), is poked on
+    // every change in the terminal view, and in every view when `out` can't be written.
     StationConsole(StationView view, std::FILE* out, std::FILE* notes, int wakeFd);
 
     void DeviceArrived(const station::StationDevice& device) override;
@@ -47,6 +47,8 @@ public:
 
     // Terminal view: draws what changed. From the front end's thread only.
     void Redraw();
+    // Whether `out` failed (its reader went away); nothing more is written to it.
+    bool outputClosed() const;
     // Whether a redraw has something to show; whether a device is running (its elapsed time
     // goes on changing).
     bool dirty() const;
@@ -79,6 +81,7 @@ private:
     void Emit(const std::string& text);  // a whole line (or lines) to `out`, flushed
     void Commit(const std::string& text);  // terminal: kept above the running lines
     void Poke();
+    void Wake();
     std::string LiveLine(const Line& line, std::chrono::steady_clock::time_point now) const;
     std::string Footer() const;
 
@@ -93,6 +96,7 @@ private:
     std::vector<std::string> committed_;  // terminal: finished lines not yet drawn
     int drawnLines_ = 0;                  // terminal: running lines drawn last time
     bool dirty_ = true;
+    bool outClosed_ = false;
     Tally tally_;
 };
 

@@ -411,5 +411,45 @@ TEST_F(StationCliTest, ALogLineTheDiskCutsShortFailsTheDeviceAndTearsNoOtherLine
     EXPECT_EQ(lines[2].back(), '}');
 }
 
+// A collector that ends (`station --json | head -1`) or a session that closes drains the
+// station as the first Ctrl-C does: the running device finishes and is logged, the station
+// ends with its status, not killed by the signal.
+TEST_F(StationCliTest, AClosedPipeOrTerminalDrainsTheStationAndSparesTheUpdate) {
+    struct Case {
+        const char* name;
+        int signal;  // 0: only the outputs close
+        const char* note;
+    };
+    for (const Case c : {Case{"closed pipe", 0, "Standard output was closed"},
+                         Case{"hang-up", SIGHUP, "The terminal was closed"}}) {
+        SCOPED_TRACE(c.name);
+        const auto log = (dir_ / (std::string(c.name) + ".jsonl")).string();
+        Child child(Args({"station", firmware_, "--simulate=dfu,devices=10,return-delay=5",
+                          "--max-parallel", "1", "--count", "10", "--json", "--log", log}));
+        ASSERT_TRUE(child.WaitForOut("\"event\": \"arrived\"", Clock::now() + 30s)) << child.err();
+        if (c.signal != 0) {
+            child.Signal(c.signal);
+            ASSERT_TRUE(child.WaitForErr(c.note, Clock::now() + 30s)) << child.err();
+        }
+        child.CloseOutputs();
+        EXPECT_EQ(child.Wait(Clock::now() + 60s), kExitOk);
+        const auto lines = Lines(ReadAll(log));
+        ASSERT_GE(lines.size(), 1u);
+        EXPECT_LT(lines.size(), 10u);  // drained: not every device was taken
+        for (const auto& line : lines) EXPECT_EQ(Field(line, "outcome"), "ok") << line;
+    }
+
+    // `update` goes on to its end and its log line when its outputs and terminal go away.
+    const auto log = (dir_ / "update.jsonl").string();
+    Child update(Args({"update", firmware_, "--simulate=dfu,return-delay=5", "--log", log}));
+    ASSERT_TRUE(update.WaitForErr("uploading: block 1 ", Clock::now() + 30s)) << update.err();
+    update.Signal(SIGHUP);
+    update.CloseOutputs();
+    EXPECT_EQ(update.Wait(Clock::now() + 60s), kExitOk);
+    const auto lines = Lines(ReadAll(log));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(Field(lines[0], "outcome"), "ok");
+}
+
 }  // namespace
 }  // namespace vumo::cli

@@ -11,13 +11,13 @@
 #include "sim/simulate_options.h"
 #include "sim/timer.h"
 #include "sim/uhid/replay_devices.h"
+#include "platform/stop_signals.h"
 #include "sim/uhid/uhid_port.h"
 #include "text/utf8.h"
 #include "vumo/build_config.h"
 
 #include <CLI/CLI.hpp>
 
-#include <signal.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -169,23 +169,6 @@ struct Options {
     double replaySpeed = 1;
 };
 
-// Blocks the stop signals in this thread and every thread started after it, so that only
-// WaitForStop() takes them.
-sigset_t BlockStopSignals() {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    return stopSignals;
-}
-
-void WaitForStop(const sigset_t& stopSignals) {
-    int signal = 0;
-    while (sigwait(&stopSignals, &signal) != 0) {
-    }
-}
-
 std::string Joined(const std::vector<std::string>& words) {
     std::string out;
     for (const auto& w : words) out += (out.empty() ? "" : " ") + w;
@@ -205,7 +188,7 @@ int RunReplay(const Options& o) {
         SayError(access.message);
         return kExitFailure;
     }
-    const sigset_t stopSignals = BlockStopSignals();
+    platform::StopSignals stops(true);  // a closed terminal ends the run as Ctrl-C does
 
     Log log;
     const auto note = [&log](const std::string& line) { log.line("replay: %s", line.c_str()); };
@@ -230,7 +213,7 @@ int RunReplay(const Options& o) {
     } else {
         log.line("vumo-dfu-sim: the recording's devices are on %s; stop with Ctrl-C",
                  o.uhid.c_str());
-        WaitForStop(stopSignals);
+        stops.WaitForStop();
         log.line("vumo-dfu-sim: stopping");
         // A difference found earlier was told when it happened; one found now is told here.
         if (!player->conclude().empty()) exitCode = kExitReplayDiffers;
@@ -257,8 +240,8 @@ int Run(const Options& o) {
         return kExitFailure;
     }
 
-    // Blocked before any thread starts, so that only the wait below takes the signals.
-    const sigset_t stopSignals = BlockStopSignals();
+    // Set up before any thread starts, so that only the wait below takes the signals.
+    platform::StopSignals stops(true);  // a closed terminal ends the run as Ctrl-C does
 
     Log log;
     std::mutex devicesMutex;
@@ -331,7 +314,7 @@ int Run(const Options& o) {
     if (exitCode == kExitOk) {
         log.line("vumo-dfu-sim: %d device%s on %s; stop with Ctrl-C", options.devices,
                  options.devices == 1 ? "" : "s", o.uhid.c_str());
-        WaitForStop(stopSignals);
+        stops.WaitForStop();
         log.line("vumo-dfu-sim: stopping");
     }
     if (arrivals) arrivals->stop();  // no arrival while the devices go
