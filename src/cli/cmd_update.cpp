@@ -426,9 +426,11 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     station::FlashStart started{{}, 0, chosen.entry.serial, chosen.entry.port, chosen.mode};
     auto startedSteady = std::chrono::steady_clock::now();
     {
-        update::DeviceWatcher watcher(*monitor, [&procedure](const auto& event) {
-            update::ForwardDeviceChange(procedure, event);
-        });
+        update::DeviceWatcher watcher(
+            *monitor,
+            [&procedure](const auto& event) { update::ForwardDeviceChange(procedure, event); },
+            {[&choice] { return choice->bus().monitor(); },
+             [](const std::string& text) { SayError(text); }});
         if (!watcher.running()) {
             procedure.Stop();
             r.step = "device";

@@ -289,6 +289,14 @@ void StationConsole::DeviceLeft(const station::StationDevice& device) {
     if (view_ == StationView::json) Emit(JsonDevice("left", device) + "}\n");
 }
 
+void StationConsole::StationNotice(const std::string& text) {
+    if (view_ == StationView::json) {
+        std::lock_guard lock(mutex_);
+        Emit("{\"event\": \"notice\", \"message\": " + JsonString(text) + "}\n");
+    }
+    Note(text);
+}
+
 void StationConsole::Note(const std::string& text) {
     {
         std::lock_guard lock(mutex_);

@@ -35,6 +35,8 @@ public:
                       std::uint32_t block, std::uint32_t blocks) override;
     void DeviceFinished(const station::FinishedDevice& finished) override;
     void DeviceLeft(const station::StationDevice& device) override;
+    // JSON view: a "notice" event; otherwise as a Note.
+    void StationNotice(const std::string& text) override;
 
     // The flash log could not take the device's record (called before DeviceFinished). A
     // production line traces each device by its record, so the device is not ok: it counts as
