@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config git
-  qt6-base-dev libudev-dev libcli11-dev
+  qt6-base-dev qt6-l10n-tools libudev-dev libcli11-dev
   libgtest-dev libgmock-dev libboost-dev libbenchmark-dev
   fonts-liberation2 binutils
   desktop-file-utils appstream man-db groff-base dpkg-dev file bash-completion

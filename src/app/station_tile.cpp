@@ -1,5 +1,7 @@
 #include "app/station_tile.h"
 
+#include "messages/causes.h"
+
 #include <QEvent>
 #include <QFontMetrics>
 #include <QPainter>
@@ -112,7 +114,8 @@ void StationTile::SetFinished(const station::FinishedDevice& finished) {
     QString message = QString::fromStdString(finished.result.message);
     message.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
     message_ = message;
-    cause_ = QString::fromStdString(finished.result.cause);
+    // Why and what to do, in the words `update` and the main window use.
+    cause_ = QString::fromStdString(messages::DetailText(finished.result.explanation));
     setToolTip(cause_.isEmpty() ? message_ : message_ + QStringLiteral("\n") + cause_);
     UpdateAccessibleText();
     RequestRepaint();

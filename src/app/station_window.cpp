@@ -218,6 +218,25 @@ void StationWindow::Build() {
     scroll_->setWidget(grid_);
     layout->addWidget(scroll_, 1);
 
+    // For assistive technology: what each control is and what it does.
+    const auto describe = [](QWidget* widget, const QString& name, const QString& description) {
+        if (!name.isEmpty()) widget->setAccessibleName(name);
+        widget->setAccessibleDescription(description);
+    };
+    describe(pathEdit_, {}, tr("The firmware file flashed onto every device; it is checked once "
+                               "when chosen. Type a path and press Enter, or drop a file."));
+    describe(browseButton_, {}, tr("Chooses the firmware file."));
+    describe(verdictLabel_, tr("Firmware check"), tr("What the check of the chosen file found."));
+    describe(logEdit_, {}, tr("The flash log, one line per device flashed."));
+    describe(logButton_, {}, tr("Chooses another flash log."));
+    describe(startButton_, {}, tr("Flashes every device plugged in now or later."));
+    describe(stopButton_, {}, tr("Stops taking devices; asks what to do with running ones."));
+    describe(countersLabel_, tr("Counters"), tr("Devices flashed, failed and running."));
+    describe(statusLabel_, tr("Status"), tr("What the station is doing."));
+    describe(scroll_, tr("Devices"), tr("One tile per device, with its state."));
+    describe(fileLabel, {}, tr("Caption of the field beside it."));
+    describe(logLabel, {}, tr("Caption of the field beside it."));
+
     connect(browseButton_, &QPushButton::clicked, this, &StationWindow::OnBrowseClicked);
     connect(pathEdit_, &QLineEdit::editingFinished, this, [this] {
         if (pathEdit_->text() != checkedPath_) ChooseFirmware(pathEdit_->text());
@@ -336,11 +355,7 @@ bool StationWindow::OnStartClicked() {
     }
 
     station::StationOptions o;
-    o.image = {prepared_, &prepared_->image};
-    o.location = prepared_->location;
-    o.file = prepared_->path;
-    o.sha256 = prepared_->sha256;
-    o.fileSize = prepared_->fileSize;
+    o.image = prepared_;
     o.limits = options_.limits;
     o.pauses = options_.pauses;
     o.makePacer = options_.makePacer;

@@ -129,11 +129,7 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
 
     station::StationOptions options;
     // Every device reads the one prepared image; it lives as long as the last one using it.
-    options.image = std::shared_ptr<const protocol::FirmwareImage>(image, &image->image);
-    options.location = image->location;
-    options.file = image->path;
-    options.sha256 = image->sha256;
-    options.fileSize = image->fileSize;
+    options.image = image;
     options.maxParallel = o.maxParallel;
     options.serials = {o.serials.begin(), o.serials.end()};
     options.again = o.again;
@@ -154,10 +150,8 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     station::FinishHook onFinish;
     if (flashLog) {
         onFinish = [&](const station::FinishedDevice& f) -> std::string {
-            const station::FlashStart start{f.started, f.seconds, f.device.serial, f.device.port,
-                                   f.device.modeAtStart};
             std::string why;
-            if (!flashLog->Append(station::FlashRecordOf(*image, start, f.result), why))
+            if (!flashLog->Append(station::FlashRecordOf(*image, f), why))
                 console.LogNotWritten(f.device.id, why);
             return {};
         };

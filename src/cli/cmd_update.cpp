@@ -90,7 +90,7 @@ const char* PhaseText(update::Phase phase) {
 
 // The command line's side of the procedure: messages to stdout/stderr, progress as a one-line
 // bar on a terminal and as plain lines otherwise.
-class ConsoleUi final : public update::UpdateUi {
+class ConsoleUi final : public update::UpdateEvents {
 public:
     ConsoleUi(bool json, StepLog& log, int finishedFd)
         : json_(json), log_(log), finishedFd_(finishedFd) {
@@ -98,31 +98,20 @@ public:
         terminal_ = !json && !log.enabled() && ::isatty(STDERR_FILENO);
     }
 
-    void SetProgressRange(int, int) override {}
-    void SetProgress(int) override {}
-    void ShowWarning(bool) override {}
-    void EnableOpenButton(bool) override {}
-    void EnableUpdateButton(bool) override {}
-
-    void ShowMessage(const std::string& text, const std::string& caption, int type) override {
-        ShowMessageWithDetail(text, caption, type, {});
-    }
-
-    void ShowMessageWithDetail(const std::string& text, const std::string& caption, int type,
-                               const std::string& detail) override {
+    void Failed(const update::Failure& failure) override {
         std::lock_guard lock(mutex_);
         EndBar();
-        if (type == update::kBoxError) {
-            std::fputs(
-                FailureText(caption + ": ", text, messages::UpdateCause(text, detail)).c_str(),
-                stderr);
-        } else {
-            // The completion text keeps its own line break. In JSON mode stdout holds the
-            // result object alone.
-            completionText_ = text;
-            std::fprintf(json_ ? stderr : stdout, "%s\n", text::TerminalSafeMessage(text).c_str());
-            std::fflush(stdout);
-        }
+        std::fputs(FailureText("ERROR: ", failure.message, failure.cause).c_str(), stderr);
+    }
+
+    void Uploaded(const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        EndBar();
+        // The completion text keeps its own line break. In JSON mode stdout holds the result
+        // object alone.
+        completionText_ = text;
+        std::fprintf(json_ ? stderr : stdout, "%s\n", text::TerminalSafeMessage(text).c_str());
+        std::fflush(stdout);
     }
 
     void PhaseChanged(update::Phase phase, std::uint32_t block, std::uint32_t blocks) override {
@@ -147,7 +136,7 @@ public:
         lastPhase_ = phase;
     }
 
-    void UpdateFinished(const update::UpdateResult& result) override {
+    void Finished(const update::UpdateResult& result) override {
         {
             std::lock_guard lock(mutex_);
             EndBar();
@@ -364,9 +353,6 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     const ToolRun tool = ToolRunOf(prepared, runner, o.file);
     log.ToolRun(tool.command, tool.output);
     if (prepared.prepared) {
-        // The device objects share the prepared image; nothing is copied out of them.
-        dfu.SetImage({prepared.prepared, &prepared.prepared->image});
-        dfu.SetLocationCode(prepared.prepared->location);
         r.blocks = prepared.prepared->image.blockCount;
         choice->NoteImage(prepared.prepared->sha256, prepared.prepared->fileSize);
     }
@@ -423,7 +409,7 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
         return Finish(o, r, choice.get());
     }
     procedure.setOpenMode(chosen.mode);
-    station::FlashStart started{{}, 0, chosen.entry.serial, chosen.entry.port, chosen.mode};
+    station::FlashStart started{{}, 0, chosen.mode};
     auto startedSteady = std::chrono::steady_clock::now();
     {
         update::DeviceWatcher watcher(
@@ -439,10 +425,10 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
                         ". Close other programs and try again; the device was not touched.";
             return Finish(o, r, choice.get());
         }
-        procedure.ResetProgress();
         started.time = std::chrono::system_clock::now();
         startedSteady = std::chrono::steady_clock::now();
-        procedure.StartSecondStage();
+        procedure.StartSecondStage(
+            {prepared.prepared, {chosen.entry.serial, chosen.entry.port}, chosen.mode});
 
         // A replay that stops at a difference ends the run at once (poll skips fd -1).
         pollfd waits[3] = {{finishedFd, POLLIN, 0}, {signalFd, POLLIN, 0},
@@ -481,6 +467,8 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
             logged.outcome = update::Outcome::interrupted;
             logged.step = update::Step::none;
             logged.message = r.message;
+            logged.serial = chosen.entry.serial;
+            logged.port = chosen.entry.port;
         }
         started.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                         startedSteady)

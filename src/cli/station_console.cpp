@@ -231,8 +231,13 @@ void StationConsole::DeviceFinished(const station::FinishedDevice& finished) {
                 r.message = "The device was flashed, but its record is not in the flash log.";
                 r.note.clear();
             }
-            if (!r.cause.empty()) r.cause += "; ";
-            r.cause += logError;
+            if (flashed == update::Outcome::ok) {
+                r.explanation = {logError, "make room on the log's disk (or choose another file "
+                                           "with --log) and flash the device again"};
+            } else {
+                if (!r.explanation.text.empty()) r.explanation.text += "; ";
+                r.explanation.text += logError;
+            }
         }
         switch (r.outcome) {
             case update::Outcome::ok: ++tally_.ok; break;
@@ -252,7 +257,10 @@ void StationConsole::DeviceFinished(const station::FinishedDevice& finished) {
                                std::to_string(r.blocks) + ", \"blocks_sent\": " +
                                std::to_string(r.blocksSent) + ", \"seconds\": " +
                                Seconds(f.seconds);
-            if (!r.cause.empty()) line += ", \"cause\": " + JsonString(r.cause);
+            if (!r.explanation.text.empty())
+                line += ", \"cause\": " + JsonString(r.explanation.text);
+            if (!r.explanation.text.empty() && !r.explanation.hint.empty())
+                line += ", \"hint\": " + JsonString(r.explanation.hint);
             if (!r.note.empty()) line += ", \"note\": " + JsonString(r.note);
             if (!logError.empty())
                 line += ", \"flashed\": " + JsonString(update::OutcomeName(flashed)) +
@@ -271,7 +279,7 @@ void StationConsole::DeviceFinished(const station::FinishedDevice& finished) {
                 if (r.step == update::Step::block && !atLog) step += " " + std::to_string(r.blocksSent);
                 text = FailureText(head + update::OutcomeName(r.outcome) + " at " + step +
                                        " after " + ShortSeconds(f.seconds) + ": ",
-                                   r.message, messages::Cause{r.cause, {}});
+                                   r.message, r.explanation);
             }
             if (view_ == StationView::terminal)
                 Commit(text);

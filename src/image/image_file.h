@@ -3,6 +3,7 @@
 // the loader of the Update button and by the checksum tool, so both see the same image.
 
 #include "base/unique_fd.h"
+#include "image/prepared_image.h"
 
 #include <sys/stat.h>
 
@@ -14,9 +15,6 @@
 #include <vector>
 
 namespace vumo::image {
-
-enum class ImageFormat { binary, intelHex };
-const char* describe(ImageFormat format);
 
 // Intel HEX when the file's first byte is ':', or, for a name ending in ".hex" (any case), when
 // the first byte that is not a blank or a line end is ':'. Anything else is raw binary. A

@@ -1,6 +1,9 @@
 #include "record/device_player.h"
 
 #include "record/json.h"
+#include "text/hex.h"
+#include "text/json.h"
+#include "text/utf8.h"
 
 #include <algorithm>
 
@@ -31,7 +34,7 @@ std::string SpacedBytes(std::span<const std::uint8_t> bytes) {
     std::string out;
     for (std::size_t i = 0; i < shown; ++i) {
         if (i) out += ' ';
-        out += Hex(bytes.subspan(i, 1));
+        out += text::Hex(bytes.subspan(i, 1));
     }
     if (shown < bytes.size())
         out += (shown ? " " : "") + std::string("and ") + std::to_string(zeros) + " bytes 00";

@@ -17,17 +17,11 @@ const char* ModeName(std::uint8_t mode) {
 
 // The station's side of one device's update: no boxes to show (the result carries every
 // message), phases handed on to the observer, the end handed to the station.
-class Station::JobUi final : public update::UpdateUi {
+class Station::JobUi final : public update::UpdateEvents {
 public:
     JobUi(Station& station, Job& job) : station_(station), job_(job) {}
-    void SetProgressRange(int, int) override {}
-    void SetProgress(int) override {}
-    void ShowWarning(bool) override {}
-    void EnableOpenButton(bool) override {}
-    void EnableUpdateButton(bool) override {}
-    void ShowMessage(const std::string&, const std::string&, int) override {}
     void PhaseChanged(update::Phase phase, std::uint32_t block, std::uint32_t blocks) override;
-    void UpdateFinished(const update::UpdateResult& result) override {
+    void Finished(const update::UpdateResult& result) override {
         station_.JobFinished(job_, result);
     }
 
@@ -292,8 +286,6 @@ void Station::StartJob(const Candidate& candidate, int id) {
     job->startedSteady = std::chrono::steady_clock::now();
     job->app = std::make_unique<hid::AppDevice>(bus_);
     job->dfu = std::make_unique<hid::DfuDevice>(bus_);
-    job->dfu->SetImage(options_.image);
-    job->dfu->SetLocationCode(options_.location);
     job->ui = std::make_unique<JobUi>(*this, *job);
     update::Checks checks;
     checks.confirmBoot = true;
@@ -321,10 +313,11 @@ void Station::StartJob(const Candidate& candidate, int id) {
         result.step = update::Step::open;
         result.message = message;
         result.cause = cause;
+        result.explanation = {cause, {}};
         result.serial = job->device.serial;
         result.port = job->device.port;
-        result.blocks = options_.image ? options_.image->blockCount : 0;
-        result.location = options_.location;
+        result.blocks = options_.image ? options_.image->image.blockCount : 0;
+        result.location = options_.image ? options_.image->location : 0;
         JobFinished(*job, result);
     };
     hid::HidDevice& object = candidate.mode == protocol::kModeUpdate
@@ -341,16 +334,13 @@ void Station::StartJob(const Candidate& candidate, int id) {
     }
     if (!job->procedure->Start()) return refuse("The update could not be started.", job->procedure->startError());
     job->procedure->setOpenMode(candidate.mode);
-    job->procedure->ResetProgress();
-    job->procedure->StartSecondStage();
+    job->procedure->StartSecondStage({options_.image, job->identity, candidate.mode});
 }
 
 void Station::JobFinished(Job& job, const update::UpdateResult& result) {
     FinishedDevice finished;
     finished.device = job.device;
     finished.result = result;
-    if (finished.result.serial.empty()) finished.result.serial = job.device.serial;
-    if (finished.result.port.empty()) finished.result.port = job.device.port;
     finished.started = job.started;
     finished.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                      job.startedSteady)
@@ -359,8 +349,10 @@ void Station::JobFinished(Job& job, const update::UpdateResult& result) {
     if (onFinish_) {
         const std::string problem = onFinish_(finished);
         if (!problem.empty()) {
-            if (!finished.result.cause.empty()) finished.result.cause += "; ";
-            finished.result.cause += problem;
+            for (std::string* cause : {&finished.result.cause, &finished.result.explanation.text}) {
+                if (!cause->empty()) *cause += "; ";
+                *cause += problem;
+            }
         }
     }
     const std::string booted = job.procedure ? job.procedure->bootedPath() : std::string{};

@@ -11,11 +11,10 @@
 
 #include "base/event_fd.h"
 #include "hid/hid_device.h"
+#include "image/prepared_image.h"
 #include "platform/hid_bus.h"
-#include "protocol/firmware_image.h"
 #include "update/pacer.h"
 #include "update/update_procedure.h"
-#include "update/update_ui.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -37,12 +36,8 @@ class DeviceWatcher;
 namespace vumo::station {
 
 struct StationOptions {
-    // The image every device receives, shared read-only, and what the log says of it.
-    std::shared_ptr<const protocol::FirmwareImage> image;
-    std::uint8_t location = 0;
-    std::string file;
-    std::string sha256;
-    std::uint64_t fileSize = 0;
+    // The image every device receives, shared read-only.
+    std::shared_ptr<const image::PreparedImage> image;
 
     int maxParallel = 0;               // devices flashed at once; 0: no limit
     std::set<std::string> serials;     // only these; empty: every device

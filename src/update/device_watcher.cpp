@@ -25,7 +25,7 @@ void ForwardDeviceChange(UpdateProcedure& procedure, const platform::HotplugMoni
 
 void ForwardDeviceChange(UpdateProcedure& procedure,
                          const platform::HotplugMonitor::Event& event) {
-    ForwardDeviceChange(procedure, event, [&procedure] { procedure.RefreshWhileSwitching(); });
+    ForwardDeviceChange(procedure, event, [] {});
 }
 
 DeviceWatcher::DeviceWatcher(platform::HotplugMonitor& monitor, Handler handler,

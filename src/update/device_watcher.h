@@ -17,13 +17,13 @@ namespace vumo::update {
 class UpdateProcedure;
 
 // What a front end does at a device change: refresh (its list, if it has one; while a mode
-// switch is pending the procedure makes a progress step instead), hand an arrival or a removal
-// to the procedure, and refresh once more. `closed` hears the close result of a removal that
-// closed an object.
+// switch is pending the window moves its bar instead), hand an arrival or a removal to the
+// procedure, and refresh once more. `closed` hears the close result of a removal that closed an
+// object.
 void ForwardDeviceChange(UpdateProcedure& procedure, const platform::HotplugMonitor::Event& event,
                          const std::function<void()>& refresh,
                          const std::function<void(std::uint8_t)>& closed = {});
-// The same for a front end without a list: each refresh is the procedure's share alone.
+// The same for a front end without a list.
 void ForwardDeviceChange(UpdateProcedure& procedure, const platform::HotplugMonitor::Event& event);
 
 class DeviceWatcher {

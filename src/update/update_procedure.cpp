@@ -13,7 +13,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kErrorCaption = "ERROR";
 constexpr auto kReopenRetry = 200ms;
 constexpr auto kReopenRetryFast = 20ms;
 constexpr auto kReadyProbe = 250ms;
@@ -73,17 +72,16 @@ const char* OutcomeName(Outcome outcome) {
     return "failed";
 }
 
-UpdateProcedure::UpdateProcedure(hid::AppDevice& app, hid::DfuDevice& dfu, UpdateUi& ui,
+UpdateProcedure::UpdateProcedure(hid::AppDevice& app, hid::DfuDevice& dfu, UpdateEvents& events,
                                  std::unique_ptr<Pacer> pacer, Limits limits, Pauses pauses,
                                  Checks checks)
     : app_(app),
       dfu_(dfu),
-      ui_(ui),
+      events_(events),
       pacer_(std::move(pacer)),
       limits_(limits),
       pauses_(pauses),
-      checks_(checks),
-      image_(dfu.sharedImage()) {}
+      checks_(checks) {}
 
 UpdateProcedure::~UpdateProcedure() { Stop(); }
 
@@ -127,12 +125,14 @@ void UpdateProcedure::Wake() {
     wake_.notify_all();
 }
 
-void UpdateProcedure::ProgressStep() {
-    // Both the front end's thread and the worker make steps; each is one atomic increment.
-    ui_.SetProgress(progressStep_.fetch_add(1));
+std::uint32_t UpdateProcedure::blockCount() const {
+    return image_ ? image_->image.blockCount : 0;
 }
 
-std::uint32_t UpdateProcedure::blockCount() const { return image_ ? image_->blockCount : 0; }
+hid::DeviceIdentity UpdateProcedure::identity() const {
+    std::lock_guard lock(serialMutex_);
+    return identity_;
+}
 
 bool UpdateProcedure::WaitReply(Flag flag, std::uint32_t want) {
     return dfu_.flags().WaitFor(flag, want, std::chrono::steady_clock::now() + limits_.reply,
@@ -142,34 +142,34 @@ bool UpdateProcedure::WaitReply(Flag flag, std::uint32_t want) {
 void UpdateProcedure::Finish(UpdateResult result) {
     result.blocks = blockCount();
     result.blocksSent = blocksSent_.load();
-    result.location = dfu_.locationCode();
-    if (result.serial.empty()) result.serial = dfu_.openSerial();
-    if (result.port.empty()) result.port = dfu_.openPort();
-    {
-        std::lock_guard lock(serialMutex_);
-        if (result.serial.empty()) result.serial = switched_.serial;
-        if (result.port.empty()) result.port = switched_.port;
-    }
-    ui_.UpdateFinished(result);
+    result.location = location();
+    const hid::DeviceIdentity device = identity();
+    result.serial = device.serial;
+    result.port = device.port;
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
+    events_.Finished(result);
 }
 
 void UpdateProcedure::Finish(Outcome outcome, Step step, const std::string& message,
-                             const std::string& cause) {
+                             const std::string& detail, const messages::Cause& explanation) {
     UpdateResult result;
     result.outcome = outcome;
     result.step = step;
     result.message = message;
-    result.cause = cause;
+    result.cause = detail;
+    result.explanation = explanation;
     Finish(std::move(result));
 }
 
-void UpdateProcedure::Fail(Step step, const std::string& message, const std::string& cause) {
+void UpdateProcedure::Fail(Step step, const std::string& message,
+                           messages::UpdateFailure failure, const std::string& detail) {
     if (stop_) {
         dfu_.updateInProgress.store(0);
         Finish(Outcome::interrupted, step, "The update was interrupted.");
         return;
     }
-    std::string why = cause;
+    std::string why = detail;
     if (deviceLeft_.load() && why.empty()) {
         // The departure ended the wait at once; the fixed message stays, the detail says why.
         why = step == Step::block
@@ -184,28 +184,31 @@ void UpdateProcedure::Fail(Step step, const std::string& message, const std::str
         if (!why.empty()) why += " ";
         why += "This update used fast pacing: try again with --pacing standard.";
     }
-    if (why.empty())
-        ui_.ShowMessage(message, kErrorCaption, kBoxError);
-    else
-        ui_.ShowMessageWithDetail(message, kErrorCaption, kBoxError, why);
+    const Failure failure_{step, message, messages::UpdateCause(failure, why)};
+    events_.Failed(failure_);
     dfu_.updateInProgress.store(0);
-    Finish(Outcome::failed, step, message, why);
+    Finish(Outcome::failed, step, message, why, failure_.cause);
 }
 
-void UpdateProcedure::StartSecondStage() {
+void UpdateProcedure::StartSecondStage(UpdateJob job) {
     Pause(pauses_.shortPause);
     blocksSent_.store(0);
-    image_ = dfu_.sharedImage();
+    image_ = std::move(job.image);
+    began_ = std::chrono::steady_clock::now();
+    {
+        std::lock_guard lock(serialMutex_);
+        identity_ = job.device;
+    }
     if (!stop_) abort_.store(false);
     deviceLeft_.store(false);
     cameBack_.store(false);
-    ui_.SetProgressRange(0, static_cast<int>(blockCount()) + 30);
-    ProgressStep();
-    switch (openMode_.load()) {
+    events_.Began(blockCount());
+    Reached(Milestone::begun);
+    switch (job.mode) {
         case protocol::kModeApplication: {
             {
                 std::lock_guard lock(serialMutex_);
-                switched_ = {app_.openSerial(), app_.openPort()};
+                switched_ = job.device;
                 pathsBeforeSwitch_.clear();
                 for (const auto& entry : dfu_.Scan()) pathsBeforeSwitch_.push_back(entry.path);
             }
@@ -216,7 +219,7 @@ void UpdateProcedure::StartSecondStage() {
             }
             closeOnRemoval_.store(1);
             modeSwitchPending_.store(1);
-            ui_.PhaseChanged(Phase::switchingMode, 0, blockCount());
+            events_.PhaseChanged(Phase::switchingMode, 0, blockCount());
             const std::uint8_t written = app_.SendModeSwitch(protocol::kModeUpdate);
             if (written != hid::kWriteOk) {
                 // The device will not leave the bus: say so now instead of waiting out the
@@ -230,7 +233,7 @@ void UpdateProcedure::StartSecondStage() {
                 const std::string message =
                     "The command to switch the device to update mode could not be sent (code " +
                     std::to_string(written) + "). Check the connection and try again.";
-                ui_.ShowMessage(message, kErrorCaption, kBoxError);
+                events_.Failed({Step::modeSwitch, message, {}});
                 Finish(Outcome::failed, Step::modeSwitch, message);
                 return;
             }
@@ -243,12 +246,6 @@ void UpdateProcedure::StartSecondStage() {
         default:
             break;
     }
-}
-
-bool UpdateProcedure::RefreshWhileSwitching() {
-    if (!modeSwitchPending_.load()) return false;
-    ProgressStep();
-    return true;
 }
 
 bool UpdateProcedure::ArrivalEndsSwitch() {
@@ -300,7 +297,7 @@ void UpdateProcedure::OnDeviceArrival() {
         returnState_ = Await::arrived;
         modeSwitchPending_.store(0);
     }
-    ProgressStep();
+    Reached(Milestone::deviceBack);
     // The worker counts the devices itself; any non-zero value sends it on.
     updateDeviceFound_.store(static_cast<std::uint8_t>(std::max<std::size_t>(1, dfu_.Scan().size())));
     Wake();
@@ -381,9 +378,10 @@ void UpdateProcedure::WaitForReturn() {
         modeSwitchPending_.store(0);
     }
     closeOnRemoval_.store(0);
-    const std::string message = DidNotReturnMessage(limits_.deviceReturn);
-    ui_.ShowMessage(message, kErrorCaption, kBoxError);
-    Finish(Outcome::failed, Step::deviceReturn, message);
+    const Failure failure{Step::deviceReturn, DidNotReturnMessage(limits_.deviceReturn),
+                          messages::UpdateCause(messages::UpdateFailure::didNotReturn)};
+    events_.Failed(failure);
+    Finish(Outcome::failed, Step::deviceReturn, failure.message, {}, failure.cause);
 }
 
 UpdateProcedure::Choice UpdateProcedure::ChooseReturnedDevice() {
@@ -439,11 +437,9 @@ void UpdateProcedure::CloseApplicationObject() {
 }
 
 void UpdateProcedure::WaitForUpdateDevice() {
-    ui_.PhaseChanged(Phase::settling, 0, blockCount());
+    events_.PhaseChanged(Phase::settling, 0, blockCount());
     for (int pass = 0; pass < pauses_.settlePasses; ++pass) {
-        ui_.EnableOpenButton(false);
-        ui_.EnableUpdateButton(false);
-        ProgressStep();
+        Reached(Milestone::settlePass);
         if (!Pause(pauses_.settle)) return Fail(Step::open, {});
     }
     if (dfu_.isOpen()) dfu_.Close();
@@ -465,7 +461,11 @@ void UpdateProcedure::WaitForUpdateDevice() {
             if (seams_.deviceChosen) seams_.deviceChosen();
             CloseApplicationObject();
             const std::uint8_t opened = dfu_.OpenIdentity(choice.entry->path, choice.entry->serial);
-            if (opened == hid::kOpenOk) break;
+            if (opened == hid::kOpenOk) {
+                std::lock_guard lock(serialMutex_);
+                identity_ = {choice.entry->serial, choice.entry->port};
+                break;
+            }
             lastCause = opened == hid::kOpenWrongDevice
                             ? choice.entry->path + " names another device now"
                             : std::string(platform::describe(dfu_.lastOpenStatus())) + " on " +
@@ -473,7 +473,8 @@ void UpdateProcedure::WaitForUpdateDevice() {
         }
         if (std::chrono::steady_clock::now() >= deadline || stop_.load()) {
             CloseApplicationObject();
-            return Fail(Step::open, "Net Connect", stop_ ? std::string{} : lastCause);
+            return Fail(Step::open, "Net Connect", messages::UpdateFailure::notOpened,
+                        stop_ ? std::string{} : lastCause);
         }
         std::unique_lock lock(wakeMutex_);
         wake_.wait_for(lock, fast() ? kReopenRetryFast : kReopenRetry,
@@ -481,7 +482,7 @@ void UpdateProcedure::WaitForUpdateDevice() {
     }
     openMode_.store(protocol::kModeUpdate);
     cameBack_.store(true);
-    ui_.DeviceOpened();
+    events_.DeviceOpened(identity());
     if (!Pause(pauses_.command)) return Fail(Step::open, {});
     StartUpload();
 }
@@ -490,62 +491,65 @@ void UpdateProcedure::StartUpload() {
     dfu_.updateInProgress.store(1);
     Pause(pauses_.shortPause);
     uploadRequest_.store(1);
-    ProgressStep();
+    Reached(Milestone::uploadRequested);
     Wake();
 }
 
 void UpdateProcedure::RunHandshake() {
-    ui_.EnableOpenButton(false);
     if (dfu_.updateInProgress.load() == 0) {
         uploadRequest_.store(0);
         return;
     }
-    ui_.PhaseChanged(Phase::handshake, 0, blockCount());
+    events_.PhaseChanged(Phase::handshake, 0, blockCount());
     struct Command {
         Flag flag;
-        std::uint8_t (hid::DfuDevice::*send)();
         const char* timeout;
+        messages::UpdateFailure failure;
         Step step;
     };
     static constexpr Command kHandshake[] = {
-        {Flag::ready, &hid::DfuDevice::SendReadyQuery, "Ready Time out", Step::ready},
-        {Flag::location, &hid::DfuDevice::SendLocation, "DFU Location time out", Step::location},
-        {Flag::size, &hid::DfuDevice::SendSize, "DFU Size time out", Step::size},
+        {Flag::ready, "Ready Time out", messages::UpdateFailure::readyTimeout, Step::ready},
+        {Flag::location, "DFU Location time out", messages::UpdateFailure::locationTimeout,
+         Step::location},
+        {Flag::size, "DFU Size time out", messages::UpdateFailure::sizeTimeout, Step::size},
     };
     for (const Command& c : kHandshake) {
         if (!Pause(pauses_.command)) return Fail(c.step, {});
-        ProgressStep();
+        Reached(Milestone::command);
         // A flag left over from an earlier update must not answer for this command.
         dfu_.flags().Set(c.flag, 0);
         if (c.flag == Flag::ready && fast() && cameBack_.load()) {
-            if (!ProbeReady()) return Fail(c.step, c.timeout);
+            if (!ProbeReady()) return Fail(c.step, c.timeout, c.failure);
             continue;
         }
-        (dfu_.*c.send)();
-        if (!WaitReply(c.flag, 1)) return Fail(c.step, c.timeout);
+        if (c.flag == Flag::ready) dfu_.SendReadyQuery();
+        if (c.flag == Flag::location) dfu_.SendLocation(location());
+        if (c.flag == Flag::size) dfu_.SendSize(blockCount());
+        if (!WaitReply(c.flag, 1)) return Fail(c.step, c.timeout, c.failure);
     }
     if (!Pause(pauses_.command)) return Fail(Step::start, {});
-    ProgressStep();
+    Reached(Milestone::startRequested);
     const int uploaded = UploadImage();
     if (uploaded != 0) return;  // UploadImage has reported
 
     if (dfu_.flags().Get(Flag::end) != 1) {
         dfu_.updateInProgress.store(0);
-        Finish(stop_ ? Outcome::interrupted : Outcome::failed, Step::end,
-               stop_ ? "The update was interrupted." : "DFU end time out");
+        if (stop_)
+            Finish(Outcome::interrupted, Step::end, "The update was interrupted.");
+        else
+            Finish(Outcome::failed, Step::end, "DFU end time out", {},
+                   messages::UpdateCause(messages::UpdateFailure::endTimeout));
         return;
     }
-    ui_.ShowMessage(kCompletionText, "Update Complete ", kBoxOk);
+    events_.Uploaded(kCompletionText);
     UpdateResult result;
     result.outcome = Outcome::ok;
     result.step = Step::done;
     result.message = kCompletionText;
-    const hid::DeviceIdentity identity{dfu_.openSerial(), dfu_.openPort()};
-    result.serial = identity.serial;
-    result.port = identity.port;
+    const hid::DeviceIdentity identity = this->identity();
     // Only after the user has closed the box.
-    if (dfu_.locationCode() == 1) {
-        ui_.PhaseChanged(Phase::restarting, blockCount(), blockCount());
+    if (location() == 1) {
+        events_.PhaseChanged(Phase::restarting, blockCount(), blockCount());
         if (checks_.confirmBoot) {
             std::lock_guard lock(serialMutex_);
             booting_ = identity;
@@ -560,7 +564,7 @@ void UpdateProcedure::RunHandshake() {
         if (checks_.confirmBoot) ConfirmBoot(identity, result);
     } else if (checks_.confirmBoot) {
         result.note = "The device stays in its update loader: images of location code " +
-                      std::to_string(dfu_.locationCode()) + " are not followed by a restart.";
+                      std::to_string(location()) + " are not followed by a restart.";
     }
     dfu_.updateInProgress.store(0);
     Finish(std::move(result));
@@ -578,7 +582,7 @@ bool UpdateProcedure::ProbeReady() {
 }
 
 void UpdateProcedure::ConfirmBoot(const hid::DeviceIdentity& identity, UpdateResult& result) {
-    ui_.PhaseChanged(Phase::confirming, blockCount(), blockCount());
+    events_.PhaseChanged(Phase::confirming, blockCount(), blockCount());
     // The device may be back before its arrival is handed to us.
     ArrivalDuringBoot();
     const auto deadline = std::chrono::steady_clock::now() + limits_.deviceReturn;
@@ -591,7 +595,10 @@ void UpdateProcedure::ConfirmBoot(const hid::DeviceIdentity& identity, UpdateRes
         outcome = bootState_;
     }
     bootPending_.store(false);
-    if (outcome == Await::arrived) return;
+    if (outcome == Await::arrived) {
+        result.confirmed = true;
+        return;
+    }
     if (stop_) {
         result.outcome = Outcome::interrupted;
         result.step = Step::restart;
@@ -606,46 +613,48 @@ void UpdateProcedure::ConfirmBoot(const hid::DeviceIdentity& identity, UpdateRes
                    std::to_string(limits_.deviceReturn.count() / 1000) +
                    " seconds. It may not have started the new firmware; if it is in update "
                    "mode, run the update again.";
-    ui_.ShowMessageWithDetail("The device did not come back in application mode after the "
-                              "update: it may not have started the new firmware.",
-                              kErrorCaption, kBoxError, result.cause);
+    result.explanation = {result.cause, {}};
+    events_.Failed({Step::restart,
+                    "The device did not come back in application mode after the update: it may "
+                    "not have started the new firmware.",
+                    result.explanation});
 }
 
 int UpdateProcedure::UploadImage() {
     const std::uint32_t blocks = blockCount();
     if (!Pause(pauses_.command)) return Fail(Step::start, {}), 1;
-    ProgressStep();
+    Reached(Milestone::startSent);
     dfu_.flags().Set(Flag::start, 0);
     dfu_.SendStart();
-    if (!WaitReply(Flag::start, 1)) return Fail(Step::start, "DFU start time out"), 1;
+    if (!WaitReply(Flag::start, 1))
+        return Fail(Step::start, "DFU start time out", messages::UpdateFailure::startTimeout), 1;
 
     for (std::uint32_t i = 0; i < blocks; ++i) {
         if (!Pause(pauses_.command)) return Fail(Step::block, {}), 1;
-        ui_.SetProgress(static_cast<int>(i) + 31);
-        // The warning blinks in runs of five blocks.
-        ui_.ShowWarning(i % 10 < 5);
-        ui_.PhaseChanged(Phase::uploading, i, blocks);
+        events_.PhaseChanged(Phase::uploading, i, blocks);
         dfu_.flags().Set(Flag::image, 0);
-        dfu_.SendBlock(i);
+        dfu_.SendBlock(image_->image, i);
         if (!WaitReply(Flag::image, 1)) {
             char text[48];
             std::snprintf(text, sizeof text, "DFU upload time out : %u", i);
-            return Fail(Step::block, text), 1;
+            return Fail(Step::block, text, messages::UpdateFailure::blockTimeout), 1;
         }
         blocksSent_.store(i + 1);
         if (!Pause(pauses_.command)) return Fail(Step::block, {}), 1;
     }
 
     if (!Pause(pauses_.command)) return Fail(Step::end, {}), 1;
-    ui_.PhaseChanged(Phase::finishing, blocks, blocks);
+    events_.PhaseChanged(Phase::finishing, blocks, blocks);
     dfu_.flags().Set(Flag::end, 0);
     dfu_.SendEnd();
     if (!WaitReply(Flag::start, 0)) {
-        if (stop_ || deviceLeft_) return Fail(Step::end, "DFU end time out"), 1;
+        if (stop_ || deviceLeft_)
+            return Fail(Step::end, "DFU end time out", messages::UpdateFailure::endTimeout), 1;
         // The completion box still follows if the END reply came after all.
-        ui_.ShowMessage("DFU end time out", kErrorCaption, kBoxError);
+        events_.Failed({Step::end, "DFU end time out",
+                        messages::UpdateCause(messages::UpdateFailure::endTimeout)});
     }
-    ui_.ShowWarning(true);
+    events_.UploadClosed();
     return 0;
 }
 

@@ -2,9 +2,10 @@
 // One firmware update, from the mode switch to the restart, driven by a worker thread.
 //
 // The front end (window or command line) owns the device objects and this procedure, runs the
-// first stage (check and load) and then StartSecondStage() on its own thread, and hands every
-// HID arrival and removal to OnDeviceArrival()/OnDeviceRemoval(). The worker waits for the
-// update-mode device, runs the handshake and the upload, and reports through UpdateUi.
+// first stage (check and load) and then StartSecondStage() on its own thread with what to flash
+// and where (an UpdateJob), and hands every HID arrival and removal to
+// OnDeviceArrival()/OnDeviceRemoval(). The worker waits for the update-mode device, runs the
+// handshake and the upload, and answers in UpdateEvents.
 //
 // Every wait is on an event with a deadline: a reply flag, a request, or a stop. Stop() wakes
 // all of them at once and joins the worker, so the device objects may be destroyed afterwards.
@@ -12,7 +13,8 @@
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
 #include "update/pacer.h"
-#include "update/update_ui.h"
+#include "image/prepared_image.h"
+#include "update/update_events.h"
 
 #include <atomic>
 #include <chrono>
@@ -59,6 +61,14 @@ struct Checks {
     bool requireIdentity = false;
 };
 
+// What one update is told: the image to flash, shared read-only, and the device it goes to,
+// as the front end opened it.
+struct UpdateJob {
+    std::shared_ptr<const image::PreparedImage> image;
+    hid::DeviceIdentity device;  // serial and port of the opened device
+    std::uint8_t mode = 0;       // kModeApplication: switch it first; kModeUpdate: upload now
+};
+
 // Points where a test can step in between two steps that must not be torn apart.
 struct Seams {
     std::function<void()> deviceChosen;    // the worker has chosen the returned device
@@ -67,7 +77,7 @@ struct Seams {
 
 class UpdateProcedure {
 public:
-    UpdateProcedure(hid::AppDevice& app, hid::DfuDevice& dfu, UpdateUi& ui,
+    UpdateProcedure(hid::AppDevice& app, hid::DfuDevice& dfu, UpdateEvents& events,
                     std::unique_ptr<Pacer> pacer = std::make_unique<RealPacer>(),
                     Limits limits = {}, Pauses pauses = {}, Checks checks = {});
     ~UpdateProcedure();
@@ -87,16 +97,13 @@ public:
     std::uint8_t openMode() const { return openMode_.load(); }
     void setOpenMode(std::uint8_t mode) { openMode_.store(mode); }
 
-    // Called at the very start of the Update button's handler.
-    void ResetProgress() { progressStep_.store(0); }
+    // The second stage of the Update button, right after the image was loaded: by the job's
+    // mode, sends the mode switch or starts the upload.
+    void StartSecondStage(UpdateJob job);
 
-    // The second stage of the Update button, right after the image was loaded: sets the
-    // progress range and, by openMode, sends the mode switch or starts the upload.
-    void StartSecondStage();
-
-    // The front end's share of a list refresh: while a mode switch is pending, each refresh
-    // makes one progress step instead of rebuilding the list; returns true then.
-    bool RefreshWhileSwitching();
+    // The front end's share of a list refresh: while a mode switch is pending a refresh does
+    // not rebuild the list (the window moves its bar one step instead); true then.
+    bool RefreshWhileSwitching() const { return modeSwitchPending_.load() != 0; }
     // A HID interface arrived. Ends the wait for the update-mode device once one is present.
     void OnDeviceArrival();
     // A HID interface left (`path` empty when unknown). After a mode switch or restart this
@@ -130,7 +137,7 @@ private:
     // 0 when it went through to the end, 1 when it gave up.
     int UploadImage();
 
-    void ProgressStep();
+    void Reached(Milestone milestone) { events_.MilestoneReached(milestone); }
     // With fast pacing no fixed pause is made at all; only a stop ends the step.
     bool Pause(std::chrono::milliseconds duration) {
         if (fast()) return !stop_.load();
@@ -141,24 +148,30 @@ private:
     // most as long as the fixed settling would have taken.
     bool ProbeReady();
     bool WaitReply(protocol::Flag flag, std::uint32_t want);
-    void Fail(Step step, const std::string& message, const std::string& cause = {});
+    // Tells the user (unless stopped) and ends the update.
+    void Fail(Step step, const std::string& message,
+              messages::UpdateFailure failure = messages::UpdateFailure::other,
+              const std::string& detail = {});
     void Finish(Outcome outcome, Step step, const std::string& message,
-                const std::string& cause = {});
+                const std::string& detail = {}, const messages::Cause& explanation = {});
     void Finish(UpdateResult result);
     std::uint32_t blockCount() const;
+    std::uint8_t location() const { return image_ ? image_->location : 0; }
+    hid::DeviceIdentity identity() const;
     void Wake();
 
     hid::AppDevice& app_;
     hid::DfuDevice& dfu_;
-    UpdateUi& ui_;
+    UpdateEvents& events_;
     std::unique_ptr<Pacer> pacer_;
     const Limits limits_;
     const Pauses pauses_;
     const Checks checks_;
     Seams seams_;
     std::string startError_;
-    // The image of the update in progress, taken from the DfuDevice at the second stage.
-    std::shared_ptr<const protocol::FirmwareImage> image_;
+    // The image of the update in progress, as the second stage was given it.
+    std::shared_ptr<const image::PreparedImage> image_;
+    std::chrono::steady_clock::time_point began_;
 
     std::atomic<bool> stop_{false};
     // Ends every reply wait: a stop, or the departure of the device being updated.
@@ -170,12 +183,12 @@ private:
     std::atomic<std::uint32_t> closeOnRemoval_{0};
     std::atomic<std::uint8_t> updateDeviceFound_{0};
     std::atomic<std::uint32_t> modeSwitchPending_{0};
-    std::atomic<std::uint8_t> progressStep_{0};
     std::atomic<bool> bootPending_{false};
 
     // The device that was told to switch modes; the returned device must be it.
     mutable std::mutex serialMutex_;
     hid::DeviceIdentity switched_;
+    hid::DeviceIdentity identity_;  // the device being updated: as given, then as reopened
     std::vector<std::string> pathsBeforeSwitch_;  // update-mode devices present at the switch
     hid::DeviceIdentity booting_;                 // the device told to restart
     std::string bootedPath_;

@@ -148,6 +148,9 @@ TEST_F(StationCliTest, EightDevicesThreeFaultsEachOutcomeItsOwnAndEveryOneLogged
     }
     EXPECT_EQ(Field(finished.at("VUMO-0003"), "message"), "DFU upload time out : 5");
     EXPECT_EQ(Field(finished.at("VUMO-0003"), "step"), "block");
+    // The same cause and hint as `update` and the window give for the message.
+    EXPECT_NE(Field(finished.at("VUMO-0003"), "cause").find("stopped answering"), std::string::npos);
+    EXPECT_NE(Field(finished.at("VUMO-0003"), "hint").find("flashes it directly"), std::string::npos);
     EXPECT_EQ(Field(finished.at("VUMO-0005"), "message"), "DFU upload time out : 10");
     EXPECT_NE(Field(finished.at("VUMO-0005"), "cause").find("left the bus at block 10"),
               std::string::npos);

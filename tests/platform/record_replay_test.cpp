@@ -10,6 +10,7 @@
 #include "record/device_player.h"
 #include "record/replay_bus.h"
 #include "record/report_trace.h"
+#include "text/utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -349,7 +350,7 @@ TEST(RecordingFormat, DeviceStringsRoundTripByteForByteAndTheFileStaysUtf8) {
     info.manufacturer = "\xF0\x9F\x98\x80";
     e.devices.push_back(info);
     const std::string text = FormatHeader({kFormatVersion, "1.0", {"vumo-dfu"}}) + FormatEvent(e);
-    EXPECT_TRUE(IsValidUtf8(text));
+    EXPECT_TRUE(text::IsValidUtf8(text));
     EXPECT_EQ(text.find('\x1b'), std::string::npos);
 
     Recording rec;

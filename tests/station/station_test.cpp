@@ -58,13 +58,19 @@ class StationTest : public testing::Test {
 protected:
     StationTest() {
         std::mt19937 rng(7);
-        image_ = std::make_shared<protocol::FirmwareImage>();
-        image_->blockCount = 12;
-        for (std::uint32_t b = 0; b < image_->blockCount; ++b)
-            for (auto& byte : image_->blocks[b]) byte = static_cast<std::uint8_t>(rng());
-        image_->ComputeBlockCrcs();
-        for (std::uint32_t b = 0; b < image_->blockCount; ++b)
-            file_.insert(file_.end(), image_->blocks[b].begin(), image_->blocks[b].end());
+        auto prepared = std::make_shared<image::PreparedImage>();
+        protocol::FirmwareImage& image = prepared->image;
+        image.blockCount = 12;
+        for (std::uint32_t b = 0; b < image.blockCount; ++b)
+            for (auto& byte : image.blocks[b]) byte = static_cast<std::uint8_t>(rng());
+        image.ComputeBlockCrcs();
+        prepared->location = 1;
+        prepared->path = "firmware.bin";
+        prepared->sha256 = "ab";
+        for (std::uint32_t b = 0; b < image.blockCount; ++b)
+            file_.insert(file_.end(), image.blocks[b].begin(), image.blocks[b].end());
+        prepared->fileSize = file_.size();
+        image_ = std::move(prepared);
     }
     ~StationTest() override {
         station.reset();
@@ -86,10 +92,6 @@ protected:
     StationOptions Options() {
         StationOptions o;
         o.image = image_;
-        o.location = 1;
-        o.file = "firmware.bin";
-        o.sha256 = "ab";
-        o.fileSize = file_.size();
         o.limits = {300ms, 1s, 1s};
         o.makePacer = [] { return std::make_unique<update::CountingPacer>(); };
         return o;
@@ -115,7 +117,7 @@ protected:
     platform::SimHidBus bus;
     sim::SimBusPort simPort{bus};
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
-    std::shared_ptr<protocol::FirmwareImage> image_;
+    std::shared_ptr<const image::PreparedImage> image_;
     std::vector<std::uint8_t> file_;
     Events events;
     std::unique_ptr<Station> station;

@@ -31,46 +31,35 @@ namespace {
 using namespace std::chrono_literals;
 using sim::Mode;
 
+// What the user is told, as a front end would show it: a failure or the completion.
 struct Box {
     std::string text;
-    std::string caption;
-    int type;
-    std::string detail;
+    bool completion = false;
+    std::string detail;  // why and what to do, as a box's detail text
 };
 
-// Records what the procedure asks of its front end, and lets a test wait for the end.
-class RecordingUi final : public UpdateUi {
+// Records the procedure's events, and lets a test wait for the end.
+class RecordingUi final : public UpdateEvents {
 public:
-    void SetProgressRange(int minimum, int maximum) override {
+    void Began(std::uint32_t blocks) override {
         std::lock_guard lock(mutex_);
-        range = {minimum, maximum};
+        began = blocks;
     }
-    void SetProgress(int position) override {
+    void MilestoneReached(Milestone milestone) override {
         std::lock_guard lock(mutex_);
-        positions.push_back(position);
+        milestones.push_back(milestone);
     }
-    void ShowWarning(bool visible) override {
+    void PhaseChanged(Phase phase, std::uint32_t block, std::uint32_t) override {
         std::lock_guard lock(mutex_);
-        warning.push_back(visible);
+        if (phase == Phase::uploading) blocksSent.push_back(static_cast<int>(block));
     }
-    void EnableOpenButton(bool) override {}
-    void EnableUpdateButton(bool) override {}
-    void ShowMessage(const std::string& text, const std::string& caption, int type) override {
-        std::lock_guard lock(mutex_);
-        boxes.push_back({text, caption, type, {}});
-        changed_.notify_all();
-        if (onBox) onBox(text);
-        // A box is closed by the time it returns: nothing may happen before that.
-        restartsWhenBoxClosed = emulatorRestarts ? emulatorRestarts() : 0;
+    void UploadClosed() override { uploadClosed = true; }
+    void Failed(const Failure& failure) override {
+        Show({failure.message, false, messages::DetailText(failure.cause)});
     }
-    void ShowMessageWithDetail(const std::string& text, const std::string& caption, int type,
-                               const std::string& detail) override {
-        ShowMessage(text, caption, type);
-        std::lock_guard lock(mutex_);
-        boxes.back().detail = detail;
-    }
-    void DeviceOpened() override { deviceOpened = true; }
-    void UpdateFinished(const UpdateResult& r) override {
+    void Uploaded(const std::string& text) override { Show({text, true, {}}); }
+    void DeviceOpened(const hid::DeviceIdentity&) override { deviceOpened = true; }
+    void Finished(const UpdateResult& r) override {
         {
             std::lock_guard lock(mutex_);
             result = r;
@@ -99,15 +88,30 @@ public:
     std::condition_variable finished_;
     std::condition_variable changed_;
     int finishes = 0;
-    std::pair<int, int> range{-1, -1};
-    std::vector<int> positions;
-    std::vector<bool> warning;
+    std::optional<std::uint32_t> began;
+    std::vector<Milestone> milestones;
+    std::vector<int> blocksSent;
+    std::atomic<bool> uploadClosed{false};
     std::vector<Box> boxes;
     std::optional<UpdateResult> result;
     std::atomic<bool> deviceOpened{false};
     std::function<std::uint32_t()> emulatorRestarts;
     std::function<void(const std::string&)> onBox;  // runs while the box is "open"
     std::uint32_t restartsWhenBoxClosed = 0;
+
+private:
+    void Show(Box box) {
+        const std::string text = box.text;
+        {
+            std::lock_guard lock(mutex_);
+            boxes.push_back(std::move(box));
+        }
+        changed_.notify_all();
+        if (onBox) onBox(text);
+        // A box is closed by the time it returns: nothing may happen before that.
+        std::lock_guard lock(mutex_);
+        restartsWhenBoxClosed = emulatorRestarts ? emulatorRestarts() : 0;
+    }
 };
 
 std::vector<std::uint8_t> RandomBytes(std::size_t n, unsigned seed) {
@@ -134,13 +138,14 @@ protected:
     // Loads `blocks` blocks of random data, as the first stage does.
     std::vector<std::uint8_t> LoadImage(std::uint32_t blocks, std::uint8_t location) {
         auto bytes = RandomBytes(blocks * protocol::kBlockSize, blocks);
-        auto& image = dfu.image();
+        auto prepared = std::make_shared<image::PreparedImage>();
         for (std::uint32_t i = 0; i < blocks; ++i)
             std::copy_n(bytes.begin() + i * protocol::kBlockSize, protocol::kBlockSize,
-                        image.blocks[i].begin());
-        image.blockCount = blocks;
-        dfu.ComputeBlockCrcs();
-        dfu.SetLocationCode(location);
+                        prepared->image.blocks[i].begin());
+        prepared->image.blockCount = blocks;
+        prepared->image.ComputeBlockCrcs();
+        prepared->location = location;
+        image = std::move(prepared);
         return bytes;
     }
 
@@ -176,12 +181,10 @@ protected:
         ASSERT_GT(object.EnumerateDevices(), index);
         ASSERT_EQ(object.Open(index), hid::kOpenOk);
         procedure->setOpenMode(mode);
+        opened = {object.openSerial(), object.openPort()};
     }
 
-    void RunUpdate() {
-        procedure->ResetProgress();
-        procedure->StartSecondStage();
-    }
+    void RunUpdate() { procedure->StartSecondStage({image, opened, procedure->openMode()}); }
 
     // Opens line 0 of `object`, runs an update and returns how it ended.
     UpdateResult UpdateFrom(hid::HidDevice& object, std::uint8_t mode) {
@@ -198,6 +201,8 @@ protected:
     hid::AppDevice app{bus};
     hid::DfuDevice dfu{bus};
     RecordingUi ui;
+    std::shared_ptr<const image::PreparedImage> image = std::make_shared<image::PreparedImage>();
+    hid::DeviceIdentity opened;
     std::unique_ptr<platform::HotplugMonitor> monitor;
     std::unique_ptr<UpdateProcedure> procedure;
     std::unique_ptr<DeviceWatcher> watcher;
@@ -219,20 +224,19 @@ TEST_F(UpdateProcedureTest, UpdateModePathProgressAndImage) {
     const auto result = UpdateFrom(dfu, protocol::kModeUpdate);
     EXPECT_EQ(result.outcome, Outcome::ok);
     EXPECT_EQ(result.blocksSent, 300u);
-    EXPECT_EQ(ui.range, std::make_pair(0, 330));
-    // 0 after loading, 1 in StartUpload, 2-5 in the handshake, 6 at the start of the upload,
-    // then the blocks at 31-330.
-    auto expected = Range(0, 6);
-    const auto blocks = Range(31, 330);
-    expected.insert(expected.end(), blocks.begin(), blocks.end());
-    EXPECT_EQ(ui.positions, expected);
+    EXPECT_EQ(ui.began, 300u);
+    // No mode switch: straight from the second stage to the upload's request and the handshake.
+    EXPECT_EQ(ui.milestones, (std::vector<Milestone>{Milestone::begun, Milestone::uploadRequested,
+                                                     Milestone::command, Milestone::command,
+                                                     Milestone::command, Milestone::startRequested,
+                                                     Milestone::startSent}));
+    EXPECT_EQ(ui.blocksSent, Range(0, 299));
     EXPECT_EQ(device.firmware(), file);
     EXPECT_EQ(device.locationCode(), 2);
     EXPECT_EQ(device.sizeByte(), 300 % 256);
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(ui.boxes[0].text, "Firmware uploaded.\r\nNow Rebooting.");
-    EXPECT_EQ(ui.boxes[0].caption, "Update Complete ");
-    EXPECT_EQ(ui.boxes[0].type, kBoxOk);
+    EXPECT_TRUE(ui.boxes[0].completion);
     // Location 2: no restart, and nothing waits for a removal.
     EXPECT_EQ(device.restarts(), 0u);
     EXPECT_FALSE(procedure->closeOnRemoval());
@@ -247,27 +251,22 @@ TEST_F(UpdateProcedureTest, ApplicationModePathSwitchesUploadsAndRestarts) {
     const auto result = UpdateFrom(app, protocol::kModeApplication);
     EXPECT_EQ(result.outcome, Outcome::ok) << result.message;
     EXPECT_EQ(result.serial, "VUMO-0001");
-    EXPECT_EQ(ui.range, std::make_pair(0, 70));
-    // Fixed steps 0-29: loading, the removal, the arrival (two), twenty settling passes,
-    // StartUpload, four in the handshake, the start of the upload. Then blocks 31-70.
-    auto expected = Range(0, 29);
-    const auto blocks = Range(31, 70);
-    expected.insert(expected.end(), blocks.begin(), blocks.end());
-    EXPECT_EQ(ui.positions, expected);
+    EXPECT_EQ(ui.began, 40u);
+    // The return, twenty settling passes, then as from update mode.
+    std::vector<Milestone> expected{Milestone::begun, Milestone::deviceBack};
+    expected.insert(expected.end(), 20, Milestone::settlePass);
+    for (auto m : {Milestone::uploadRequested, Milestone::command, Milestone::command,
+                   Milestone::command, Milestone::startRequested, Milestone::startSent})
+        expected.push_back(m);
+    EXPECT_EQ(ui.milestones, expected);
+    EXPECT_EQ(ui.blocksSent, Range(0, 39));
     EXPECT_EQ(device.firmware(), file);
     EXPECT_TRUE(ui.deviceOpened);
     // The restart goes out only after the completion box has been closed.
     EXPECT_EQ(ui.restartsWhenBoxClosed, 0u);
     EXPECT_TRUE(device.waitForMode(Mode::application, std::chrono::steady_clock::now() + 5s));
     EXPECT_EQ(device.restarts(), 1u);
-    // The warning blinks in runs of five blocks and is shown at the end.
-    ASSERT_EQ(ui.warning.size(), 41u);
-    EXPECT_TRUE(ui.warning[0]);
-    EXPECT_TRUE(ui.warning[4]);
-    EXPECT_FALSE(ui.warning[5]);
-    EXPECT_FALSE(ui.warning[9]);
-    EXPECT_TRUE(ui.warning[10]);
-    EXPECT_TRUE(ui.warning.back());
+    EXPECT_TRUE(ui.uploadClosed);
 }
 
 struct TimeoutCase {
@@ -306,8 +305,7 @@ TEST_P(UpdateTimeoutTest, SaysWhichStepGotNoReplyAndSendsNothingMore) {
     EXPECT_EQ(result.blocksSent, c.blocksSent);
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(ui.boxes[0].text, c.message);
-    EXPECT_EQ(ui.boxes[0].caption, "ERROR");
-    EXPECT_EQ(ui.boxes[0].type, kBoxError);
+    EXPECT_FALSE(ui.boxes[0].completion);
     EXPECT_EQ(dfu.updateInProgress.load(), 0u);
     EXPECT_EQ(device.restarts(), 0u);
     EXPECT_EQ(device.blocksReceived(), c.step == Step::block ? c.blocksSent + 1 : c.blocksSent);
@@ -482,8 +480,8 @@ TEST_F(UpdateProcedureTest, NothingOpenDoesNothingButTheProgressStart) {
     LoadImage(4, 1);
     MakeProcedure();
     RunUpdate();
-    EXPECT_EQ(ui.range, std::make_pair(0, 34));
-    EXPECT_EQ(ui.positions, std::vector<int>{0});
+    EXPECT_EQ(ui.began, 4u);
+    EXPECT_EQ(ui.milestones, std::vector<Milestone>{Milestone::begun});
     EXPECT_FALSE(procedure->busy());
 }
 
@@ -657,16 +655,14 @@ TEST_F(FastPacingTest, SameConversationWithoutAPauseFromThePacer) {
     EXPECT_EQ(counted->count(), 0);
     EXPECT_EQ(device.firmware(), file);
     // READY?, LOCATION, SIZE, DFUSTART, 20 blocks, DFUEND: one of each, as standard pacing
-    // sends them, and the progress positions of standard pacing too.
+    // sends them, and the same steps as standard pacing too.
     EXPECT_EQ(written, 25u);
     for (auto reply : {sim::Reply::ready, sim::Reply::location, sim::Reply::size,
                        sim::Reply::start, sim::Reply::end})
         EXPECT_EQ(device.repliesSent(reply), 1u);
     EXPECT_EQ(device.repliesSent(sim::Reply::image), 20u);
-    auto expected = Range(0, 29);
-    const auto blocks = Range(31, 50);
-    expected.insert(expected.end(), blocks.begin(), blocks.end());
-    EXPECT_EQ(ui.positions, expected);
+    EXPECT_EQ(ui.milestones.size(), 28u);
+    EXPECT_EQ(ui.blocksSent, Range(0, 19));
 }
 
 TEST_F(FastPacingTest, StandardPacingSendsTheSameReports) {
