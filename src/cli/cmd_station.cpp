@@ -3,7 +3,6 @@
 // through its mode switch and restart, until --count devices have finished or Ctrl-C.
 
 #include "base/event_fd.h"
-#include "base/unique_fd.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "station/flash_record.h"
@@ -16,10 +15,9 @@
 #include "session/station_sleep.h"
 #include "station/flash_log.h"
 #include "station/station.h"
+#include "platform/stop_signals.h"
 
 #include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,10 +41,11 @@ constexpr const char* kStationHelp =
     "K at a time, and follows it by its serial number and port through its mode switch and\n"
     "restart. A device is ok only when it is back in application mode after its restart\n"
     "(images of location code 1). Ctrl-C: no new device is started and the running ones\n"
-    "finish; a second Ctrl-C stops them.\n"
-    "Exit status: 0 every finished device is ok; 10 a device failed; 130 interrupted before\n"
-    "any device was ok; 4 no device was flashed; 3 the file was refused; 1 the flash log\n"
-    "can't be opened, or another failure.\n";
+    "finish; a second Ctrl-C stops them. A closed terminal, or a reader of standard output\n"
+    "that went away, does what the first Ctrl-C does.\n"
+    "Exit status: 0 every finished device is ok; 10 a device failed, or its line could not\n"
+    "be written to the flash log; 130 interrupted before any device was ok; 4 no device was\n"
+    "flashed; 3 the file was refused; 1 the flash log can't be opened, or another failure.\n";
 
 struct StationCliOptions {
     std::string file;
@@ -69,7 +68,7 @@ int SetupFailure(const StationCliOptions& o, BusChoice* bus, int exitCode,
         std::string replayError;
         bus->Conclude(exitCode, replayError);
         if (!replayError.empty()) {
-            std::fprintf(stderr, "vumo-dfu: %s\n", replayError.c_str());
+            SayError(replayError);
             exitCode = kExitReplay;
         }
     }
@@ -92,16 +91,11 @@ int StationExitCode(const StationConsole::Tally& t, bool signalled) {
 int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     StepLog log(common.verbosity, stderr);
 
-    // Ctrl-C and SIGTERM as events, blocked before any thread starts so that every thread
-    // inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const base::UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    // Ctrl-C, SIGTERM and a closed terminal as events, set up before any thread starts so that
+    // every thread leaves them to this one.
+    platform::StopSignals stops(true);
     base::EventFd wake;
-    if (!signalFd || !wake) return SetupFailure(o, nullptr, kExitFailure, "Could not set up signal handling.");
+    if (!stops.ok() || !wake) return SetupFailure(o, nullptr, kExitFailure, "Could not set up signal handling.");
 
     std::string error;
     int exitCode = kExitFailure;
@@ -121,7 +115,7 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     log.Step("checking the firmware file");
     image::CRedirector runner;
     image::PrepareOptions prepareOptions;
-    prepareOptions.cancelFd = signalFd.get();
+    prepareOptions.cancelFd = stops.fd();
     const auto prepared = image::PrepareImage(o.file, runner, prepareOptions);
     const ToolRun tool = ToolRunOf(prepared, runner, o.file);
     log.ToolRun(tool.command, tool.output);
@@ -152,13 +146,14 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
                                                                           : StationView::plain;
     StationConsole console(view, stdout, stderr, wake.fd());
 
-    // The log has its line before the outcome is shown; a line that can't be written is said
-    // beside the device's outcome, and the station goes on.
+    // The log has its line before the outcome is shown; a device whose line can't be written
+    // is told as failed at the log (a line traces each device), and the station goes on.
     station::FinishHook onFinish;
     if (flashLog) {
         onFinish = [&](const station::FinishedDevice& f) -> std::string {
             std::string why;
-            if (!flashLog->Append(station::FlashRecordOf(*image, f), why)) return why;
+            if (!flashLog->Append(station::FlashRecordOf(*image, f), why))
+                console.LogNotWritten(f.device.id, why);
             return {};
         };
     }
@@ -178,6 +173,12 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     // difference, and on a terminal the display's changes, drawn at most ten times a second
     // and once a second while a device runs (its elapsed time).
     int signalsSeen = 0;
+    bool hungUp = false;
+    bool outputClosed = false;
+    const auto drain = [&](const char* why) {
+        console.Note(why);
+        theStation->Drain();
+    };
     bool replayStopped = false;
     auto lastDraw = std::chrono::steady_clock::now() - 1s;
     for (;;) {
@@ -190,9 +191,9 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
                     0ms, std::chrono::duration_cast<std::chrono::milliseconds>(due - since)).count());
         }
         pollfd waits[4] = {{theStation->doneFd(), POLLIN, 0},
-                           {signalFd.get(), POLLIN, 0},
+                           {stops.fd(), POLLIN, 0},
                            {choice->replayStopFd(), POLLIN, 0},
-                           {view == StationView::terminal ? wake.fd() : -1, POLLIN, 0}};
+                           {wake.fd(), POLLIN, 0}};
         const int n = ::poll(waits, 4, timeoutMs);
         if (n < 0 && errno != EINTR) break;
         if (waits[3].revents & POLLIN) wake.clear();
@@ -204,9 +205,21 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
                 lastDraw = now;
             }
         }
-        if (waits[1].revents & POLLIN) {
-            signalfd_siginfo info;
-            while (::read(signalFd.get(), &info, sizeof info) == sizeof info) ++signalsSeen;
+        // A closed terminal or a closed standard output (a collector that ended) drains, as
+        // the first Ctrl-C does: the running devices finish and are logged, nothing more is
+        // started. Only Ctrl-C and SIGTERM count towards stopping the running ones.
+        const auto taken = (waits[1].revents & POLLIN) ? stops.Take() : platform::StopSignals::Taken{};
+        if (taken.hangUps > 0 && !hungUp) {
+            hungUp = true;
+            drain("The terminal was closed: no new device is started; the running ones finish.");
+        }
+        if (console.outputClosed() && !outputClosed) {
+            outputClosed = true;
+            drain("Standard output was closed: no new device is started; the running ones "
+                  "finish.");
+        }
+        if (taken.stops > 0) {
+            signalsSeen += taken.stops;
             if (signalsSeen == 1) {
                 const int running = theStation->counts().running;
                 console.Note(running == 0 ? "Stopping: no new device is started."
@@ -234,14 +247,15 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     if (view == StationView::terminal) console.Redraw();
 
     const auto tally = console.tally();
-    exitCode = replayStopped ? kExitReplay : StationExitCode(tally, signalsSeen > 0);
+    exitCode = replayStopped ? kExitReplay
+                             : StationExitCode(tally, signalsSeen > 0 || hungUp || outputClosed);
     if (tally.ok + tally.failed + tally.interrupted == 0 && exitCode == kExitNoDevice)
         console.Note("No device was flashed.");
     console.Summary();
     std::string replayError;
     choice->Conclude(exitCode, replayError);
     if (!replayError.empty()) {
-        std::fprintf(stderr, "vumo-dfu: %s\n", replayError.c_str());
+        SayError(replayError);
         exitCode = kExitReplay;
     }
     return exitCode;

@@ -13,6 +13,7 @@
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
 #include "image/prepare.h"
+#include "platform/stop_signals.h"
 #include "messages/causes.h"
 #include "protocol/reports.h"
 #include "session/flash_inhibitor.h"
@@ -22,9 +23,7 @@
 #include "update/update_procedure.h"
 
 #include <poll.h>
-#include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -308,25 +307,18 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     r.outcome = "failed";
 
     // Ctrl-C and SIGTERM are taken as events, so an update in progress is stopped cleanly
-    // rather than cut off. Blocked before any thread starts, so every thread inherits it.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const base::UniqueFd signalDescriptor(::signalfd(-1, &signals, SFD_CLOEXEC));
+    // rather than cut off. A closed terminal or pipe does not end it: the update goes on to
+    // its end and its log line. Set up before any thread starts, so every thread inherits it.
+    platform::StopSignals stops;
     const base::EventFd finished;
-    const int signalFd = signalDescriptor.get();
+    const int signalFd = stops.fd();
     const int finishedFd = finished.fd();
-    if (signalFd < 0 || finishedFd < 0) {
+    if (!stops.ok() || finishedFd < 0) {
         r.message = "Could not set up signal handling.";
         r.exitCode = kExitFailure;
         return Finish(o, r);
     }
-    const auto interrupted = [&] {
-        pollfd p{signalFd, POLLIN, 0};
-        return ::poll(&p, 1, 0) > 0;
-    };
+    const auto interrupted = [&] { return stops.Pending(); };
 
     std::string error;
     auto choice = BusChoice::Make(common.Bus(), error, r.exitCode);
@@ -421,9 +413,11 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     station::FlashStart started{{}, 0, chosen.mode};
     auto startedSteady = std::chrono::steady_clock::now();
     {
-        update::DeviceWatcher watcher(*monitor, [&procedure](const auto& event) {
-            update::ForwardDeviceChange(procedure, event);
-        });
+        update::DeviceWatcher watcher(
+            *monitor,
+            [&procedure](const auto& event) { update::ForwardDeviceChange(procedure, event); },
+            {[&choice] { return choice->bus().monitor(); },
+             [](const std::string& text) { SayError(text); }});
         if (!watcher.running()) {
             procedure.Stop();
             r.step = "device";
@@ -487,7 +481,7 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
                               .count();
         std::string why;
         if (!flashLog->Append(station::FlashRecordOf(*prepared.prepared, started, logged), why))
-            std::fprintf(stderr, "vumo-dfu: %s\n", why.c_str());
+            SayError(why);
     }
     if (r.exitCode == kExitInterrupted || r.exitCode == kExitReplay)
         return Finish(o, r, choice.get());
@@ -503,7 +497,7 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     r.restarted = result->restarted;
     if (!result->serial.empty()) r.serial = result->serial;
     r.exitCode = ExitCodeFor(*result);
-    if (!result->note.empty() && !o.json) std::fprintf(stderr, "%s\n", result->note.c_str());
+    if (!result->note.empty() && !o.json) std::fputs((text::TerminalSafeMessage(result->note) + "\n").c_str(), stderr);
     // The procedure has already shown its message; don't repeat it.
     return Finish(o, r, choice.get(), true);
 }

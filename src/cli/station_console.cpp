@@ -85,11 +85,27 @@ const char* PhaseJsonName(update::Phase phase) {
 }
 
 StationConsole::StationConsole(StationView view, std::FILE* out, std::FILE* notes, int wakeFd)
-    : view_(view), out_(out), notes_(notes), wakeFd_(view == StationView::terminal ? wakeFd : -1) {}
+    : view_(view), out_(out), notes_(notes), wakeFd_(wakeFd) {}
 
 void StationConsole::Emit(const std::string& text) {
-    std::fputs(text.c_str(), out_);
-    std::fflush(out_);
+    if (outClosed_) return;
+    // A reader that went away (a closed pipe, a closed terminal) ends the display, not the
+    // devices: the front end hears of it and drains.
+    if (std::fputs(text.c_str(), out_) < 0 || std::fflush(out_) != 0) {
+        outClosed_ = true;
+        Wake();
+    }
+}
+
+void StationConsole::Wake() {
+    if (wakeFd_ < 0) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+}
+
+bool StationConsole::outputClosed() const {
+    std::lock_guard lock(mutex_);
+    return outClosed_;
 }
 
 void StationConsole::Commit(const std::string& text) {
@@ -104,9 +120,7 @@ bool StationConsole::MarkDirty() {
 }
 
 void StationConsole::Poke() {
-    if (wakeFd_ < 0) return;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+    if (view_ == StationView::terminal) Wake();
 }
 
 void StationConsole::DeviceArrived(const station::StationDevice& device) {
@@ -167,8 +181,17 @@ void StationConsole::PhaseChanged(const station::StationDevice& device, update::
         const bool newPhase = !line.phase || *line.phase != phase;
         line.phase = phase;
         line.blocks = blocks;
-        // The worker tells a block as it sends it; the block before it was confirmed.
-        line.block = phase == update::Phase::uploading ? block : blocks;
+        // The worker tells a block as it sends it; the block before it was confirmed. Before
+        // the upload no block is confirmed, after it every one is.
+        switch (phase) {
+            case update::Phase::switchingMode:
+            case update::Phase::settling:
+            case update::Phase::handshake: line.block = 0; break;
+            case update::Phase::uploading: line.block = block; break;
+            case update::Phase::finishing:
+            case update::Phase::restarting:
+            case update::Phase::confirming: line.block = blocks; break;
+        }
         wake = MarkDirty();
         if (view_ == StationView::terminal) {
             // Redrawn from the front end's thread.
@@ -197,23 +220,50 @@ void StationConsole::PhaseChanged(const station::StationDevice& device, update::
     if (wake) Poke();
 }
 
-void StationConsole::DeviceFinished(const station::FinishedDevice& f) {
+void StationConsole::LogNotWritten(int id, const std::string& why) {
+    std::lock_guard lock(mutex_);
+    logErrors_[id] = why;
+}
+
+void StationConsole::DeviceFinished(const station::FinishedDevice& finished) {
     bool wake = false;
     {
         std::lock_guard lock(mutex_);
-        running_.erase(f.device.id);
-        const auto& r = f.result;
+        running_.erase(finished.device.id);
+        station::FinishedDevice f = finished;
+        auto& r = f.result;
+        const auto flashed = r.outcome;
+        std::string logError;
+        if (const auto it = logErrors_.find(f.device.id); it != logErrors_.end()) {
+            logError = it->second;
+            logErrors_.erase(it);
+            if (r.outcome == update::Outcome::ok) {
+                r.outcome = update::Outcome::failed;
+                r.message = "The device was flashed, but its record is not in the flash log.";
+                r.note.clear();
+            }
+            if (flashed == update::Outcome::ok) {
+                r.explanation = {logError, "make room on the log's disk (or choose another file "
+                                           "with --log) and flash the device again"};
+            } else {
+                if (!r.explanation.text.empty()) r.explanation.text += "; ";
+                r.explanation.text += logError;
+            }
+        }
         switch (r.outcome) {
             case update::Outcome::ok: ++tally_.ok; break;
             case update::Outcome::failed: ++tally_.failed; break;
             case update::Outcome::interrupted: ++tally_.interrupted; break;
         }
         if (r.outcome != update::Outcome::ok) tally_.notOk.emplace_back(Who(f.device), r.message);
+        // A flash that went well but was not logged fails at the log.
+        const bool atLog = !logError.empty() && flashed == update::Outcome::ok;
+        std::string step = atLog ? "log" : update::StepName(r.step);
 
         if (view_ == StationView::json) {
             std::string line = JsonDevice("finished", f.device) + ", \"outcome\": " +
                                JsonString(update::OutcomeName(r.outcome)) + ", \"step\": " +
-                               JsonString(update::StepName(r.step)) + ", \"message\": " +
+                               JsonString(step) + ", \"message\": " +
                                JsonString(r.message) + ", \"blocks\": " +
                                std::to_string(r.blocks) + ", \"blocks_sent\": " +
                                std::to_string(r.blocksSent) + ", \"seconds\": " +
@@ -223,6 +273,9 @@ void StationConsole::DeviceFinished(const station::FinishedDevice& f) {
             if (!r.explanation.text.empty() && !r.explanation.hint.empty())
                 line += ", \"hint\": " + JsonString(r.explanation.hint);
             if (!r.note.empty()) line += ", \"note\": " + JsonString(r.note);
+            if (!logError.empty())
+                line += ", \"flashed\": " + JsonString(update::OutcomeName(flashed)) +
+                        ", \"logged\": false";
             Emit(line + "}\n");
         } else {
             const std::string head =
@@ -233,9 +286,10 @@ void StationConsole::DeviceFinished(const station::FinishedDevice& f) {
                        ShortSeconds(f.seconds) + "\n";
                 if (!r.note.empty()) text += "  note: " + text::TerminalSafe(r.note) + "\n";
             } else {
-                text = FailureText(head + update::OutcomeName(r.outcome) + " at " +
-                                       update::StepName(r.step) + " after " +
-                                       ShortSeconds(f.seconds) + ": ",
+                // A failure in the block loop names the block, as its message does.
+                if (r.step == update::Step::block && !atLog) step += " " + std::to_string(r.blocksSent);
+                text = FailureText(head + update::OutcomeName(r.outcome) + " at " + step +
+                                       " after " + ShortSeconds(f.seconds) + ": ",
                                    r.message, r.explanation);
             }
             if (view_ == StationView::terminal)
@@ -252,6 +306,14 @@ void StationConsole::DeviceLeft(const station::StationDevice& device) {
     std::lock_guard lock(mutex_);
     if (view_ == StationView::plain) Emit(Head(device) + "left the bus\n");
     if (view_ == StationView::json) Emit(JsonDevice("left", device) + "}\n");
+}
+
+void StationConsole::StationNotice(const std::string& text) {
+    if (view_ == StationView::json) {
+        std::lock_guard lock(mutex_);
+        Emit("{\"event\": \"notice\", \"message\": " + JsonString(text) + "}\n");
+    }
+    Note(text);
 }
 
 void StationConsole::Note(const std::string& text) {

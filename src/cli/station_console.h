@@ -27,8 +27,8 @@ enum class StationView { terminal, plain, json };
 class StationConsole final : public station::StationObserver {
 public:
     // `out` gets the display or the events; `notes` the station's own remarks where they can't
-    // go into the display (plain and JSON views). `wakeFd`, an eventfd, is poked on every change
-    // in the terminal view; -1 otherwise.
+    // go into the display (plain and JSON views). `wakeFd`, an eventfd (or -1), is poked on
+    // every change in the terminal view, and in every view when `out` can't be written.
     StationConsole(StationView view, std::FILE* out, std::FILE* notes, int wakeFd);
 
     void DeviceArrived(const station::StationDevice& device) override;
@@ -37,6 +37,13 @@ public:
                       std::uint32_t block, std::uint32_t blocks) override;
     void DeviceFinished(const station::FinishedDevice& finished) override;
     void DeviceLeft(const station::StationDevice& device) override;
+    // JSON view: a "notice" event; otherwise as a Note.
+    void StationNotice(const std::string& text) override;
+
+    // The flash log could not take the device's record (called before DeviceFinished). A
+    // production line traces each device by its record, so the device is not ok: it counts as
+    // failed at the step "log" (its flash's own outcome stays in the JSON as "flashed").
+    void LogNotWritten(int id, const std::string& why);
 
     // A remark of the station's own ("no new device is started ..."): above the running lines
     // on a terminal, on `notes` otherwise.
@@ -44,6 +51,8 @@ public:
 
     // Terminal view: draws what changed. From the front end's thread only.
     void Redraw();
+    // Whether `out` failed (its reader went away); nothing more is written to it.
+    bool outputClosed() const;
     // Whether a redraw has something to show; whether a device is running (its elapsed time
     // goes on changing).
     bool dirty() const;
@@ -78,6 +87,7 @@ private:
     // Marks the display as needing a redraw; true when it did not before (then Poke).
     bool MarkDirty();
     void Poke();
+    void Wake();
     std::string LiveLine(const Line& line, std::chrono::steady_clock::time_point now) const;
     std::string Footer() const;
 
@@ -88,9 +98,11 @@ private:
 
     mutable std::mutex mutex_;
     std::map<int, Line> running_;      // by the station's id
+    std::map<int, std::string> logErrors_;  // devices whose record the log did not take
     std::vector<std::string> committed_;  // terminal: finished lines not yet drawn
     int drawnLines_ = 0;                  // terminal: running lines drawn last time
     bool dirty_ = true;
+    bool outClosed_ = false;
     Tally tally_;
 };
 

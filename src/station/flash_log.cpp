@@ -4,6 +4,8 @@
 #include "text/json.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,7 +49,8 @@ std::string FlashLogLine(const FlashRecord& r) {
 }
 
 std::unique_ptr<FlashLog> FlashLog::Open(const std::string& path, std::string& error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Read as well: each append looks at the last byte first.
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         error = "the flash log " + path + " can't be opened for appending: " +
                 base::ErrorText(errno);
@@ -61,16 +64,35 @@ FlashLog::~FlashLog() {
 }
 
 bool FlashLog::Append(const FlashRecord& record, std::string& error) {
-    const std::string line = FlashLogLine(record);
-    // One write: with O_APPEND the kernel places it whole at the end, so lines of two
-    // stations sharing the file never interleave. A regular file takes it whole or fails.
-    ssize_t n;
-    do {
-        n = ::write(fd_, line.data(), line.size());
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 || static_cast<std::size_t>(n) != line.size()) {
-        error = "the flash log " + path_ + " could not be written: " +
-                (n < 0 ? base::ErrorText(errno) : std::string("short write"));
+    std::string line = FlashLogLine(record);
+    // Our stations sharing the file take turns, so that the look at its end and the write
+    // that follows it are one step; the lock goes with the descriptor's close at the latest.
+    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    // A record starts on a line of its own: after a write that was cut short (disk full, a
+    // quota, a file-size limit), by this process or another, the file ends inside a line.
+    struct stat st {};
+    char last = '\n';
+    if (::fstat(fd_, &st) == 0 && st.st_size > 0 && ::pread(fd_, &last, 1, st.st_size - 1) == 1 &&
+        last != '\n')
+        line.insert(line.begin(), '\n');
+    // With O_APPEND every piece goes to the end; a piece that was cut short is followed by the
+    // rest, or by the error that stopped it.
+    std::size_t done = 0;
+    int failure = 0;
+    while (done < line.size()) {
+        const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            failure = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    ::flock(fd_, LOCK_UN);
+    if (failure != 0) {
+        error = "the flash log " + path_ + " could not be written (" + std::to_string(done) +
+                " of " + std::to_string(line.size()) + " bytes): " + base::ErrorText(failure);
         return false;
     }
     if (::fdatasync(fd_) != 0) {

@@ -98,7 +98,10 @@ bool Station::Start(std::string& error) {
         return false;
     }
     watcher_ = std::make_unique<update::DeviceWatcher>(
-        *monitor_, [this](const platform::HotplugMonitor::Event& event) { HandleEvent(event); });
+        *monitor_, [this](const platform::HotplugMonitor::Event& event) { HandleEvent(event); },
+        update::DeviceWatcher::Recovery{
+            [this] { return bus_.monitor(); },
+            [this](const std::string& text) { observer_.StationNotice(text); }});
     if (!watcher_->running()) {
         error = watcher_->error();
         watcher_.reset();

@@ -82,6 +82,9 @@ public:
     virtual void DeviceFinished(const FinishedDevice&) {}
     // A device the station has seen left the bus (not during its own mode switch or restart).
     virtual void DeviceLeft(const StationDevice&) {}
+    // Something the user should know of the station itself, in one sentence ("The device
+    // monitor failed ...; it was restarted ...").
+    virtual void StationNotice(const std::string& /*text*/) {}
 };
 
 // Called for each finished device before the observer hears of it; the front end writes its

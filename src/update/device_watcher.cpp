@@ -28,8 +28,9 @@ void ForwardDeviceChange(UpdateProcedure& procedure,
     ForwardDeviceChange(procedure, event, [] {});
 }
 
-DeviceWatcher::DeviceWatcher(platform::HotplugMonitor& monitor, Handler handler)
-    : monitor_(monitor), handler_(std::move(handler)) {
+DeviceWatcher::DeviceWatcher(platform::HotplugMonitor& monitor, Handler handler,
+                             Recovery recovery)
+    : monitor_(&monitor), handler_(std::move(handler)), recovery_(std::move(recovery)) {
     std::string why;
     if (!stop_) {
         error_ = "no descriptor is left to stop the device watcher with";
@@ -45,17 +46,42 @@ DeviceWatcher::~DeviceWatcher() {
 }
 
 void DeviceWatcher::Run() {
+    const auto notice = [this](const std::string& text) {
+        if (recovery_.notice) recovery_.notice(text);
+    };
+    // Failures with no event in between: a monitor that fails as soon as it is made is not
+    // made again and again.
+    int failuresInARow = 0;
     for (;;) {
-        pollfd fds[2] = {{monitor_.fd(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
+        pollfd fds[2] = {{monitor_->fd(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
         // No time limit is needed: the stop descriptor ends the wait at once.
         const int n = ::poll(fds, 2, -1);
         if (n < 0) {
             if (errno == EINTR) continue;
+            notice("Device arrivals and removals are no longer watched: waiting for them failed.");
             return;
         }
         if (fds[1].revents != 0) return;
-        if (fds[0].revents & (POLLERR | POLLNVAL)) return;
-        for (const auto& event : monitor_.takeEvents()) handler_(event);
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            auto next = recovery_.makeMonitor && failuresInARow < 3 ? recovery_.makeMonitor()
+                                                                   : nullptr;
+            if (!next) {
+                notice("The device monitor failed and could not be restarted: arrivals and "
+                       "removals are no longer seen.");
+                return;
+            }
+            ++failuresInARow;
+            replacement_ = std::move(next);
+            monitor_ = replacement_.get();
+            notice("The device monitor failed (the system may have dropped device events); it "
+                   "was restarted and the devices are looked at again.");
+            handler_({platform::HotplugMonitor::Action::arrival, {}});
+            continue;
+        }
+        for (const auto& event : monitor_->takeEvents()) {
+            failuresInARow = 0;
+            handler_(event);
+        }
     }
 }
 
