@@ -361,6 +361,23 @@ TEST_F(HidDeviceTest, OpenIdentityChecksAfterTheOpenThatTheNodeStillNamesTheDevi
     EXPECT_EQ(dfu.openPath(), "");
 }
 
+TEST_F(HidDeviceTest, OpenIdentityTellsTwinsApartByThePortTheCallerChose) {
+    // Two devices with one serial number on two ports. The one chosen on port 1-1.2 leaves
+    // after the choice, and its twin takes the freed node.
+    const auto chosen = bus.attach({kVendorId, kDfuProductId, "Loader", "S1", "Vumo", {17, 133},
+                                    "1-1.2"}, recorder);
+    bus.attach({kVendorId, kDfuProductId, "Loader", "S1", "Vumo", {17, 133}, "1-1.9"}, recorder);
+    bus.detach(chosen);
+    bus.detach("sim:hidraw1");
+    ASSERT_EQ(bus.attach({kVendorId, kDfuProductId, "Loader", "S1", "Vumo", {17, 133}, "1-1.9"},
+                         recorder),
+              chosen);
+    DfuDevice dfu(bus);
+    EXPECT_EQ(dfu.OpenIdentity(chosen, "S1", "1-1.2"), kOpenWrongDevice);
+    EXPECT_FALSE(dfu.isOpen());
+    EXPECT_EQ(dfu.OpenIdentity(chosen, "S1", "1-1.9"), kOpenOk);
+}
+
 TEST_F(HidDeviceTest, ListIsOneConsistentSnapshotWithPorts) {
     bus.attach({kVendorId, kDfuProductId, "Loader", "S1", "Vumo", {17, 133}, "1-1.2"}, recorder);
     bus.attach({kVendorId, kDfuProductId, "Loader", "S2", "Vumo", {17, 133}, "1-1.3"}, recorder);
