@@ -390,7 +390,6 @@ void Station::JobFinished(Job& job, const update::UpdateResult& result) {
     {
         std::lock_guard lock(mutex_);
         job.finished = true;
-        lastPaths_[last] = job.device;
         // Only what is still there, carrying this device's identity: a node whose removal has
         // been handled already stays free for whatever arrives on it next (this device plugged
         // in again, or another). The walk is made under the lock so that a removal from now on
@@ -402,6 +401,9 @@ void Station::JobFinished(Job& job, const update::UpdateResult& result) {
             entry.serial = hid::TruncateUtf16Units(info.serial, hid::kMaxStringUnits);
             entry.port = info.port;
             if (!hid::IsSameDevice(job.identity, entry)) continue;
+            // Its departure from there is told to the front end; one that has left already
+            // was the job's own.
+            if (info.path == last) lastPaths_[last] = job.device;
             if (info.productId == appScanner_->productId())
                 MarkSeen(entry, protocol::kModeApplication);
             else if (info.productId == dfuScanner_->productId())
