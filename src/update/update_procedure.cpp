@@ -109,6 +109,7 @@ void UpdateProcedure::Stop() {
     pacer_->Stop();
     dfu_.flags().Interrupt();
     wake_.notify_all();
+    std::lock_guard join(joinMutex_);
     if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
 }
 

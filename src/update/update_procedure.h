@@ -227,6 +227,7 @@ private:
     bool booted_ = false;
     std::string bootedPath_;
 
+    std::mutex joinMutex_;  // Stop() may come from two threads at once; one joins
     std::thread worker_;
 };
 
