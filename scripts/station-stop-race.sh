@@ -50,9 +50,11 @@ for ((run = 1; run <= runs; run++)); do
     signalled=0
     hung=0
     while :; do
-        if ! IFS= read -r -t "$limit" line <&"$out"; then
+        IFS= read -r -t "$limit" line <&"$out"
+        status=$?
+        if ((status != 0)); then
             # End of output (the station has exited) or nothing for SECONDS: a hang.
-            (($? > 128)) && hung=1
+            ((status > 128)) && hung=1
             break
         fi
         case $line in
@@ -69,6 +71,12 @@ for ((run = 1; run <= runs; run++)); do
         esac
     done
     exec {out}<&-
+    # Its output has ended; the process itself gets SECONDS more to exit.
+    for ((tenth = 0; !hung && tenth < limit * 10; tenth++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$pid" 2>/dev/null && hung=1
     if ((hung)); then
         ((hangs++))
         kill -KILL "$pid" 2>/dev/null
