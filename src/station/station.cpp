@@ -194,9 +194,8 @@ void Station::HandleEvent(const platform::HotplugMonitor::Event& event) {
     {
         std::lock_guard lock(mutex_);
         if (event.action == platform::HotplugMonitor::Action::removal) {
-            seenPaths_.erase(event.path);
+            seen_.erase(event.path);
             std::erase_if(waiting_, [&](const Candidate& c) { return c.entry.path == event.path; });
-            std::erase(bootedPaths_, event.path);
             if (const auto it = lastPaths_.find(event.path); it != lastPaths_.end()) {
                 left = it->second;
                 lastPaths_.erase(it);
@@ -212,7 +211,17 @@ bool Station::OwnedByAJob(const hid::DeviceListEntry& entry) const {
     for (const auto& job : jobs_) {
         if (!job->finished && hid::IsSameDevice(job->identity, entry)) return true;
     }
-    return std::find(bootedPaths_.begin(), bootedPaths_.end(), entry.path) != bootedPaths_.end();
+    return false;
+}
+
+bool Station::Seen(const hid::DeviceListEntry& entry, std::uint8_t mode) const {
+    const auto it = seen_.find(entry.path);
+    return it != seen_.end() && it->second.mode == mode &&
+           it->second.identity.serial == entry.serial && it->second.identity.port == entry.port;
+}
+
+void Station::MarkSeen(const hid::DeviceListEntry& entry, std::uint8_t mode) {
+    seen_[entry.path] = {{entry.serial, entry.port}, mode};
 }
 
 void Station::Survey() {
@@ -253,32 +262,30 @@ void Station::Survey() {
             if (again != retry_.end() && !draining_ && !running) {
                 lastPaths_.erase(e.path);  // its new job says where it is last seen
                 retry_.erase(again);
-                std::erase(bootedPaths_, e.path);
-                seenPaths_.insert(e.path);
+                MarkSeen(e, candidate.mode);
                 waiting_.push_back(candidate);
                 continue;
             }
-            if (seenPaths_.count(e.path) != 0) continue;
-            if (OwnedByAJob(e)) {
-                seenPaths_.insert(e.path);
-                continue;
-            }
+            if (Seen(e, candidate.mode)) continue;
+            // A running update's own device (back in update mode, or booted): whether it is
+            // new once that update has ended is decided then.
+            if (OwnedByAJob(e)) continue;
             if (!options_.serials.empty() && options_.serials.count(e.serial) == 0) {
                 // Not one of ours to flash; say nothing about every keyboard-like stranger.
-                seenPaths_.insert(e.path);
+                MarkSeen(e, candidate.mode);
                 continue;
             }
             if (draining_) continue;
             StationDevice device{0, e.serial, e.port, e.path, candidate.mode};
             if (twins.count(e.serial) != 0) {
-                seenPaths_.insert(e.path);
+                MarkSeen(e, candidate.mode);
                 verdicts.push_back({device, e.serial + ": another device with this serial number "
                                             "is present and their ports can't tell them apart; "
                                             "neither is flashed"});
                 continue;
             }
             if (!e.serial.empty() && !options_.again && flashedOk_.count(e.serial) != 0) {
-                seenPaths_.insert(e.path);
+                MarkSeen(e, candidate.mode);
                 verdicts.push_back({device, e.serial + ": already flashed in this run"});
                 continue;
             }
@@ -286,7 +293,7 @@ void Station::Survey() {
             if (options_.count > 0 &&
                 started_ + static_cast<int>(waiting_.size()) >= options_.count)
                 continue;
-            seenPaths_.insert(e.path);
+            MarkSeen(e, candidate.mode);
             waiting_.push_back(candidate);
         }
         // Start what the limit allows, oldest first.
@@ -324,11 +331,18 @@ void Station::StartJob(const Candidate& candidate, int id) {
         options_.makePacer ? options_.makePacer()
                            : std::make_unique<update::RealPacer>(options_.pacing),
         options_.limits, options_.pauses, checks);
-    observer_.DeviceArrived(job->device);
     {
+        // Registered before it is announced, and in the same step as the look at the abort:
+        // an Abort() either comes first (the device is left alone, as a waiting one is) or
+        // finds the job and stops it.
         std::lock_guard lock(mutex_);
+        if (aborted_) {
+            --started_;
+            return;
+        }
         jobs_.push_back(job);
     }
+    observer_.DeviceArrived(job->device);
 
     const auto refuse = [&](const std::string& message, const std::string& cause) {
         update::UpdateResult result;
@@ -352,7 +366,8 @@ void Station::StartJob(const Candidate& candidate, int id) {
                                  ? static_cast<hid::HidDevice&>(*job->dfu)
                                  : static_cast<hid::HidDevice&>(*job->app);
     if (!object.listenerStarted()) return refuse("The device could not be opened.", object.startError());
-    const std::uint8_t opened = object.OpenIdentity(candidate.entry.path, candidate.entry.serial);
+    const std::uint8_t opened = object.OpenIdentity(candidate.entry.path, candidate.entry.serial,
+                                                   candidate.entry.port);
     if (opened != hid::kOpenOk) {
         return refuse("Open Error (code : " + std::to_string(opened) + ")",
                       opened == hid::kOpenWrongDevice
@@ -385,7 +400,7 @@ void Station::JobFinished(Job& job, const update::UpdateResult& result) {
     }
     const std::string booted = job.procedure ? job.procedure->bootedPath() : std::string{};
     // Where the device was last seen, so that its departure can be told to the front end.
-    // Its nodes were held by the job, so no survey has seen them; without this a device that
+    // Its nodes were held by the job, so no survey has taken them; without this a device that
     // failed and stays on the bus would be taken as new once the job lets go of it.
     std::vector<std::string> held{job.device.path};
     if (job.dfu) held.push_back(job.dfu->openPath());
@@ -393,15 +408,28 @@ void Station::JobFinished(Job& job, const update::UpdateResult& result) {
     std::string last = booted;
     for (const auto& path : held)
         if (last.empty() && !path.empty()) last = path;
+    if (!booted.empty()) held.push_back(booted);
     {
         std::lock_guard lock(mutex_);
         job.finished = true;
-        lastPaths_[last] = job.device;
-        for (const auto& path : held)
-            if (!path.empty()) seenPaths_.insert(path);
-        if (!booted.empty()) {
-            bootedPaths_.push_back(booted);
-            seenPaths_.insert(booted);
+        // Only what is still there, carrying this device's identity: a node whose removal has
+        // been handled already stays free for whatever arrives on it next (this device plugged
+        // in again, or another). The walk is made under the lock so that a removal from now on
+        // is handled after it, and clears what it records.
+        for (const auto& info : bus_.enumerate()) {
+            if (std::find(held.begin(), held.end(), info.path) == held.end()) continue;
+            hid::DeviceListEntry entry;
+            entry.path = info.path;
+            entry.serial = hid::TruncateUtf16Units(info.serial, hid::kMaxStringUnits);
+            entry.port = info.port;
+            if (!hid::IsSameDevice(job.identity, entry)) continue;
+            // Its departure from there is told to the front end; one that has left already
+            // was the job's own.
+            if (info.path == last) lastPaths_[last] = job.device;
+            if (info.productId == appScanner_->productId())
+                MarkSeen(entry, protocol::kModeApplication);
+            else if (info.productId == dfuScanner_->productId())
+                MarkSeen(entry, protocol::kModeUpdate);
         }
         if (result.outcome == update::Outcome::ok && !job.device.serial.empty())
             flashedOk_.insert(job.device.serial);

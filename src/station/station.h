@@ -140,6 +140,9 @@ private:
     void ReapFinished();
     bool CheckDone();  // with mutex_ held
     bool OwnedByAJob(const hid::DeviceListEntry& entry) const;  // with mutex_ held
+    // With mutex_ held: whether the device now on the entry's node was looked at already.
+    bool Seen(const hid::DeviceListEntry& entry, std::uint8_t mode) const;
+    void MarkSeen(const hid::DeviceListEntry& entry, std::uint8_t mode);  // with mutex_ held
 
     platform::HidBus& bus_;
     const StationOptions options_;
@@ -163,8 +166,14 @@ private:
     std::vector<std::shared_ptr<Job>> jobs_;       // running or finished, not yet reaped
     std::vector<std::shared_ptr<Job>> reapable_;
     std::vector<Candidate> waiting_;               // taken, waiting for a free place
-    std::set<std::string> seenPaths_;              // nodes already looked at, until they leave
-    std::vector<std::string> bootedPaths_;         // returns that belonged to a finished job
+    // The devices already looked at, by the node they were on, until they leave it. The kernel
+    // gives a freed node number to the next device, so what is on a node (its identity and
+    // mode), not the node, says whether a device is new.
+    struct SeenDevice {
+        hid::DeviceIdentity identity;
+        std::uint8_t mode = 0;
+    };
+    std::map<std::string, SeenDevice> seen_;
     std::set<std::string> flashedOk_;              // serials flashed ok in this run
     std::vector<hid::DeviceIdentity> retry_;       // devices asked for again
     std::map<std::string, StationDevice> lastPaths_;  // finished devices, by their last node

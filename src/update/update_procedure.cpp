@@ -87,7 +87,8 @@ UpdateProcedure::~UpdateProcedure() { Stop(); }
 
 bool UpdateProcedure::Start() {
     if (worker_.joinable()) return true;
-    if (stop_) return false;
+    // Stopped already: there is nothing to run, and the second stage says so.
+    if (stopRequested()) return true;
     std::string error;
     if (!platform::StartNamedThread("update worker", worker_, [this] { WorkerThreadProc(); },
                                     &error)) {
@@ -98,31 +99,43 @@ bool UpdateProcedure::Start() {
 }
 
 void UpdateProcedure::Stop() {
-    stop_.store(true);
-    abort_.store(true);
+    {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        abort_.store(true);
+    }
     pacer_->Stop();
     dfu_.flags().Interrupt();
-    Wake();
+    wake_.notify_all();
+    std::lock_guard join(joinMutex_);
     if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
 }
 
+bool UpdateProcedure::stopRequested() const {
+    std::lock_guard lock(mutex_);
+    return stopped_;
+}
+
+bool UpdateProcedure::modeSwitchPending() const {
+    std::lock_guard lock(mutex_);
+    return stage_ == Stage::switching;
+}
+
 bool UpdateProcedure::busy() const {
-    {
-        std::lock_guard lock(wakeMutex_);
-        if (returnState_ == Await::waiting || bootState_ == Await::waiting) return true;
-    }
-    return modeSwitchPending_.load() || updateDeviceFound_.load() || uploadRequest_.load() ||
-           dfu_.updateInProgress.load();
+    std::lock_guard lock(mutex_);
+    return stage_ != Stage::idle;
 }
 
 std::string UpdateProcedure::bootedPath() const {
-    std::lock_guard lock(serialMutex_);
+    std::lock_guard lock(mutex_);
     return bootedPath_;
 }
 
-void UpdateProcedure::Wake() {
-    { std::lock_guard lock(wakeMutex_); }
-    wake_.notify_all();
+bool UpdateProcedure::EndLocked() {
+    if (stage_ == Stage::idle) return false;
+    stage_ = Stage::idle;
+    returnReady_ = false;
+    return true;
 }
 
 std::uint32_t UpdateProcedure::blockCount() const {
@@ -130,7 +143,7 @@ std::uint32_t UpdateProcedure::blockCount() const {
 }
 
 hid::DeviceIdentity UpdateProcedure::identity() const {
-    std::lock_guard lock(serialMutex_);
+    std::lock_guard lock(mutex_);
     return identity_;
 }
 
@@ -139,7 +152,7 @@ bool UpdateProcedure::WaitReply(Flag flag, std::uint32_t want) {
                                 abort_);
 }
 
-void UpdateProcedure::Finish(UpdateResult result) {
+void UpdateProcedure::Report(UpdateResult result) {
     result.blocks = blockCount();
     result.blocksSent = blocksSent_.load();
     result.location = location();
@@ -149,6 +162,15 @@ void UpdateProcedure::Finish(UpdateResult result) {
     result.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
     events_.Finished(result);
+}
+
+bool UpdateProcedure::Finish(UpdateResult result) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!EndLocked()) return false;
+    }
+    Report(std::move(result));
+    return true;
 }
 
 void UpdateProcedure::Finish(Outcome outcome, Step step, const std::string& message,
@@ -162,9 +184,18 @@ void UpdateProcedure::Finish(Outcome outcome, Step step, const std::string& mess
     Finish(std::move(result));
 }
 
+void UpdateProcedure::ReportNotStarted() {
+    dfu_.updateInProgress.store(0);
+    UpdateResult result;
+    result.outcome = Outcome::interrupted;
+    result.step = Step::none;
+    result.message = kNotStartedText;
+    Report(std::move(result));
+}
+
 void UpdateProcedure::Fail(Step step, const std::string& message,
                            messages::UpdateFailure failure, const std::string& detail) {
-    if (stop_) {
+    if (stopRequested()) {
         dfu_.updateInProgress.store(0);
         Finish(Outcome::interrupted, step, "The update was interrupted.");
         return;
@@ -184,60 +215,68 @@ void UpdateProcedure::Fail(Step step, const std::string& message,
         if (!why.empty()) why += " ";
         why += "This update used fast pacing: try again with --pacing standard.";
     }
-    const Failure failure_{step, message, messages::UpdateCause(failure, why)};
-    events_.Failed(failure_);
+    const Failure told{step, message, messages::UpdateCause(failure, why)};
+    events_.Failed(told);
     dfu_.updateInProgress.store(0);
-    Finish(Outcome::failed, step, message, why, failure_.cause);
+    Finish(Outcome::failed, step, message, why, told.cause);
 }
 
 void UpdateProcedure::StartSecondStage(UpdateJob job) {
+    if (seams_.secondStage) seams_.secondStage();
     Pause(pauses_.shortPause);
     blocksSent_.store(0);
     image_ = std::move(job.image);
     began_ = std::chrono::steady_clock::now();
     {
-        std::lock_guard lock(serialMutex_);
+        std::lock_guard lock(mutex_);
         identity_ = job.device;
     }
-    if (!stop_) abort_.store(false);
     deviceLeft_.store(false);
-    cameBack_.store(false);
     events_.Began(blockCount());
     Reached(Milestone::begun);
     switch (job.mode) {
         case protocol::kModeApplication: {
+            const hid::DeviceIdentity identity = job.device;
+            std::vector<std::string> before;
+            for (const auto& entry : dfu_.Scan()) before.push_back(entry.path);
+            bool stopped = false;
             {
-                std::lock_guard lock(serialMutex_);
-                switched_ = job.device;
-                pathsBeforeSwitch_.clear();
-                for (const auto& entry : dfu_.Scan()) pathsBeforeSwitch_.push_back(entry.path);
+                // The stop and the switch are one decision: either the stop came first and
+                // nothing goes out, or the update is under way and the stop ends it.
+                std::lock_guard lock(mutex_);
+                stopped = stopped_;
+                if (!stopped) {
+                    abort_.store(false);
+                    cameBack_ = false;
+                    switched_ = identity;
+                    pathsBeforeSwitch_ = std::move(before);
+                    switchDeadline_ = std::chrono::steady_clock::now() + limits_.deviceReturn;
+                    stage_ = Stage::switching;
+                }
             }
-            {
-                std::lock_guard lock(wakeMutex_);
-                switchDeadline_ = std::chrono::steady_clock::now() + limits_.deviceReturn;
-                returnState_ = Await::waiting;
-            }
+            if (stopped) return ReportNotStarted();
             closeOnRemoval_.store(1);
-            modeSwitchPending_.store(1);
             events_.PhaseChanged(Phase::switchingMode, 0, blockCount());
             const std::uint8_t written = app_.SendModeSwitch(protocol::kModeUpdate);
             if (written != hid::kWriteOk) {
                 // The device will not leave the bus: say so now instead of waiting out the
                 // return limit.
                 {
-                    std::lock_guard lock(wakeMutex_);
-                    returnState_ = Await::gaveUp;
+                    std::lock_guard lock(mutex_);
+                    if (!EndLocked()) return;  // a stop has ended it meanwhile
                 }
                 closeOnRemoval_.store(0);
-                modeSwitchPending_.store(0);
                 const std::string message =
                     "The command to switch the device to update mode could not be sent (code " +
                     std::to_string(written) + "). Check the connection and try again.";
                 events_.Failed({Step::modeSwitch, message, {}});
-                Finish(Outcome::failed, Step::modeSwitch, message);
+                UpdateResult result;
+                result.step = Step::modeSwitch;
+                result.message = message;
+                Report(std::move(result));
                 return;
             }
-            Wake();
+            wake_.notify_all();
             break;
         }
         case protocol::kModeUpdate:
@@ -253,12 +292,17 @@ bool UpdateProcedure::ArrivalEndsSwitch() {
     // only the switched device, or (unless identity is required) an update-mode device that
     // was not there at the switch, ends the wait.
     const auto found = dfu_.Scan();
-    std::lock_guard lock(serialMutex_);
+    hid::DeviceIdentity switched;
+    std::vector<std::string> before;
+    {
+        std::lock_guard lock(mutex_);
+        switched = switched_;
+        before = pathsBeforeSwitch_;
+    }
     for (const auto& entry : found) {
-        if (IsSameDevice(switched_, entry)) return true;
+        if (IsSameDevice(switched, entry)) return true;
         if (!checks_.requireIdentity &&
-            std::find(pathsBeforeSwitch_.begin(), pathsBeforeSwitch_.end(), entry.path) ==
-                pathsBeforeSwitch_.end())
+            std::find(before.begin(), before.end(), entry.path) == before.end())
             return true;
     }
     return false;
@@ -267,18 +311,18 @@ bool UpdateProcedure::ArrivalEndsSwitch() {
 void UpdateProcedure::ArrivalDuringBoot() {
     hid::DeviceIdentity identity;
     {
-        std::lock_guard lock(serialMutex_);
+        std::lock_guard lock(mutex_);
+        if (stage_ != Stage::booting || booted_) return;
         identity = booting_;
     }
     for (const auto& entry : app_.Scan()) {
         if (!IsSameDevice(identity, entry)) continue;
         {
-            std::lock_guard lock(serialMutex_);
+            std::lock_guard lock(mutex_);
+            // The worker may have given up meanwhile; then this return comes too late.
+            if (stage_ != Stage::booting || booted_) return;
+            booted_ = true;
             bootedPath_ = entry.path;
-        }
-        {
-            std::lock_guard lock(wakeMutex_);
-            if (bootState_ == Await::waiting) bootState_ = Await::arrived;
         }
         wake_.notify_all();
         return;
@@ -286,31 +330,50 @@ void UpdateProcedure::ArrivalDuringBoot() {
 }
 
 void UpdateProcedure::OnDeviceArrival() {
-    if (bootPending_.load()) ArrivalDuringBoot();
-    if (!modeSwitchPending_.load()) return;
+    ArrivalDuringBoot();
+    if (!modeSwitchPending()) return;
     if (!ArrivalEndsSwitch()) return;
     if (seams_.arrivalDecided) seams_.arrivalDecided();
     {
-        std::lock_guard lock(wakeMutex_);
-        // The worker may have given up meanwhile; then this arrival comes too late.
-        if (returnState_ != Await::waiting) return;
-        returnState_ = Await::arrived;
-        modeSwitchPending_.store(0);
+        std::lock_guard lock(mutex_);
+        // The worker may have given up meanwhile, or a stop ended the update; then this
+        // arrival comes too late.
+        if (stage_ != Stage::switching || stopped_) return;
+        stage_ = Stage::returned;
     }
     Reached(Milestone::deviceBack);
-    // The worker counts the devices itself; any non-zero value sends it on.
-    updateDeviceFound_.store(static_cast<std::uint8_t>(std::max<std::size_t>(1, dfu_.Scan().size())));
-    Wake();
+    if (seams_.arrivalTaken) seams_.arrivalTaken();
+    {
+        // Only now: the worker's settling steps come after this arrival's.
+        std::lock_guard lock(mutex_);
+        if (stage_ == Stage::returned) returnReady_ = true;
+    }
+    wake_.notify_all();
 }
 
 std::uint8_t UpdateProcedure::OnDeviceRemoval(const std::string& path) {
-    if (!path.empty() && dfu_.updateInProgress.load() && path == dfu_.openPath()) {
+    // The kernel gives a freed node number to the next device, and a removal may be handed on
+    // after that device has taken the node: a node that still lists the device we hold open
+    // there has not lost it.
+    const auto left = [&path](const hid::HidDevice& object) {
+        return !path.empty() && path == object.openPath() && !object.OpenDeviceListed();
+    };
+    const bool dfuLeft = left(dfu_);
+    if (dfuLeft && dfu_.updateInProgress.load()) {
         // The device being updated has gone: no reply can come, so end the wait now instead of
         // at its limit.
         deviceLeft_.store(true);
         abort_.store(true);
         dfu_.flags().Interrupt();
     }
+    {
+        std::lock_guard lock(mutex_);
+        // A removal without a path may be ours: the restart is not sent again then.
+        if (stage_ == Stage::booting &&
+            (path.empty() || (path == restartPath_ && (dfuLeft || !dfu_.isOpen()))))
+            leftAfterRestart_ = true;
+    }
+    wake_.notify_all();
     if (!closeOnRemoval_.load()) return 0;
     const std::uint8_t mode = openMode_.load();
     hid::HidDevice* object = nullptr;
@@ -319,7 +382,7 @@ std::uint8_t UpdateProcedure::OnDeviceRemoval(const std::string& path) {
     if (object != nullptr && !path.empty()) {
         // Only the departure of the device we talk to counts, not that of any HID interface.
         const std::string open = object->openPath();
-        if (!open.empty() && open != path) return 0;
+        if (!open.empty() && !left(*object)) return 0;
     }
     std::uint8_t result = 0;
     if (object != nullptr) result = object->Close();
@@ -329,86 +392,107 @@ std::uint8_t UpdateProcedure::OnDeviceRemoval(const std::string& path) {
 }
 
 void UpdateProcedure::WorkerThreadProc() {
-    while (!stop_.load()) {
+    for (;;) {
+        Stage stage = Stage::idle;
         {
-            std::unique_lock lock(wakeMutex_);
+            std::unique_lock lock(mutex_);
             const auto ready = [this] {
-                return stop_.load() || updateDeviceFound_.load() != 0 ||
-                       uploadRequest_.load() != 0 ||
-                       (returnState_ == Await::waiting &&
+                return stopped_ || (stage_ == Stage::returned && returnReady_) ||
+                       stage_ == Stage::uploading ||
+                       (stage_ == Stage::switching &&
                         std::chrono::steady_clock::now() >= switchDeadline_);
             };
-            // A request may turn the wait into one with a deadline, so the kind of wait is
-            // chosen afresh after every wake-up.
+            // A second stage may turn the wait into one with a deadline, so the kind of wait
+            // is chosen afresh after every wake-up.
             while (!ready()) {
-                if (returnState_ == Await::waiting)
+                if (stage_ == Stage::switching)
                     wake_.wait_until(lock, switchDeadline_);
                 else
                     wake_.wait(lock);
             }
+            if (stopped_) break;
+            stage = stage_;
         }
-        if (stop_.load()) break;
-        if (updateDeviceFound_.load() != 0) {
-            updateDeviceFound_.store(0);
+        if (stage == Stage::returned)
             WaitForUpdateDevice();
-        } else if (uploadRequest_.load() != 0) {
+        else if (stage == Stage::uploading)
             RunHandshake();
-        } else {
+        else
             WaitForReturn();
-        }
     }
-    bool wasWaiting = false;
+    // Stopped. Each step ends its own update; one that no step holds (waiting for the device's
+    // return, the return not yet taken, the upload not yet begun) ends here.
+    Stage stage = Stage::idle;
+    bool cameBack = false;
     {
-        std::lock_guard lock(wakeMutex_);
-        wasWaiting = returnState_ == Await::waiting;
-        if (wasWaiting) returnState_ = Await::gaveUp;
+        std::lock_guard lock(mutex_);
+        stage = stage_;
+        cameBack = cameBack_;
+        if (!EndLocked()) return;
     }
-    if (wasWaiting || dfu_.updateInProgress.load()) {
-        dfu_.updateInProgress.store(0);
-        Finish(Outcome::interrupted, Step::deviceReturn, "The update was interrupted.");
+    dfu_.updateInProgress.store(0);
+    UpdateResult result;
+    result.outcome = Outcome::interrupted;
+    if (stage == Stage::uploading && !cameBack) {
+        // Opened in update mode, and the worker had not yet asked it anything.
+        result.step = Step::none;
+        result.message = kNotStartedText;
+    } else {
+        result.step = stage == Stage::uploading ? Step::ready : Step::deviceReturn;
+        result.message = "The update was interrupted.";
     }
+    Report(std::move(result));
 }
 
 void UpdateProcedure::WaitForReturn() {
     {
-        std::lock_guard lock(wakeMutex_);
-        if (returnState_ != Await::waiting) return;
+        std::lock_guard lock(mutex_);
+        if (stage_ != Stage::switching) return;
         if (std::chrono::steady_clock::now() < switchDeadline_) return;
-        returnState_ = Await::gaveUp;
-        modeSwitchPending_.store(0);
+        EndLocked();  // gave up: an arrival from now on comes too late
     }
     closeOnRemoval_.store(0);
     const Failure failure{Step::deviceReturn, DidNotReturnMessage(limits_.deviceReturn),
                           messages::UpdateCause(messages::UpdateFailure::didNotReturn)};
     events_.Failed(failure);
-    Finish(Outcome::failed, Step::deviceReturn, failure.message, {}, failure.cause);
+    UpdateResult result;
+    result.step = Step::deviceReturn;
+    result.message = failure.message;
+    result.explanation = failure.cause;
+    Report(std::move(result));
 }
 
 UpdateProcedure::Choice UpdateProcedure::ChooseReturnedDevice() {
     const auto present = dfu_.Scan();
-    std::lock_guard lock(serialMutex_);
+    hid::DeviceIdentity switched;
+    std::vector<std::string> before;
+    {
+        std::lock_guard lock(mutex_);
+        switched = switched_;
+        before = pathsBeforeSwitch_;
+    }
     std::vector<hid::DeviceListEntry> same;
     for (const auto& entry : present)
-        if (IsSameDevice(switched_, entry)) same.push_back(entry);
+        if (IsSameDevice(switched, entry)) same.push_back(entry);
     if (same.size() == 1) return {same.front(), {}};
     if (same.size() > 1) {
         return {std::nullopt,
-                "Several devices in update mode carry the serial number " + switched_.serial +
+                "Several devices in update mode carry the serial number " + switched.serial +
                     " and their ports can't tell them apart. Unplug all but one and run the "
                     "update again; nothing was sent."};
     }
     if (present.empty()) return {};
     const bool isNew = present.size() == 1 &&
-                       std::find(pathsBeforeSwitch_.begin(), pathsBeforeSwitch_.end(),
-                                 present.front().path) == pathsBeforeSwitch_.end();
+                       std::find(before.begin(), before.end(), present.front().path) ==
+                           before.end();
     if (isNew && !checks_.requireIdentity) {
         // A device that comes back under another serial number is still ours if it is the
         // only update-mode device and it was not there before the switch, and the switched
         // device is not still in application mode.
         for (const auto& app : app_.Scan()) {
-            if (IsSameDevice(switched_, app)) {
+            if (IsSameDevice(switched, app)) {
                 return {std::nullopt,
-                        "The device that was switched (" + DescribeIdentity(switched_) +
+                        "The device that was switched (" + DescribeIdentity(switched) +
                             ") is still in application mode, and another device (" +
                             DescribeIdentity({present.front().serial, present.front().port}) +
                             ") is in update mode. Unplug the other device and run the update "
@@ -421,7 +505,7 @@ UpdateProcedure::Choice UpdateProcedure::ChooseReturnedDevice() {
     return {std::nullopt,
             "Several devices are in update mode and none carries the serial number of the "
             "device that was switched (" +
-                switched_.serial +
+                switched.serial +
                 "). Unplug the other devices and run the update again; nothing was sent."};
 }
 
@@ -460,9 +544,10 @@ void UpdateProcedure::WaitForUpdateDevice() {
         if (choice.entry) {
             if (seams_.deviceChosen) seams_.deviceChosen();
             CloseApplicationObject();
-            const std::uint8_t opened = dfu_.OpenIdentity(choice.entry->path, choice.entry->serial);
+            const std::uint8_t opened = dfu_.OpenIdentity(choice.entry->path, choice.entry->serial,
+                                                          choice.entry->port);
             if (opened == hid::kOpenOk) {
-                std::lock_guard lock(serialMutex_);
+                std::lock_guard lock(mutex_);
                 identity_ = {choice.entry->serial, choice.entry->port};
                 break;
             }
@@ -471,17 +556,22 @@ void UpdateProcedure::WaitForUpdateDevice() {
                             : std::string(platform::describe(dfu_.lastOpenStatus())) + " on " +
                                   choice.entry->path;
         }
-        if (std::chrono::steady_clock::now() >= deadline || stop_.load()) {
+        std::unique_lock lock(mutex_);
+        if (std::chrono::steady_clock::now() >= deadline || stopped_) {
+            const bool stopped = stopped_;
+            lock.unlock();
             CloseApplicationObject();
             return Fail(Step::open, "Net Connect", messages::UpdateFailure::notOpened,
-                        stop_ ? std::string{} : lastCause);
+                        stopped ? std::string{} : lastCause);
         }
-        std::unique_lock lock(wakeMutex_);
         wake_.wait_for(lock, fast() ? kReopenRetryFast : kReopenRetry,
-                       [this] { return stop_.load(); });
+                       [this] { return stopped_; });
     }
     openMode_.store(protocol::kModeUpdate);
-    cameBack_.store(true);
+    {
+        std::lock_guard lock(mutex_);
+        cameBack_ = true;
+    }
     events_.DeviceOpened(identity());
     if (!Pause(pauses_.command)) return Fail(Step::open, {});
     StartUpload();
@@ -490,16 +580,28 @@ void UpdateProcedure::WaitForUpdateDevice() {
 void UpdateProcedure::StartUpload() {
     dfu_.updateInProgress.store(1);
     Pause(pauses_.shortPause);
-    uploadRequest_.store(1);
     Reached(Milestone::uploadRequested);
-    Wake();
+    bool notStarted = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!stopped_) {
+            if (stage_ == Stage::idle) {
+                // Straight from the second stage, with the device open in update mode.
+                abort_.store(false);
+                cameBack_ = false;
+            }
+            stage_ = Stage::uploading;
+        } else {
+            // From the second stage nothing was sent yet; from the worker, the device's return
+            // is ended by the worker as it stops.
+            notStarted = stage_ == Stage::idle;
+        }
+    }
+    if (notStarted) return ReportNotStarted();
+    wake_.notify_all();
 }
 
 void UpdateProcedure::RunHandshake() {
-    if (dfu_.updateInProgress.load() == 0) {
-        uploadRequest_.store(0);
-        return;
-    }
     events_.PhaseChanged(Phase::handshake, 0, blockCount());
     struct Command {
         Flag flag;
@@ -513,12 +615,17 @@ void UpdateProcedure::RunHandshake() {
          Step::location},
         {Flag::size, "DFU Size time out", messages::UpdateFailure::sizeTimeout, Step::size},
     };
+    bool cameBack = false;
+    {
+        std::lock_guard lock(mutex_);
+        cameBack = cameBack_;
+    }
     for (const Command& c : kHandshake) {
         if (!Pause(pauses_.command)) return Fail(c.step, {});
         Reached(Milestone::command);
         // A flag left over from an earlier update must not answer for this command.
         dfu_.flags().Set(c.flag, 0);
-        if (c.flag == Flag::ready && fast() && cameBack_.load()) {
+        if (c.flag == Flag::ready && fast() && cameBack) {
             if (!ProbeReady()) return Fail(c.step, c.timeout, c.failure);
             continue;
         }
@@ -534,7 +641,7 @@ void UpdateProcedure::RunHandshake() {
 
     if (dfu_.flags().Get(Flag::end) != 1) {
         dfu_.updateInProgress.store(0);
-        if (stop_)
+        if (stopRequested())
             Finish(Outcome::interrupted, Step::end, "The update was interrupted.");
         else
             Finish(Outcome::failed, Step::end, "DFU end time out", {},
@@ -550,18 +657,10 @@ void UpdateProcedure::RunHandshake() {
     // Only after the user has closed the box.
     if (location() == 1) {
         events_.PhaseChanged(Phase::restarting, blockCount(), blockCount());
-        if (checks_.confirmBoot) {
-            std::lock_guard lock(serialMutex_);
-            booting_ = identity;
-            bootedPath_.clear();
-            std::lock_guard wakeLock(wakeMutex_);
-            bootState_ = Await::waiting;
-        }
-        bootPending_.store(checks_.confirmBoot);
+        if (checks_.confirmBoot) return RestartAndConfirmBoot(identity, std::move(result));
         closeOnRemoval_.store(1);
         dfu_.SendModeSwitch(protocol::kModeApplication);
         result.restarted = true;
-        if (checks_.confirmBoot) ConfirmBoot(identity, result);
     } else if (checks_.confirmBoot) {
         result.note = "The device stays in its update loader: images of location code " +
                       std::to_string(location()) + " are not followed by a restart.";
@@ -581,43 +680,85 @@ bool UpdateProcedure::ProbeReady() {
     }
 }
 
-void UpdateProcedure::ConfirmBoot(const hid::DeviceIdentity& identity, UpdateResult& result) {
-    events_.PhaseChanged(Phase::confirming, blockCount(), blockCount());
-    // The device may be back before its arrival is handed to us.
-    ArrivalDuringBoot();
-    const auto deadline = std::chrono::steady_clock::now() + limits_.deviceReturn;
-    Await outcome;
+void UpdateProcedure::RestartAndConfirmBoot(const hid::DeviceIdentity& identity,
+                                            UpdateResult result) {
     {
-        std::unique_lock lock(wakeMutex_);
-        wake_.wait_until(lock, deadline,
-                         [this] { return stop_.load() || bootState_ != Await::waiting; });
-        if (bootState_ == Await::waiting) bootState_ = Await::gaveUp;
-        outcome = bootState_;
+        std::lock_guard lock(mutex_);
+        stage_ = Stage::booting;
+        booting_ = identity;
+        restartPath_ = dfu_.openPath();
+        leftAfterRestart_ = false;
+        booted_ = false;
+        bootedPath_.clear();
     }
-    bootPending_.store(false);
-    if (outcome == Await::arrived) {
-        result.confirmed = true;
-        return;
+    closeOnRemoval_.store(1);
+    // A loader may still be busy right after its END reply: the restart keeps the pause that
+    // comes before every other command.
+    Pause(pauses_.command);
+    int sends = 0;
+    bool stayed = false;  // still on the bus after the last restart command
+    for (;;) {
+        dfu_.SendModeSwitch(protocol::kModeApplication);
+        ++sends;
+        if (sends == 1) {
+            result.restarted = true;
+            events_.PhaseChanged(Phase::confirming, blockCount(), blockCount());
+            // The device may be back before its arrival is handed to us.
+            ArrivalDuringBoot();
+        }
+        std::unique_lock lock(mutex_);
+        const bool moved = wake_.wait_for(lock, limits_.restartLeave, [this] {
+            return stopped_ || leftAfterRestart_ || booted_;
+        });
+        if (moved) break;
+        if (sends == kRestartSends) {
+            stayed = true;
+            break;
+        }
     }
-    if (stop_) {
-        result.outcome = Outcome::interrupted;
+    const auto deadline = std::chrono::steady_clock::now() + limits_.deviceReturn;
+    bool booted = false;
+    bool stopped = false;
+    {
+        std::unique_lock lock(mutex_);
+        if (!stayed) {
+            wake_.wait_until(lock, deadline, [this] { return stopped_ || booted_; });
+        }
+        // "Back" and "gave up" are one transition: a return after it belongs to no update.
+        booted = booted_;
+        stopped = stopped_;
+        EndLocked();
+    }
+    dfu_.updateInProgress.store(0);
+    result.confirmed = booted;
+    if (!booted) {
         result.step = Step::restart;
-        result.message = "The update was interrupted.";
-        return;
+        if (stopped) {
+            result.outcome = Outcome::interrupted;
+            result.message = "The update was interrupted.";
+        } else {
+            result.outcome = Outcome::failed;
+            result.message = kDidNotBoot;
+            result.cause =
+                stayed ? "the image was uploaded, but " + DescribeIdentity(identity) +
+                             " stayed on the bus in update mode after " +
+                             std::to_string(kRestartSends) +
+                             " restart commands. Unplug it and plug it in again; if it comes "
+                             "back in update mode, run the update again."
+                       : "the image was uploaded and the device was told to restart, but " +
+                             DescribeIdentity(identity) +
+                             " was not back in application mode within " +
+                             std::to_string(limits_.deviceReturn.count() / 1000) +
+                             " seconds. It may not have started the new firmware; if it is in "
+                             "update mode, run the update again.";
+            result.explanation = {result.cause, {}};
+            events_.Failed({Step::restart,
+                            "The device did not come back in application mode after the "
+                            "update: it may not have started the new firmware.",
+                            result.explanation});
+        }
     }
-    result.outcome = Outcome::failed;
-    result.step = Step::restart;
-    result.message = kDidNotBoot;
-    result.cause = "the image was uploaded and the device was told to restart, but " +
-                   DescribeIdentity(identity) + " was not back in application mode within " +
-                   std::to_string(limits_.deviceReturn.count() / 1000) +
-                   " seconds. It may not have started the new firmware; if it is in update "
-                   "mode, run the update again.";
-    result.explanation = {result.cause, {}};
-    events_.Failed({Step::restart,
-                    "The device did not come back in application mode after the update: it may "
-                    "not have started the new firmware.",
-                    result.explanation});
+    Report(std::move(result));
 }
 
 int UpdateProcedure::UploadImage() {
@@ -652,7 +793,7 @@ int UpdateProcedure::UploadImage() {
     dfu_.flags().Set(Flag::end, 0);
     dfu_.SendEnd();
     if (!WaitReply(Flag::start, 0)) {
-        if (stop_ || deviceLeft_)
+        if (stopRequested() || deviceLeft_)
             return Fail(Step::end, "DFU end time out", messages::UpdateFailure::endTimeout), 1;
         // The completion box still follows if the END reply came after all.
         events_.Failed({Step::end, "DFU end time out",

@@ -476,6 +476,45 @@ TEST_F(UpdateProcedureTest, StopWakesAWaitAtOnce) {
     EXPECT_TRUE(ui.boxes.empty());
 }
 
+TEST_F(UpdateProcedureTest, AStopBeforeTheSecondStageSendsNothingAndReportsNotStarted) {
+    auto& inApp = AddDevice(Mode::application, "VUMO-0001");
+    auto& inUpdate = AddDevice(Mode::update, "VUMO-0002");
+    LoadImage(4, 1);
+    // The stop comes once the second stage has begun, before it has decided anything (as a
+    // station's Abort lands between Start() and StartSecondStage()).
+    Seams seams;
+    seams.secondStage = [this] { procedure->Stop(); };
+    MakeProcedure({300ms, 2s, 1s}, {}, std::move(seams));
+    const auto fromApp = UpdateFrom(app, protocol::kModeApplication);
+    EXPECT_EQ(fromApp.outcome, Outcome::interrupted);
+    EXPECT_EQ(fromApp.message, kNotStartedText);
+    EXPECT_EQ(fromApp.serial, "VUMO-0001");
+    ui.result.reset();
+    const auto fromUpdate = UpdateFrom(dfu, protocol::kModeUpdate);
+    EXPECT_EQ(fromUpdate.message, kNotStartedText);
+    EXPECT_EQ(fromUpdate.serial, "VUMO-0002");
+    EXPECT_EQ(ui.finishes, 2);
+    EXPECT_EQ(inApp.modeSwitches(), 0u);
+    EXPECT_EQ(bus.writeCount(inUpdate.path()), 0u);
+    EXPECT_EQ(dfu.updateInProgress.load(), 0u);
+    EXPECT_FALSE(procedure->busy());
+}
+
+TEST_F(UpdateProcedureTest, AStopBetweenTheReturnAndTheWorkerTakingItEndsTheUpdateOnce) {
+    auto& device = AddDevice(Mode::application, "VUMO-0001");
+    LoadImage(4, 1);
+    Seams seams;
+    seams.arrivalTaken = [this] { procedure->Stop(); };
+    MakeProcedure({300ms, 2s, 1s}, {}, std::move(seams));
+    const auto result = UpdateFrom(app, protocol::kModeApplication);
+    EXPECT_EQ(result.outcome, Outcome::interrupted);
+    EXPECT_EQ(result.step, Step::deviceReturn);
+    EXPECT_EQ(ui.finishes, 1);
+    EXPECT_EQ(device.modeSwitches(), 1u);
+    EXPECT_EQ(device.repliesSent(sim::Reply::ready), 0u);
+    EXPECT_FALSE(procedure->busy());
+}
+
 TEST_F(UpdateProcedureTest, NothingOpenDoesNothingButTheProgressStart) {
     LoadImage(4, 1);
     MakeProcedure();
@@ -604,6 +643,79 @@ TEST_F(UpdateProcedureTest, WithoutARestartTheConfirmedUpdateSaysTheDeviceStaysI
     EXPECT_FALSE(result.restarted);
     EXPECT_NE(result.note.find("update loader"), std::string::npos);
     EXPECT_EQ(device.restarts(), 0u);
+}
+
+// A loader that drops a report coming sooner than its min-gap after its last reply. Its clock
+// runs hours between calls, so that the upload passes, until the completion box freezes it
+// right after the END reply: then `dropped` restart commands find it still busy.
+class BusyAfterEndTest : public UpdateProcedureTest {
+protected:
+    sim::DeviceEmulator& AddLoader(int dropped) {
+        auto config = sim::test::FastConfig(Mode::update, "VUMO-0001", {});
+        config.faults.minGap = 5ms;
+        config.clock = [this, dropped] {
+            const auto hour = [](long long n) {
+                return std::chrono::steady_clock::time_point{} + std::chrono::hours(n);
+            };
+            if (!frozen) return hour(++calls);
+            // Each restart command asks once; after `dropped` of them the loader is ready.
+            return ++callsFrozen <= dropped ? hour(calls) : hour(calls + 1);
+        };
+        // The END reply was the clock's last call before the box.
+        ui.onBox = [this](const std::string& text) {
+            if (text.rfind("Firmware uploaded", 0) == 0) frozen = true;
+        };
+        emulators.push_back(std::make_unique<sim::DeviceEmulator>(port, config));
+        return *emulators.back();
+    }
+    UpdateResult Run() {
+        Checks checks;
+        checks.confirmBoot = true;
+        Limits limits{300ms, 2s, 1s};
+        limits.restartLeave = 50ms;
+        MakeProcedure(limits, checks);
+        return UpdateFrom(dfu, protocol::kModeUpdate);
+    }
+    std::atomic<long long> calls{0};
+    std::atomic<int> callsFrozen{0};
+    std::atomic<bool> frozen{false};
+};
+
+TEST_F(BusyAfterEndTest, ARestartCommandThatFindsTheLoaderBusyIsSentAgain) {
+    auto& device = AddLoader(2);
+    const auto file = LoadImage(3, 1);
+    const auto result = Run();
+    EXPECT_EQ(result.outcome, Outcome::ok) << result.message << " / " << result.cause;
+    EXPECT_TRUE(result.restarted);
+    EXPECT_EQ(device.status().reportsDropped, 2u);
+    EXPECT_EQ(device.restarts(), 1u);
+    EXPECT_EQ(device.firmware(), file);
+}
+
+TEST_F(BusyAfterEndTest, ALoaderThatStaysFailsAtTheRestartAfterThreeCommands) {
+    auto& device = AddLoader(1000);
+    LoadImage(3, 1);
+    const auto result = Run();
+    EXPECT_EQ(result.outcome, Outcome::failed);
+    EXPECT_EQ(result.step, Step::restart);
+    EXPECT_EQ(device.status().reportsDropped, 3u);  // three restart commands in all
+    EXPECT_EQ(device.restarts(), 0u);
+    EXPECT_NE(result.cause.find("stayed on the bus"), std::string::npos) << result.cause;
+}
+
+TEST_F(UpdateProcedureTest, StandardPacingKeepsItsPauseBeforeTheRestart) {
+    sim::Faults faults;
+    faults.minGap = 5ms;
+    auto& device = AddDevice(Mode::update, "VUMO-0001", faults);
+    LoadImage(2, 1);
+    Checks checks;
+    checks.confirmBoot = true;
+    MakeProcedure({300ms, 2s, 1s}, checks, {}, std::make_unique<RealPacer>());
+    const auto result = UpdateFrom(dfu, protocol::kModeUpdate);
+    EXPECT_EQ(result.outcome, Outcome::ok) << result.message << " / " << result.cause;
+    // The first restart command was taken: it came 10 ms after the END reply, not at once.
+    EXPECT_EQ(device.status().reportsDropped, 0u);
+    EXPECT_EQ(device.restarts(), 1u);
 }
 
 TEST(UpdateProcedureStart, ThreadsThatCannotStartAreReportedNotAborts) {
