@@ -45,59 +45,16 @@ QString Thousands(std::uint64_t n) {
     return digits;
 }
 
-// A device's place in the run: its serial number, or its port when it has none.
-std::string RunKey(const station::StationDevice& d) {
-    return d.serial.empty() ? "@" + d.port : d.serial;
-}
-
-// A device's place on the bench.
-bool SamePlace(const station::StationDevice& a, const station::StationDevice& b) {
-    return a.port == b.port && a.serial == b.serial;
-}
-
-// Port names in the order of the bench: numbers count as numbers, so 1-1.2 comes before
-// 1-1.10 and sim-2 before sim-10.
-bool BenchBefore(const std::string& a, const std::string& b) {
-    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    std::size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (digit(a[i]) && digit(b[j])) {
-            std::size_t ei = i, ej = j;
-            while (ei < a.size() && digit(a[ei])) ++ei;
-            while (ej < b.size() && digit(b[ej])) ++ej;
-            // Without leading zeros, the longer number is the larger.
-            std::string_view x(a.data() + i, ei - i), y(b.data() + j, ej - j);
-            while (x.size() > 1 && x.front() == '0') x.remove_prefix(1);
-            while (y.size() > 1 && y.front() == '0') y.remove_prefix(1);
-            if (x.size() != y.size()) return x.size() < y.size();
-            if (x != y) return x < y;
-            i = ei;
-            j = ej;
-        } else {
-            if (a[i] != b[j]) return a[i] < b[j];
-            ++i;
-            ++j;
-        }
-    }
-    return a.size() - i < b.size() - j;
-}
-
 // A path under the home folder as the shell writes it, shorter to read.
-QString DisplayPath(const QString& path) {
+}  // namespace
+
+QString StationWindow::DisplayPath(const QString& path) {
     const QString home = QDir::homePath();
     if (QDir::separator() == QLatin1Char('/') && path.startsWith(home + QLatin1Char('/')))
         return QLatin1Char('~') + path.mid(home.size());
     return QDir::toNativeSeparators(path);
 }
 
-QFont Larger(const QFont& base, double factor) {
-    QFont font = base;
-    if (font.pointSizeF() > 0) font.setPointSizeF(font.pointSizeF() * factor);
-    font.setBold(true);
-    return font;
-}
-
-}  // namespace
 
 // The station's reports, from its threads, queued for the window's thread. A report never
 // waits for the window; a device's progress that has not been taken yet is replaced by its
@@ -227,170 +184,6 @@ QString StationWindow::DefaultLogPath() {
     // organisation name is the settings key it has always set, not a folder for our files.
     return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
         .filePath(QStringLiteral("vumo-dfu/station-log.jsonl"));
-}
-
-void StationWindow::Build() {
-    setWindowTitle(tr("Vumo DFU Station"));
-    setAcceptDrops(true);
-    auto* layout = new QVBoxLayout(this);
-
-    // The file line.
-    auto* fileRow = new QHBoxLayout;
-    auto* fileLabel = new QLabel(tr("&Firmware file:"), this);
-    pathEdit_ = new QLineEdit(this);
-    pathEdit_->setPlaceholderText(tr("Drop a firmware file here or choose one"));
-    fileLabel->setBuddy(pathEdit_);
-    browseButton_ = new QPushButton(tr("&Browse..."), this);
-    fileRow->addWidget(fileLabel);
-    fileRow->addWidget(pathEdit_, 1);
-    fileRow->addWidget(browseButton_);
-    layout->addLayout(fileRow);
-    verdictLabel_ = new QLabel(this);
-    verdictLabel_->setTextFormat(Qt::PlainText);
-    verdictLabel_->setWordWrap(true);
-    verdictLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    layout->addWidget(verdictLabel_);
-
-    // The log line.
-    auto* logRow = new QHBoxLayout;
-    auto* logLabel = new QLabel(tr("&Log file:"), this);
-    logEdit_ = new QLineEdit(DisplayPath(logPath_), this);
-    logEdit_->setReadOnly(true);
-    logEdit_->setToolTip(logPath_);
-    logLabel->setBuddy(logEdit_);
-    logButton_ = new QPushButton(tr("C&hange..."), this);
-    logRow->addWidget(logLabel);
-    logRow->addWidget(logEdit_, 1);
-    logRow->addWidget(logButton_);
-    layout->addLayout(logRow);
-
-    // Start, Stop, New run and the counters.
-    auto* runRow = new QHBoxLayout;
-    startButton_ = new QPushButton(tr("&Start"), this);
-    stopButton_ = new QPushButton(tr("S&top"), this);
-    for (QPushButton* b : {startButton_, stopButton_}) {
-        b->setFont(Larger(font(), 1.3));
-        b->setAutoDefault(false);
-        b->setMinimumWidth(b->fontMetrics().horizontalAdvance(tr("Stop now")) * 3 / 2);
-    }
-    newRunButton_ = new QPushButton(tr("&New run"), this);
-    newRunButton_->setAutoDefault(false);
-    newRunButton_->setToolTip(tr("Forget the outcomes of this run: every device present is "
-                                 "flashed at the next Start"));
-    countersLabel_ = new QLabel(this);
-    countersLabel_->setFont(Larger(font(), 1.6));
-    countersLabel_->setTextFormat(Qt::PlainText);
-    // On a narrow screen the counters take two lines rather than widen the window.
-    countersLabel_->setWordWrap(true);
-    runRow->addWidget(startButton_);
-    runRow->addWidget(stopButton_);
-    runRow->addWidget(newRunButton_);
-    runRow->addSpacing(fontMetrics().height());
-    runRow->addWidget(countersLabel_, 1);
-    layout->addLayout(runRow);
-    statusLabel_ = new QLabel(this);
-    statusLabel_->setTextFormat(Qt::PlainText);
-    statusLabel_->setWordWrap(true);
-    layout->addWidget(statusLabel_);
-
-    // How the run ended, once a station has ended.
-    endRow_ = new QWidget(this);
-    auto* endLayout = new QHBoxLayout(endRow_);
-    endLayout->setContentsMargins(0, 0, 0, 0);
-    endLabel_ = new QLabel(endRow_);
-    endLabel_->setTextFormat(Qt::PlainText);
-    endLabel_->setWordWrap(true);
-    endLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    endLabel_->setFont(Larger(font(), 1.1));
-    openFolderButton_ = new QPushButton(tr("Open log &folder"), endRow_);
-    openFolderButton_->setAutoDefault(false);
-    endLayout->addWidget(endLabel_, 1);
-    endLayout->addWidget(openFolderButton_, 0, Qt::AlignTop);
-    endRow_->hide();
-    layout->addWidget(endRow_);
-
-    // The tiles.
-    scroll_ = new QScrollArea(this);
-    scroll_->setWidgetResizable(true);
-    scroll_->setFrameShape(QFrame::NoFrame);
-    grid_ = new QWidget(scroll_);
-    gridLayout_ = new QGridLayout(grid_);
-    gridLayout_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-    scroll_->setWidget(grid_);
-    layout->addWidget(scroll_, 1);
-
-    // For assistive technology: what each control is and what it does.
-    const auto describe = [](QWidget* widget, const QString& name, const QString& description) {
-        if (!name.isEmpty()) widget->setAccessibleName(name);
-        widget->setAccessibleDescription(description);
-    };
-    describe(pathEdit_, {}, tr("The firmware file flashed onto every device; it is checked once "
-                               "when chosen. Type a path and press Enter, or drop a file."));
-    describe(browseButton_, {}, tr("Chooses the firmware file."));
-    describe(verdictLabel_, tr("Firmware check"), tr("What the check of the chosen file found."));
-    describe(logEdit_, {}, tr("The flash log, one line per device flashed."));
-    describe(logButton_, {}, tr("Chooses another flash log."));
-    describe(startButton_, {}, tr("Flashes every device plugged in now or later."));
-    describe(stopButton_, {}, tr("Stops taking devices; asks what to do with running ones."));
-    describe(newRunButton_, {}, tr("Forgets this run's outcomes; every device present is "
-                                   "flashed at the next Start."));
-    describe(countersLabel_, tr("Counters"),
-             tr("Devices ok and failed in this run, running and waiting."));
-    describe(endRow_, tr("End of the run"), tr("The summary of the run and its log's folder."));
-    describe(endLabel_, tr("Summary"), tr("How the run ended and where its log is."));
-    describe(openFolderButton_, {}, tr("Opens the folder of the flash log."));
-    describe(statusLabel_, tr("Status"), tr("What the station is doing."));
-    describe(scroll_, tr("Devices"), tr("One tile per device, with its state."));
-    describe(fileLabel, {}, tr("Caption of the field beside it."));
-    describe(logLabel, {}, tr("Caption of the field beside it."));
-
-    connect(browseButton_, &QPushButton::clicked, this, &StationWindow::OnBrowseClicked);
-    connect(pathEdit_, &QLineEdit::editingFinished, this, [this] {
-        if (pathEdit_->text() != checkedPath_) ChooseFirmware(pathEdit_->text());
-    });
-    connect(pathEdit_, &QLineEdit::textEdited, this, [this] {
-        // A path being typed is not the file that was checked.
-        prepared_.reset();
-        checkedPath_.clear();
-        verdict_.clear();
-        verdictLabel_->clear();
-        UpdateControls();
-    });
-    connect(logButton_, &QPushButton::clicked, this, &StationWindow::OnChangeLogClicked);
-    connect(startButton_, &QPushButton::clicked, this, [this] { OnStartClicked(); });
-    connect(stopButton_, &QPushButton::clicked, this, &StationWindow::OnStopClicked);
-    connect(newRunButton_, &QPushButton::clicked, this, &StationWindow::OnNewRunClicked);
-    connect(openFolderButton_, &QPushButton::clicked, this,
-            &StationWindow::OnOpenLogFolderClicked);
-
-    auto* drops = new FileDropFilter([this](const QString& path) { ChooseFirmware(path); },
-                                     [this] { return !running(); }, this);
-    drops->Watch(this);
-    drops->Watch(pathEdit_);
-
-    tick_ = new QTimer(this);
-    tick_->setInterval(1000);
-    connect(tick_, &QTimer::timeout, this, [this] {
-        for (StationTile* tile : tiles_) tile->Tick();
-    });
-
-    const int line = fontMetrics().height();
-    resize(line * 60, line * 36);
-    FitToScreen();
-}
-
-void StationWindow::FitToScreen() {
-    // Sized in lines of text, the window grows with the scale factor while the screen, in
-    // the same units, shrinks: at twice the scale a 1280-pixel screen is 640 wide. It opens
-    // on the screen, whole, with room for the window manager's frame; a size that its owner
-    // sets afterwards is its owner's choice.
-    QScreen* on = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
-    if (on == nullptr) return;
-    const QRect available = on->availableGeometry();
-    QSize size = this->size().boundedTo(available.size() * 9 / 10);
-    size = size.expandedTo(minimumSizeHint().boundedTo(available.size()));
-    resize(size);
-    move(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size, available).topLeft());
 }
 
 bool StationWindow::running() const { return station_ != nullptr && !done_; }
@@ -684,9 +477,17 @@ void StationWindow::closeEvent(QCloseEvent* event) {
     QWidget::closeEvent(event);
 }
 
-void StationWindow::resizeEvent(QResizeEvent* event) {
-    QWidget::resizeEvent(event);
-    Relayout();
+QString StationWindow::statusText() const { return statusLabel_->text(); }
+
+void StationWindow::UpdateControls() {
+    const bool run = running();
+    pathEdit_->setReadOnly(run);
+    browseButton_->setEnabled(!run);
+    logButton_->setEnabled(!run);
+    startButton_->setEnabled(!run && prepared_ != nullptr);
+    stopButton_->setEnabled(run);
+    newRunButton_->setEnabled(!run);
+    stopButton_->setText(draining_ && run ? tr("Stop &now") : tr("S&top"));
 }
 
 void StationWindow::TakeReports() {
@@ -698,201 +499,6 @@ void StationWindow::TakeReports() {
         else if (auto* l = std::get_if<Bridge::Left>(&report)) OnLeft(l->device);
         else if (auto* s = std::get_if<Bridge::Skipped>(&report)) OnSkipped(s->device, s->why);
     }
-}
-
-StationTile* StationWindow::TileOf(const station::StationDevice& device) const {
-    for (StationTile* tile : tiles_)
-        if (SamePlace(tile->device(), device)) return tile;
-    return nullptr;
-}
-
-StationTile* StationWindow::AddTile(const station::StationDevice& device, int state) {
-    auto* tile = new StationTile(device, static_cast<StationTile::State>(state), grid_);
-    tile->SetRetryOffered(true);
-    connect(tile, &StationTile::againRequested, this, [this, tile] { FlashAgain(tile); });
-    // Bench order: by port, then serial number; devices without a port last.
-    const auto before = [](const station::StationDevice& a, const station::StationDevice& b) {
-        if (a.port != b.port) {
-            if (a.port.empty() || b.port.empty()) return b.port.empty();
-            return BenchBefore(a.port, b.port);
-        }
-        return a.serial < b.serial;
-    };
-    const auto at = std::find_if(tiles_.begin(), tiles_.end(), [&](StationTile* t) {
-        return before(device, t->device());
-    });
-    tiles_.insert(at, tile);
-    Relayout();
-    return tile;
-}
-
-void StationWindow::RemoveTile(StationTile* tile) {
-    std::erase(tiles_, tile);
-    std::erase_if(byId_, [&](const auto& entry) { return entry.second == tile; });
-    gridLayout_->removeWidget(tile);
-    delete tile;
-    Relayout();
-}
-
-void StationWindow::OnArrived(const station::StationDevice& device) {
-    StationTile* tile = TileOf(device);
-    if (tile != nullptr) {
-        std::erase_if(byId_, [&](const auto& entry) { return entry.second == tile; });
-        tile->Restart(device, StationTile::State::running);
-    } else {
-        tile = AddTile(device, static_cast<int>(StationTile::State::running));
-    }
-    byId_[device.id] = tile;
-    stretch_.Started();
-    UpdateCounters();
-    UpdateTicking();
-    emit tilesChanged();
-}
-
-void StationWindow::OnPhase(int id, update::Phase phase, std::uint32_t block,
-                            std::uint32_t blocks) {
-    if (const auto it = byId_.find(id); it != byId_.end())
-        it->second->SetPhase(phase, block, blocks);
-}
-
-void StationWindow::OnFinished(const station::FinishedDevice& finished) {
-    const auto it = byId_.find(finished.device.id);
-    if (it != byId_.end()) it->second->SetFinished(finished);
-    const bool ok = finished.result.outcome == update::Outcome::ok;
-    const std::string key = RunKey(finished.device);
-    if (outcomes_.count(key) == 0) outcomeOrder_.push_back(key);
-    QString message = QString::fromStdString(finished.result.message);
-    message.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
-    outcomes_[key] = {ok,
-                      QString::fromStdString(finished.device.serial.empty()
-                                                 ? finished.device.port
-                                                 : finished.device.serial),
-                      message};
-    if (!finished.device.serial.empty()) {
-        if (ok)
-            okSerials_.insert(finished.device.serial);
-        else
-            okSerials_.erase(finished.device.serial);
-    }
-    if (stretch_.Ended(ok) && !isActiveWindow()) {
-        const session::Notice notice = session::StationNotice(stretch_.stretch());
-        notices_.Notify(notice.summary, notice.body);
-    }
-    UpdateCounters();
-    UpdateTicking();
-    emit tilesChanged();
-}
-
-void StationWindow::OnLeft(const station::StationDevice& device) {
-    const auto it = byId_.find(device.id);
-    if (it == byId_.end()) return;
-    // A device is reported gone only once it has finished; its tile goes with it.
-    RemoveTile(it->second);
-    emit tilesChanged();
-}
-
-void StationWindow::OnSkipped(const station::StationDevice&, const std::string& why) {
-    statusLabel_->setText(tr("Not flashed: %1").arg(QString::fromStdString(why)));
-}
-
-void StationWindow::Rescan() {
-    if (!appScanner_ || !dfuScanner_) return;
-    std::vector<station::StationDevice> present;
-    for (const auto& e : appScanner_->Scan())
-        present.push_back({0, e.serial, e.port, e.path, protocol::kModeApplication});
-    for (const auto& e : dfuScanner_->Scan())
-        present.push_back({0, e.serial, e.port, e.path, protocol::kModeUpdate});
-    std::set<std::string> keys;
-    for (const auto& d : present) keys.insert(d.port + '\n' + d.serial);
-    {
-        bool changed = false;
-        for (StationTile* tile : std::vector<StationTile*>(tiles_)) {
-            const std::string key = tile->device().port + '\n' + tile->device().serial;
-            if (keys.count(key) != 0) continue;
-            // Gone: a waiting device at once, a finished one once it has been seen to leave.
-            if (tile->state() == StationTile::State::waiting || presentKeys_.count(key) != 0) {
-                RemoveTile(tile);
-                changed = true;
-            }
-        }
-        for (const auto& d : present) {
-            if (TileOf(d) != nullptr) continue;
-            AddTile(d, static_cast<int>(StationTile::State::waiting));
-            changed = true;
-        }
-        if (changed) {
-            UpdateCounters();
-            emit tilesChanged();
-        }
-    }
-    presentKeys_ = std::move(keys);
-}
-
-void StationWindow::ClearTiles() {
-    for (StationTile* tile : tiles_) {
-        gridLayout_->removeWidget(tile);
-        delete tile;
-    }
-    tiles_.clear();
-    Relayout();
-}
-
-void StationWindow::Relayout() {
-    if (gridLayout_ == nullptr) return;
-    const int spacing = gridLayout_->spacing() > 0 ? gridLayout_->spacing() : 6;
-    const int tileWidth = StationTile::WidthFor(grid_->font());
-    const int width = scroll_->viewport()->width() - 2 * spacing;
-    const int columns = std::max(1, (width + spacing) / (tileWidth + spacing));
-    for (StationTile* tile : tiles_) gridLayout_->removeWidget(tile);
-    int index = 0;
-    for (StationTile* tile : tiles_) {
-        gridLayout_->addWidget(tile, index / columns, index % columns);
-        tile->show();
-        ++index;
-    }
-    columns_ = columns;
-}
-
-StationWindow::Counters StationWindow::counters() const {
-    Counters c;
-    for (const auto& [key, outcome] : outcomes_) (outcome.ok ? c.ok : c.failed)++;
-    for (StationTile* tile : tiles_) {
-        if (tile->state() == StationTile::State::running) ++c.running;
-        if (tile->state() == StationTile::State::waiting) ++c.waiting;
-    }
-    return c;
-}
-
-QString StationWindow::countersText() const {
-    const Counters c = counters();
-    QString text =
-        tr("OK %1    Failed %2    Running %3").arg(c.ok).arg(c.failed).arg(c.running);
-    if (c.waiting > 0) text += tr("    Waiting %1").arg(c.waiting);
-    return text;
-}
-
-QString StationWindow::statusText() const { return statusLabel_->text(); }
-
-void StationWindow::UpdateCounters() { countersLabel_->setText(countersText()); }
-
-void StationWindow::UpdateTicking() {
-    // The elapsed times move only while something runs; idle, nothing wakes the window.
-    const bool any = std::any_of(tiles_.begin(), tiles_.end(), [](StationTile* t) {
-        return t->state() == StationTile::State::running;
-    });
-    if (any && !tick_->isActive()) tick_->start();
-    if (!any && tick_->isActive()) tick_->stop();
-}
-
-void StationWindow::UpdateControls() {
-    const bool run = running();
-    pathEdit_->setReadOnly(run);
-    browseButton_->setEnabled(!run);
-    logButton_->setEnabled(!run);
-    startButton_->setEnabled(!run && prepared_ != nullptr);
-    stopButton_->setEnabled(run);
-    newRunButton_->setEnabled(!run);
-    stopButton_->setText(draining_ && run ? tr("Stop &now") : tr("S&top"));
 }
 
 }  // namespace vumo::app

@@ -146,6 +146,8 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // A path as the window shows it: under the home folder as "~/...".
+    static QString DisplayPath(const QString& path);
     class Bridge;
     friend class Bridge;
 
