@@ -27,6 +27,7 @@ struct UhidPort::Device {
     UniqueFd fd;
     std::shared_ptr<OutputSink> sink;
     std::string path;
+    std::string folder;  // its HID device's folder in sysfs
     std::string phys;
     // Cleared by detach(): events still queued for the device are dropped, not delivered.
     std::atomic<bool> attached{true};
@@ -100,12 +101,21 @@ std::string ReadSmallFile(const std::filesystem::path& path) {
     return text.str();
 }
 
-// The hidraw node of the HID device whose HID_PHYS is `phys`; empty while there is none.
-std::string FindNode(const UhidPortSettings& settings, const std::string& phys) {
+struct FoundNode {
+    std::string node;    // /dev/hidrawN
+    std::string folder;  // the HID device's folder in sysfs
+};
+
+// The hidraw node of the HID device whose HID_PHYS is `phys`; empty while there is none. A device
+// keeps its port across a re-attach, so the folder of one this port let go of may still carry
+// that port for a moment where destroying is not synchronous: such folders are passed over.
+FoundNode FindNode(const UhidPortSettings& settings, const std::string& phys,
+                   const std::set<std::string>& goneFolders) {
     namespace fs = std::filesystem;
     std::error_code ec;
     for (fs::directory_iterator it(settings.sysfsFolder, ec), end; !ec && it != end;
          it.increment(ec)) {
+        if (goneFolders.count(it->path().string()) != 0) continue;
         const std::string uevent = ReadSmallFile(it->path() / "uevent");
         const auto value = platform::hidraw::ueventValue(uevent, "HID_PHYS");
         if (!value || *value != phys) continue;
@@ -113,7 +123,8 @@ std::string FindNode(const UhidPortSettings& settings, const std::string& phys) 
         for (fs::directory_iterator node(it->path() / "hidraw", ec2), nend; !ec2 && node != nend;
              node.increment(ec2)) {
             const std::string name = node->path().filename().string();
-            if (platform::hidraw::hidrawNumber(name)) return settings.devFolder + "/" + name;
+            if (platform::hidraw::hidrawNumber(name))
+                return {settings.devFolder + "/" + name, it->path().string()};
         }
         return {};
     }
@@ -301,7 +312,19 @@ std::string UhidPort::attach(const DeviceDescription& description,
     // again after short, growing pauses, up to the same deadline.
     std::chrono::milliseconds pause{1};
     for (;;) {
-        device->path = FindNode(settings_, phys);
+        std::set<std::string> gone;
+        {
+            std::lock_guard lock(mutex_);
+            // Folders that have really gone are forgotten: sysfs never gives a name twice.
+            std::erase_if(goneFolders_, [](const std::string& f) {
+                std::error_code ec;
+                return !std::filesystem::exists(f, ec);
+            });
+            gone = goneFolders_;
+        }
+        const FoundNode found = FindNode(settings_, phys, gone);
+        device->path = found.node;
+        device->folder = found.folder;
         if (!device->path.empty()) break;
         if (std::chrono::steady_clock::now() + pause > deadline) {
             setError("the uhid device got no hidraw node within " +
@@ -339,6 +362,7 @@ void UhidPort::detach(const std::string& path) {
         if (it == devices_.end()) return;
         device = std::move(it->second);
         devices_.erase(it);
+        if (!device->folder.empty()) goneFolders_.insert(device->folder);
     }
     device->attached = false;
     // Synchronous: when this returns the hidraw node is gone and the removal uevent sent. The

@@ -32,6 +32,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,6 +95,7 @@ private:
     int wakeFd_ = -1;
     mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Device>> devices_;  // by path
+    std::set<std::string> goneFolders_;  // sysfs folders of devices let go of, until they go
     std::uint64_t nextToken_ = 0;
     bool stopping_ = false;
     std::string lastError_;
