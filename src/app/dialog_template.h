@@ -65,6 +65,13 @@ inline constexpr std::array<TemplateControl, 15> kTemplate102{{
     {kIdChangeMode, ControlKind::pushButton, "Change Mode", 176, 252, 60, 14, true, false},
 }};
 
+// Not of the template: the update's one-line status, in the free row below the version line,
+// from the version line's left edge to the right edge of "Close". It moves no control.
+inline constexpr int kStatusLineXDu = 7;
+inline constexpr int kStatusLineYDu = 103;
+inline constexpr int kStatusLineWidthDu = 296;
+inline constexpr int kStatusLineHeightDu = 8;
+
 // Height of the closed drop-down list, in dialog units: that of the "Device Open" button.
 inline constexpr int kClosedComboHeightDu = 14;
 

@@ -179,6 +179,14 @@ void CVumo_DFU_UtilityDlg::BuildTemplate() {
         if (c.kind == ControlKind::staticText && c.id == kIdNone)
             captions.push_back(static_cast<QLabel*>(widget));
     }
+    // The status line is ours: it takes no focus and no place in the tab order.
+    statusLine_ = new QLabel(this);
+    statusLine_->setObjectName(QStringLiteral("statusLine"));
+    statusLine_->setTextFormat(Qt::PlainText);
+    statusLine_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    const PixelRect status =
+        ToPixels(kStatusLineXDu, kStatusLineYDu, kStatusLineWidthDu, kStatusLineHeightDu);
+    statusLine_->setGeometry(status.x, status.y, status.width, status.height);
     DescribeControls(captions);
     progressAnnouncer_ = new ProgressAnnouncer(progressBar_);
 }
@@ -203,6 +211,8 @@ void CVumo_DFU_UtilityDlg::DescribeControls(const std::vector<QLabel*>& captions
                 "list opens the chosen one."));
     describe(deviceOpenButton_, {}, tr("Opens the chosen device, or closes the open one."));
     describe(versionLabel_, {}, tr("The program's version."));
+    describe(statusLine_, tr("Update status"),
+             tr("What the update is doing now, and how the last one ended."));
     for (QWidget* unused : {static_cast<QWidget*>(radioDfu_), static_cast<QWidget*>(radioHid_),
                             static_cast<QWidget*>(changeModeButton_)})
         describe(unused, {}, tr("Not in use; out of view."));
@@ -253,9 +263,14 @@ void CVumo_DFU_UtilityDlg::OnInitDialog() {
     std::unique_ptr<update::Pacer> pacer =
         options_.makePacer ? options_.makePacer()
                            : std::make_unique<update::RealPacer>(options_.pacing);
+    // After the restart the window watches for the device's return in application mode, as
+    // the command line and the station do; nothing before the restart changes with it.
+    update::Checks checks;
+    checks.confirmBoot = true;
+    statusTracker_ = frontend::StatusTracker(options_.pauses);
     procedure_ = std::make_unique<update::UpdateProcedure>(
         *appDevice_, *dfuDevice_, static_cast<update::UpdateEvents&>(*this), std::move(pacer),
-        options_.limits, options_.pauses);
+        options_.limits, options_.pauses, checks);
     if (!procedure_->Start()) engineError_ = procedure_->startError();
     procedure_->setOpenMode(0);
 
@@ -428,6 +443,9 @@ void CVumo_DFU_UtilityDlg::UpdateControls() {
         browseButton_->setEnabled(true);
         closeButton_->setEnabled(true);
     }
+    // While the engine watches for the restarted device it can't take another update; the
+    // watch ends within its limit, and UpdateControls runs again then.
+    if (watching_) updateButton_->setEnabled(false);
     // The update reads the file it was started with: the path can't change under it.
     pathEdit_->setReadOnly(UpdateRunning());
 }
@@ -514,7 +532,7 @@ void CVumo_DFU_UtilityDlg::OnBrowseClicked() {
 }
 
 void CVumo_DFU_UtilityDlg::OnUpdateClicked() {
-    if (shutDown_ || UpdateRunning()) return;
+    if (shutDown_ || UpdateRunning() || watching_) return;
     if (!engineError_.empty()) {
         // The rest of the window works without the worker; the update can't.
         boxes_->ShowCaptioned(
@@ -624,6 +642,7 @@ void CVumo_DFU_UtilityDlg::Shutdown(bool report) {
 // worker waits for it.
 
 void CVumo_DFU_UtilityDlg::Began(std::uint32_t blocks) {
+    TrackStatus([blocks](frontend::StatusTracker& t) { return t.Began(blocks); });
     SetProgressRange(0, static_cast<int>(blocks) + 30);
 }
 
@@ -633,23 +652,115 @@ void CVumo_DFU_UtilityDlg::MilestoneReached(update::Milestone milestone) {
         EnableOpenButton(false);
         EnableUpdateButton(false);
     }
+    TrackStatus([milestone](frontend::StatusTracker& t) { return t.MilestoneReached(milestone); });
     ProgressStep();
 }
 
 void CVumo_DFU_UtilityDlg::PhaseChanged(update::Phase phase, std::uint32_t block,
-                                        std::uint32_t /*blocks*/) {
+                                        std::uint32_t blocks) {
     if (phase == update::Phase::handshake) EnableOpenButton(false);
-    if (phase != update::Phase::uploading) return;
-    // The bar's range left 30 positions for the steps before the first block.
-    SetProgress(static_cast<int>(block) + 31);
-    // The warning blinks in runs of five blocks.
-    ShowWarning(block % 10 < 5);
+    if (phase == update::Phase::uploading) {
+        // The bar's range left 30 positions for the steps before the first block; the bar and
+        // the status line move in one hand-over.
+        const int position = static_cast<int>(block) + 31;
+        TrackStatus([&](frontend::StatusTracker& t) { return t.PhaseChanged(phase, block, blocks); },
+                    [this, position] {
+                        progressBar_->setValue(std::clamp(position, progressBar_->minimum(),
+                                                          progressBar_->maximum()));
+                    });
+        // The warning blinks in runs of five blocks.
+        ShowWarning(block % 10 < 5);
+        return;
+    }
+    std::function<void()> also;
+    if (phase == update::Phase::confirming) {
+        // The image is written and the restart sent: what is left is a watch that writes
+        // nothing. Closing now cuts nothing short, so it asks nothing; the controls stay as the
+        // update left them until the device's departure runs the enabling rule, as after any
+        // update.
+        also = [this] {
+            updateActive_ = false;
+            watching_ = true;
+        };
+    }
+    TrackStatus([&](frontend::StatusTracker& t) { return t.PhaseChanged(phase, block, blocks); },
+                std::move(also));
 }
 
 void CVumo_DFU_UtilityDlg::UploadClosed() { ShowWarning(true); }
 
 void CVumo_DFU_UtilityDlg::Failed(const update::Failure& failure) {
+    TrackStatus([&failure](frontend::StatusTracker& t) { return t.Failed(failure); });
     ShowBox(failure.message, QStringLiteral("ERROR"), kMbOk | kMbIconError, failure.cause);
+}
+
+void CVumo_DFU_UtilityDlg::TrackStatus(
+    const std::function<bool(frontend::StatusTracker&)>& change, std::function<void()> also) {
+    std::optional<QString> text;
+    {
+        std::lock_guard lock(statusMutex_);
+        if (change(statusTracker_)) text = StatusLineText(statusTracker_.status());
+    }
+    if (!text && !also) return;
+    windowCalls_.Run([this, text = std::move(text), also = std::move(also)] {
+        if (text) {
+            statusLine_->setText(*text);
+            // The whole line stays readable when it is wider than its place.
+            statusLine_->setToolTip(*text);
+            emit statusShown(*text);
+        }
+        if (also) also();
+    });
+}
+
+QString CVumo_DFU_UtilityDlg::StatusLineText(const frontend::UpdateStatus& s) {
+    using frontend::StatusKind;
+    const QString device = s.serial.empty() ? tr("the device") : QString::fromStdString(text::TerminalSafe(s.serial));
+    switch (s.kind) {
+        case StatusKind::idle: return {};
+        case StatusKind::switching: return tr("switching to the update loader");
+        case StatusKind::settling: return tr("waiting for the device (%1 s)").arg(s.secondsLeft);
+        case StatusKind::preparing: return tr("preparing the upload");
+        case StatusKind::uploading: return tr("uploading block %1 of %2").arg(s.block).arg(s.blocks);
+        case StatusKind::finishing: return tr("finishing the upload");
+        case StatusKind::restarting: return tr("restarting the device");
+        case StatusKind::confirming: return tr("waiting for the device to start its new firmware");
+        case StatusKind::running:
+            return tr("done: %1 is running the new firmware (%2 s)").arg(device).arg(s.seconds);
+        case StatusKind::restarted:
+            return tr("done: the new firmware is written and %1 restarts (%2 s)")
+                .arg(device)
+                .arg(s.seconds);
+        case StatusKind::inLoader:
+            return tr("done: the new firmware is written; %1 stays in its update loader (%2 s)")
+                .arg(device)
+                .arg(s.seconds);
+        case StatusKind::interrupted: return tr("update stopped");
+        case StatusKind::failed: {
+            const QString message = QString::fromStdString(text::TerminalSafe(s.message));
+            switch (s.step) {
+                case update::Step::modeSwitch:
+                    return tr("failed: the device could not be switched to its update loader");
+                case update::Step::deviceReturn:
+                    return tr("failed: the device did not come back in its update loader");
+                case update::Step::open:
+                    return tr("failed: the device in update mode could not be opened");
+                case update::Step::ready:
+                case update::Step::location:
+                case update::Step::size:
+                case update::Step::start:
+                case update::Step::block:
+                case update::Step::end:
+                    return tr("failed: the device stopped answering (%1)").arg(message);
+                case update::Step::restart:
+                    return tr("failed: %1 did not start its new firmware").arg(device);
+                case update::Step::none:
+                case update::Step::done: break;
+            }
+            return tr("failed: %1").arg(message);
+        }
+    }
+    return {};
 }
 
 void CVumo_DFU_UtilityDlg::Uploaded(const std::string& text) {
@@ -764,9 +875,11 @@ void CVumo_DFU_UtilityDlg::DeviceOpened(const hid::DeviceIdentity& device) {
 }
 
 void CVumo_DFU_UtilityDlg::Finished(const update::UpdateResult& result) {
+    TrackStatus([&result](frontend::StatusTracker& t) { return t.Finished(result); });
     windowCalls_.Run([this, result] {
         lastResult_ = result;
         updateActive_ = false;
+        watching_ = false;
         // An interrupted update ends without a box: ask for attention here.
         if (result.outcome == update::Outcome::interrupted)
             AskForAttention(session::UpdateNotice(result.outcome, result.serial, result.message,

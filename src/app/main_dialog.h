@@ -10,14 +10,21 @@
 // window's thread while the worker waits.
 //
 // Closing: "Close", Escape and the close box run OnCancel; Enter outside a push button closes
-// nothing (in the path field it confirms the typed path). While an update runs none of them closes the window before the user has confirmed
-// it. However the window ends, the worker and the listeners are stopped and
-// joined before the device objects go.
+// nothing (in the path field it confirms the typed path). While an update runs none of them
+// closes the window before the user has confirmed it. However the window ends, the worker and
+// the listeners are stopped and joined before the device objects go.
+//
+// After the completion box and the restart command the window watches for the device's return
+// in application mode (the engine's boot confirmation) and says in its status line that the
+// device runs the new firmware, or shows a second box when it did not come back. The watch
+// writes nothing: the window stays usable as after any update, only "Update" waits for it to
+// end, and closing during it asks nothing and only ends the watch.
 
 #include "app/dialog_template.h"
 #include "app/message_boxes.h"
 #include "app/progress_announcer.h"
 #include "app/window_calls.h"
+#include "frontend/update_status.h"
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
 #include "image/prepare.h"
@@ -39,6 +46,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -114,8 +122,15 @@ public:
     int modeRadio() const { return modeRadio_; }
     int deviceEntryCount() const { return deviceEntryCount_; }
     DeviceEntry deviceEntry(int line) const;
-    // An update is between its second stage and its end.
+    // An update is between its second stage and its restart command (or its end, without one).
     bool UpdateRunning() const;
+    // After the restart command: the window watches for the device's return in application
+    // mode.
+    bool WatchingForBoot() const { return watching_; }
+    // The one-line status beside the version line.
+    QLabel* statusLine() const { return statusLine_; }
+    // The status line's words for `status`, in the user's language.
+    static QString StatusLineText(const frontend::UpdateStatus& status);
     hid::AppDevice* appDevice() { return appDevice_.get(); }
     hid::DfuDevice* dfuDevice() { return dfuDevice_.get(); }
     update::UpdateProcedure* procedure() { return procedure_.get(); }
@@ -138,6 +153,8 @@ signals:
     void deviceChangeHandled();
     // An update that reached the device has ended; lastUpdateResult() tells how.
     void updateFinished();
+    // The status line has a new text.
+    void statusShown(const QString& text);
 
 public slots:
     void reject() override;  // Escape, the close box: OnCancel
@@ -186,6 +203,11 @@ private:
     void DeviceOpened(const hid::DeviceIdentity& device) override;
     void Finished(const update::UpdateResult& result) override;
 
+    // The status line says what `change` leaves the tracker at, if it changed anything; `also`
+    // runs on the window's thread in the same hand-over.
+    void TrackStatus(const std::function<bool(frontend::StatusTracker&)>& change,
+                     std::function<void()> also = {});
+
     // The bar, the warning and the buttons as the update moves on.
     void SetProgressRange(int minimum, int maximum);
     // One position further: each of the update's fixed steps, and each list refresh while the
@@ -229,6 +251,7 @@ private:
     QPushButton* browseButton_ = nullptr;
     QPushButton* closeButton_ = nullptr;
     QLabel* versionLabel_ = nullptr;
+    QLabel* statusLine_ = nullptr;  // ours, not of the template: in free space below the version
     QRadioButton* radioDfu_ = nullptr;
     QRadioButton* radioHid_ = nullptr;
     QButtonGroup* radioGroup_ = nullptr;
@@ -245,6 +268,13 @@ private:
 
     // Set on the window's thread from the second stage until UpdateFinished.
     bool updateActive_ = false;
+    // Set on the window's thread from the restart command until UpdateFinished, while the
+    // engine watches for the device's return.
+    bool watching_ = false;
+    // The events come from the worker and from the window's thread, one at a time; the lock
+    // keeps the tracker whole across the two.
+    std::mutex statusMutex_;
+    frontend::StatusTracker statusTracker_;
     std::string engineError_;  // why the update worker could not be started
     std::optional<update::UpdateResult> lastResult_;
     bool shutDown_ = false;

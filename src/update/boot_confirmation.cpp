@@ -57,6 +57,10 @@ void UpdateProcedure::RestartAndConfirmBoot(const hid::DeviceIdentity& identity,
         ++sends;
         if (sends == 1) {
             result.restarted = true;
+            // The image is written and the restart sent: the upload is over. Watching for the
+            // device's return writes nothing, so it must not hold the front end's controls as
+            // an upload does.
+            dfu_.updateInProgress.store(0);
             events_.PhaseChanged(Phase::confirming, blockCount(), blockCount());
             // The device may be back before its arrival is handed to us.
             ArrivalDuringBoot();

@@ -147,7 +147,7 @@ protected:
         options.makePacer = [this] { return std::make_unique<update::CountingPacer>(pacing); };
         options.pacing = pacing;
         options.limits.reply = replyLimit;
-        options.limits.deviceReturn = 5s;
+        options.limits.deviceReturn = deviceReturn;
         options.limits.reopen = 3s;
         options.prepare.toolPath = (tool.isEmpty() ? firmwareTool : tool).toStdString();
         options.applicationName = QString::fromUtf8(kProgramName);
@@ -235,6 +235,8 @@ protected:
     QString firmwareTool;
     std::vector<std::uint8_t> firmware;
     update::Pacing pacing = update::Pacing::standard;
+    // How long the device may take to come back, after the mode switch and after the restart.
+    std::chrono::milliseconds deviceReturn = 5s;
     std::unique_ptr<CVumo_DFU_UtilityDlg> dialog;
 };
 
@@ -258,7 +260,19 @@ TEST_F(DialogTest, StartsWithNoDevice) {
     for (const QLabel* label : labels) captions << label->text();
     for (const char* caption : {"Path", "Progress", "Device"})
         EXPECT_TRUE(captions.contains(QString::fromLatin1(caption))) << caption;
-    EXPECT_EQ(labels.size() + buttons.size() + 3, 15);  // and the bar, the edit, the list
+    // And the bar, the edit, the list, and our status line.
+    EXPECT_EQ(labels.size() + buttons.size() + 3, 16);
+    // The status line sits in free space, in view at the smallest size, and touches nothing.
+    const QRect status = dialog->statusLine()->geometry();
+    EXPECT_TRUE(QRect(0, 0, 475, 200).contains(status)) << status.y() << " " << status.bottom();
+    for (const TemplateControl& c : kTemplate102) {
+        const PixelRect r = PixelRectOf(c);
+        EXPECT_FALSE(status.intersects(QRect(r.x, r.y, r.width, r.height)) && r.y < 300)
+            << c.id;
+    }
+    EXPECT_TRUE(dialog->statusLine()->text().isEmpty());
+    EXPECT_EQ(dialog->statusLine()->accessibleName(), QStringLiteral("Update status"));
+    EXPECT_EQ(dialog->statusLine()->focusPolicy(), Qt::NoFocus);
 
     EXPECT_EQ(State(), (Controls{true, false, false, true, true, kOpen}));
     EXPECT_EQ(List()->count(), 0);
@@ -727,6 +741,126 @@ TEST_F(DialogTest, UpdatesFromApplicationModeInTheWindow) {
     EXPECT_EQ(Boxes().size(), 1u);
 }
 
+TEST_F(DialogTest, TheStatusLineSaysWhatTheUpdateIsDoing) {
+    AddDevice(Mode::application, "VUMO-0001");
+    MakeDialog();
+    ReadyToUpdate(2900);  // 23 blocks
+    QSignalSpy shown(dialog.get(), &CVumo_DFU_UtilityDlg::statusShown);
+    // What the status line said while each box was up.
+    QStringList atBoxes;
+    QObject::connect(&dialog->messageBoxes(), &MessageBoxes::boxShown, dialog.get(),
+                     [&](const BoxRecord&) { atBoxes << dialog->statusLine()->text(); });
+    ASSERT_TRUE(PressUpdateAndWait());
+    ASSERT_EQ(dialog->lastUpdateResult()->outcome, update::Outcome::ok);
+
+    QStringList said;
+    for (const auto& args : shown) said << args.at(0).toString();
+    QStringList expected{QStringLiteral("switching to the update loader")};
+    // The settling countdown: twenty passes of half a second.
+    for (int s = 10; s >= 1; --s) expected << QStringLiteral("waiting for the device (%1 s)").arg(s);
+    expected << QStringLiteral("preparing the upload");
+    for (int b = 1; b <= 23; ++b) expected << QStringLiteral("uploading block %1 of 23").arg(b);
+    expected << QStringLiteral("finishing the upload") << QStringLiteral("restarting the device")
+             << QStringLiteral("waiting for the device to start its new firmware");
+    ASSERT_EQ(said.size(), expected.size() + 1) << said.join(QStringLiteral(" | ")).toStdString();
+    EXPECT_EQ(said.mid(0, expected.size()), expected);
+    const QString done = QStringLiteral("done: VUMO-0001 is running the new firmware (%1 s)")
+                             .arg(qRound(dialog->lastUpdateResult()->seconds));
+    EXPECT_EQ(said.back(), done);
+    EXPECT_EQ(dialog->statusLine()->text(), done);
+    // The completion box came while the upload was finishing, before the restart.
+    EXPECT_EQ(atBoxes, QStringList{QStringLiteral("finishing the upload")});
+}
+
+TEST_F(DialogTest, TheStatusLineSaysWhatTheSharedWordsSay) {
+    // Another window on the same events words its status with frontend::StatusText: the two
+    // must not drift apart.
+    using frontend::StatusKind;
+    const auto status = [](StatusKind kind, update::Step step = update::Step::none) {
+        frontend::UpdateStatus s;
+        s.kind = kind;
+        s.block = 212;
+        s.blocks = 1024;
+        s.secondsLeft = 7;
+        s.serial = "VUMO-0001";
+        s.seconds = 31;
+        s.step = step;
+        s.message = "DFU upload time out : 211";
+        return s;
+    };
+    std::vector<frontend::UpdateStatus> all;
+    for (int k = 0; k <= static_cast<int>(StatusKind::interrupted); ++k)
+        all.push_back(status(static_cast<StatusKind>(k)));
+    for (int step = 0; step <= static_cast<int>(update::Step::done); ++step)
+        all.push_back(status(StatusKind::failed, static_cast<update::Step>(step)));
+    for (const auto& s : all) {
+        EXPECT_EQ(CVumo_DFU_UtilityDlg::StatusLineText(s).toStdString(), frontend::StatusText(s))
+            << static_cast<int>(s.kind) << " " << static_cast<int>(s.step);
+    }
+    EXPECT_EQ(frontend::StatusText(status(StatusKind::uploading)), "uploading block 212 of 1024");
+}
+
+TEST_F(DialogTest, ADeviceThatDoesNotStartItsNewFirmwareGetsASecondBox) {
+    sim::Faults faults;
+    faults.noBoot = true;
+    AddDevice(Mode::application, "VUMO-0001", faults);
+    deviceReturn = 1500ms;
+    MakeDialog();
+    ReadyToUpdate(300);
+    QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
+    Button(kIdUpdate)->click();
+
+    // The device is back, in its loader; the window still watches. It is as usable as after
+    // any update: the loader can be opened, Browse and Close work, closing would ask nothing.
+    // Only Update waits for the watch to end.
+    ASSERT_TRUE(WaitUntil([&] {
+        return dialog->WatchingForBoot() &&
+               Lines() == QStringList{QStringLiteral("Vumo Update Loader: VUMO-0001")};
+    })) << Lines().join(QStringLiteral(", ")).toStdString();
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].text, QStringLiteral("Firmware uploaded.\r\nNow Rebooting."));
+    EXPECT_FALSE(dialog->UpdateRunning());
+    EXPECT_EQ(dialog->statusLine()->text(),
+              QStringLiteral("waiting for the device to start its new firmware"));
+    EXPECT_EQ(State(), (Controls{true, true, false, true, true, kOpen}));
+    OpenLine(0);
+    EXPECT_EQ(State(), (Controls{false, true, false, true, true, kClose}));
+
+    ASSERT_TRUE(finished.wait(kWaitMs));
+    EXPECT_FALSE(dialog->WatchingForBoot());
+    ASSERT_EQ(Boxes().size(), 2u);
+    EXPECT_EQ(Boxes()[1].text,
+              QStringLiteral("The device did not come back in application mode after the "
+                             "update: it may not have started the new firmware."));
+    EXPECT_EQ(Boxes()[1].caption, QStringLiteral("ERROR"));
+    EXPECT_TRUE(Boxes()[1].detail.contains(QStringLiteral("run the update again")))
+        << Boxes()[1].detail.toStdString();
+    EXPECT_EQ(dialog->lastUpdateResult()->outcome, update::Outcome::failed);
+    EXPECT_EQ(dialog->lastUpdateResult()->step, update::Step::restart);
+    EXPECT_EQ(dialog->statusLine()->text(),
+              QStringLiteral("failed: VUMO-0001 did not start its new firmware"));
+    // The watch is over: the open loader can be flashed again.
+    EXPECT_EQ(State(), (Controls{false, true, true, true, true, kClose}));
+}
+
+TEST_F(DialogTest, ClosingWhileWatchingForTheRestartedDeviceAsksNothing) {
+    sim::Faults faults;
+    faults.noBoot = true;
+    AddDevice(Mode::update, "VUMO-0001", faults);
+    deviceReturn = 60s;  // far longer than the test
+    MakeDialog();
+    ReadyToUpdate(300);
+    Button(kIdUpdate)->click();
+    ASSERT_TRUE(WaitUntil([&] { return dialog->WatchingForBoot(); }));
+    ASSERT_EQ(Boxes().size(), 1u);  // the completion box
+
+    // The image is written: closing ends the watch and asks nothing.
+    QTest::keyClick(dialog.get(), Qt::Key_Escape);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->procedure(), nullptr);
+    EXPECT_EQ(Boxes().size(), 1u);
+}
+
 TEST_F(DialogTest, MissingReadyReplyShowsOneTimeOutBox) {
     sim::Faults faults;
     faults.silent.insert(sim::Reply::ready);
@@ -752,6 +886,8 @@ TEST_F(DialogTest, MissingReadyReplyShowsOneTimeOutBox) {
     EXPECT_EQ(Boxes()[0].type, 16);
     EXPECT_EQ(Boxes()[0].icon, QMessageBox::Critical);
     EXPECT_EQ(dialog->lastUpdateResult()->step, update::Step::ready);
+    EXPECT_EQ(dialog->statusLine()->text(),
+              QStringLiteral("failed: the device stopped answering (Ready Time out)"));
     // The update-mode path: 0 at the start, 1 for the request, 2 before READY?.
     EXPECT_EQ(Progress()->value(), 2);
     // The user can try again or close, also once the worker has gone idle (its last pass
