@@ -3,6 +3,7 @@
 //   window-empty.png        started with no device
 //   window-device-open.png  a device open, a firmware file chosen, ready to update
 //   window-hint.png         a failure box with its hint: the device stopped answering
+//   window-status.png       an update under way, its status line saying which block goes out
 //   station-running.png     the station window flashing a bench of ten devices
 //   station-finished.png    the run stopped: nine green, one red, the summary and the log
 // Usage: app_screenshots <folder>
@@ -20,6 +21,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -59,7 +61,7 @@ QString WriteFirmware(const QTemporaryDir& dir, int bytes) {
     return path;
 }
 
-// Grabs the next message box once it is up, then closes it.
+// Grabs the next message box once it is up, then closes it; `ok` tells whether it was saved.
 void GrabNextBox(const QString& file, bool& ok) {
     QTimer::singleShot(0, [file, &ok] {
         QTimer::singleShot(50, [file, &ok] {
@@ -69,7 +71,7 @@ void GrabNextBox(const QString& file, bool& ok) {
                 ok = false;
                 return;
             }
-            ok = Save(*box, file) && ok;
+            ok = Save(*box, file);
             box->accept();
         });
     });
@@ -142,6 +144,40 @@ int main(int argc, char** argv) {
         window.OnUpdateClicked();
         ok = QTest::qWaitFor([&] { return window.lastUpdateResult().has_value(); }, 10'000) && ok;
         ok = grabbed && ok;
+    }
+    {
+        // An update of 1024 blocks, held at block 212 (the device keeps that reply), so the
+        // status line and the bar stand still for the picture.
+        vumo::sim::SimulateOptions simulate;
+        std::string error;
+        vumo::sim::ParseSimulateOptions("dfu,silent=IMAGE:211", simulate, error);
+        vumo::sim::Simulation simulation(simulate);
+        vumo::app::DialogOptions o = options;
+        o.makePacer = [] { return std::make_unique<vumo::update::CountingPacer>(); };
+        o.limits.reply = std::chrono::milliseconds(60'000);
+        o.prepare.toolPath = tool.toStdString();
+        CVumo_DFU_UtilityDlg window(simulation.bus(), o);
+        window.show();
+        window.OnDeviceOpenClicked();
+        auto* path = qobject_cast<QLineEdit*>(window.control(vumo::app::kIdPath));
+        path->setText(WriteFirmware(temp, 131'000));
+        window.UpdateControls();
+        const QString held = QStringLiteral("uploading block 212 of 1024");
+        bool reached = false;
+        QObject::connect(&window, &CVumo_DFU_UtilityDlg::statusShown, &window,
+                         [&](const QString& text) { reached = reached || text == held; });
+        window.OnUpdateClicked();
+        if (!QTest::qWaitFor([&] { return reached; }, 10'000)) {
+            std::fprintf(stderr, "the update did not reach block 212: \"%s\"\n",
+                         window.statusLine()->text().toLocal8Bit().constData());
+            ok = false;
+        }
+        QTest::qWait(100);
+        path->setText(QStringLiteral("/home/user/firmware/vumo-1.2.0.bin"));
+        path->setCursorPosition(0);
+        ok = Save(window, folder.filePath(QStringLiteral("window-status.png"))) && ok;
+        // Closing stops the held update; the answer to "Close anyway?" is yes.
+        window.messageBoxes().SetAnswerAll(true);
     }
     {
         // A bench of ten: some answer slower (the running picture), one stops answering.
