@@ -663,11 +663,12 @@ void CVumo_DFU_UtilityDlg::PhaseChanged(update::Phase phase, std::uint32_t block
         // The bar's range left 30 positions for the steps before the first block; the bar and
         // the status line move in one hand-over.
         const int position = static_cast<int>(block) + 31;
-        TrackStatus([&](frontend::StatusTracker& t) { return t.PhaseChanged(phase, block, blocks); },
-                    [this, position] {
-                        progressBar_->setValue(std::clamp(position, progressBar_->minimum(),
-                                                          progressBar_->maximum()));
-                    });
+        TrackStatus(
+            [&](frontend::StatusTracker& t) { return t.PhaseChanged(phase, block, blocks); },
+            [this, position] {
+                progressBar_->setValue(
+                    std::clamp(position, progressBar_->minimum(), progressBar_->maximum()));
+            });
         // The warning blinks in runs of five blocks.
         ShowWarning(block % 10 < 5);
         return;
@@ -715,13 +716,16 @@ void CVumo_DFU_UtilityDlg::TrackStatus(
 
 QString CVumo_DFU_UtilityDlg::StatusLineText(const frontend::UpdateStatus& s) {
     using frontend::StatusKind;
-    const QString device = s.serial.empty() ? tr("the device") : QString::fromStdString(text::TerminalSafe(s.serial));
+    const QString device = s.serial.empty()
+                               ? tr("the device")
+                               : QString::fromStdString(text::TerminalSafe(s.serial));
     switch (s.kind) {
         case StatusKind::idle: return {};
         case StatusKind::switching: return tr("switching to the update loader");
         case StatusKind::settling: return tr("waiting for the device (%1 s)").arg(s.secondsLeft);
         case StatusKind::preparing: return tr("preparing the upload");
-        case StatusKind::uploading: return tr("uploading block %1 of %2").arg(s.block).arg(s.blocks);
+        case StatusKind::uploading:
+            return tr("uploading block %1 of %2").arg(s.block).arg(s.blocks);
         case StatusKind::finishing: return tr("finishing the upload");
         case StatusKind::restarting: return tr("restarting the device");
         case StatusKind::confirming: return tr("waiting for the device to start its new firmware");

@@ -120,7 +120,8 @@ std::string StatusText(const UpdateStatus& s) {
                     return "failed: the device could not be switched to its update loader";
                 case update::Step::deviceReturn:
                     return "failed: the device did not come back in its update loader";
-                case update::Step::open: return "failed: the device in update mode could not be opened";
+                case update::Step::open:
+                    return "failed: the device in update mode could not be opened";
                 case update::Step::ready:
                 case update::Step::location:
                 case update::Step::size:

@@ -757,7 +757,8 @@ TEST_F(DialogTest, TheStatusLineSaysWhatTheUpdateIsDoing) {
     for (const auto& args : shown) said << args.at(0).toString();
     QStringList expected{QStringLiteral("switching to the update loader")};
     // The settling countdown: twenty passes of half a second.
-    for (int s = 10; s >= 1; --s) expected << QStringLiteral("waiting for the device (%1 s)").arg(s);
+    for (int s = 10; s >= 1; --s)
+        expected << QStringLiteral("waiting for the device (%1 s)").arg(s);
     expected << QStringLiteral("preparing the upload");
     for (int b = 1; b <= 23; ++b) expected << QStringLiteral("uploading block %1 of 23").arg(b);
     expected << QStringLiteral("finishing the upload") << QStringLiteral("restarting the device")
