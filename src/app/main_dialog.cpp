@@ -697,18 +697,21 @@ void CVumo_DFU_UtilityDlg::Failed(const update::Failure& failure) {
 
 void CVumo_DFU_UtilityDlg::TrackStatus(
     const std::function<bool(frontend::StatusTracker&)>& change, std::function<void()> also) {
-    std::optional<QString> text;
+    // The status goes over as plain data and is worded on the window's thread: no text of the
+    // window's is shared between the two threads.
+    std::optional<frontend::UpdateStatus> status;
     {
         std::lock_guard lock(statusMutex_);
-        if (change(statusTracker_)) text = StatusLineText(statusTracker_.status());
+        if (change(statusTracker_)) status = statusTracker_.status();
     }
-    if (!text && !also) return;
-    windowCalls_.Run([this, text = std::move(text), also = std::move(also)] {
-        if (text) {
-            statusLine_->setText(*text);
+    if (!status && !also) return;
+    windowCalls_.Run([this, status = std::move(status), also = std::move(also)] {
+        if (status) {
+            const QString text = StatusLineText(*status);
+            statusLine_->setText(text);
             // The whole line stays readable when it is wider than its place.
-            statusLine_->setToolTip(*text);
-            emit statusShown(*text);
+            statusLine_->setToolTip(text);
+            emit statusShown(text);
         }
         if (also) also();
     });
