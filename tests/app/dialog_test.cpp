@@ -805,7 +805,7 @@ TEST_F(DialogTest, ADeviceThatDoesNotStartItsNewFirmwareGetsASecondBox) {
     sim::Faults faults;
     faults.noBoot = true;
     AddDevice(Mode::application, "VUMO-0001", faults);
-    deviceReturn = 1500ms;
+    deviceReturn = 3s;  // long enough to see the watch under load, short for the test
     MakeDialog();
     ReadyToUpdate(300);
     QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
