@@ -215,17 +215,10 @@ Section PacingSection(const PacingSetup& setup, const Programs& programs, bool& 
                     "restart command follows the reply to DFUEND, nothing waits for it); "
                     "median of " + runsText;
 
-    const Figure* order[] = {&floorRatio, &vsStandard, &appPath, &vm,
-                             &cpu,        &turn,       &device,  &inProcess};
     const auto finish = [&] {
-        for (const Figure* f : order) {
-            if (!f->skipped && (!f->error.empty() || std::isnan(f->measured))) {
-                failed = true;
-                std::fprintf(stderr, "vumo-bench: %s: %s\n", f->name.c_str(),
-                             f->error.empty() ? "no value" : f->error.c_str());
-            }
-            section.figures.push_back(*f);
-        }
+        AddFigures(section,
+                   {&floorRatio, &vsStandard, &appPath, &vm, &cpu, &turn, &device, &inProcess},
+                   failed);
         return section;
     };
     VmFigure(setup, vm);

@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include <cmath>
+#include <cstdio>
 #include <sstream>
 
 namespace vumo::bench {
@@ -20,6 +22,17 @@ const char* VerdictText(Verdict verdict) {
         case Verdict::notJudged: return "not judged (short run)";
     }
     return "";
+}
+
+void AddFigures(Section& section, std::initializer_list<const Figure*> figures, bool& failed) {
+    for (const Figure* f : figures) {
+        if (!f->skipped && (!f->error.empty() || std::isnan(f->measured))) {
+            failed = true;
+            std::fprintf(stderr, "vumo-bench: %s: %s\n", f->name.c_str(),
+                         f->error.empty() ? "no value" : f->error.c_str());
+        }
+        section.figures.push_back(*f);
+    }
 }
 
 std::string Cell(const std::string& text) {

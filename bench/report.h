@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,6 +44,10 @@ struct Section {
     std::vector<Figure> figures;
     std::string after;  // after the table: what the figures are made of
 };
+
+// Adds `figures` to the section in their order; a figure that was to be measured and has no
+// value sets `failed` and is said on stderr.
+void AddFigures(Section& section, std::initializer_list<const Figure*> figures, bool& failed);
 
 struct Report {
     bool shortMode = false;

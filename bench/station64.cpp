@@ -285,14 +285,8 @@ Section Station64Section(const Station64Setup& setup, const Programs& programs, 
                 "wall time; redraws counted by their clear-to-end sequence";
 
     const auto finish = [&] {
-        for (const Figure* f : {&scaleStandard, &cpuStandard, &scaleFast, &cpuFast, &redraw, &bytes}) {
-            if (!f->skipped && (!f->error.empty() || std::isnan(f->measured))) {
-                failed = true;
-                std::fprintf(stderr, "vumo-bench: %s: %s\n", f->name.c_str(),
-                             f->error.empty() ? "no value" : f->error.c_str());
-            }
-            section.figures.push_back(*f);
-        }
+        AddFigures(section, {&scaleStandard, &cpuStandard, &scaleFast, &cpuFast, &redraw, &bytes},
+                   failed);
         return section;
     };
 
