@@ -8,21 +8,16 @@
 
 namespace vumo::session {
 
-class StationSleep final : public station::StationObserver {
+class StationSleep final : public station::ForwardingStationObserver {
 public:
     // Both must outlive the station that reports here.
     StationSleep(station::StationObserver& next, FlashInhibitor& inhibitor)
-        : next_(next), inhibitor_(inhibitor) {}
+        : ForwardingStationObserver(next), inhibitor_(inhibitor) {}
 
     void DeviceArrived(const station::StationDevice& device) override;
-    void DeviceSkipped(const station::StationDevice& device, const std::string& why) override;
-    void PhaseChanged(const station::StationDevice& device, update::Phase phase,
-                      std::uint32_t block, std::uint32_t blocks) override;
     void DeviceFinished(const station::FinishedDevice& finished) override;
-    void DeviceLeft(const station::StationDevice& device) override;
 
 private:
-    station::StationObserver& next_;
     FlashInhibitor& inhibitor_;
 };
 

@@ -87,6 +87,32 @@ public:
     virtual void StationNotice(const std::string& /*text*/) {}
 };
 
+// An observer that hands every report on to another one. Observers that step in between (the
+// sleep inhibitor) derive from it and override only what they add to, so no report is lost.
+class ForwardingStationObserver : public StationObserver {
+public:
+    explicit ForwardingStationObserver(StationObserver& next) : next_(next) {}
+    void DeviceArrived(const StationDevice& device) override { next_.DeviceArrived(device); }
+    void DeviceSkipped(const StationDevice& device, const std::string& why) override {
+        next_.DeviceSkipped(device, why);
+    }
+    void PhaseChanged(const StationDevice& device, update::Phase phase, std::uint32_t block,
+                      std::uint32_t blocks) override {
+        next_.PhaseChanged(device, phase, block, blocks);
+    }
+    void DeviceFinished(const FinishedDevice& finished) override {
+        next_.DeviceFinished(finished);
+    }
+    void DeviceLeft(const StationDevice& device) override { next_.DeviceLeft(device); }
+    void StationNotice(const std::string& text) override { next_.StationNotice(text); }
+
+protected:
+    StationObserver& next() { return next_; }
+
+private:
+    StationObserver& next_;
+};
+
 // Called for each finished device before the observer hears of it; the front end writes its
 // log line here. An error text is passed on to the observer as the result's cause.
 using FinishHook = std::function<std::string(const FinishedDevice&)>;

@@ -5,6 +5,7 @@
 #include "session/desktop_stand_in.h"
 #include "session/flash_inhibitor.h"
 #include "session/notices.h"
+#include "session/station_sleep.h"
 
 #include <gtest/gtest.h>
 
@@ -97,6 +98,33 @@ TEST(FlashInhibitorTest, OneLockWhileAnyFlashRunsSayingWhatRunsGoneWithTheLast) 
         EXPECT_EQ(logind.held(), std::vector<std::string>{"Flashing VUMO-0009"});
     }
     EXPECT_TRUE(logind.held().empty());
+}
+
+// Between the station and its front end: the lock is held from a device's arrival to its end,
+// and every report reaches the front end, the station's own notices too.
+TEST(FlashInhibitorTest, TheStationsReportsPassThroughWhileItHoldsTheLock) {
+    struct Heard final : station::StationObserver {
+        void DeviceArrived(const station::StationDevice&) override { said.push_back("arrived"); }
+        void DeviceFinished(const station::FinishedDevice&) override { said.push_back("finished"); }
+        void StationNotice(const std::string& text) override { said.push_back(text); }
+        std::vector<std::string> said;
+    } frontEnd;
+    FakeLogind logind;
+    FlashInhibitor inhibitor({}, logind.take());
+    StationSleep sleeping(frontEnd, inhibitor);
+    station::StationDevice device;
+    device.id = 1;
+    device.serial = "VUMO-0001";
+    sleeping.DeviceArrived(device);
+    EXPECT_EQ(logind.held(), std::vector<std::string>{"Flashing VUMO-0001"});
+    sleeping.StationNotice("The device monitor failed; it was restarted.");
+    station::FinishedDevice finished;
+    finished.device = device;
+    sleeping.DeviceFinished(finished);
+    EXPECT_TRUE(logind.held().empty());
+    EXPECT_EQ(frontEnd.said, (std::vector<std::string>{
+                                 "arrived", "The device monitor failed; it was restarted.",
+                                 "finished"}));
 }
 
 TEST(FlashInhibitorTest, ARefusalIsSaidOnceAndNotAskedAgainUntilIdle) {
