@@ -49,11 +49,7 @@ protected:
         ASSERT_FALSE(privateBus->address().empty()) << privateBus->error();
         ASSERT_TRUE(temp.isValid());
         tool = temp.filePath(QStringLiteral("checksum"));
-        QFile script(tool);
-        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\necho 'Adding 0x10008000'\necho 'Adding 0x1a020000'\n");
-        script.close();
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        ASSERT_TRUE(WriteAcceptingTool(tool));
         firmware = temp.filePath(QStringLiteral("firmware.bin"));
         QFile file(firmware);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));

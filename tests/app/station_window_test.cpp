@@ -45,11 +45,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(temp.isValid());
         tool = temp.filePath(QStringLiteral("checksum"));
-        QFile script(tool);
-        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\necho 'Adding 0x10008000'\necho 'Adding 0x1a020000'\n");
-        script.close();
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        ASSERT_TRUE(WriteAcceptingTool(tool));
 
         std::mt19937 rng(11);
         std::vector<char> bytes(1500);

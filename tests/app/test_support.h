@@ -2,6 +2,7 @@
 // Shared by the window's tests: readable QString output and a bounded wait that keeps the
 // event loop running.
 
+#include <QFile>
 #include <QString>
 #include <QTest>
 
@@ -16,6 +17,16 @@ inline constexpr int kWaitMs = 10'000;
 
 inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs) {
     return QTest::qWaitFor(condition, timeoutMs);
+}
+
+// Writes a stand-in checksum tool at `path` that marks every file as firmware of location
+// code 2; false when it can't.
+inline bool WriteAcceptingTool(const QString& path) {
+    QFile script(path);
+    if (!script.open(QIODevice::WriteOnly)) return false;
+    script.write("#!/bin/sh\necho 'Adding 0x10008000'\necho 'Adding 0x1a020000'\n");
+    script.close();
+    return script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 }  // namespace vumo::app::testing_support
