@@ -71,6 +71,7 @@ class OverlappedWriter final : public HidWriter {
 public:
     OverlappedWriter(UniqueHandle file, std::unique_ptr<Transfer> transfer, std::size_t length)
         : file_(std::move(file)), transfer_(std::move(transfer)), outputLength_(length) {}
+    void holdLock(UniqueHandle lock) { lock_ = std::move(lock); }
     ~OverlappedWriter() override { close(); }
 
     WriteResult write(std::span<const std::uint8_t> report) override {
@@ -98,7 +99,10 @@ public:
 
     bool close() override {
         std::lock_guard lock(mutex_);
-        return file_.close();
+        const bool fileClosed = file_.close();
+        // Only once the device is closed may another writer have it.
+        const bool lockClosed = lock_.close();
+        return fileClosed && lockClosed;
     }
 
 private:
@@ -106,6 +110,7 @@ private:
     // closed under it.
     std::mutex mutex_;
     UniqueHandle file_;
+    UniqueHandle lock_;  // the named writer lock, when opened by path
     std::unique_ptr<Transfer> transfer_;
     const std::size_t outputLength_;
 };
@@ -113,9 +118,9 @@ private:
 class OverlappedReader final : public HidReader {
 public:
     OverlappedReader(UniqueHandle file, UniqueHandle cancelEvent,
-                     std::unique_ptr<Transfer> transfer)
+                     std::unique_ptr<Transfer> transfer, std::function<void()> beforeWait)
         : file_(std::move(file)), cancelEvent_(std::move(cancelEvent)),
-          transfer_(std::move(transfer)) {}
+          transfer_(std::move(transfer)), beforeWait_(std::move(beforeWait)) {}
     ~OverlappedReader() override { close(); }
 
     ReadResult read(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout) override {
@@ -179,6 +184,7 @@ private:
         }
         // The cancel event comes first, so a cancel wins over a report that arrived with it.
         const HANDLE waits[2] = {cancelEvent_.get(), t.event.get()};
+        if (beforeWait_) beforeWait_();
         const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, Milliseconds(timeout));
         if (woke == WAIT_TIMEOUT) return {ReadStatus::timeout, 0};
         if (woke == WAIT_OBJECT_0) {
@@ -220,6 +226,7 @@ private:
     UniqueHandle cancelEvent_;
     std::unique_ptr<Transfer> transfer_;  // guarded by ioMutex_
     bool pending_ = false;                // guarded by ioMutex_
+    const std::function<void()> beforeWait_;
 };
 
 struct OpenedFile {
@@ -267,15 +274,19 @@ std::unique_ptr<HidWriter> MakeOverlappedWriter(UniqueHandle file, std::size_t o
     return std::make_unique<OverlappedWriter>(std::move(file), std::move(transfer), outputLength);
 }
 
-std::unique_ptr<HidReader> MakeOverlappedReader(UniqueHandle file, std::size_t inputLength) {
+std::unique_ptr<HidReader> MakeOverlappedReader(UniqueHandle file, std::size_t inputLength,
+                                                std::function<void()> beforeWait) {
     auto transfer = Transfer::Make(inputLength);
     UniqueHandle cancelEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!transfer || !cancelEvent) return nullptr;
     return std::make_unique<OverlappedReader>(std::move(file), std::move(cancelEvent),
-                                              std::move(transfer));
+                                              std::move(transfer), std::move(beforeWait));
 }
 
 ProbeResult ProbeDevice(const std::string& path) {
+    // A writer of this program holds the device, in this process or another.
+    if (UniqueHandle(::OpenEventW(SYNCHRONIZE, FALSE, WriterLockName(path).c_str())))
+        return {OpenStatus::busy, {}};
     // Opened for writing, like the writer, so that a device this user may not write to is
     // reported as such at once.
     const OpenedFile opened = OpenAndMeasure(path, GENERIC_WRITE,
@@ -285,11 +296,19 @@ ProbeResult ProbeDevice(const std::string& path) {
 }
 
 Opened<HidWriter> OpenDeviceWriter(const std::string& path) {
+    // The lock first: the system's share modes exclude other writers on Windows, the lock does
+    // on Wine too, and only the lock tells our own probes that a writer is there.
+    UniqueHandle lock(::CreateEventW(nullptr, TRUE, FALSE, WriterLockName(path).c_str()));
+    if (!lock) return {OpenStatus::failed, nullptr};
+    if (::GetLastError() == ERROR_ALREADY_EXISTS) return {OpenStatus::busy, nullptr};
     OpenedFile opened = OpenAndMeasure(path, GENERIC_WRITE, FILE_SHARE_READ,
                                        FILE_FLAG_OVERLAPPED, OpenIntent::writer);
     if (opened.status != OpenStatus::ok) return {opened.status, nullptr};
-    auto writer = MakeOverlappedWriter(std::move(opened.file), opened.lengths.output);
-    if (!writer) return {OpenStatus::failed, nullptr};
+    auto transfer = Transfer::Make(opened.lengths.output);
+    if (!transfer) return {OpenStatus::failed, nullptr};
+    auto writer = std::make_unique<OverlappedWriter>(std::move(opened.file), std::move(transfer),
+                                                     opened.lengths.output);
+    writer->holdLock(std::move(lock));
     return {OpenStatus::ok, std::move(writer)};
 }
 

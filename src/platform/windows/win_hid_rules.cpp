@@ -69,6 +69,14 @@ std::string CanonicalInterfacePath(std::string_view path) {
     return out;
 }
 
+std::wstring WriterLockName(std::string_view path) {
+    std::wstring name = L"Local\\vumo-dfu-writer:" + WideFromUtf8(CanonicalInterfacePath(path));
+    for (std::size_t i = name.find(L':'); i < name.size(); ++i) {
+        if (name[i] == L'\\') name[i] = L'/';
+    }
+    return name;
+}
+
 OpenStatus OpenStatusFromError(std::uint32_t error, OpenIntent intent) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:

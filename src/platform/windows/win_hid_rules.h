@@ -25,6 +25,12 @@ std::wstring WideFromUtf8(std::string_view utf8);
 // an arrival or removal then names the same path as the list.
 std::string CanonicalInterfacePath(std::string_view path);
 
+// The name of the object a writer holds for `path` so that no second writer and no probe can
+// open it, in this program or another of this session: Wine gives device handles no share
+// modes, so share mode 0 alone excludes nobody there. One name per device whatever the case of
+// the path; object names may not hold '\\', so those become '/'.
+std::wstring WriterLockName(std::string_view path);
+
 // What an open wants, for the meaning of a refusal.
 enum class OpenIntent { probe, writer, reader };
 

@@ -52,6 +52,18 @@ TEST(WinHidRules, WinesTwoSpellingsOfOnePathBecomeOne) {
     EXPECT_EQ(CanonicalInterfacePath("\xc3\x84-Z"), "\xc3\x84-z");
 }
 
+TEST(WinHidRules, OneWriterLockNamePerDeviceWhateverTheCase) {
+    const std::string upper = "\\\\?\\HID#VID_1209&PID_0001#1&2D595CA7&0&0000#{4d1e55b2}";
+    const std::string lower = "\\\\?\\hid#vid_1209&pid_0001#1&2d595ca7&0&0000#{4d1e55b2}";
+    const std::string other = "\\\\?\\hid#vid_1209&pid_0001#1&2d595ca7&0&0001#{4d1e55b2}";
+    EXPECT_EQ(WriterLockName(upper), WriterLockName(lower));
+    EXPECT_NE(WriterLockName(lower), WriterLockName(other));
+    const std::wstring name = WriterLockName(lower);
+    // The namespace is the only backslash an object name may hold.
+    EXPECT_EQ(name.rfind(L'\\'), std::wstring(L"Local").size());
+    EXPECT_LT(name.size(), static_cast<std::size_t>(MAX_PATH));
+}
+
 TEST(WinHidRules, OpenErrorsMapToWhatTheUserIsTold) {
     struct Case {
         DWORD error;

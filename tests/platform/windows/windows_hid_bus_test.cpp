@@ -14,9 +14,12 @@
 
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +31,8 @@ using namespace std::chrono_literals;
 
 // Waits in tests are bounded by this; none of them takes near it when the code is right.
 constexpr auto kTestLimit = 20s;
+// A read that only a cancel or a close can end within kTestLimit.
+constexpr auto kLongRead = 60s;
 
 TEST(WindowsHidBus, ListsTheSystemsHidInterfacesInOneSpellingAndOrder) {
     const auto bus = makeWindowsHidBus();
@@ -55,6 +60,29 @@ TEST(WindowsHidBus, APathThatIsNotThereIsGoneForEveryOpen) {
     const auto reader = bus->openReader(missing);
     EXPECT_EQ(reader.status, OpenStatus::gone);
     EXPECT_EQ(reader.handle, nullptr);
+}
+
+TEST(WindowsHidBus, AWriterExcludesOtherWritersAndProbesUntilItCloses) {
+    const auto bus = makeWindowsHidBus();
+    const auto devices = bus->enumerate();
+    if (devices.empty()) GTEST_SKIP() << "this system (Wine without a HID bus) lists no HID devices";
+    // Wine's own devices may be written to; the system's keyboards and mice on Windows may not.
+    const auto& path = devices.front().path;
+    auto first = bus->openWriter(path);
+    if (first.status != OpenStatus::ok) GTEST_SKIP() << "the first HID device can't be written to";
+    EXPECT_EQ(bus->openWriter(path).status, OpenStatus::busy);
+    EXPECT_EQ(bus->probe(path).status, OpenStatus::busy);
+    // Readers are never excluded: the listener reads while the writer holds the device.
+    const auto reader = bus->openReader(path);
+    EXPECT_EQ(reader.status, OpenStatus::ok);
+    // Another spelling of the path names the same device.
+    std::string upper = path;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(bus->openWriter(upper).status, OpenStatus::busy);
+
+    EXPECT_TRUE(first.handle->close());
+    EXPECT_EQ(bus->probe(path).status, OpenStatus::ok);
+    EXPECT_EQ(bus->openWriter(path).status, OpenStatus::ok);
 }
 
 // Both ends of a message-mode pipe: `ours` is opened overlapped, as the back end opens a HID
@@ -120,20 +148,30 @@ TEST(WindowsHidIo, AReportThatArrivesBetweenReadsIsKeptWithItsIdInByteZero) {
     EXPECT_TRUE(reader->close());
 }
 
+// Tells the test when a read has begun to wait for its report, so that what ends it next is
+// known to end a waiting read.
+struct WaitSignal {
+    std::promise<void> promise;
+    std::future<void> waiting = promise.get_future();
+    std::once_flag once;
+    std::function<void()> hook() {
+        return [this] { std::call_once(once, [this] { promise.set_value(); }); };
+    }
+};
+
 TEST(WindowsHidIo, CancelEndsAWaitingReadAtOnceAndEveryLaterOne) {
     auto pipe = MakePipe();
     ASSERT_TRUE(pipe.ours && pipe.device);
-    const auto reader = MakeOverlappedReader(std::move(pipe.ours), 17);
+    WaitSignal signal;
+    const auto reader = MakeOverlappedReader(std::move(pipe.ours), 17, signal.hook());
     ASSERT_NE(reader, nullptr);
 
-    std::promise<void> started;
     auto reading = std::async(std::launch::async, [&] {
         std::array<std::uint8_t, 17> buffer{};
-        started.set_value();
         // Far longer than the test waits: only the cancel can end it in time.
-        return reader->read(buffer, std::chrono::hours(1)).status;
+        return reader->read(buffer, kLongRead).status;
     });
-    started.get_future().wait();
+    ASSERT_EQ(signal.waiting.wait_for(kTestLimit), std::future_status::ready);
     reader->cancel();
     ASSERT_EQ(reading.wait_for(kTestLimit), std::future_status::ready);
     EXPECT_EQ(reading.get(), ReadStatus::cancelled);
@@ -145,21 +183,22 @@ TEST(WindowsHidIo, CancelEndsAWaitingReadAtOnceAndEveryLaterOne) {
     EXPECT_TRUE(reader->close());
 }
 
-TEST(WindowsHidIo, CloseFromAnotherThreadEndsARead) {
+TEST(WindowsHidIo, CloseFromAnotherThreadEndsAWaitingRead) {
     auto pipe = MakePipe();
     ASSERT_TRUE(pipe.ours && pipe.device);
-    const auto reader = MakeOverlappedReader(std::move(pipe.ours), 17);
+    WaitSignal signal;
+    const auto reader = MakeOverlappedReader(std::move(pipe.ours), 17, signal.hook());
     ASSERT_NE(reader, nullptr);
-    // A transfer left outstanding by an earlier timeout must end before the handle goes.
-    std::array<std::uint8_t, 17> buffer{};
-    ASSERT_EQ(reader->read(buffer, 0ms).status, ReadStatus::timeout);
 
     auto reading = std::async(std::launch::async, [&] {
-        std::array<std::uint8_t, 17> mine{};
-        return reader->read(mine, std::chrono::hours(1)).status;
+        std::array<std::uint8_t, 17> buffer{};
+        return reader->read(buffer, kLongRead).status;
     });
-    // Whether the read had begun or not, it ends cancelled and close waits for it.
-    EXPECT_TRUE(reader->close());
+    ASSERT_EQ(signal.waiting.wait_for(kTestLimit), std::future_status::ready);
+    // close() waits for the read to leave; the read must end cancelled at once for that.
+    auto closing = std::async(std::launch::async, [&] { return reader->close(); });
+    ASSERT_EQ(closing.wait_for(kTestLimit), std::future_status::ready);
+    EXPECT_TRUE(closing.get());
     ASSERT_EQ(reading.wait_for(kTestLimit), std::future_status::ready);
     EXPECT_EQ(reading.get(), ReadStatus::cancelled);
 }
