@@ -4,7 +4,6 @@
 #include "image/sha256.h"
 #include "image/tool_lookup.h"
 
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -128,12 +127,6 @@ std::string ShortSeconds(std::chrono::milliseconds limit) {
     return text;
 }
 
-bool Readable(int fd) {
-    if (fd < 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLNVAL) == 0;
-}
-
 // Why our own open of the firmware file failed.
 std::string WhyFileUnusable(const std::string& path, const OpenedFile& file) {
     if (file.status == ReadStatus::notAFile) {
@@ -208,7 +201,7 @@ PrepareResult PrepareImage(const std::string& path, CRedirector& runner,
     // failure is only noted here: the tool's verdict comes first.
     OpenedFile file = OpenForReading(path);
 
-    if (Readable(options.cancelFd)) return interrupted();
+    if (options.cancel.isSet()) return interrupted();
     const std::string tool = options.toolPath.empty() ? FindChecksumTool() : options.toolPath;
     runner.Close();
     runner.ResetResults();
@@ -217,7 +210,7 @@ PrepareResult PrepareImage(const std::string& path, CRedirector& runner,
                     WhyToolNotFound(kChecksumToolName, CurrentToolSearch()));
     }
     result.toolCommand = ChecksumCommand(tool, path);
-    if (!runner.Open(result.toolCommand, options.cancelFd)) {
+    if (!runner.Open(result.toolCommand, options.cancel)) {
         return fail(PrepareFailure::toolNotFound, kTextToolNotFound, kCaptionCheckSum,
                     WhyToolDidNotStart(tool, runner.LastError()));
     }

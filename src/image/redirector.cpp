@@ -165,7 +165,7 @@ CRedirector::CRedirector() = default;
 
 CRedirector::~CRedirector() { Close(); }
 
-bool CRedirector::Open(const std::vector<std::string>& argv, int cancelFd) {
+bool CRedirector::Open(const std::vector<std::string>& argv, base::Waitable cancel) {
     std::lock_guard lock(ownerMutex_);
     CloseLocked();
     lastError_ = 0;
@@ -218,7 +218,7 @@ bool CRedirector::Open(const std::vector<std::string>& argv, int cancelFd) {
 
     stdoutRead_ = std::move(outRead);
     stdinWrite_ = std::move(inWrite);
-    cancelFd_ = cancelFd;
+    cancelFd_ = cancel.native();
 
     output_.clear();
     outputBytes_ = 0;

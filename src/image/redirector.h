@@ -23,10 +23,10 @@
 // Time limit: a child still running kTimeLimit after Open is killed (SIGKILL to its process
 // group) and reaped; the run ends as timedOut.
 //
-// Cancellation: Open may be given a descriptor of the owner's (a signalfd, an eventfd) that the
-// reader polls beside the pipe. Once it is readable the child is killed and reaped at once and
-// the run ends as cancelled. The runner only polls it, never reads or closes it, so the owner
-// still sees whatever made it readable.
+// Cancellation: Open may be given a Waitable of the owner's (its stop requests, a wake event)
+// that the reader waits for beside the pipe. Once it is set the child is killed and reaped at
+// once and the run ends as cancelled. The runner only waits for it, never clears or closes it,
+// so the owner still sees whatever set it.
 //
 // Reaping: after SIGKILL the reader waits for the child's end at most the kill grace. A child
 // that is still not reaped then (stuck in an uninterruptible wait in the kernel) is handed to
@@ -44,6 +44,7 @@
 // order; a reader of IsFinished() (acquire) that sees true also sees the other two results.
 
 #include "base/event_fd.h"
+#include "base/wake_event.h"
 #include "base/unique_fd.h"
 
 #include <sys/types.h>
@@ -121,9 +122,9 @@ public:
     // Starts argv[0] (an absolute path) with the arguments argv[1..] and the reader thread.
     // Closes an earlier run first. False when the program could not be started (not found,
     // not executable, exec failed) or a pipe or the thread could not be made; then nothing is
-    // left open and LastError() holds the errno. `cancelFd` (not owned; -1 for none) ends the
-    // run as cancelled once it is readable; it must stay open until the run is done.
-    bool Open(const std::vector<std::string>& argv, int cancelFd = -1);
+    // left open and LastError() holds the errno. `cancel` (not owned; empty for none) ends the
+    // run as cancelled once it is set; it must stay open until the run is done.
+    bool Open(const std::vector<std::string>& argv, base::Waitable cancel = {});
     // Stops the reader (killing and reaping a child that is still running), joins it and
     // releases every descriptor. The results stay readable. Does nothing when idle.
     void Close();

@@ -102,8 +102,8 @@ protected:
     }
 
     bool WaitDone() {
-        pollfd p{station->doneFd(), POLLIN, 0};
-        return ::poll(&p, 1, 10'000) == 1;
+        const base::Waitable done[1] = {station->doneEvent()};
+        return base::WaitAny(done, std::chrono::milliseconds(10'000)) == 0;
     }
 
     std::map<std::string, FinishedDevice> BySerial() {
