@@ -8,6 +8,8 @@
 #include <cfgmgr32.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cwchar>
 #include <optional>
 #include <string>
 #include <vector>
