@@ -367,11 +367,20 @@ scenario_wine_update() {
     # re-created under the same number, as the device's is after its mode switch.
     start_udevd
     start_sim app return-delay=500 || return
-    # Wine's start in the machine takes half a minute; its services get up to five.
+    # One wineserver for the whole scenario, so that Wine's services (its HID bus among them)
+    # start once and outlive each program. Its start in the machine takes half a minute.
     t0=$(cut -d' ' -f1 /proc/uptime)
+    /usr/lib/wine/wineserver64 -p
     run wine-start 400 /usr/lib/wine/wine64 wineboot
     say "=== FIGURE wine_start_s $ELAPSED"
-    run wine-list 300 /usr/lib/wine/wine64 /opt/vumo/win/vumo-dfu.exe list
+    # Wine's HID bus lists the hidraw nodes on its own after its start: look a few times.
+    tries=6
+    while [ "$tries" -gt 0 ]; do
+        run wine-list 300 /usr/lib/wine/wine64 /opt/vumo/win/vumo-dfu.exe list
+        grep -qE '^application 0  Vumo Device: VUMO-0001  ' /tmp/wine-list.out && break
+        tries=$((tries - 1))
+        sleep 5
+    done
     expect_rc 0
     expect_text /tmp/wine-list.out '^application 0  Vumo Device: VUMO-0001  '
     run wine-update 600 /usr/lib/wine/wine64 /opt/vumo/win/vumo-dfu.exe update 'Z:\images\short.bin' --timeout 10
@@ -385,6 +394,31 @@ scenario_wine_update() {
     stop_sim
     stop_wine
     say "wine-update: Wine from its start to the device's return took $(echo "$(cut -d' ' -f1 /proc/uptime) $t0" | awk '{printf "%.1f", $1 - $2}') s"
+    stop_udevd
+}
+
+# The Windows HID back end alone, through Wine: list, mode switch, removal and arrival from the
+# device notifications, the update-mode device opened and asked READY?.
+scenario_wine_layer() {
+    mount_wine || return
+    start_udevd
+    start_sim app return-delay=500 || return
+    /usr/lib/wine/wineserver64 -p
+    run wine-start 400 /usr/lib/wine/wine64 wineboot
+    say "=== FIGURE wine_start_s $ELAPSED"
+    tries=6
+    while [ "$tries" -gt 0 ]; do
+        run wine-layer 300 /usr/lib/wine/wine64 /opt/vumo/win/wine_layer_check.exe
+        grep -q 'ok: the device is listed' /tmp/wine-layer.out && break
+        tries=$((tries - 1))
+        sleep 5
+    done
+    expect_rc 0
+    expect_text /tmp/wine-layer.out '^all steps passed'
+    expect_text "$SIM_LOG" 'VUMO-0001: switch to update mode'
+    expect_text "$SIM_LOG" 'arrived in update mode'
+    stop_sim
+    stop_wine
     stop_udevd
 }
 
@@ -403,6 +437,7 @@ run_scenario() {
         replay) scenario_replay ;;
         pacing) scenario_pacing ;;
         wine-update) scenario_wine_update ;;
+        wine-layer) scenario_wine_layer ;;
         *) fail "unknown scenario $1" ;;
     esac
     # Whatever stopped the scenario early, leave nothing running for the next one.

@@ -6,14 +6,15 @@
 #
 #   vm-test.sh --vumo-dfu FILE --sim FILE --checksum FILE --sample-image FILE
 #              [--limit SECONDS] [--keep] [--figures FILE]
-#              [--wine-dfu FILE --wine-checksum FILE] SCENARIO...
+#              [--wine-dfu FILE --wine-checksum FILE] [--wine-layer FILE] SCENARIO...
 #
 # Scenarios: list update update-no-udevd timeout busy full station pacing, or "all". They run one after another
 # (also: replay, tests/recordings/update-from-dfu.jsonl played by vumo-dfu-sim --replay)
 # in one boot. Opt-in, not part of "all": wine-update, the Windows build (--wine-dfu
 # vumo-dfu.exe, --wine-checksum checksum.exe) listing and updating the device through hidraw,
 # Wine's HID bus and hid.dll; it shares the host's /usr (Wine) and a Wine prefix made here into
-# the machine over virtio-9p. Exit status: 0 all passed, 1 a failure, 77 skipped (qemu or the kernel can't be
+# the machine over virtio-9p; wine-layer, the Windows HID back end alone (--wine-layer
+# wine_layer_check.exe): list, mode switch, removal and arrival, READY? and its reply. Exit status: 0 all passed, 1 a failure, 77 skipped (qemu or the kernel can't be
 # had here) - except under CI=true, where the test must run and a missing piece is a failure.
 #
 # The kernel and udev packages are fetched with `apt-get download` and unpacked into a cache
@@ -28,10 +29,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 all_scenarios=(list update update-no-udevd timeout busy full station pacing)
 all_scenarios+=(replay)
 # Named only: the Windows build under Wine needs the Windows programs and takes minutes.
-optin_scenarios=(wine-update)
+optin_scenarios=(wine-update wine-layer)
 limit=600
 keep=0
-dfu= sim= checksum= sample= figures= wine_dfu= wine_checksum=
+dfu= sim= checksum= sample= figures= wine_dfu= wine_checksum= wine_layer=
 scenarios=()
 
 while [ $# -gt 0 ]; do
@@ -45,6 +46,7 @@ while [ $# -gt 0 ]; do
         --figures) figures=$2; shift 2 ;;
         --wine-dfu) wine_dfu=$2; shift 2 ;;
         --wine-checksum) wine_checksum=$2; shift 2 ;;
+        --wine-layer) wine_layer=$2; shift 2 ;;
         -h|--help) awk 'NR > 1 && /^#/ {sub(/^# ?/, ""); print; next} NR > 1 {exit}' "$0"; exit 0 ;;
         all) scenarios+=("${all_scenarios[@]}"); shift ;;
         -*) echo "vm-test.sh: unknown option $1" >&2; exit 2 ;;
@@ -56,7 +58,7 @@ for s in "${scenarios[@]}"; do
     case " ${all_scenarios[*]} ${optin_scenarios[*]} " in *" $s "*) ;; *) echo "vm-test.sh: unknown scenario $s" >&2; exit 2 ;; esac
 done
 wine=0
-case " ${scenarios[*]} " in *" wine-update "*) wine=1 ;; esac
+case " ${scenarios[*]} " in *" wine-"*) wine=1 ;; esac
 
 # Can't run here: a skip with the reason, or under CI a failure.
 cannot_run() {
@@ -71,9 +73,15 @@ cannot_run() {
 for f in "$dfu" "$sim" "$checksum" "$sample"; do
     [ -n "$f" ] && [ -x "$f" ] || { echo "vm-test.sh: give --vumo-dfu, --sim, --checksum and --sample-image (built programs)" >&2; exit 2; }
 done
-if [ "$wine" = 1 ]; then
+case " ${scenarios[*]} " in *" wine-update "*)
     [ -n "$wine_dfu" ] && [ -f "$wine_dfu" ] && [ -n "$wine_checksum" ] && [ -f "$wine_checksum" ] ||
-        { echo "vm-test.sh: wine-update needs --wine-dfu and --wine-checksum (the Windows build)" >&2; exit 2; }
+        { echo "vm-test.sh: wine-update needs --wine-dfu and --wine-checksum (the Windows build)" >&2; exit 2; } ;;
+esac
+case " ${scenarios[*]} " in *" wine-layer "*)
+    [ -n "$wine_layer" ] && [ -f "$wine_layer" ] ||
+        { echo "vm-test.sh: wine-layer needs --wine-layer (wine_layer_check.exe of the Windows build)" >&2; exit 2; } ;;
+esac
+if [ "$wine" = 1 ]; then
     [ -x /usr/lib/wine/wine64 ] || cannot_run "Wine is not installed (package wine64)"
 fi
 qemu=${VUMO_VM_QEMU:-qemu-system-x86_64}
@@ -165,7 +173,7 @@ done
 # modules init loads in this order (the package has no modules.dep to order them).
 virtfs=()
 if [ "$wine" = 1 ]; then
-    for module in virtio virtio_ring virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci \
+    for module in virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci \
                   netfs fscache 9pnet 9pnet_virtio 9p; do
         found=$(find "$kernel_dir/lib/modules" -name "$module.ko*" | head -n 1)
         [ -n "$found" ] || cannot_run "$module.ko is not in the kernel package"
@@ -177,8 +185,9 @@ if [ "$wine" = 1 ]; then
         echo "$module" >>"$root/lib/modules/extra.list"
     done
     mkdir -p "$root/opt/vumo/win"
-    cp "$wine_dfu" "$root/opt/vumo/win/vumo-dfu.exe"
-    cp "$wine_checksum" "$root/opt/vumo/win/checksum.exe"
+    [ -n "$wine_dfu" ] && cp "$wine_dfu" "$root/opt/vumo/win/vumo-dfu.exe"
+    [ -n "$wine_checksum" ] && cp "$wine_checksum" "$root/opt/vumo/win/checksum.exe"
+    [ -n "$wine_layer" ] && cp "$wine_layer" "$root/opt/vumo/win/wine_layer_check.exe"
     # The prefix is made once per run, here, where Wine's first start is quick (~13 s): in the
     # machine it would take minutes. Debian's Wine starts only its SDL bus unless told not
     # to, and under emulation its services need far longer than the 30 s it grants them.
