@@ -235,22 +235,19 @@ struct OpenedFile {
     ReportLengths lengths;
 };
 
-OpenedFile OpenAndMeasure(const std::string& path, DWORD access, DWORD share, DWORD flags,
-                          OpenIntent intent) {
+OpenedFile OpenAndMeasure(const std::string& path, DWORD access, DWORD share, DWORD flags) {
     OpenedFile opened;
     const std::wstring widePath = WideFromUtf8(path);
     opened.file = UniqueHandle(::CreateFileW(widePath.c_str(), access, share, nullptr,
                                              OPEN_EXISTING, flags, nullptr));
     if (!opened.file) {
-        opened.status = OpenStatusFromError(::GetLastError(), intent);
+        opened.status = OpenStatusFromError(::GetLastError());
         return opened;
     }
     PreparsedData preparsed;
     if (!::HidD_GetPreparsedData(opened.file.get(), preparsed.out())) {
         // The device may have left between the open and the query.
-        opened.status = OpenStatusFromError(::GetLastError(), OpenIntent::reader);
-        if (opened.status == OpenStatus::busy || opened.status == OpenStatus::ok)
-            opened.status = OpenStatus::failed;
+        opened.status = ErrorMeansGone(::GetLastError()) ? OpenStatus::gone : OpenStatus::failed;
         opened.file.close();
         return opened;
     }
@@ -290,8 +287,7 @@ ProbeResult ProbeDevice(const std::string& path) {
     // Opened for writing, like the writer, so that a device this user may not write to is
     // reported as such at once.
     const OpenedFile opened = OpenAndMeasure(path, GENERIC_WRITE,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE, 0,
-                                             OpenIntent::probe);
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
     return {opened.status, opened.lengths};
 }
 
@@ -302,7 +298,7 @@ Opened<HidWriter> OpenDeviceWriter(const std::string& path) {
     if (!lock) return {OpenStatus::failed, nullptr};
     if (::GetLastError() == ERROR_ALREADY_EXISTS) return {OpenStatus::busy, nullptr};
     OpenedFile opened = OpenAndMeasure(path, GENERIC_WRITE, FILE_SHARE_READ,
-                                       FILE_FLAG_OVERLAPPED, OpenIntent::writer);
+                                       FILE_FLAG_OVERLAPPED);
     if (opened.status != OpenStatus::ok) return {opened.status, nullptr};
     auto transfer = Transfer::Make(opened.lengths.output);
     if (!transfer) return {OpenStatus::failed, nullptr};
@@ -314,7 +310,7 @@ Opened<HidWriter> OpenDeviceWriter(const std::string& path) {
 
 Opened<HidReader> OpenDeviceReader(const std::string& path) {
     OpenedFile opened = OpenAndMeasure(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                       FILE_FLAG_OVERLAPPED, OpenIntent::reader);
+                                       FILE_FLAG_OVERLAPPED);
     if (opened.status != OpenStatus::ok) return {opened.status, nullptr};
     auto reader = MakeOverlappedReader(std::move(opened.file), opened.lengths.input);
     if (!reader) return {OpenStatus::failed, nullptr};

@@ -77,7 +77,7 @@ std::wstring WriterLockName(std::string_view path) {
     return name;
 }
 
-OpenStatus OpenStatusFromError(std::uint32_t error, OpenIntent intent) {
+OpenStatus OpenStatusFromError(std::uint32_t error) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
@@ -90,9 +90,7 @@ OpenStatus OpenStatusFromError(std::uint32_t error, OpenIntent intent) {
         case ERROR_BUSY:
             return OpenStatus::busy;
         case ERROR_ACCESS_DENIED:
-            // A reader asks for no more than any program may: a refusal then comes from a
-            // device on its way out (Wine answers a pending delete so), not from a rule.
-            return intent == OpenIntent::reader ? OpenStatus::gone : OpenStatus::permissionDenied;
+            return OpenStatus::permissionDenied;
         default:
             return OpenStatus::failed;
     }

@@ -31,14 +31,11 @@ std::string CanonicalInterfacePath(std::string_view path);
 // the path; object names may not hold '\\', so those become '/'.
 std::wstring WriterLockName(std::string_view path);
 
-// What an open wants, for the meaning of a refusal.
-enum class OpenIntent { probe, writer, reader };
-
 // The open result for a Win32 error from CreateFileW or a HidD_ query on the new handle.
 // ERROR_SHARING_VIOLATION is another program's writer (or our own probe's) holding the device.
-// ERROR_ACCESS_DENIED on a write open is the system keeping the device to itself (keyboards,
-// mice) or a policy: this user may not write to it.
-OpenStatus OpenStatusFromError(std::uint32_t error, OpenIntent intent);
+// ERROR_ACCESS_DENIED is the system keeping the device to itself (keyboards, mice) or a
+// policy: this user may not open it so.
+OpenStatus OpenStatusFromError(std::uint32_t error);
 
 // Whether a Win32 error from I/O on an open handle means the device has left: a surprise
 // removal completes pending I/O with "not connected" or, in Wine, with a pending delete

@@ -67,27 +67,22 @@ TEST(WinHidRules, OneWriterLockNamePerDeviceWhateverTheCase) {
 TEST(WinHidRules, OpenErrorsMapToWhatTheUserIsTold) {
     struct Case {
         DWORD error;
-        OpenIntent intent;
         OpenStatus status;
     };
     const Case cases[] = {
-        {ERROR_FILE_NOT_FOUND, OpenIntent::writer, OpenStatus::gone},
-        {ERROR_PATH_NOT_FOUND, OpenIntent::probe, OpenStatus::gone},
-        {ERROR_DEVICE_NOT_CONNECTED, OpenIntent::reader, OpenStatus::gone},
-        {ERROR_DEV_NOT_EXIST, OpenIntent::writer, OpenStatus::gone},
-        {433, OpenIntent::probe, OpenStatus::gone},  // no such device
-        {ERROR_SHARING_VIOLATION, OpenIntent::writer, OpenStatus::busy},
-        {ERROR_SHARING_VIOLATION, OpenIntent::probe, OpenStatus::busy},
-        {ERROR_BUSY, OpenIntent::writer, OpenStatus::busy},
-        {ERROR_ACCESS_DENIED, OpenIntent::writer, OpenStatus::permissionDenied},
-        {ERROR_ACCESS_DENIED, OpenIntent::probe, OpenStatus::permissionDenied},
-        {ERROR_ACCESS_DENIED, OpenIntent::reader, OpenStatus::gone},
-        {ERROR_INVALID_PARAMETER, OpenIntent::writer, OpenStatus::failed},
-        {ERROR_NOT_ENOUGH_MEMORY, OpenIntent::reader, OpenStatus::failed},
+        {ERROR_FILE_NOT_FOUND, OpenStatus::gone},
+        {ERROR_PATH_NOT_FOUND, OpenStatus::gone},
+        {ERROR_DEVICE_NOT_CONNECTED, OpenStatus::gone},
+        {ERROR_DEV_NOT_EXIST, OpenStatus::gone},
+        {433, OpenStatus::gone},  // no such device
+        {ERROR_SHARING_VIOLATION, OpenStatus::busy},
+        {ERROR_BUSY, OpenStatus::busy},
+        {ERROR_ACCESS_DENIED, OpenStatus::permissionDenied},
+        {ERROR_INVALID_PARAMETER, OpenStatus::failed},
+        {ERROR_NOT_ENOUGH_MEMORY, OpenStatus::failed},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(OpenStatusFromError(c.error, c.intent), c.status)
-            << "error " << c.error << ", intent " << static_cast<int>(c.intent);
+        EXPECT_EQ(OpenStatusFromError(c.error), c.status) << "error " << c.error;
     }
     EXPECT_TRUE(ErrorMeansGone(ERROR_DEVICE_NOT_CONNECTED));
     EXPECT_TRUE(ErrorMeansGone(ERROR_ACCESS_DENIED));  // Wine: the device's delete is pending
