@@ -341,9 +341,11 @@ scenario_pacing() {
 
 # The Windows build through Wine: hidraw -> Wine's HID bus (winebus.sys, through udev) ->
 # hid.dll -> our Windows back end. The host's /usr (Wine) is mounted over the machine's, the
-# prefix made on the host at Wine's usual place. VUMO_WINEDEBUG on the kernel command line is
-# not passed; set WINE_TRACE here to trace (+hid,+setupapi,+plugplay) when looking for a fault.
-WINE_TRACE=-all
+# prefix made on the host at Wine's usual place. vumo.winedebug on the kernel command line
+# (vm-test.sh --wine-trace) becomes WINEDEBUG, e.g. +hid,+setupapi,+plugplay; the trace
+# reaches the host with each program's stderr.
+WINE_TRACE=$(sed -n 's/.*vumo\.winedebug=\([^ ]*\).*/\1/p' /proc/cmdline)
+[ -n "$WINE_TRACE" ] || WINE_TRACE=-all
 mount_wine() {
     mkdir -p /usr /root/.wine /dev/shm
     mount -t tmpfs tmpfs /dev/shm
@@ -356,9 +358,8 @@ mount_wine() {
 }
 
 stop_wine() {
+    # Wine's trace, if one was asked for, went to the channel with each program's stderr.
     [ -x /usr/lib/wine/wineserver64 ] && timeout 30 /usr/lib/wine/wineserver64 -k 2>/dev/null
-    # The channel gets Wine's trace, if one was asked for, after the scenario's own output.
-    [ "$WINE_TRACE" = -all ] || sed 's/^/wine: /' /tmp/wine-*.err 2>/dev/null | tail -n 400 >&3
 }
 
 scenario_wine_update() {

@@ -6,7 +6,8 @@
 #
 #   vm-test.sh --vumo-dfu FILE --sim FILE --checksum FILE --sample-image FILE
 #              [--limit SECONDS] [--keep] [--figures FILE]
-#              [--wine-dfu FILE --wine-checksum FILE] [--wine-layer FILE] SCENARIO...
+#              [--wine-dfu FILE --wine-checksum FILE] [--wine-layer FILE]
+#              [--wine-trace CHANNELS] SCENARIO...
 #
 # Scenarios: list update update-no-udevd timeout busy full station pacing, or "all". They run one after another
 # (also: replay, tests/recordings/update-from-dfu.jsonl played by vumo-dfu-sim --replay)
@@ -14,7 +15,9 @@
 # vumo-dfu.exe, --wine-checksum checksum.exe) listing and updating the device through hidraw,
 # Wine's HID bus and hid.dll; it shares the host's /usr (Wine) and a Wine prefix made here into
 # the machine over virtio-9p; wine-layer, the Windows HID back end alone (--wine-layer
-# wine_layer_check.exe): list, mode switch, removal and arrival, READY? and its reply. Exit status: 0 all passed, 1 a failure, 77 skipped (qemu or the kernel can't be
+# wine_layer_check.exe): list, mode switch, removal and arrival, READY? and its reply.
+# --wine-trace +hid,+setupapi,+plugplay sets WINEDEBUG in the machine and copies the end of
+# the trace after the scenario's output. Exit status: 0 all passed, 1 a failure, 77 skipped (qemu or the kernel can't be
 # had here) - except under CI=true, where the test must run and a missing piece is a failure.
 #
 # The kernel and udev packages are fetched with `apt-get download` and unpacked into a cache
@@ -32,7 +35,7 @@ all_scenarios+=(replay)
 optin_scenarios=(wine-update wine-layer)
 limit=600
 keep=0
-dfu= sim= checksum= sample= figures= wine_dfu= wine_checksum= wine_layer=
+dfu= sim= checksum= sample= figures= wine_dfu= wine_checksum= wine_layer= wine_trace=-all
 scenarios=()
 
 while [ $# -gt 0 ]; do
@@ -47,6 +50,7 @@ while [ $# -gt 0 ]; do
         --wine-dfu) wine_dfu=$2; shift 2 ;;
         --wine-checksum) wine_checksum=$2; shift 2 ;;
         --wine-layer) wine_layer=$2; shift 2 ;;
+        --wine-trace) wine_trace=$2; shift 2 ;;
         -h|--help) awk 'NR > 1 && /^#/ {sub(/^# ?/, ""); print; next} NR > 1 {exit}' "$0"; exit 0 ;;
         all) scenarios+=("${all_scenarios[@]}"); shift ;;
         -*) echo "vm-test.sh: unknown option $1" >&2; exit 2 ;;
@@ -258,7 +262,7 @@ timeout --kill-after=10 "$limit" "$qemu" \
     -accel tcg -cpu "$cpu" -m "$memory" -smp 1 "${virtfs[@]}" \
     -nodefaults -nographic -monitor none -no-reboot \
     -kernel "$vmlinuz" -initrd "$work/initrd.gz" \
-    -append "console=ttyS0 panic=-1 quiet vumo.scenarios=$scenario_list" \
+    -append "console=ttyS0 panic=-1 quiet vumo.scenarios=$scenario_list vumo.winedebug=$wine_trace" \
     -serial "file:$work/console.log" -serial "file:$work/channel.log" \
     </dev/null >"$work/qemu.log" 2>&1 &
 qemu_pid=$!
