@@ -10,6 +10,7 @@
 
 namespace vumo::platform {
 
+// Never null: SetupDi is asked at each enumerate(), and a failure there gives an empty list.
 std::unique_ptr<HidBus> makeWindowsHidBus();
 
 }  // namespace vumo::platform
