@@ -2,6 +2,7 @@
 // device present and every one that arrives, several at once, each followed by its identity
 // through its mode switch and restart, until --count devices have finished or Ctrl-C.
 
+#include "base/program.h"
 #include "base/stop_requests.h"
 #include "base/wake_event.h"
 #include "cli/commands.h"
@@ -142,7 +143,7 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
 
     // With -v the steps' lines go to stderr, which a redrawn display would overwrite.
     const StationView view = o.json                                        ? StationView::json
-                             : !log.enabled() && ::isatty(STDOUT_FILENO) != 0 ? StationView::terminal
+                             : !log.enabled() && base::TerminalWithEscapes(1) ? StationView::terminal
                                                                           : StationView::plain;
     StationConsole console(view, stdout, stderr, &wake);
 

@@ -1,6 +1,7 @@
 // vumo-dfu update FILE: a whole firmware update from the command line, with the same first
 // stage, second stage and procedure as the window's Update button.
 
+#include "base/program.h"
 #include "base/stop_requests.h"
 #include "base/wake_event.h"
 #include "cli/commands.h"
@@ -92,7 +93,7 @@ public:
     ConsoleUi(bool json, StepLog& log, const base::WakeEvent& finished)
         : json_(json), log_(log), finished_(finished) {
         // With -v every step gets a line with its time; a bar would overwrite them.
-        terminal_ = !json && !log.enabled() && ::isatty(STDERR_FILENO);
+        terminal_ = !json && !log.enabled() && base::TerminalWithEscapes(2);
     }
 
     void SetProgressRange(int, int) override {}

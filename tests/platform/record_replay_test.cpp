@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <array>

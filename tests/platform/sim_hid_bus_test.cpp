@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 
 #include <array>
 #include <chrono>

@@ -8,7 +8,6 @@
 #include "sim/simulate_options.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <atomic>
 #include <cerrno>

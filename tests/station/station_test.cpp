@@ -11,7 +11,6 @@
 #include "sim/sim_bus_port.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <condition_variable>
 #include <fstream>
