@@ -31,19 +31,9 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // A front end that shows nothing and lets the caller wait for the end of the update.
-class QuietUi final : public update::UpdateUi {
+class QuietUi final : public update::UpdateEvents {
 public:
-    void SetProgressRange(int, int) override {}
-    void SetProgress(int) override {}
-    void ShowWarning(bool) override {}
-    void EnableOpenButton(bool) override {}
-    void EnableUpdateButton(bool) override {}
-    void ShowMessage(const std::string& text, const std::string&, int type) override {
-        if (type != update::kBoxError) return;
-        std::lock_guard lock(mutex_);
-        lastError_ = text;
-    }
-    void UpdateFinished(const update::UpdateResult& result) override {
+    void Finished(const update::UpdateResult& result) override {
         {
             std::lock_guard lock(mutex_);
             result_ = result;
@@ -65,7 +55,6 @@ private:
     std::mutex mutex_;
     std::condition_variable finished_;
     std::optional<update::UpdateResult> result_;
-    std::string lastError_;
     Clock::time_point finishedAt_;
 };
 
@@ -84,9 +73,10 @@ CountedUpdate RunCountedUpdate(bool fromApplicationMode, std::span<const std::ui
 
     hid::AppDevice app(bus);
     hid::DfuDevice dfu(bus);
-    image::CommitImage(image, dfu.image());
-    dfu.SetLocationCode(1);
-    out.blocks = dfu.image().blockCount;
+    auto prepared = std::make_shared<image::PreparedImage>();
+    image::CommitImage(image, prepared->image);
+    prepared->location = 1;
+    out.blocks = prepared->image.blockCount;
 
     auto monitor = bus.monitor();
     hid::HidDevice& object = fromApplicationMode ? static_cast<hid::HidDevice&>(app) : dfu;
@@ -113,8 +103,9 @@ CountedUpdate RunCountedUpdate(bool fromApplicationMode, std::span<const std::ui
         });
         simulation.Record(turns);
         began = Clock::now();
-        procedure.ResetProgress();
-        procedure.StartSecondStage();
+        procedure.StartSecondStage(
+            {prepared, {object.openSerial(), object.openPort()},
+             fromApplicationMode ? protocol::kModeApplication : protocol::kModeUpdate});
         result = ui.WaitFinished(Clock::now() + 120s);
         procedure.Stop();
     }

@@ -3,6 +3,7 @@
 // host's reads and writes wrapped so that every turn of the conversation (a reply comes in, the
 // next report goes out) is stamped where the transport sees it.
 
+#include "platform/forwarding_hid_bus.h"
 #include "platform/sim_hid_bus.h"
 #include "sim/device_emulator.h"
 #include "sim/sim_bus_port.h"
@@ -101,27 +102,23 @@ private:
 };
 
 // The host's view of the simulated bus, with the transport's reads and writes timed.
-class TimedBus final : public platform::HidBus {
+class TimedBus final : public platform::ForwardingHidBus {
 public:
-    TimedBus(platform::HidBus& inner, TurnClock& clock) : inner_(inner), clock_(clock) {}
-    std::vector<platform::HidInterfaceInfo> enumerate() override { return inner_.enumerate(); }
-    platform::ProbeResult probe(const std::string& path) override { return inner_.probe(path); }
+    TimedBus(platform::HidBus& inner, TurnClock& clock) : ForwardingHidBus(inner), clock_(clock) {}
     platform::Opened<platform::HidWriter> openWriter(const std::string& path) override {
-        auto opened = inner_.openWriter(path);
+        auto opened = inner().openWriter(path);
         if (opened.handle)
             opened.handle = std::make_unique<TimedWriter>(std::move(opened.handle), clock_);
         return opened;
     }
     platform::Opened<platform::HidReader> openReader(const std::string& path) override {
-        auto opened = inner_.openReader(path);
+        auto opened = inner().openReader(path);
         if (opened.handle)
             opened.handle = std::make_unique<TimedReader>(std::move(opened.handle), clock_);
         return opened;
     }
-    std::unique_ptr<platform::HotplugMonitor> monitor() override { return inner_.monitor(); }
 
 private:
-    platform::HidBus& inner_;
     TurnClock& clock_;
 };
 

@@ -6,7 +6,7 @@
 #
 # Builds the release configuration (RelWithDebInfo, the window included) with the benchmarks
 # into BUILD_DIR (default build/bench) and runs build/bench/bin/vumo-bench. A full run takes
-# about seven minutes, most of it real updates of 1024 blocks. One part alone:
+# about eleven minutes, most of it real updates of 1024 blocks. One part alone:
 # VUMO_BENCH_ARGS="--parts pacing" (the page then holds that part only).
 #
 # --short   each measurement once and quickly (CI): a 16-block update, one second of idling,
@@ -55,7 +55,8 @@ cmake --preset release -B "$build" -DVUMO_BUILD_BENCH=ON -DVUMO_BUILD_TESTS=OFF 
     -DVUMO_BUILD_GUI="${VUMO_BENCH_GUI:-ON}" ${VUMO_CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" --target vumo-bench --parallel "${VUMO_JOBS:-$(nproc)}"
 
-args=(--bin "$build/bin" --notes "$root/bench/notes.md" --pacing-notes "$root/bench/pacing-notes.md")
+args=(--bin "$build/bin" --notes "$root/bench/notes.md" --pacing-notes "$root/bench/pacing-notes.md"
+    --station64-notes "$root/bench/station64-notes.md")
 if ((short)); then
     args+=(--short --command "scripts/bench.sh --short" --output "$build/performance-short.md")
 else

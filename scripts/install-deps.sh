@@ -8,9 +8,9 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config git
-  qt6-base-dev libudev-dev libcli11-dev
+  qt6-base-dev qt6-l10n-tools libudev-dev libsystemd-dev libcli11-dev
   libgtest-dev libgmock-dev libboost-dev libbenchmark-dev
-  fonts-liberation2 binutils
+  fonts-liberation2 binutils dbus-daemon
   desktop-file-utils appstream man-db groff-base dpkg-dev file bash-completion
   qemu-system-x86 busybox-static cpio
 )

@@ -1,6 +1,7 @@
 #include "app/main_dialog.h"
 
 #include "app/file_drop.h"
+#include "app/progress_announcer.h"
 #include "frontend/open_listed.h"
 #include "messages/causes.h"
 #include "protocol/reports.h"
@@ -22,6 +23,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSocketNotifier>
+#include <QStyledItemDelegate>
 
 #include <algorithm>
 
@@ -35,6 +37,13 @@ const QString kWarningText =
     QStringLiteral("Warning:\r\nDo not turn off the power during updating the firmware.");
 const QString kOpenDeviceCaption = QStringLiteral("Open Device");
 const QString kCloseDeviceCaption = QStringLiteral("Close Device");
+
+// The engine's advice when an update under fast pacing fails, and what the window says instead.
+constexpr const char* kEngineFastPacingAdvice = "try again with --pacing standard.";
+constexpr const char* kWindowFastPacingAdvice = QT_TRANSLATE_NOOP(
+    "vumo::app::CVumo_DFU_UtilityDlg",
+    "close the window and start the utility again without --pacing fast: it then keeps the "
+    "standard pauses that some loaders need.");
 
 QString FromView(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -85,6 +94,7 @@ void CVumo_DFU_UtilityDlg::BuildTemplate() {
 
     radioGroup_ = new QButtonGroup(this);
     QWidget* previousTabStop = nullptr;
+    std::vector<QLabel*> captions;  // "Path", "Progress", "Device", in template order
     for (const TemplateControl& c : kTemplate102) {
         const QString text = FromView(c.text);
         QWidget* widget = nullptr;
@@ -131,6 +141,10 @@ void CVumo_DFU_UtilityDlg::BuildTemplate() {
                 deviceCombo_->setEditable(false);
                 // The dropped-down list is as tall as the template's 101 units allow.
                 deviceCombo_->setMaxVisibleItems(8);
+                // Lines drawn as list lines, not as menu entries: the menu's check column and
+                // margins would cut "Vumo Update Loader: VUMO-0001" in the dropped-down list,
+                // which widens to its lines' width hints (the closed list keeps its width).
+                deviceCombo_->setItemDelegate(new QStyledItemDelegate(deviceCombo_));
                 widget = deviceCombo_;
                 break;
             }
@@ -148,7 +162,11 @@ void CVumo_DFU_UtilityDlg::BuildTemplate() {
         widget->setGeometry(r.x, r.y, r.width, r.height);
         widget->setProperty(kControlIdProperty, c.id);
         if (c.id != kIdNone) widget->setObjectName(QStringLiteral("control%1").arg(c.id));
-        if (c.kind != ControlKind::staticText && c.kind != ControlKind::progressBar) {
+        if (r.y >= kMaximumHeight) {
+            // Below everything the window shows at any size: a Tab stop there would put the
+            // focus where nobody can see it, on controls that do nothing.
+            widget->setFocusPolicy(Qt::NoFocus);
+        } else if (c.kind != ControlKind::staticText && c.kind != ControlKind::progressBar) {
             if (c.tabStop) {
                 widget->setFocusPolicy(Qt::StrongFocus);
                 if (previousTabStop != nullptr) setTabOrder(previousTabStop, widget);
@@ -158,6 +176,41 @@ void CVumo_DFU_UtilityDlg::BuildTemplate() {
             }
         }
         OnCtlColor(widget, c.id);
+        if (c.kind == ControlKind::staticText && c.id == kIdNone)
+            captions.push_back(static_cast<QLabel*>(widget));
+    }
+    DescribeControls(captions);
+    progressAnnouncer_ = new ProgressAnnouncer(progressBar_);
+}
+
+void CVumo_DFU_UtilityDlg::DescribeControls(const std::vector<QLabel*>& captions) {
+    // Names and descriptions for assistive technology. A button's name is its caption, which
+    // follows what it does ("Open Device", "Close Device"); a label's is its text.
+    const auto describe = [](QWidget* widget, const QString& name, const QString& description) {
+        if (!name.isEmpty()) widget->setAccessibleName(name);
+        widget->setAccessibleDescription(description);
+    };
+    describe(warningLabel_, {}, tr("Shown while an update runs: the device must stay powered."));
+    describe(updateButton_, {}, tr("Checks the firmware file and uploads it to the open device."));
+    describe(progressBar_, tr("Update progress"), tr("How far the firmware update has come."));
+    describe(pathEdit_, tr("Firmware file"),
+             tr("The path of the firmware file. Type it and press Enter, choose it with Browse, "
+                "or drop the file on the window."));
+    describe(browseButton_, {}, tr("Chooses the firmware file."));
+    describe(closeButton_, {}, tr("Closes the window; an open device is closed first."));
+    describe(deviceCombo_, tr("Device"),
+             tr("The devices present, those in application mode first. The button beside the "
+                "list opens the chosen one."));
+    describe(deviceOpenButton_, {}, tr("Opens the chosen device, or closes the open one."));
+    describe(versionLabel_, {}, tr("The program's version."));
+    for (QWidget* unused : {static_cast<QWidget*>(radioDfu_), static_cast<QWidget*>(radioHid_),
+                            static_cast<QWidget*>(changeModeButton_)})
+        describe(unused, {}, tr("Not in use; out of view."));
+    // The captions name the field beside them.
+    const std::array<QWidget*, 3> fields{pathEdit_, progressBar_, deviceCombo_};
+    for (std::size_t i = 0; i < captions.size() && i < fields.size(); ++i) {
+        captions[i]->setBuddy(fields[i]);
+        describe(captions[i], {}, tr("Caption of the field beside it."));
     }
 }
 
@@ -187,9 +240,12 @@ void CVumo_DFU_UtilityDlg::OnInitDialog() {
     connect(closeButton_, &QPushButton::clicked, this, &CVumo_DFU_UtilityDlg::OnCloseClicked);
     // A file dropped anywhere on the window, the path field included, fills the path.
     auto* drops = new FileDropFilter([this](const QString& path) { OnFileDropped(path); },
-                                     [this] { return !shutDown_; }, this);
+                                     [this] { return !shutDown_ && !UpdateRunning(); }, this);
     drops->Watch(this);
     drops->Watch(pathEdit_);
+    connect(pathEdit_, &QLineEdit::returnPressed, this, &CVumo_DFU_UtilityDlg::OnPathConfirmed);
+    connect(deviceCombo_, &QComboBox::currentIndexChanged, this,
+            &CVumo_DFU_UtilityDlg::UpdateListToolTip);
 
     // The device objects first: the worker and the listeners live only while they do.
     dfuDevice_ = std::make_unique<hid::DfuDevice>(bus_);
@@ -198,7 +254,7 @@ void CVumo_DFU_UtilityDlg::OnInitDialog() {
         options_.makePacer ? options_.makePacer()
                            : std::make_unique<update::RealPacer>(options_.pacing);
     procedure_ = std::make_unique<update::UpdateProcedure>(
-        *appDevice_, *dfuDevice_, static_cast<update::UpdateUi&>(*this), std::move(pacer),
+        *appDevice_, *dfuDevice_, static_cast<update::UpdateEvents&>(*this), std::move(pacer),
         options_.limits, options_.pauses);
     if (!procedure_->Start()) engineError_ = procedure_->startError();
     procedure_->setOpenMode(0);
@@ -294,7 +350,10 @@ void CVumo_DFU_UtilityDlg::RefreshDeviceList() {
     const std::vector<hid::DeviceListEntry> apps = appDevice_->list();
     dfuDevice_->EnumerateDevices();
     const std::vector<hid::DeviceListEntry> dfus = dfuDevice_->list();
-    if (procedure_->RefreshWhileSwitching()) return;
+    if (procedure_->RefreshWhileSwitching()) {
+        ProgressStep();
+        return;
+    }
 
     const int a = static_cast<int>(apps.size());
     const int d = static_cast<int>(dfus.size());
@@ -319,17 +378,25 @@ void CVumo_DFU_UtilityDlg::RefreshDeviceList() {
     const int denied = CountDenied(*appDevice_) + CountDenied(*dfuDevice_);
     if (denied > 0) {
         deviceCombo_->setPlaceholderText(
-            denied == 1 ? QStringLiteral("1 device found, but access is denied")
-                        : QStringLiteral("%1 devices found, but access is denied").arg(denied));
-        deviceCombo_->setToolTip(
-            QStringLiteral("This user may not open %1 of the devices: %2.")
-                .arg(denied)
-                .arg(QString::fromUtf8(
-                    platform::describe(platform::OpenStatus::permissionDenied))));
+            denied == 1 ? tr("1 device found, but access is denied")
+                        : tr("%1 devices found, but access is denied").arg(denied));
+        deniedToolTip_ = tr("This user may not open %1 of the devices: %2.")
+                             .arg(denied)
+                             .arg(QString::fromUtf8(platform::describe(
+                                 platform::OpenStatus::permissionDenied)));
     } else {
         deviceCombo_->setPlaceholderText({});
-        deviceCombo_->setToolTip({});
+        deniedToolTip_.clear();
     }
+    UpdateListToolTip();
+}
+
+void CVumo_DFU_UtilityDlg::UpdateListToolTip() {
+    // The whole line, which the closed list may cut, and why devices are missing, if any are.
+    QStringList parts;
+    if (deviceCombo_->currentIndex() >= 0) parts << deviceCombo_->currentText();
+    if (!deniedToolTip_.isEmpty()) parts << deniedToolTip_;
+    deviceCombo_->setToolTip(parts.join(QLatin1Char('\n')));
 }
 
 void CVumo_DFU_UtilityDlg::UpdateControls() {
@@ -361,6 +428,8 @@ void CVumo_DFU_UtilityDlg::UpdateControls() {
         browseButton_->setEnabled(true);
         closeButton_->setEnabled(true);
     }
+    // The update reads the file it was started with: the path can't change under it.
+    pathEdit_->setReadOnly(UpdateRunning());
 }
 
 void CVumo_DFU_UtilityDlg::ShowOpenError(std::uint8_t code, const messages::Cause& cause) {
@@ -387,6 +456,9 @@ void CVumo_DFU_UtilityDlg::OnDeviceOpenClicked() {
                 if (result != hid::kOpenOk) {
                     ShowOpenError(result, cause);
                 } else {
+                    const hid::DeviceListEntry& opened =
+                        listedDevices_[static_cast<std::size_t>(line)];
+                    openDevice_ = {opened.serial, opened.port};
                     procedure_->setOpenMode(e.mode);
                 }
             }
@@ -447,23 +519,19 @@ void CVumo_DFU_UtilityDlg::OnUpdateClicked() {
         // The rest of the window works without the worker; the update can't.
         boxes_->ShowCaptioned(
             this,
-            QStringLiteral("The update can't run: %1. Close other programs and start the "
-                           "utility again.")
+            tr("The update can't run: %1. Close other programs and start the utility again.")
                 .arg(QString::fromStdString(engineError_)),
             QStringLiteral("ERROR"), kMbOk | kMbIconError);
         return;
     }
     UpdateData(true);
     updateButton_->setEnabled(false);
-    procedure_->ResetProgress();
+    progressStep_.store(0);
 
-    hid::DfuDevice* dfu = dfuDevice_.get();
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     const image::PrepareResult prepared = image::PrepareImage(
         QFile::encodeName(filePath_).toStdString(), redirector_, options_.prepare);
     QGuiApplication::restoreOverrideCursor();
-    // The tool's verdict sets the location code even when loading fails afterwards.
-    if (prepared.firmware) dfu->SetLocationCode(prepared.location);
     if (!prepared.ok()) {
         boxes_->ShowCaptioned(
             this, QString::fromStdString(prepared.text), QString::fromStdString(prepared.caption),
@@ -471,15 +539,13 @@ void CVumo_DFU_UtilityDlg::OnUpdateClicked() {
             QString::fromStdString(messages::DetailText(messages::PrepareCause(prepared))));
         return;
     }
-    // The device uploads the prepared image itself, shared and read-only.
-    dfu->SetImage({prepared.prepared, &prepared.prepared->image});
-    dfu->SetLocationCode(prepared.prepared->location);
     if (options_.onImagePrepared)
         options_.onImagePrepared(prepared.prepared->sha256, prepared.prepared->fileSize);
 
     const std::uint8_t mode = openMode();
     updateActive_ = mode == protocol::kModeApplication || mode == protocol::kModeUpdate;
-    procedure_->StartSecondStage();
+    if (updateActive_) flashing_.emplace(sleep_, openDevice_.serial);
+    procedure_->StartSecondStage({prepared.prepared, openDevice_, mode});
     // Nothing that would cut the update short stays clickable while it runs.
     if (updateActive_) UpdateControls();
 }
@@ -490,10 +556,10 @@ bool CVumo_DFU_UtilityDlg::MayClose() {
     if (!UpdateRunning()) return true;
     return boxes_->Ask(
         this,
-        QStringLiteral("A firmware update is in progress. Closing the window now stops it and "
-                       "leaves the device half-written.\r\n\r\nClose anyway?"),
-        QStringLiteral("A half-written device starts in its update loader; run the update "
-                       "again to repair it."));
+        tr("A firmware update is in progress. Closing the window now stops it and leaves the "
+           "device half-written.\r\n\r\nClose anyway?"),
+        tr("A half-written device starts in its update loader; run the update again to repair "
+           "it."));
 }
 
 void CVumo_DFU_UtilityDlg::OnCancel() {
@@ -551,13 +617,50 @@ void CVumo_DFU_UtilityDlg::Shutdown(bool report) {
     dfuDevice_.reset();
     redirector_.Close();
     updateActive_ = false;
+    flashing_.reset();
 }
 
-// update::UpdateUi. Each call is carried out on the window's thread; the worker waits for it.
+// The update's events. Each change of a control is carried out on the window's thread; the
+// worker waits for it.
+
+void CVumo_DFU_UtilityDlg::Began(std::uint32_t blocks) {
+    SetProgressRange(0, static_cast<int>(blocks) + 30);
+}
+
+void CVumo_DFU_UtilityDlg::MilestoneReached(update::Milestone milestone) {
+    if (milestone == update::Milestone::settlePass) {
+        // While the returned device settles nothing may open, close or start anything.
+        EnableOpenButton(false);
+        EnableUpdateButton(false);
+    }
+    ProgressStep();
+}
+
+void CVumo_DFU_UtilityDlg::PhaseChanged(update::Phase phase, std::uint32_t block,
+                                        std::uint32_t /*blocks*/) {
+    if (phase == update::Phase::handshake) EnableOpenButton(false);
+    if (phase != update::Phase::uploading) return;
+    // The bar's range left 30 positions for the steps before the first block.
+    SetProgress(static_cast<int>(block) + 31);
+    // The warning blinks in runs of five blocks.
+    ShowWarning(block % 10 < 5);
+}
+
+void CVumo_DFU_UtilityDlg::UploadClosed() { ShowWarning(true); }
+
+void CVumo_DFU_UtilityDlg::Failed(const update::Failure& failure) {
+    ShowBox(failure.message, QStringLiteral("ERROR"), kMbOk | kMbIconError, failure.cause);
+}
+
+void CVumo_DFU_UtilityDlg::Uploaded(const std::string& text) {
+    ShowBox(text, QStringLiteral("Update Complete "), kMbOk, {});
+}
 
 void CVumo_DFU_UtilityDlg::SetProgressRange(int minimum, int maximum) {
     windowCalls_.Run([this, minimum, maximum] { progressBar_->setRange(minimum, maximum); });
 }
+
+void CVumo_DFU_UtilityDlg::ProgressStep() { SetProgress(progressStep_.fetch_add(1)); }
 
 void CVumo_DFU_UtilityDlg::SetProgress(int position) {
     windowCalls_.Run([this, position] {
@@ -586,51 +689,95 @@ void CVumo_DFU_UtilityDlg::EnableUpdateButton(bool enabled) {
     });
 }
 
-void CVumo_DFU_UtilityDlg::ShowMessage(const std::string& text, const std::string& caption,
-                                       int type) {
-    ShowMessageWithDetail(text, caption, type, {});
-}
-
-void CVumo_DFU_UtilityDlg::ShowMessageWithDetail(const std::string& text,
-                                                 const std::string& caption, int type,
-                                                 const std::string& detail) {
-    // The fixed text stays the box's message; what happened and what to do come from the
-    // table the command line's cause and hint lines come from.
-    const messages::Cause cause = messages::UpdateCause(text, detail);
-    windowCalls_.Run([this, shownText = QString::fromStdString(text),
-                      shownCaption = QString::fromStdString(caption), type,
-                      shownDetail = QString::fromStdString(messages::DetailText(cause))] {
+void CVumo_DFU_UtilityDlg::ShowBox(const std::string& text, const QString& caption, int type,
+                                   const messages::Cause& cause) {
+    // The fixed text stays the box's message; what happened and what to do are its detail, in
+    // the words of the command line's cause and hint lines.
+    QString shownDetail = QString::fromStdString(messages::DetailText(cause));
+    // The engine's advice after a failure under fast pacing names the command-line flag; a
+    // window is started, not given flags at each update, so it says how to start it.
+    shownDetail.replace(QString::fromLatin1(kEngineFastPacingAdvice), tr(kWindowFastPacingAdvice));
+    windowCalls_.Run([this, text, shownText = QString::fromStdString(text), caption, type,
+                      shownDetail = std::move(shownDetail)] {
         // Every box the engine shows ends an update or is its last word before the end.
-        AskForAttention();
-        boxes_->ShowCaptioned(this, shownText, shownCaption, type, shownDetail);
+        AskForAttention(session::UpdateNotice(
+            (type & kMbIconError) == kMbIconError ? update::Outcome::failed : update::Outcome::ok,
+            flashing_ ? flashing_->serial() : std::string(), text,
+            flashing_ ? flashing_->seconds() : 0));
+        boxes_->ShowCaptioned(this, shownText, caption, type, shownDetail);
     });
 }
 
-void CVumo_DFU_UtilityDlg::AskForAttention() {
+void CVumo_DFU_UtilityDlg::AskForAttention(const session::Notice& notice) {
     if (isActiveWindow()) return;
     ++attentionRequests_;
     QApplication::alert(this);
+    // No notification server is no error: the taskbar's alert stays.
+    notices_.Notify(notice.summary, notice.body);
 }
 
 void CVumo_DFU_UtilityDlg::OnFileDropped(const QString& path) {
-    if (shutDown_) return;
-    // As if typed: the field changes, the member follows at the next data exchange.
-    pathEdit_->setText(path);
+    if (shutDown_ || UpdateRunning()) return;
+    // A drop is a choice of file, as "Browse" is, and ends the same way: the member takes the
+    // path and the enabling rule runs, so Update becomes available at once.
+    filePath_ = path;
+    UpdateData(false);
     pathEdit_->setFocus();
+    UpdateControls();
 }
 
-void CVumo_DFU_UtilityDlg::DeviceOpened() {
+void CVumo_DFU_UtilityDlg::OnPathConfirmed() {
+    if (shutDown_ || UpdateRunning()) return;
+    // Enter in the path confirms what was typed: the enabling rule runs now instead of at the
+    // next device change or click.
+    UpdateControls();
+}
+
+void CVumo_DFU_UtilityDlg::CloseDepartedDevice() {
+    const std::uint8_t mode = openMode();
+    hid::HidDevice* object = mode == protocol::kModeApplication ? static_cast<hid::HidDevice*>(appDevice_.get())
+                             : mode == protocol::kModeUpdate    ? dfuDevice_.get()
+                                                                : nullptr;
+    if (object == nullptr || !object->isOpen()) return;
+    const std::string path = object->openPath();
+    const auto present = bus_.enumerate();
+    if (std::any_of(present.begin(), present.end(),
+                    [&path](const platform::HidInterfaceInfo& i) { return i.path == path; }))
+        return;
+    // As a removal closes the open device: a failed close is told, and the device stays
+    // recorded as open so that the button can close it again.
+    const std::uint8_t result = object->Close();
+    if (result != 0) {
+        ShowOpenError(result, {});
+        return;
+    }
+    procedure_->setOpenMode(0);
+}
+
+void CVumo_DFU_UtilityDlg::DeviceOpened(const hid::DeviceIdentity& device) {
     // The procedure has opened the update-mode device and set openMode: the button offers to
     // close it and a removal closes it.
-    windowCalls_.Run([this] { UpdateControls(); });
+    windowCalls_.Run([this, device] {
+        openDevice_ = device;
+        UpdateControls();
+    });
 }
 
-void CVumo_DFU_UtilityDlg::UpdateFinished(const update::UpdateResult& result) {
+void CVumo_DFU_UtilityDlg::Finished(const update::UpdateResult& result) {
     windowCalls_.Run([this, result] {
         lastResult_ = result;
         updateActive_ = false;
         // An interrupted update ends without a box: ask for attention here.
-        if (result.outcome == update::Outcome::interrupted) AskForAttention();
+        if (result.outcome == update::Outcome::interrupted)
+            AskForAttention(session::UpdateNotice(result.outcome, result.serial, result.message,
+                                                  flashing_ ? flashing_->seconds() : 0));
+        flashing_.reset();
+        if (result.outcome == update::Outcome::failed) {
+            // A failure may have come from a device that left: the window then looks at the
+            // bus as it does at a device change, so it never offers a device that is gone.
+            CloseDepartedDevice();
+            RefreshDeviceList();
+        }
         UpdateControls();
         emit updateFinished();
     });

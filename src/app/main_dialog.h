@@ -6,26 +6,30 @@
 // The dialog owns both device objects, the update procedure (whose worker thread carries an
 // update), the checksum tool's runner and the hot-plug monitor. Arrivals and removals reach
 // OnDeviceChange on the window's thread through a socket notifier on the monitor. The update
-// worker reaches the controls through the UpdateUi calls, each carried out on the window's
-// thread while the worker waits.
+// worker's events become the window's bar, warning, buttons and boxes, each carried out on the
+// window's thread while the worker waits.
 //
-// Closing: "Close", Escape and the close box run OnCancel; Enter outside a push button does
-// nothing. While an update runs none of them closes the window before the user has confirmed
+// Closing: "Close", Escape and the close box run OnCancel; Enter outside a push button closes
+// nothing (in the path field it confirms the typed path). While an update runs none of them closes the window before the user has confirmed
 // it. However the window ends, the worker and the listeners are stopped and
 // joined before the device objects go.
 
 #include "app/dialog_template.h"
 #include "app/message_boxes.h"
+#include "app/progress_announcer.h"
 #include "app/window_calls.h"
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
 #include "image/prepare.h"
 #include "image/redirector.h"
 #include "messages/causes.h"
+#include "session/desktop_bus.h"
+#include "session/flash_inhibitor.h"
+#include "session/notices.h"
 #include "platform/hid_bus.h"
 #include "update/pacer.h"
 #include "update/update_procedure.h"
-#include "update/update_ui.h"
+#include "update/update_events.h"
 
 #include <QDialog>
 #include <QString>
@@ -37,6 +41,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QButtonGroup;
 class QComboBox;
@@ -75,7 +80,7 @@ struct DeviceEntry {
 
 inline constexpr int kMaxDeviceEntries = 30;
 
-class CVumo_DFU_UtilityDlg final : public QDialog, private update::UpdateUi {
+class CVumo_DFU_UtilityDlg final : public QDialog, private update::UpdateEvents {
     Q_OBJECT
 public:
     // Builds template 102 and runs OnInitDialog; the bus must outlive the dialog.
@@ -120,6 +125,11 @@ public:
     // How often the window has asked for the user's attention (an update ended while it
     // was not the active window).
     int attentionRequests() const { return attentionRequests_; }
+    // What tells assistive technology of the update's progress.
+    const ProgressAnnouncer& progressAnnouncer() const { return *progressAnnouncer_; }
+    // Said once when the machine can't be kept awake during updates (logind absent or
+    // refusing); empty otherwise.
+    const QString& sessionNote() const { return sessionNote_; }
     // "Version: " and the build's file version string.
     static QString GetVersionString(const QString& key);
 
@@ -138,6 +148,8 @@ protected:
 
 private:
     void BuildTemplate();
+    // Accessible names and descriptions of the template's controls.
+    void DescribeControls(const std::vector<QLabel*>& captions);
     void OnInitDialog();
     void ShowVersion();
     void OnCtlColor(QWidget* control, int id);
@@ -151,22 +163,40 @@ private:
     void Shutdown(bool report);
     // "Open Error (code : %d)", with the cause as the box's detail text.
     void ShowOpenError(std::uint8_t code, const messages::Cause& cause);
-    // A dropped firmware file: the path as if the user had typed it.
+    // A dropped firmware file: chosen as "Browse" chooses one.
     void OnFileDropped(const QString& path);
-    // On the window's thread: the user is asked to look, unless the window has the focus.
-    void AskForAttention();
+    // Enter in the path field: the typed path counts now.
+    void OnPathConfirmed();
+    // After a failed update: the open device, if it has left the bus, is closed as a removal
+    // closes it.
+    void CloseDepartedDevice();
+    // The list's tooltip: the whole current line, and why devices are missing, if any are.
+    void UpdateListToolTip();
+    // On the window's thread: the user is asked to look, and told by a desktop notice how the
+    // update ended, unless the window has the focus.
+    void AskForAttention(const session::Notice& notice);
 
-    // update::UpdateUi, called from the worker or from the window's own thread.
-    void SetProgressRange(int minimum, int maximum) override;
-    void SetProgress(int position) override;
-    void ShowWarning(bool visible) override;
-    void EnableOpenButton(bool enabled) override;
-    void EnableUpdateButton(bool enabled) override;
-    void ShowMessage(const std::string& text, const std::string& caption, int type) override;
-    void ShowMessageWithDetail(const std::string& text, const std::string& caption, int type,
-                               const std::string& detail) override;
-    void DeviceOpened() override;
-    void UpdateFinished(const update::UpdateResult& result) override;
+    // update::UpdateEvents, called from the worker or from the window's own thread.
+    void Began(std::uint32_t blocks) override;
+    void MilestoneReached(update::Milestone milestone) override;
+    void PhaseChanged(update::Phase phase, std::uint32_t block, std::uint32_t blocks) override;
+    void UploadClosed() override;
+    void Failed(const update::Failure& failure) override;
+    void Uploaded(const std::string& text) override;
+    void DeviceOpened(const hid::DeviceIdentity& device) override;
+    void Finished(const update::UpdateResult& result) override;
+
+    // The bar, the warning and the buttons as the update moves on.
+    void SetProgressRange(int minimum, int maximum);
+    // One position further: each of the update's fixed steps, and each list refresh while the
+    // device is away after its mode switch.
+    void ProgressStep();
+    void SetProgress(int position);
+    void ShowWarning(bool visible);
+    void EnableOpenButton(bool enabled);
+    void EnableUpdateButton(bool enabled);
+    void ShowBox(const std::string& text, const QString& caption, int type,
+                 const messages::Cause& cause);
 
     platform::HidBus& bus_;
     DialogOptions options_;
@@ -181,13 +211,19 @@ private:
     // What the worker last asked of the warning: it asks at every block, but the label
     // changes only every fifth, and each hand-over to the window's thread costs a wake-up.
     std::atomic<int> warningShown_{1};
+    // The bar's next position before the upload; both the worker and this thread step it.
+    std::atomic<int> progressStep_{0};
     image::CRedirector redirector_;
     QComboBox* deviceCombo_ = nullptr;
     int modeRadio_ = 0;
     std::array<DeviceEntry, kMaxDeviceEntries> deviceEntries_{};
     // The device each line showed, as listed: what the open/close button opens.
     std::array<hid::DeviceListEntry, kMaxDeviceEntries> listedDevices_{};
+    // The device the open/close button has open, as it was listed (or as the update reopened
+    // it): what an update is told to flash.
+    hid::DeviceIdentity openDevice_;
     int deviceEntryCount_ = 0;
+    QString deniedToolTip_;  // why devices are left out of the list; empty if none are
     QPushButton* deviceOpenButton_ = nullptr;
     QString versionText_;
     QPushButton* browseButton_ = nullptr;
@@ -199,6 +235,7 @@ private:
     QPushButton* changeModeButton_ = nullptr;
 
     MessageBoxes* boxes_ = nullptr;  // child object
+    ProgressAnnouncer* progressAnnouncer_ = nullptr;  // child of the progress bar
     std::unique_ptr<hid::DfuDevice> dfuDevice_;
     std::unique_ptr<hid::AppDevice> appDevice_;
     std::unique_ptr<update::UpdateProcedure> procedure_;
@@ -212,6 +249,14 @@ private:
     std::optional<update::UpdateResult> lastResult_;
     bool shutDown_ = false;
     int attentionRequests_ = 0;
+    // The machine is kept awake from the second stage until the update has ended.
+    QString sessionNote_;
+    session::FlashInhibitor sleep_{[this](const std::string& s) {
+        sessionNote_ = QString::fromStdString(s);
+        qWarning("%s", s.c_str());
+    }};
+    std::optional<session::SleepGuard> flashing_;
+    session::DesktopNotifier notices_;
 };
 
 }  // namespace vumo::app

@@ -1,11 +1,17 @@
 #include "app/station_tile.h"
 
+#include "messages/causes.h"
+
+#include <QContextMenuEvent>
 #include <QEvent>
 #include <QFontMetrics>
+#include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
 #include <QStyleOption>
+#include <QTextDocument>
 #include <QTimer>
+#include <QToolButton>
 
 #include <algorithm>
 
@@ -38,48 +44,104 @@ QString Seconds(double seconds) {
 QColor TileOkColor() { return QColor(0x1e, 0x7d, 0x32); }
 QColor TileFailedColor() { return QColor(0xc6, 0x28, 0x28); }
 
-QString PhaseText(update::Phase phase) {
+QString StationTile::PhaseText(update::Phase phase) {
     switch (phase) {
-        case update::Phase::switchingMode: return QStringLiteral("switching to update mode");
-        case update::Phase::settling: return QStringLiteral("waiting for the device");
-        case update::Phase::handshake: return QStringLiteral("handshake");
-        case update::Phase::uploading: return QStringLiteral("uploading");
-        case update::Phase::finishing: return QStringLiteral("finishing");
-        case update::Phase::restarting: return QStringLiteral("restarting");
-        case update::Phase::confirming: return QStringLiteral("waiting for the new firmware");
+        case update::Phase::switchingMode: return tr("switching to update mode");
+        case update::Phase::settling: return tr("waiting for the device");
+        case update::Phase::handshake: return tr("handshake");
+        case update::Phase::uploading: return tr("uploading");
+        case update::Phase::finishing: return tr("finishing");
+        case update::Phase::restarting: return tr("restarting");
+        case update::Phase::confirming: return tr("waiting for the new firmware");
     }
     return {};
 }
 
-StationTile::StationTile(const station::StationDevice& device, QWidget* parent)
-    : QWidget(parent), device_(device) {
-    elapsed_.start();
+StationTile::StationTile(const station::StationDevice& device, State state, QWidget* parent)
+    : QWidget(parent) {
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     setAttribute(Qt::WA_OpaquePaintEvent, false);
     repaintLater_ = new QTimer(this);
     repaintLater_->setSingleShot(true);
     connect(repaintLater_, &QTimer::timeout, this, [this] { update(); });
+    retryButton_ = new QToolButton(this);
+    retryButton_->setText(tr("&Retry"));
+    retryButton_->setToolTip(tr("Flash this device again"));
+    retryButton_->setAccessibleName(tr("Retry"));
+    retryButton_->setAccessibleDescription(tr("Flash this device again"));
+    connect(retryButton_, &QToolButton::clicked, this, &StationTile::againRequested);
+    Restart(device, state);
+}
+
+void StationTile::Restart(const station::StationDevice& device, State state) {
+    device_ = device;
+    state_ = state;
+    phaseKnown_ = false;
+    progress_ = 0;
+    message_.clear();
+    cause_.clear();
+    seconds_ = 0;
+    elapsed_.start();
+    setToolTip({});
+    UpdateRetryButton();
     UpdateAccessibleText();
+    RequestRepaint();
 }
 
 QString StationTile::phaseText() const {
-    if (state_ != State::running) return state_ == State::ok ? QStringLiteral("done")
-                                                             : QStringLiteral("stopped");
-    if (!phaseKnown_) return QStringLiteral("starting");
+    switch (state_) {
+        case State::waiting: return tr("waiting");
+        case State::ok: return tr("done");
+        case State::failed: return tr("stopped");
+        case State::running: break;
+    }
+    if (!phaseKnown_) return tr("starting");
     return PhaseText(phase_);
 }
 
 QString StationTile::stateText() const {
     switch (state_) {
-        case State::ok: return QStringLiteral("OK");
-        case State::failed: return QStringLiteral("FAILED");
+        case State::ok: return tr("OK");
+        case State::failed: return tr("FAILED");
+        case State::waiting:
         case State::running: break;
     }
     return {};
 }
 
 QString StationTile::elapsedText() const {
+    if (state_ == State::waiting) return {};
     return Seconds(state_ == State::running ? static_cast<double>(elapsed_.elapsed()) / 1000.0 : seconds_);
+}
+
+QString StationTile::toolTipText() const {
+    return cause_.isEmpty() ? message_ : message_ + QStringLiteral("\n") + cause_;
+}
+
+void StationTile::SetRetryOffered(bool offered) {
+    retryOffered_ = offered;
+    UpdateRetryButton();
+}
+
+void StationTile::UpdateRetryButton() {
+    retryButton_->setVisible(retryOffered_ && state_ == State::failed);
+}
+
+void StationTile::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // Bottom right, where the message leaves room.
+    const int margin = fontMetrics().height() / 2;
+    const QSize size = retryButton_->sizeHint();
+    retryButton_->setGeometry(width() - margin - size.width(), height() - margin - size.height(),
+                              size.width(), size.height());
+}
+
+void StationTile::contextMenuEvent(QContextMenuEvent* event) {
+    if (!retryOffered_ || (state_ != State::ok && state_ != State::failed)) return;
+    QMenu menu(this);
+    QAction* again = menu.addAction(state_ == State::failed ? tr("&Retry") : tr("&Flash again"));
+    connect(again, &QAction::triggered, this, &StationTile::againRequested);
+    menu.exec(event->globalPos());
 }
 
 void StationTile::SetPhase(update::Phase phase, std::uint32_t block, std::uint32_t blocks) {
@@ -112,8 +174,11 @@ void StationTile::SetFinished(const station::FinishedDevice& finished) {
     QString message = QString::fromStdString(finished.result.message);
     message.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
     message_ = message;
-    cause_ = QString::fromStdString(finished.result.cause);
-    setToolTip(cause_.isEmpty() ? message_ : message_ + QStringLiteral("\n") + cause_);
+    // Why and what to do, in the words `update` and the main window use.
+    cause_ = QString::fromStdString(messages::DetailText(finished.result.explanation));
+    // As plain text: the message can hold a device's serial number, which is not markup.
+    setToolTip(Qt::convertFromPlainText(toolTipText(), Qt::WhiteSpaceNormal));
+    UpdateRetryButton();
     UpdateAccessibleText();
     RequestRepaint();
 }
@@ -133,12 +198,11 @@ void StationTile::RequestRepaint() {
 }
 
 void StationTile::UpdateAccessibleText() {
-    setAccessibleName(QStringLiteral("%1 on %2")
-                          .arg(QString::fromStdString(device_.serial),
-                               QString::fromStdString(device_.port)));
-    setAccessibleDescription(state_ == State::running
-                                 ? QStringLiteral("%1, %2 %").arg(phaseText()).arg(progress_ / 10)
-                                 : stateText() + QStringLiteral(": ") + message_);
+    setAccessibleName(tr("%1 on %2").arg(QString::fromStdString(device_.serial),
+                                         QString::fromStdString(device_.port)));
+    setAccessibleDescription(state_ == State::running ? tr("%1, %2 %").arg(phaseText()).arg(progress_ / 10)
+                             : state_ == State::waiting ? phaseText()
+                                                        : stateText() + QStringLiteral(": ") + message_);
 }
 
 int StationTile::WidthFor(const QFont& font) {
@@ -173,16 +237,17 @@ void StationTile::paintEvent(QPaintEvent*) {
     const QRectF frame = QRectF(rect()).adjusted(1, 1, -1, -1);
 
     // The card: the palette's base for a running device, the outcome's colour once finished.
+    const bool finished = state_ == State::ok || state_ == State::failed;
     QColor fill = pal.color(QPalette::Base);
     QColor text = pal.color(QPalette::Text);
     QColor dim = pal.color(QPalette::PlaceholderText);
     if (state_ == State::ok) fill = TileOkColor();
     if (state_ == State::failed) fill = TileFailedColor();
-    if (state_ != State::running) text = dim = Qt::white;
+    if (finished) text = dim = Qt::white;
     QPainterPath card;
     card.addRoundedRect(frame, margin, margin);
     p.fillPath(card, fill);
-    p.setPen(QPen(state_ == State::running ? pal.color(QPalette::Mid) : fill.darker(130), 1));
+    p.setPen(QPen(!finished ? pal.color(QPalette::Mid) : fill.darker(130), 1));
     p.drawPath(card);
 
     QRect area = rect().adjusted(margin, margin / 2, -margin, -margin / 2);
@@ -192,7 +257,7 @@ void StationTile::paintEvent(QPaintEvent*) {
     p.setPen(text);
     p.setFont(Scaled(base, 1.0, true));
     QRect row(area.left(), area.top(), area.width(), line);
-    const QString serial = device_.serial.empty() ? QStringLiteral("(no serial number)")
+    const QString serial = device_.serial.empty() ? tr("(no serial number)")
                                                   : QString::fromStdString(device_.serial);
     p.drawText(row, Qt::AlignLeft | Qt::AlignVCenter,
                QFontMetrics(p.font()).elidedText(serial, Qt::ElideRight, area.width() * 2 / 3));
@@ -210,12 +275,12 @@ void StationTile::paintEvent(QPaintEvent*) {
     row.translate(0, line);
     const QRectF bar = QRectF(row).adjusted(0, line * 0.25, 0, -line * 0.25);
     p.setPen(Qt::NoPen);
-    p.setBrush(state_ == State::running ? pal.color(QPalette::Button) : fill.lighter(130));
+    p.setBrush(!finished ? pal.color(QPalette::Button) : fill.lighter(130));
     p.drawRoundedRect(bar, bar.height() / 2, bar.height() / 2);
     if (progress_ > 0) {
         QRectF done = bar;
         done.setWidth(bar.width() * progress_ / 1000.0);
-        p.setBrush(state_ == State::running ? pal.color(QPalette::Highlight) : QColor(Qt::white));
+        p.setBrush(!finished ? pal.color(QPalette::Highlight) : QColor(Qt::white));
         p.drawRoundedRect(done, bar.height() / 2, bar.height() / 2);
     }
 
@@ -223,7 +288,7 @@ void StationTile::paintEvent(QPaintEvent*) {
     row.translate(0, line);
     QRect big(area.left(), row.top(), area.width(), static_cast<int>(line * 2.2));
     p.setPen(text);
-    if (state_ != State::running) {
+    if (finished) {
         p.setFont(Scaled(base, 2.0, true));
         p.drawText(big, Qt::AlignLeft | Qt::AlignVCenter,
                    (state_ == State::ok ? QStringLiteral("\u2714 ") : QStringLiteral("\u2716 ")) +
@@ -233,7 +298,7 @@ void StationTile::paintEvent(QPaintEvent*) {
         // A long message is cut at the tile's edge; the whole of it is the tooltip.
         p.setClipRect(rest);
         p.drawText(rest, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, message_);
-    } else {
+    } else if (state_ == State::running) {
         p.setFont(Scaled(base, 2.0, true));
         p.drawText(big, Qt::AlignLeft | Qt::AlignVCenter,
                    QStringLiteral("%1 %").arg(progress_ / 10));

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 
+class QToolButton;
 class QTimer;
 
 namespace vumo::app {
@@ -22,15 +23,18 @@ namespace vumo::app {
 QColor TileOkColor();
 QColor TileFailedColor();
 
-// "switching to update mode", "uploading", ...
-QString PhaseText(update::Phase phase);
-
 class StationTile final : public QWidget {
     Q_OBJECT
 public:
-    enum class State { running, ok, failed };
+    // waiting: present, not taken yet (before Start, or a place is not free yet).
+    enum class State { waiting, running, ok, failed };
 
-    StationTile(const station::StationDevice& device, QWidget* parent = nullptr);
+    StationTile(const station::StationDevice& device, State state = State::running,
+                QWidget* parent = nullptr);
+
+    // The same device (by its place on the bench) taken again, or present again and waiting:
+    // the tile starts over with what the station now knows of it.
+    void Restart(const station::StationDevice& device, State state);
 
     void SetPhase(update::Phase phase, std::uint32_t block, std::uint32_t blocks);
     void SetFinished(const station::FinishedDevice& finished);
@@ -44,9 +48,17 @@ public:
     QString stateText() const;                  // "OK", "FAILED", empty while running
     QString message() const { return message_; }
     QString elapsedText() const;
+    // The tooltip: the whole message and its cause, as plain text.
+    QString toolTipText() const;
+    // The button on a finished tile: "Retry" on a failed one, hidden otherwise.
+    QToolButton* retryButton() const { return retryButton_; }
+    // Whether the tile offers to take its device again (set by the window).
+    void SetRetryOffered(bool offered);
     // Paints so far; the benchmark and the tests count them.
     int paintCount() const { return paints_; }
 
+    // "switching to update mode", "uploading", ...
+    static QString PhaseText(update::Phase phase);
     // The width a tile asks for with `font`.
     static int WidthFor(const QFont& font);
     QSize sizeHint() const override;
@@ -55,14 +67,22 @@ public:
     // The least time between two paints.
     static constexpr std::chrono::milliseconds kRepaintInterval{100};
 
+signals:
+    // The operator asked to flash this tile's device again (a retry of a failed one, or
+    // "flash again" of one that is ok).
+    void againRequested();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     // Asks for a paint now, or when kRepaintInterval has passed since the last one.
     void RequestRepaint();
     void UpdateAccessibleText();
+    void UpdateRetryButton();
 
     station::StationDevice device_;
     State state_ = State::running;
@@ -76,6 +96,8 @@ private:
     int paints_ = 0;
     QElapsedTimer sincePaint_;
     QTimer* repaintLater_ = nullptr;  // single shot, running only while a paint is owed
+    QToolButton* retryButton_ = nullptr;
+    bool retryOffered_ = false;
 };
 
 }  // namespace vumo::app

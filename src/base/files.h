@@ -39,9 +39,15 @@ int OpenForReading(const std::string& path);
 void MakeBlocking(int fd);
 // Created (readable by all) or emptied, for writing.
 int OpenForWriting(const std::string& path);
-// Created (readable by all) if missing; every write lands whole at the end, even with other
-// processes appending to the same file.
+// Created (readable by all) if missing; every write lands at the end, even with other processes
+// appending to the same file. Readable too, for LastByte().
 int OpenForAppending(const std::string& path);
+// An exclusive lock among the processes that take it on the same file (others may still read
+// and write), waited for; Unlock() or the descriptor's close gives it up.
+bool LockExclusive(int fd);
+void Unlock(int fd);
+// The file's last byte, or -1 when it is empty or can't be read.
+int LastByte(int fd);
 // Writes, and retries a write that a signal interrupted; the system's count, or -1.
 long long WriteSome(int fd, const void* data, std::size_t size);
 // What was written reaches the disk.

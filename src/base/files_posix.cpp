@@ -4,6 +4,7 @@
 #include "base/unique_fd.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,8 +60,26 @@ int OpenForWriting(const std::string& path) {
 }
 
 int OpenForAppending(const std::string& path) {
-    // With O_APPEND the kernel places each write whole at the end.
-    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // With O_APPEND the kernel places each write at the end.
+    return ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+bool LockExclusive(int fd) {
+    int r;
+    do {
+        r = ::flock(fd, LOCK_EX);
+    } while (r != 0 && errno == EINTR);
+    return r == 0;
+}
+
+void Unlock(int fd) { ::flock(fd, LOCK_UN); }
+
+int LastByte(int fd) {
+    struct stat st {};
+    unsigned char last = 0;
+    if (::fstat(fd, &st) != 0 || st.st_size <= 0 || ::pread(fd, &last, 1, st.st_size - 1) != 1)
+        return -1;
+    return last;
 }
 
 long long WriteSome(int fd, const void* data, std::size_t size) {

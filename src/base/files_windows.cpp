@@ -99,7 +99,45 @@ int OpenForWriting(const std::string& path) {
 int OpenForAppending(const std::string& path) {
     // FILE_APPEND_DATA without FILE_WRITE_DATA: the system places every write at the end of
     // the file as one piece, whoever else appends.
-    return Open(path, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_ALWAYS, _O_WRONLY);
+    return Open(path, FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE, OPEN_ALWAYS, _O_RDWR);
+}
+
+// Byte-range locks on Windows keep everyone else out of the range: the lock is on one byte far
+// past any end the file can have, so readers and writers of the content are never refused and
+// only those who take the same lock wait for each other.
+namespace {
+OVERLAPPED LockPlace() {
+    OVERLAPPED place{};
+    place.Offset = 0xFFFFFFFEu;
+    place.OffsetHigh = 0x7FFFFFFFu;
+    return place;
+}
+}  // namespace
+
+bool LockExclusive(int fd) {
+    OVERLAPPED place = LockPlace();
+    if (::LockFileEx(HandleOf(fd), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &place)) return true;
+    errno = ErrnoFromWindows(::GetLastError());
+    return false;
+}
+
+void Unlock(int fd) {
+    OVERLAPPED place = LockPlace();
+    ::UnlockFileEx(HandleOf(fd), 0, 1, 0, &place);
+}
+
+int LastByte(int fd) {
+    const HANDLE h = HandleOf(fd);
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(h, &size) || size.QuadPart <= 0) return -1;
+    OVERLAPPED at{};
+    const auto offset = static_cast<std::uint64_t>(size.QuadPart - 1);
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    unsigned char last = 0;
+    DWORD n = 0;
+    if (!::ReadFile(h, &last, 1, &n, &at) || n != 1) return -1;
+    return last;
 }
 
 long long WriteSome(int fd, const void* data, std::size_t size) {

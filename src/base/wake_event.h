@@ -30,6 +30,9 @@ public:
     NativeWaitable native() const { return native_; }
     // Set now? Never blocks.
     bool isSet() const;
+    // The system reports an error on it (a socket's pending error, as a udev monitor has when
+    // the kernel dropped events; a hang-up). Never on Windows, where a handle has no such state.
+    bool failed() const;
 
 private:
     explicit Waitable(NativeWaitable native) : native_(native) {}

@@ -20,6 +20,12 @@ bool Waitable::isSet() const {
     return ::poll(&p, 1, 0) > 0 && (p.revents & POLLNVAL) == 0;
 }
 
+bool Waitable::failed() const {
+    if (!valid()) return false;
+    pollfd p{native_, 0, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
 int WaitAny(std::span<const Waitable> waitables, std::optional<std::chrono::milliseconds> timeout) {
     std::vector<pollfd> fds;
     fds.reserve(waitables.size());

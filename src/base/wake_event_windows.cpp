@@ -13,6 +13,8 @@ bool Waitable::isSet() const {
     return valid() && ::WaitForSingleObject(native_, 0) == WAIT_OBJECT_0;
 }
 
+bool Waitable::failed() const { return false; }
+
 int WaitAny(std::span<const Waitable> waitables, std::optional<std::chrono::milliseconds> timeout) {
     // WaitForMultipleObjects takes no empty handles: wait on the valid ones and map back.
     std::vector<HANDLE> handles;

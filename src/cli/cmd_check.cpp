@@ -12,7 +12,7 @@
 #include "image/redirector.h"
 #include "protocol/firmware_image.h"
 #include "text/utf8.h"
-#include "base/stop_requests.h"
+#include "platform/stop_signals.h"
 
 #include <cstdio>
 #include <memory>
@@ -73,7 +73,7 @@ int RunCheck(const CheckOptions& options, const CommonOptions& common) {
     auto image = std::make_unique<protocol::FirmwareImage>();
     image::CRedirector runner;
     // Ctrl-C and SIGTERM end the tool at once (exit 130), not after its time limit.
-    const base::StopRequests stops;
+    platform::StopSignals stops;
     log.Step("checking the firmware file");
     image::PrepareOptions prepareOptions;
     prepareOptions.cancel = stops.ready();

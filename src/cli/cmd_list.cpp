@@ -1,9 +1,10 @@
-// vumo-dfu list: every matching device, application mode first, as the window lists them.
+// vumo-dfu list: every matching device, application mode first.
 
 #include "cli/commands.h"
 #include "cli/device_list.h"
 #include "cli/exit_codes.h"
 #include "cli/options.h"
+#include "cli/output.h"
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
 
@@ -35,14 +36,14 @@ int RunList(const ListOptions& options, const CommonOptions& common) {
     int exitCode = kExitOk;
     auto choice = BusChoice::Make(common.Bus(), error, exitCode);
     if (!choice) {
-        std::fprintf(stderr, "vumo-dfu: %s\n", error.c_str());
+        SayError(error);
         return exitCode;
     }
     exitCode = ListOn(options, *choice);
     std::string replayError;
     choice->Conclude(exitCode, replayError);
     if (replayError.empty()) return exitCode;
-    std::fprintf(stderr, "vumo-dfu: %s\n", replayError.c_str());
+    SayError(replayError);
     return kExitReplay;
 }
 

@@ -3,7 +3,6 @@
 // through its mode switch and restart, until --count devices have finished or Ctrl-C.
 
 #include "base/program.h"
-#include "base/stop_requests.h"
 #include "base/wake_event.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
@@ -14,8 +13,10 @@
 #include "cli/tool_run.h"
 #include "image/prepare.h"
 #include "messages/causes.h"
+#include "session/station_sleep.h"
 #include "station/flash_log.h"
 #include "station/station.h"
+#include "platform/stop_signals.h"
 
 
 #include <algorithm>
@@ -39,10 +40,11 @@ constexpr const char* kStationHelp =
     "K at a time, and follows it by its serial number and port through its mode switch and\n"
     "restart. A device is ok only when it is back in application mode after its restart\n"
     "(images of location code 1). Ctrl-C: no new device is started and the running ones\n"
-    "finish; a second Ctrl-C stops them.\n"
-    "Exit status: 0 every finished device is ok; 10 a device failed; 130 interrupted before\n"
-    "any device was ok; 4 no device was flashed; 3 the file was refused; 1 the flash log\n"
-    "can't be opened, or another failure.\n";
+    "finish; a second Ctrl-C stops them. A closed terminal, or a reader of standard output\n"
+    "that went away, does what the first Ctrl-C does.\n"
+    "Exit status: 0 every finished device is ok; 10 a device failed, or its line could not\n"
+    "be written to the flash log; 130 interrupted before any device was ok; 4 no device was\n"
+    "flashed; 3 the file was refused; 1 the flash log can't be opened, or another failure.\n";
 
 struct StationCliOptions {
     std::string file;
@@ -65,7 +67,7 @@ int SetupFailure(const StationCliOptions& o, BusChoice* bus, int exitCode,
         std::string replayError;
         bus->Conclude(exitCode, replayError);
         if (!replayError.empty()) {
-            std::fprintf(stderr, "vumo-dfu: %s\n", replayError.c_str());
+            SayError(replayError);
             exitCode = kExitReplay;
         }
     }
@@ -88,11 +90,11 @@ int StationExitCode(const StationConsole::Tally& t, bool signalled) {
 int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     StepLog log(common.verbosity, stderr);
 
-    // Ctrl-C and SIGTERM as events, taken before any thread starts so that every thread
-    // inherits the mask.
-    base::StopRequests stops;
+    // Ctrl-C, SIGTERM and a closed terminal as events, set up before any thread starts so that
+    // every thread leaves them to this one.
+    platform::StopSignals stops(true);
     const base::WakeEvent wake;
-    if (!stops.valid() || !wake) return SetupFailure(o, nullptr, kExitFailure, "Could not set up signal handling.");
+    if (!stops.ok() || !wake) return SetupFailure(o, nullptr, kExitFailure, "Could not set up signal handling.");
 
     std::string error;
     int exitCode = kExitFailure;
@@ -127,11 +129,7 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
 
     station::StationOptions options;
     // Every device reads the one prepared image; it lives as long as the last one using it.
-    options.image = std::shared_ptr<const protocol::FirmwareImage>(image, &image->image);
-    options.location = image->location;
-    options.file = image->path;
-    options.sha256 = image->sha256;
-    options.fileSize = image->fileSize;
+    options.image = image;
     options.maxParallel = o.maxParallel;
     options.serials = {o.serials.begin(), o.serials.end()};
     options.again = o.again;
@@ -147,21 +145,23 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
                                                                           : StationView::plain;
     StationConsole console(view, stdout, stderr, &wake);
 
-    // The log has its line before the outcome is shown; a line that can't be written is said
-    // beside the device's outcome, and the station goes on.
+    // The log has its line before the outcome is shown; a device whose line can't be written
+    // is told as failed at the log (a line traces each device), and the station goes on.
     station::FinishHook onFinish;
     if (flashLog) {
         onFinish = [&](const station::FinishedDevice& f) -> std::string {
-            const station::FlashStart start{f.started, f.seconds, f.device.serial, f.device.port,
-                                   f.device.modeAtStart};
             std::string why;
-            if (!flashLog->Append(station::FlashRecordOf(*image, start, f.result), why)) return why;
+            if (!flashLog->Append(station::FlashRecordOf(*image, f), why))
+                console.LogNotWritten(f.device.id, why);
             return {};
         };
     }
 
+    // Held against sleep while any device is flashed; both outlive the station.
+    session::FlashInhibitor sleep([&console](const std::string& s) { console.Note(s); });
+    session::StationSleep sleeping(console, sleep);
     auto theStation =
-        std::make_unique<station::Station>(choice->bus(), options, console, std::move(onFinish));
+        std::make_unique<station::Station>(choice->bus(), options, sleeping, std::move(onFinish));
     if (!theStation->Start(error)) {
         theStation.reset();
         return SetupFailure(o, choice.get(), kExitFailure, "The station can't run: " + error + ".");
@@ -172,6 +172,12 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     // difference, and on a terminal the display's changes, drawn at most ten times a second
     // and once a second while a device runs (its elapsed time).
     int signalsSeen = 0;
+    bool hungUp = false;
+    bool outputClosed = false;
+    const auto drain = [&](const char* why) {
+        console.Note(why);
+        theStation->Drain();
+    };
     bool replayStopped = false;
     auto lastDraw = std::chrono::steady_clock::now() - 1s;
     for (;;) {
@@ -183,9 +189,8 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
                 timeoutMs = static_cast<int>(std::max<std::chrono::milliseconds>(
                     0ms, std::chrono::duration_cast<std::chrono::milliseconds>(due - since)).count());
         }
-        const base::Waitable waits[4] = {
-            theStation->doneEvent(), stops.ready(), choice->replayStop(),
-            view == StationView::terminal ? wake.waitable() : base::Waitable()};
+        const base::Waitable waits[4] = {theStation->doneEvent(), stops.ready(),
+                                         choice->replayStop(), wake.waitable()};
         const int woken = base::WaitAny(
             waits, timeoutMs < 0 ? std::nullopt
                                  : std::optional<std::chrono::milliseconds>(timeoutMs));
@@ -199,8 +204,21 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
                 lastDraw = now;
             }
         }
-        if (const int taken = stops.take(); taken > 0) {
-            signalsSeen += taken;
+        // A closed terminal or a closed standard output (a collector that ended) drains, as
+        // the first Ctrl-C does: the running devices finish and are logged, nothing more is
+        // started. Only Ctrl-C and SIGTERM count towards stopping the running ones.
+        const auto taken = waits[1].isSet() ? stops.Take() : platform::StopSignals::Taken{};
+        if (taken.hangUps > 0 && !hungUp) {
+            hungUp = true;
+            drain("The terminal was closed: no new device is started; the running ones finish.");
+        }
+        if (console.outputClosed() && !outputClosed) {
+            outputClosed = true;
+            drain("Standard output was closed: no new device is started; the running ones "
+                  "finish.");
+        }
+        if (taken.stops > 0) {
+            signalsSeen += taken.stops;
             if (signalsSeen == 1) {
                 const int running = theStation->counts().running;
                 console.Note(running == 0 ? "Stopping: no new device is started."
@@ -228,14 +246,15 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     if (view == StationView::terminal) console.Redraw();
 
     const auto tally = console.tally();
-    exitCode = replayStopped ? kExitReplay : StationExitCode(tally, signalsSeen > 0);
+    exitCode = replayStopped ? kExitReplay
+                             : StationExitCode(tally, signalsSeen > 0 || hungUp || outputClosed);
     if (tally.ok + tally.failed + tally.interrupted == 0 && exitCode == kExitNoDevice)
         console.Note("No device was flashed.");
     console.Summary();
     std::string replayError;
     choice->Conclude(exitCode, replayError);
     if (!replayError.empty()) {
-        std::fprintf(stderr, "vumo-dfu: %s\n", replayError.c_str());
+        SayError(replayError);
         exitCode = kExitReplay;
     }
     return exitCode;

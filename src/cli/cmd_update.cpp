@@ -2,7 +2,6 @@
 // stage, second stage and procedure as the window's Update button.
 
 #include "base/program.h"
-#include "base/stop_requests.h"
 #include "base/wake_event.h"
 #include "cli/commands.h"
 #include "cli/device_list.h"
@@ -15,8 +14,10 @@
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
 #include "image/prepare.h"
+#include "platform/stop_signals.h"
 #include "messages/causes.h"
 #include "protocol/reports.h"
+#include "session/flash_inhibitor.h"
 #include "station/flash_log.h"
 #include "text/utf8.h"
 #include "update/device_watcher.h"
@@ -88,7 +89,7 @@ const char* PhaseText(update::Phase phase) {
 
 // The command line's side of the procedure: messages to stdout/stderr, progress as a one-line
 // bar on a terminal and as plain lines otherwise.
-class ConsoleUi final : public update::UpdateUi {
+class ConsoleUi final : public update::UpdateEvents {
 public:
     ConsoleUi(bool json, StepLog& log, const base::WakeEvent& finished)
         : json_(json), log_(log), finished_(finished) {
@@ -96,31 +97,20 @@ public:
         terminal_ = !json && !log.enabled() && base::TerminalWithEscapes(2);
     }
 
-    void SetProgressRange(int, int) override {}
-    void SetProgress(int) override {}
-    void ShowWarning(bool) override {}
-    void EnableOpenButton(bool) override {}
-    void EnableUpdateButton(bool) override {}
-
-    void ShowMessage(const std::string& text, const std::string& caption, int type) override {
-        ShowMessageWithDetail(text, caption, type, {});
-    }
-
-    void ShowMessageWithDetail(const std::string& text, const std::string& caption, int type,
-                               const std::string& detail) override {
+    void Failed(const update::Failure& failure) override {
         std::lock_guard lock(mutex_);
         EndBar();
-        if (type == update::kBoxError) {
-            std::fputs(
-                FailureText(caption + ": ", text, messages::UpdateCause(text, detail)).c_str(),
-                stderr);
-        } else {
-            // The completion text keeps its own line break. In JSON mode stdout holds the
-            // result object alone.
-            completionText_ = text;
-            std::fprintf(json_ ? stderr : stdout, "%s\n", text::TerminalSafeMessage(text).c_str());
-            std::fflush(stdout);
-        }
+        std::fputs(FailureText("ERROR: ", failure.message, failure.cause).c_str(), stderr);
+    }
+
+    void Uploaded(const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        EndBar();
+        // The completion text keeps its own line break. In JSON mode stdout holds the result
+        // object alone.
+        completionText_ = text;
+        std::fprintf(json_ ? stderr : stdout, "%s\n", text::TerminalSafeMessage(text).c_str());
+        std::fflush(stdout);
     }
 
     void PhaseChanged(update::Phase phase, std::uint32_t block, std::uint32_t blocks) override {
@@ -145,7 +135,7 @@ public:
         lastPhase_ = phase;
     }
 
-    void UpdateFinished(const update::UpdateResult& result) override {
+    void Finished(const update::UpdateResult& result) override {
         {
             std::lock_guard lock(mutex_);
             EndBar();
@@ -314,17 +304,16 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     r.outcome = "failed";
 
     // Ctrl-C and SIGTERM are taken as events, so an update in progress is stopped cleanly
-    // rather than cut off. Blocked before any thread starts, so every thread inherits it.
-    const base::StopRequests stops;
+    // rather than cut off. A closed terminal or pipe does not end it: the update goes on to
+    // its end and its log line. Set up before any thread starts, so every thread inherits it.
+    platform::StopSignals stops;
     const base::WakeEvent finished;
-    if (!stops.valid() || !finished) {
+    if (!stops.ok() || !finished) {
         r.message = "Could not set up signal handling.";
         r.exitCode = kExitFailure;
         return Finish(o, r);
     }
-    const auto interrupted = [&] {
-        return stops.ready().isSet();
-    };
+    const auto interrupted = [&] { return stops.Pending(); };
 
     std::string error;
     auto choice = BusChoice::Make(common.Bus(), error, r.exitCode);
@@ -360,9 +349,6 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     const ToolRun tool = ToolRunOf(prepared, runner, o.file);
     log.ToolRun(tool.command, tool.output);
     if (prepared.prepared) {
-        // The device objects share the prepared image; nothing is copied out of them.
-        dfu.SetImage({prepared.prepared, &prepared.prepared->image});
-        dfu.SetLocationCode(prepared.prepared->location);
         r.blocks = prepared.prepared->image.blockCount;
         choice->NoteImage(prepared.prepared->sha256, prepared.prepared->fileSize);
     }
@@ -419,12 +405,14 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
         return Finish(o, r, choice.get());
     }
     procedure.setOpenMode(chosen.mode);
-    station::FlashStart started{{}, 0, chosen.entry.serial, chosen.entry.port, chosen.mode};
+    station::FlashStart started{{}, 0, chosen.mode};
     auto startedSteady = std::chrono::steady_clock::now();
     {
-        update::DeviceWatcher watcher(*monitor, [&procedure](const auto& event) {
-            update::ForwardDeviceChange(procedure, event);
-        });
+        update::DeviceWatcher watcher(
+            *monitor,
+            [&procedure](const auto& event) { update::ForwardDeviceChange(procedure, event); },
+            {[&choice] { return choice->bus().monitor(); },
+             [](const std::string& text) { SayError(text); }});
         if (!watcher.running()) {
             procedure.Stop();
             r.step = "device";
@@ -433,10 +421,15 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
                         ". Close other programs and try again; the device was not touched.";
             return Finish(o, r, choice.get());
         }
-        procedure.ResetProgress();
+        // The machine stays awake until the procedure has ended; a refusal is said and the
+        // update goes on.
+        session::FlashInhibitor sleep(
+            [](const std::string& s) { std::fprintf(stderr, "vumo-dfu: %s\n", s.c_str()); });
+        const session::SleepGuard flashing(sleep, chosen.entry.serial);
         started.time = std::chrono::system_clock::now();
         startedSteady = std::chrono::steady_clock::now();
-        procedure.StartSecondStage();
+        procedure.StartSecondStage(
+            {prepared.prepared, {chosen.entry.serial, chosen.entry.port}, chosen.mode});
 
         // A replay that stops at a difference ends the run at once (without a replay the wait
         // skips that empty entry).
@@ -475,13 +468,15 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
             logged.outcome = update::Outcome::interrupted;
             logged.step = update::Step::none;
             logged.message = r.message;
+            logged.serial = chosen.entry.serial;
+            logged.port = chosen.entry.port;
         }
         started.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                         startedSteady)
                               .count();
         std::string why;
         if (!flashLog->Append(station::FlashRecordOf(*prepared.prepared, started, logged), why))
-            std::fprintf(stderr, "vumo-dfu: %s\n", why.c_str());
+            SayError(why);
     }
     if (r.exitCode == kExitInterrupted || r.exitCode == kExitReplay)
         return Finish(o, r, choice.get());
@@ -497,7 +492,7 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     r.restarted = result->restarted;
     if (!result->serial.empty()) r.serial = result->serial;
     r.exitCode = ExitCodeFor(*result);
-    if (!result->note.empty() && !o.json) std::fprintf(stderr, "%s\n", result->note.c_str());
+    if (!result->note.empty() && !o.json) std::fputs((text::TerminalSafeMessage(result->note) + "\n").c_str(), stderr);
     // The procedure has already shown its message; don't repeat it.
     return Finish(o, r, choice.get(), true);
 }

@@ -12,14 +12,13 @@ DeviceListing ListDevices(hid::HidDevice& app, hid::HidDevice& dfu) {
         const char* mode;
     } sources[] = {{app, "application"}, {dfu, "update"}};
     for (const auto& source : sources) {
-        source.object.EnumerateDevices();
-        // One call: another thread's enumeration can't slip in between the count and the
-        // entries.
-        const auto entries = source.object.list();
+        // A fresh walk, not the object's list: the window keeps at most ten, a bench's hubs
+        // hold more, and a script must see every one of them.
+        std::vector<hid::SkippedDevice> skipped;
+        const auto entries = source.object.Scan(skipped);
         for (std::size_t i = 0; i < entries.size(); ++i)
             listing.devices.push_back({source.mode, static_cast<int>(i), entries[i]});
-        for (const auto& s : source.object.skipped()) ++listing.skipped[s.why];
-        listing.overflow += source.object.overflowCount();
+        for (const auto& s : skipped) ++listing.skipped[s.why];
     }
     return listing;
 }
@@ -56,11 +55,6 @@ std::string ListNotes(const DeviceListing& listing) {
     for (const auto& [why, count] : listing.skipped) {
         out += std::to_string(count) + " matching device" + (count == 1 ? "" : "s") +
                " not listed: " + platform::describe(why) + ".\n";
-    }
-    if (listing.overflow > 0) {
-        out += std::to_string(listing.overflow) + " further matching device" +
-               (listing.overflow == 1 ? "" : "s") +
-               " not listed: at most 10 per mode are shown.\n";
     }
     return out;
 }

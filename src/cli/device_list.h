@@ -1,6 +1,7 @@
 #pragma once
-// The devices of both modes as `list` shows them, application mode first, each object's list
-// taken from one enumeration. Shared by `list` and by `update`'s choice of a device.
+// The devices of both modes as `list` shows them, application mode first, each mode from one
+// walk of the bus: all of them, not only the ten an object's list holds. Shared by `list` and
+// by `update`'s choice of a device.
 
 #include "hid/hid_device.h"
 #include "platform/hid_bus.h"
@@ -21,11 +22,9 @@ struct DeviceListing {
     std::vector<ListedDevice> devices;
     // Matching devices left out because they could not be opened, by reason.
     std::map<platform::OpenStatus, int> skipped;
-    // Left out because a mode's list was full.
-    int overflow = 0;
 };
 
-// Enumerates both objects and takes each one's list in one piece.
+// Walks the bus for both objects' devices; their lists are left alone.
 DeviceListing ListDevices(hid::HidDevice& app, hid::HidDevice& dfu);
 
 // One line per device for the terminal: mode, index, "product: serial", path. Device strings

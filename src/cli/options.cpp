@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include "cli/exit_codes.h"
+#include "cli/output.h"
 #include "text/json.h"
 #include "vumo/build_config.h"
 
@@ -145,8 +146,8 @@ BusChoice::~BusChoice() = default;
 void BusChoice::Conclude(int exitCode, std::string& replayError) {
     const auto c = bus_->Conclude(exitCode, kExitReplay);
     replayError = c.replayError;
-    if (!c.note.empty()) std::fprintf(stderr, "vumo-dfu: note: %s\n", c.note.c_str());
-    if (!c.recordError.empty()) std::fprintf(stderr, "vumo-dfu: %s\n", c.recordError.c_str());
+    if (!c.note.empty()) SayError("note: " + c.note);
+    if (!c.recordError.empty()) SayError(c.recordError);
 }
 
 void AddPacingOption(CLI::App& command, update::Pacing& pacing) {

@@ -87,6 +87,11 @@ void StepLog::ToolRun(const std::vector<std::string>& command, std::string_view 
     std::fflush(to_);
 }
 
+void SayError(std::string_view message) {
+    std::fputs(FailureText("vumo-dfu: ", message, {}).c_str(), stderr);
+    std::fflush(stderr);
+}
+
 std::string SentenceOf(std::string reason) {
     if (!reason.empty() && reason[0] >= 'a' && reason[0] <= 'z')
         reason[0] = static_cast<char>(reason[0] - 'a' + 'A');

@@ -25,6 +25,10 @@ namespace vumo::cli {
 std::string FailureText(std::string_view prefix, std::string_view message,
                         const messages::Cause& cause, bool messageIsSafe = false);
 
+// "vumo-dfu: " and `message` on stderr, made terminal-safe: for every message that may quote
+// something from outside (a recording, a file name, a device).
+void SayError(std::string_view message);
+
 // A lower-case reason ("the flash log x can't be opened ...") as the start of a sentence.
 std::string SentenceOf(std::string reason);
 

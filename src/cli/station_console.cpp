@@ -85,11 +85,25 @@ const char* PhaseJsonName(update::Phase phase) {
 
 StationConsole::StationConsole(StationView view, std::FILE* out, std::FILE* notes,
                                const base::WakeEvent* wake)
-    : view_(view), out_(out), notes_(notes), wake_(view == StationView::terminal ? wake : nullptr) {}
+    : view_(view), out_(out), notes_(notes), wake_(wake) {}
 
 void StationConsole::Emit(const std::string& text) {
-    std::fputs(text.c_str(), out_);
-    std::fflush(out_);
+    if (outClosed_) return;
+    // A reader that went away (a closed pipe, a closed terminal) ends the display, not the
+    // devices: the front end hears of it and drains.
+    if (std::fputs(text.c_str(), out_) < 0 || std::fflush(out_) != 0) {
+        outClosed_ = true;
+        Wake();
+    }
+}
+
+void StationConsole::Wake() {
+    if (wake_ != nullptr) wake_->signal();
+}
+
+bool StationConsole::outputClosed() const {
+    std::lock_guard lock(mutex_);
+    return outClosed_;
 }
 
 void StationConsole::Commit(const std::string& text) {
@@ -97,18 +111,25 @@ void StationConsole::Commit(const std::string& text) {
     dirty_ = true;
 }
 
+bool StationConsole::MarkDirty() {
+    const bool wasClean = !dirty_;
+    dirty_ = true;
+    return wasClean;
+}
+
 void StationConsole::Poke() {
-    if (wake_ != nullptr) wake_->signal();
+    if (view_ == StationView::terminal) Wake();
 }
 
 void StationConsole::DeviceArrived(const station::StationDevice& device) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         Line line;
         line.device = device;
         line.started = std::chrono::steady_clock::now();
         running_[device.id] = line;
-        dirty_ = true;
+        wake = MarkDirty();
         switch (view_) {
             case StationView::terminal: break;
             case StationView::plain:
@@ -121,13 +142,15 @@ void StationConsole::DeviceArrived(const station::StationDevice& device) {
                 break;
         }
     }
-    Poke();
+    if (wake) Poke();
 }
 
 void StationConsole::DeviceSkipped(const station::StationDevice& device, const std::string& why) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         ++tally_.skipped;
+        wake = MarkDirty();
         switch (view_) {
             case StationView::terminal:
                 Commit(text::TerminalSafe(why) +
@@ -142,11 +165,12 @@ void StationConsole::DeviceSkipped(const station::StationDevice& device, const s
                 break;
         }
     }
-    Poke();
+    if (wake) Poke();
 }
 
 void StationConsole::PhaseChanged(const station::StationDevice& device, update::Phase phase,
                                   std::uint32_t block, std::uint32_t blocks) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         const auto it = running_.find(device.id);
@@ -155,9 +179,18 @@ void StationConsole::PhaseChanged(const station::StationDevice& device, update::
         const bool newPhase = !line.phase || *line.phase != phase;
         line.phase = phase;
         line.blocks = blocks;
-        // The worker tells a block as it sends it; the block before it was confirmed.
-        line.block = phase == update::Phase::uploading ? block : blocks;
-        dirty_ = true;
+        // The worker tells a block as it sends it; the block before it was confirmed. Before
+        // the upload no block is confirmed, after it every one is.
+        switch (phase) {
+            case update::Phase::switchingMode:
+            case update::Phase::settling:
+            case update::Phase::handshake: line.block = 0; break;
+            case update::Phase::uploading: line.block = block; break;
+            case update::Phase::finishing:
+            case update::Phase::restarting:
+            case update::Phase::confirming: line.block = blocks; break;
+        }
+        wake = MarkDirty();
         if (view_ == StationView::terminal) {
             // Redrawn from the front end's thread.
         } else if (newPhase) {
@@ -182,31 +215,65 @@ void StationConsole::PhaseChanged(const station::StationDevice& device, update::
             }
         }
     }
-    Poke();
+    if (wake) Poke();
 }
 
-void StationConsole::DeviceFinished(const station::FinishedDevice& f) {
+void StationConsole::LogNotWritten(int id, const std::string& why) {
+    std::lock_guard lock(mutex_);
+    logErrors_[id] = why;
+}
+
+void StationConsole::DeviceFinished(const station::FinishedDevice& finished) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
-        running_.erase(f.device.id);
-        const auto& r = f.result;
+        running_.erase(finished.device.id);
+        station::FinishedDevice f = finished;
+        auto& r = f.result;
+        const auto flashed = r.outcome;
+        std::string logError;
+        if (const auto it = logErrors_.find(f.device.id); it != logErrors_.end()) {
+            logError = it->second;
+            logErrors_.erase(it);
+            if (r.outcome == update::Outcome::ok) {
+                r.outcome = update::Outcome::failed;
+                r.message = "The device was flashed, but its record is not in the flash log.";
+                r.note.clear();
+            }
+            if (flashed == update::Outcome::ok) {
+                r.explanation = {logError, "make room on the log's disk (or choose another file "
+                                           "with --log) and flash the device again"};
+            } else {
+                if (!r.explanation.text.empty()) r.explanation.text += "; ";
+                r.explanation.text += logError;
+            }
+        }
         switch (r.outcome) {
             case update::Outcome::ok: ++tally_.ok; break;
             case update::Outcome::failed: ++tally_.failed; break;
             case update::Outcome::interrupted: ++tally_.interrupted; break;
         }
         if (r.outcome != update::Outcome::ok) tally_.notOk.emplace_back(Who(f.device), r.message);
+        // A flash that went well but was not logged fails at the log.
+        const bool atLog = !logError.empty() && flashed == update::Outcome::ok;
+        std::string step = atLog ? "log" : update::StepName(r.step);
 
         if (view_ == StationView::json) {
             std::string line = JsonDevice("finished", f.device) + ", \"outcome\": " +
                                JsonString(update::OutcomeName(r.outcome)) + ", \"step\": " +
-                               JsonString(update::StepName(r.step)) + ", \"message\": " +
+                               JsonString(step) + ", \"message\": " +
                                JsonString(r.message) + ", \"blocks\": " +
                                std::to_string(r.blocks) + ", \"blocks_sent\": " +
                                std::to_string(r.blocksSent) + ", \"seconds\": " +
                                Seconds(f.seconds);
-            if (!r.cause.empty()) line += ", \"cause\": " + JsonString(r.cause);
+            if (!r.explanation.text.empty())
+                line += ", \"cause\": " + JsonString(r.explanation.text);
+            if (!r.explanation.text.empty() && !r.explanation.hint.empty())
+                line += ", \"hint\": " + JsonString(r.explanation.hint);
             if (!r.note.empty()) line += ", \"note\": " + JsonString(r.note);
+            if (!logError.empty())
+                line += ", \"flashed\": " + JsonString(update::OutcomeName(flashed)) +
+                        ", \"logged\": false";
             Emit(line + "}\n");
         } else {
             const std::string head =
@@ -217,19 +284,20 @@ void StationConsole::DeviceFinished(const station::FinishedDevice& f) {
                        ShortSeconds(f.seconds) + "\n";
                 if (!r.note.empty()) text += "  note: " + text::TerminalSafe(r.note) + "\n";
             } else {
-                text = FailureText(head + update::OutcomeName(r.outcome) + " at " +
-                                       update::StepName(r.step) + " after " +
-                                       ShortSeconds(f.seconds) + ": ",
-                                   r.message, messages::Cause{r.cause, {}});
+                // A failure in the block loop names the block, as its message does.
+                if (r.step == update::Step::block && !atLog) step += " " + std::to_string(r.blocksSent);
+                text = FailureText(head + update::OutcomeName(r.outcome) + " at " + step +
+                                       " after " + ShortSeconds(f.seconds) + ": ",
+                                   r.message, r.explanation);
             }
             if (view_ == StationView::terminal)
                 Commit(text);
             else
                 Emit(text);
         }
-        dirty_ = true;
+        wake = MarkDirty();
     }
-    Poke();
+    if (wake) Poke();
 }
 
 void StationConsole::DeviceLeft(const station::StationDevice& device) {
@@ -238,17 +306,27 @@ void StationConsole::DeviceLeft(const station::StationDevice& device) {
     if (view_ == StationView::json) Emit(JsonDevice("left", device) + "}\n");
 }
 
+void StationConsole::StationNotice(const std::string& text) {
+    if (view_ == StationView::json) {
+        std::lock_guard lock(mutex_);
+        Emit("{\"event\": \"notice\", \"message\": " + JsonString(text) + "}\n");
+    }
+    Note(text);
+}
+
 void StationConsole::Note(const std::string& text) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         if (view_ == StationView::terminal) {
+            wake = MarkDirty();
             Commit(text + "\n");
         } else {
             std::fprintf(notes_, "%s\n", text.c_str());
             std::fflush(notes_);
         }
     }
-    Poke();
+    if (wake) Poke();
 }
 
 bool StationConsole::dirty() const {
@@ -287,19 +365,23 @@ std::string StationConsole::Footer() const {
 }
 
 void StationConsole::Redraw() {
-    std::lock_guard lock(mutex_);
     if (view_ != StationView::terminal) return;
     std::string out;
-    // Back to the first running line, then everything below it anew.
-    if (drawnLines_ > 0) out += "\r\x1b[" + std::to_string(drawnLines_) + "A";
-    out += "\r\x1b[J";
-    for (const auto& text : committed_) out += text;
-    committed_.clear();
-    const auto now = std::chrono::steady_clock::now();
-    for (const auto& [id, line] : running_) out += LiveLine(line, now) + "\n";
-    out += Footer() + "\n";
-    drawnLines_ = static_cast<int>(running_.size()) + 1;
-    dirty_ = false;
+    {
+        std::lock_guard lock(mutex_);
+        // Back to the first running line, then everything below it anew.
+        if (drawnLines_ > 0) out += "\r\x1b[" + std::to_string(drawnLines_) + "A";
+        out += "\r\x1b[J";
+        for (const auto& text : committed_) out += text;
+        committed_.clear();
+        const auto now = std::chrono::steady_clock::now();
+        for (const auto& [id, line] : running_) out += LiveLine(line, now) + "\n";
+        out += Footer() + "\n";
+        drawnLines_ = static_cast<int>(running_.size()) + 1;
+        dirty_ = false;
+    }
+    // Written without the lock: a slow terminal must not hold up the updates' workers, which
+    // report every block. In this view nothing but the front end's thread writes.
     Emit(out);
 }
 

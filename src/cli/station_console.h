@@ -5,7 +5,9 @@
 //
 // The station calls the observer from its supervisor, its watcher and every update worker;
 // everything here happens under one mutex. On a terminal the observer only records the change
-// and pokes an eventfd; the front end's thread redraws, at most ten times a second.
+// and signals a wake-up when the display was up to date (later changes before the redraw need no
+// wake-up: the front end already owes one); the front end's thread redraws, at most ten times
+// a second.
 
 #include "base/wake_event.h"
 #include "station/station.h"
@@ -26,8 +28,9 @@ enum class StationView { terminal, plain, json };
 class StationConsole final : public station::StationObserver {
 public:
     // `out` gets the display or the events; `notes` the station's own remarks where they can't
-    // go into the display (plain and JSON views). `wake` is signalled on every change in the
-    // terminal view (null for none); it must outlive the console.
+    // go into the display (plain and JSON views). `wake` (or null) is signalled on every
+    // change in the terminal view, and in every view when `out` can't be written; it must
+    // outlive the console.
     StationConsole(StationView view, std::FILE* out, std::FILE* notes,
                    const base::WakeEvent* wake);
 
@@ -37,6 +40,13 @@ public:
                       std::uint32_t block, std::uint32_t blocks) override;
     void DeviceFinished(const station::FinishedDevice& finished) override;
     void DeviceLeft(const station::StationDevice& device) override;
+    // JSON view: a "notice" event; otherwise as a Note.
+    void StationNotice(const std::string& text) override;
+
+    // The flash log could not take the device's record (called before DeviceFinished). A
+    // production line traces each device by its record, so the device is not ok: it counts as
+    // failed at the step "log" (its flash's own outcome stays in the JSON as "flashed").
+    void LogNotWritten(int id, const std::string& why);
 
     // A remark of the station's own ("no new device is started ..."): above the running lines
     // on a terminal, on `notes` otherwise.
@@ -44,6 +54,8 @@ public:
 
     // Terminal view: draws what changed. From the front end's thread only.
     void Redraw();
+    // Whether `out` failed (its reader went away); nothing more is written to it.
+    bool outputClosed() const;
     // Whether a redraw has something to show; whether a device is running (its elapsed time
     // goes on changing).
     bool dirty() const;
@@ -75,7 +87,10 @@ private:
 
     void Emit(const std::string& text);  // a whole line (or lines) to `out`, flushed
     void Commit(const std::string& text);  // terminal: kept above the running lines
+    // Marks the display as needing a redraw; true when it did not before (then Poke).
+    bool MarkDirty();
     void Poke();
+    void Wake();
     std::string LiveLine(const Line& line, std::chrono::steady_clock::time_point now) const;
     std::string Footer() const;
 
@@ -86,9 +101,11 @@ private:
 
     mutable std::mutex mutex_;
     std::map<int, Line> running_;      // by the station's id
+    std::map<int, std::string> logErrors_;  // devices whose record the log did not take
     std::vector<std::string> committed_;  // terminal: finished lines not yet drawn
     int drawnLines_ = 0;                  // terminal: running lines drawn last time
     bool dirty_ = true;
+    bool outClosed_ = false;
     Tally tally_;
 };
 

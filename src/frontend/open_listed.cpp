@@ -7,7 +7,7 @@ std::uint8_t OpenListed(hid::HidDevice& object, const hid::DeviceListEntry& list
     if (object.isOpen()) return hid::kOpenAlreadyOpen;
     // By path and serial in one step: the line's place in the object's list may have changed
     // since it was shown, and the node may since have been given to another device.
-    const std::uint8_t opened = object.OpenIdentity(listed.path, listed.serial);
+    const std::uint8_t opened = object.OpenIdentity(listed.path, listed.serial, listed.port);
     if (opened == hid::kOpenOk || opened == hid::kOpenAlreadyOpen) return opened;
     if (opened == hid::kOpenFailed) {
         // Only a failed open has a reason from the platform.

@@ -85,6 +85,12 @@ HidDevice::Walk HidDevice::WalkBus() const {
 
 std::vector<DeviceListEntry> HidDevice::Scan() const { return WalkBus().entries; }
 
+std::vector<DeviceListEntry> HidDevice::Scan(std::vector<SkippedDevice>& skipped) const {
+    Walk walk = WalkBus();
+    skipped = std::move(walk.skipped);
+    return std::move(walk.entries);
+}
+
 int HidDevice::EnumerateDevices() {
     Walk walk = WalkBus();
     const int count = std::min<int>(static_cast<int>(walk.entries.size()), kMaxListedDevices);
@@ -107,7 +113,8 @@ std::uint8_t HidDevice::Open(int index) {
     return OpenEntryLocked(entry);
 }
 
-std::uint8_t HidDevice::OpenIdentity(const std::string& path, const std::string& serial) {
+std::uint8_t HidDevice::OpenIdentity(const std::string& path, const std::string& serial,
+                                     const std::string& port) {
     std::lock_guard writeLock(writeMutex_);
     if (isOpen()) return kOpenAlreadyOpen;
     // Asks the bus itself, not the list: the list may be rewritten by another thread at any
@@ -123,13 +130,19 @@ std::uint8_t HidDevice::OpenIdentity(const std::string& path, const std::string&
         }
         return std::nullopt;
     };
+    // Each look compares with what the caller chose, never with what an earlier look saw: the
+    // node may have been given to a twin (same serial, another port) before the first look.
+    const std::string wantSerial = TruncateUtf16Units(serial, kMaxStringUnits);
+    const auto chosen = [&](const DeviceListEntry& e) {
+        return e.serial == wantSerial && (port.empty() || e.port == port);
+    };
     auto entry = describe();
     if (!entry) {
         std::lock_guard lock(mutex_);
         lastOpenStatus_ = platform::OpenStatus::gone;
         return kOpenBadIndex;
     }
-    if (entry->serial != TruncateUtf16Units(serial, kMaxStringUnits)) return kOpenWrongDevice;
+    if (!chosen(*entry)) return kOpenWrongDevice;
     const auto probe = bus_.probe(path);
     if (probe.status != platform::OpenStatus::ok) {
         std::lock_guard lock(mutex_);
@@ -145,7 +158,7 @@ std::uint8_t HidDevice::OpenIdentity(const std::string& path, const std::string&
     // The open handle keeps the node from being handed to another device from now on; make
     // sure it had not been already.
     const auto now = describe();
-    if (now && now->serial == entry->serial && now->port == entry->port) return kOpenOk;
+    if (now && chosen(*now) && now->port == entry->port) return kOpenOk;
     CloseLocked();
     return kOpenWrongDevice;
 }
@@ -270,6 +283,23 @@ void HidDevice::ListenerLoop() {
             });
         }
     }
+}
+
+bool HidDevice::OpenDeviceListed() const {
+    std::string path, serial, port;
+    {
+        std::lock_guard lock(mutex_);
+        if (!isOpen()) return false;
+        path = openPath_;
+        serial = openSerial_;
+        port = openPort_;
+    }
+    for (const auto& info : bus_.enumerate()) {
+        if (info.path != path) continue;
+        return info.vendorId == vendorId_ && info.productId == productId_ &&
+               TruncateUtf16Units(info.serial, kMaxStringUnits) == serial && info.port == port;
+    }
+    return false;
 }
 
 int HidDevice::deviceCount() const {

@@ -94,13 +94,17 @@ public:
     // A fresh walk of the bus: every matching device that can be opened, in bus order, without
     // touching the list that EnumerateDevices keeps for the front end.
     std::vector<DeviceListEntry> Scan() const;
+    // The same walk, with the matching devices that could not be opened and why.
+    std::vector<DeviceListEntry> Scan(std::vector<SkippedDevice>& skipped) const;
     std::uint8_t Open(int index);
-    // Opens the device at `path` only if it is ours and carries `serial`, in one step that no
-    // enumeration on another thread can come between. After the open the bus is asked again
-    // whether the path still names that device (a node number freed by a departure can be
-    // given to the next device that arrives); if not, the object is closed again and
-    // kOpenWrongDevice returned. Results as Open, plus kOpenBadIndex when the path is absent.
-    std::uint8_t OpenIdentity(const std::string& path, const std::string& serial);
+    // Opens the device at `path` only if it is ours and carries `serial` and, when `port` is
+    // given, sits on that port (twins share a serial number), in one step that no enumeration
+    // on another thread can come between. After the open the bus is asked again whether the
+    // path still names that device (a node number freed by a departure can be given to the
+    // next device that arrives); if not, the object is closed again and kOpenWrongDevice
+    // returned. Results as Open, plus kOpenBadIndex when the path is absent.
+    std::uint8_t OpenIdentity(const std::string& path, const std::string& serial,
+                              const std::string& port);
     std::uint8_t Close();
     // Writes one output report of exactly the device's output report length.
     std::uint8_t WriteReport(const std::uint8_t* data, std::uint32_t length);
@@ -118,6 +122,10 @@ public:
     platform::OpenStatus lastOpenStatus() const;
     // Report lengths of the last device matched by the latest enumeration.
     platform::ReportLengths caps() const;
+    // Whether the bus still lists the open device on its node, with the serial number and port
+    // it was opened with. A removal of that node handed on late may be of the device that had
+    // the node number before it.
+    bool OpenDeviceListed() const;
     // Path and serial of the open device; empty while closed.
     std::string openPath() const;
     std::string openSerial() const;

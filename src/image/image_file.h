@@ -4,6 +4,7 @@
 
 #include "base/files.h"
 #include "base/unique_fd.h"
+#include "image/prepared_image.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,9 +14,6 @@
 #include <vector>
 
 namespace vumo::image {
-
-enum class ImageFormat { binary, intelHex };
-const char* describe(ImageFormat format);
 
 // Intel HEX when the file's first byte is ':', or, for a name ending in ".hex" (any case), when
 // the first byte that is not a blank or a line end is ':'. Anything else is raw binary. A

@@ -279,13 +279,4 @@ PrepareResult PrepareImage(const std::string& path, CRedirector& runner,
     return result;
 }
 
-PrepareResult PrepareImage(const std::string& path, protocol::FirmwareImage& image,
-                           const LocationSetter& setLocation, CRedirector& runner,
-                           const PrepareOptions& options) {
-    PrepareResult result = PrepareImage(path, runner, options);
-    if (result.firmware && setLocation) setLocation(result.location);
-    if (result.prepared) image = result.prepared->image;
-    return result;
-}
-
 }  // namespace vumo::image

@@ -56,18 +56,6 @@ enum class PrepareFailure {
     interrupted,   // the cancel descriptor became readable; the tool was killed
 };
 
-// The image as it will be uploaded, shared read-only by every device of a station.
-struct PreparedImage {
-    protocol::FirmwareImage image;  // blocks, blockCount, CRCs
-    std::uint8_t location = 0;
-    ImageFormat format = ImageFormat::binary;
-    std::uint32_t baseAddress = 0;
-    std::size_t size = 0;           // image bytes (decoded for Intel HEX)
-    std::uint64_t fileSize = 0;     // bytes of the file as loaded
-    std::string sha256;             // lower-case hex of the file's bytes as loaded
-    std::string path;
-};
-
 struct PrepareResult {
     PrepareFailure failure = PrepareFailure::none;
     std::string text;     // the message box's text
@@ -93,9 +81,6 @@ struct PrepareOptions {
     base::Waitable cancel;
 };
 
-// Sets `dfu`'s location code.
-using LocationSetter = std::function<void(std::uint8_t)>;
-
 // The tool's command line: the tool, "-d -v -p LPC1857", and the path as one argument (with
 // "./" in front when it begins with '-').
 std::vector<std::string> ChecksumCommand(const std::string& toolPath, const std::string& path);
@@ -105,13 +90,6 @@ std::vector<std::string> ChecksumCommand(const std::string& toolPath, const std:
 // verdict, then the file is loaded. So a missing file is "not firmware" when the tool says
 // so, with the cause from our own open.
 PrepareResult PrepareImage(const std::string& path, CRedirector& runner,
-                           const PrepareOptions& options = {});
-
-// The same, for callers that still keep the image in a device object: setLocation is called
-// once the tool has marked the file as firmware, even when loading fails afterwards; the image
-// is copied from the result on success only.
-PrepareResult PrepareImage(const std::string& path, protocol::FirmwareImage& image,
-                           const LocationSetter& setLocation, CRedirector& runner,
                            const PrepareOptions& options = {});
 
 // Loading alone, without the tool.

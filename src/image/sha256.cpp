@@ -1,5 +1,7 @@
 #include "image/sha256.h"
 
+#include "text/hex.h"
+
 #include <algorithm>
 #include <bit>
 
@@ -102,16 +104,7 @@ Sha256::Digest Sha256::Finish() {
     return digest;
 }
 
-std::string ToHex(const Sha256::Digest& digest) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(2 * digest.size());
-    for (const std::uint8_t b : digest) {
-        hex += kDigits[b >> 4];
-        hex += kDigits[b & 0x0F];
-    }
-    return hex;
-}
+std::string ToHex(const Sha256::Digest& digest) { return text::Hex(digest); }
 
 std::string Sha256Hex(std::span<const std::uint8_t> bytes) {
     Sha256 hash;

@@ -36,13 +36,22 @@ constexpr std::array kPrepareRows{
                "check that the checksum tool is the right program; it must end on its own"},
     PrepareRow{image::PrepareFailure::fileChanged,
                "make sure nothing writes to the file while it is checked, then choose it again"},
+    PrepareRow{image::PrepareFailure::notFirmware,
+               "choose the firmware file made for this device"},
+    PrepareRow{image::PrepareFailure::tooLarge,
+               "choose the firmware file made for this device; the largest file that fits is "
+               "131,071 bytes"},
 };
 
-// The update's fixed messages, matched from their start ("DFU upload time out : %d" carries
-// the block).
+// The size limit in plain words: the fixed text names the limit, this says why a file that
+// fills the 1024 blocks exactly is still one byte too long.
+constexpr const char* kTooLargeCause =
+    "blocks are counted as the file's length divided by 128, plus one, so a file of 131,072 "
+    "bytes (1024 full blocks) would need a 1025th block, and the device has 1024";
+
+// What the update's fixed messages mean and what to do, by the failure the engine reports.
 struct UpdateRow {
-    const char* message;
-    bool prefix;
+    UpdateFailure failure;
     const char* cause;
     const char* hint;
 };
@@ -52,33 +61,33 @@ constexpr const char* kStaysInLoader =
     "again) flashes it directly";
 
 constexpr std::array kUpdateRows{
-    UpdateRow{"Ready Time out", false,
+    UpdateRow{UpdateFailure::readyTimeout,
               "the device in its update loader stopped answering: it did not reply to the "
               "first command of the upload",
               kStaysInLoader},
-    UpdateRow{"DFU Location time out", false,
+    UpdateRow{UpdateFailure::locationTimeout,
               "the device stopped answering when it was told where the image goes",
               kStaysInLoader},
-    UpdateRow{"DFU Size time out", false,
+    UpdateRow{UpdateFailure::sizeTimeout,
               "the device stopped answering when it was told the size of the image",
               kStaysInLoader},
-    UpdateRow{"DFU start time out", false,
+    UpdateRow{UpdateFailure::startTimeout,
               "the device stopped answering when the upload was to start", kStaysInLoader},
-    UpdateRow{"DFU upload time out : ", true,
+    UpdateRow{UpdateFailure::blockTimeout,
               "the device stopped answering in the middle of the upload; its firmware is "
               "half-written",
               kStaysInLoader},
-    UpdateRow{"DFU end time out", false,
+    UpdateRow{UpdateFailure::endTimeout,
               "the device did not confirm the end of the upload in time",
               "if it restarts with the new firmware nothing more is needed; if it stays in its "
               "update loader, pressing Update again (or running the update again) flashes it "
               "directly"},
-    UpdateRow{"Net Connect", false,
+    UpdateRow{UpdateFailure::notOpened,
               "the device came back in its update loader but could not be opened",
               "check that the udev rule is installed and nothing else holds the device; it "
               "stays in its update loader, and pressing Update again (or running the update "
               "again) flashes it directly"},
-    UpdateRow{"The device did not come back in update mode", true,
+    UpdateRow{UpdateFailure::didNotReturn,
               "the device was told to switch to its update loader but did not come back on "
               "the bus in time",
               "unplug it and plug it in again; once it is listed in update mode, open it and "
@@ -87,6 +96,14 @@ constexpr std::array kUpdateRows{
 
 // The first stage's own account of why it failed.
 std::string PrepareCauseText(const image::PrepareResult& result) { return result.cause; }
+
+// Where the first of several sentences ends: the ". " before a capital letter, or npos.
+std::string_view::size_type FirstSentenceEnd(std::string_view text) {
+    for (auto at = text.find(". "); at != std::string_view::npos; at = text.find(". ", at + 1)) {
+        if (at + 2 < text.size() && text[at + 2] >= 'A' && text[at + 2] <= 'Z') return at;
+    }
+    return std::string_view::npos;
+}
 
 std::string Sentence(std::string_view phrase) {
     std::string s(phrase);
@@ -109,18 +126,24 @@ Cause OpenCause(platform::OpenStatus status, std::string_view path) {
 Cause PrepareCause(const image::PrepareResult& result) {
     if (result.ok()) return {};
     Cause cause{PrepareCauseText(result), {}};
+    if (cause.text.empty() && result.failure == image::PrepareFailure::tooLarge)
+        cause.text = kTooLargeCause;
     for (const PrepareRow& row : kPrepareRows) {
         if (row.failure == result.failure) cause.hint = row.hint;
     }
     return cause;
 }
 
-Cause UpdateCause(std::string_view message, std::string_view detail) {
+Cause UpdateCause(UpdateFailure failure, std::string_view detail) {
     for (const UpdateRow& row : kUpdateRows) {
-        const std::string_view known = row.message;
-        const bool matches = row.prefix ? message.starts_with(known) : message == known;
-        if (!matches) continue;
-        return {detail.empty() ? std::string(row.cause) : std::string(detail), row.hint};
+        if (row.failure != failure) continue;
+        if (detail.empty()) return {row.cause, row.hint};
+        // The engine's account may bring its own advice after its first sentence ("the device
+        // left the bus at block 3. Plug it in again: ..."); that advice is the hint then, and
+        // the table's would only say it a second time.
+        if (const auto end = FirstSentenceEnd(detail); end != std::string_view::npos)
+            return {std::string(detail.substr(0, end)), std::string(detail.substr(end + 2))};
+        return {std::string(detail), row.hint};
     }
     return {std::string(detail), {}};
 }

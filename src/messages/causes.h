@@ -24,12 +24,19 @@ Cause OpenCause(platform::OpenStatus status, std::string_view path);
 // Why the firmware file check refused or failed, and what to do.
 Cause PrepareCause(const image::PrepareResult& result);
 
-// What happened behind one of the update's own messages ("Ready Time out", "DFU upload time
-// out : 12", "Net Connect", the device that did not come back), and what to do. `detail` is
-// the engine's own account when it has one (the device left the bus, why opening failed); it
-// then stands as the cause and the table adds its hint. Empty for a message the table does
-// not know and no detail.
-Cause UpdateCause(std::string_view message, std::string_view detail = {});
+// The update's failures that the table knows; `other` for those whose account is all in the
+// engine's own detail (a refusal to guess among devices, a mode switch that could not be sent).
+enum class UpdateFailure {
+    other, readyTimeout, locationTimeout, sizeTimeout, startTimeout, blockTimeout, endTimeout,
+    notOpened, didNotReturn,
+};
+
+// What happened behind one of the update's failures, and what to do. `detail` is the engine's
+// own account when it has one (the device left the bus, why opening failed); it then stands as
+// the cause and the table adds its hint, unless the account brings advice of its own after its
+// first sentence: that advice is then the hint, so it is given once. Empty for `other` without
+// a detail.
+Cause UpdateCause(UpdateFailure failure, std::string_view detail = {});
 
 // The cause as a box's detail text: each part a sentence of its own, on its own line. Empty
 // without a cause text; the command line's lines (cli/output.h) follow the same rule.

@@ -37,6 +37,8 @@ struct MonitorQueue {
 };
 
 struct Node {
+    std::uint64_t id = 0;  // this attachment; a node number may name several in turn
+    unsigned number = 0;
     std::string path;
     VirtualDeviceDescription description;
     std::shared_ptr<VirtualHidDevice> device;
@@ -52,12 +54,23 @@ struct SimHidBus::State {
     mutable std::mutex mutex;
     std::vector<Node> nodes;  // attach order is the walk order
     std::vector<std::weak_ptr<MonitorQueue>> monitors;
-    unsigned nextNumber = 0;
+    std::uint64_t nextId = 1;
 
     Node* find(const std::string& path) {
         auto it = std::find_if(nodes.begin(), nodes.end(),
                                [&](const Node& n) { return n.path == path; });
         return it == nodes.end() ? nullptr : &*it;
+    }
+    Node* find(std::uint64_t id) {
+        auto it = std::find_if(nodes.begin(), nodes.end(), [&](const Node& n) { return n.id == id; });
+        return it == nodes.end() ? nullptr : &*it;
+    }
+    unsigned lowestFreeNumber() const {
+        for (unsigned number = 0;; ++number) {
+            if (std::none_of(nodes.begin(), nodes.end(),
+                             [&](const Node& n) { return n.number == number; }))
+                return number;
+        }
     }
 
     void announce(HotplugMonitor::Action action, const std::string& path) {
@@ -76,8 +89,8 @@ namespace {
 
 class SimWriter final : public HidWriter {
 public:
-    SimWriter(std::shared_ptr<SimHidBus::State> state, std::string path)
-        : state_(std::move(state)), path_(std::move(path)) {}
+    SimWriter(std::shared_ptr<SimHidBus::State> state, std::uint64_t node)
+        : state_(std::move(state)), node_(node) {}
     ~SimWriter() override { close(); }
 
     WriteResult write(std::span<const std::uint8_t> report) override {
@@ -85,7 +98,7 @@ public:
         {
             std::lock_guard lock(state_->mutex);
             if (closed_) return {};
-            Node* node = state_->find(path_);
+            Node* node = state_->find(node_);
             if (node == nullptr) return {};
             ++node->writes;
             device = node->device;
@@ -98,13 +111,13 @@ public:
         std::lock_guard lock(state_->mutex);
         if (closed_) return true;
         closed_ = true;
-        if (Node* node = state_->find(path_)) node->writerHeld = false;
+        if (Node* node = state_->find(node_)) node->writerHeld = false;
         return true;
     }
 
 private:
     std::shared_ptr<SimHidBus::State> state_;
-    std::string path_;
+    std::uint64_t node_;   // the attachment it was opened on, never a later one on its node
     bool closed_ = false;  // guarded by state_->mutex
 };
 
@@ -177,8 +190,10 @@ std::string SimHidBus::attach(const VirtualDeviceDescription& description,
     std::string path;
     {
         std::lock_guard lock(state_->mutex);
-        path = "sim:hidraw" + std::to_string(state_->nextNumber++);
         Node node;
+        node.id = state_->nextId++;
+        node.number = state_->lowestFreeNumber();
+        path = "sim:hidraw" + std::to_string(node.number);
         node.path = path;
         node.description = description;
         node.device = std::move(device);
@@ -271,7 +286,7 @@ Opened<HidWriter> SimHidBus::openWriter(const std::string& path) {
     if (node->permissionDenied) return {OpenStatus::permissionDenied, nullptr};
     if (node->writerHeld) return {OpenStatus::busy, nullptr};
     node->writerHeld = true;
-    return {OpenStatus::ok, std::make_unique<SimWriter>(state_, path)};
+    return {OpenStatus::ok, std::make_unique<SimWriter>(state_, node->id)};
 }
 
 Opened<HidReader> SimHidBus::openReader(const std::string& path) {

@@ -38,8 +38,10 @@ public:
     SimHidBus(const SimHidBus&) = delete;
     SimHidBus& operator=(const SimHidBus&) = delete;
 
-    // Plugs a device in and returns its path. Paths are never reused, so a path held from
-    // before a removal stays gone, as a hidraw node number held across a replug may.
+    // Plugs a device in and returns its path. Nodes are numbered as the kernel numbers hidraw
+    // nodes: the lowest free number, so a device that arrives after a removal may get the node
+    // that the removed one had. A writer or reader opened before the removal stays with the
+    // removed device (gone), as an open file of a node does.
     std::string attach(const VirtualDeviceDescription& description,
                        std::shared_ptr<VirtualHidDevice> device);
     // Unplugs the device: open readers see `gone`, writes fail. Unknown paths are ignored.

@@ -1,6 +1,9 @@
 #include "record/device_player.h"
 
 #include "record/json.h"
+#include "text/hex.h"
+#include "text/json.h"
+#include "text/utf8.h"
 
 #include <algorithm>
 
@@ -11,10 +14,6 @@ using Clock = std::chrono::steady_clock;
 using platform::HidInterfaceInfo;
 using platform::OpenStatus;
 using platform::ReadStatus;
-
-bool Contains(const std::vector<std::string>& paths, const std::string& path) {
-    return std::find(paths.begin(), paths.end(), path) != paths.end();
-}
 
 }  // namespace
 
@@ -35,7 +34,7 @@ std::string SpacedBytes(std::span<const std::uint8_t> bytes) {
     std::string out;
     for (std::size_t i = 0; i < shown; ++i) {
         if (i) out += ' ';
-        out += Hex(bytes.subspan(i, 1));
+        out += text::Hex(bytes.subspan(i, 1));
     }
     if (shown < bytes.size())
         out += (shown ? " " : "") + std::string("and ") + std::to_string(zeros) + " bytes 00";
@@ -45,7 +44,7 @@ std::string SpacedBytes(std::span<const std::uint8_t> bytes) {
 
 DevicePlayer::DevicePlayer(Recording recording, double speed, std::string file, DeviceSide& side,
                            std::function<void(const std::string&)> note)
-    : rec_(std::move(recording)), speed_(speed), file_(std::move(file)), side_(side),
+    : rec_(std::move(recording)), lookup_(rec_), speed_(speed), file_(std::move(file)), side_(side),
       note_(std::move(note)) {}
 
 DevicePlayer::~DevicePlayer() {
@@ -60,7 +59,12 @@ DevicePlayer::~DevicePlayer() {
 bool DevicePlayer::IsWrite(std::size_t i) const { return rec_.events[i].kind == EventKind::write; }
 bool DevicePlayer::IsDevice(std::size_t i) const { return IsDeviceEvent(rec_.events[i]); }
 
-bool DevicePlayer::Present(const std::string& path) const { return Contains(present_, path); }
+bool DevicePlayer::Present(const std::string& path) const { return present_.count(path) != 0; }
+
+std::uint64_t DevicePlayer::lookupSteps() const {
+    std::lock_guard lock(mutex_);
+    return lookup_.steps();
+}
 
 std::string DevicePlayer::Where(std::size_t i) const {
     return "event " + std::to_string(i + 1) + " (line " + std::to_string(i + 2) + " of " + file_ +
@@ -80,12 +84,11 @@ bool DevicePlayer::start() {
     const auto first = std::find_if(rec_.events.begin(), rec_.events.end(),
                                     [](const Event& e) { return e.kind == EventKind::enumerate; });
     if (first != rec_.events.end()) {
-        for (const auto& d : first->devices) {
-            const bool arrivesLater = std::any_of(rec_.events.begin(), first, [&](const Event& e) {
-                return e.kind == EventKind::arrival && e.path == d.path;
-            });
-            if (!arrivesLater && !Plug(d)) return false;
-        }
+        std::unordered_set<std::string> arrivesLater;
+        for (auto e = rec_.events.begin(); e != first; ++e)
+            if (e->kind == EventKind::arrival) arrivesLater.insert(e->path);
+        for (const auto& d : first->devices)
+            if (arrivesLater.count(d.path) == 0 && !Plug(d)) return false;
     }
     anchorReal_ = Clock::now();
     anchorMicros_ = 0;
@@ -97,45 +100,32 @@ bool DevicePlayer::Plug(const HidInterfaceInfo& info) {
     RecordedDevice device{info, {}};
     // Its lengths: the first successful probe of this appearance; else one of a device with the
     // same IDs (a program that only lists does not probe everything).
-    const auto at = std::find_if(rec_.events.begin(), rec_.events.end(), [&](const Event& e) {
-        return e.kind == EventKind::enumerate &&
-               std::any_of(e.devices.begin(), e.devices.end(),
-                           [&](const HidInterfaceInfo& d) { return d.path == info.path; });
-    });
     bool found = false;
-    for (auto it = std::max(at, rec_.events.begin() + static_cast<std::ptrdiff_t>(next_));
-         it != rec_.events.end() && !found; ++it) {
-        if (it->kind == EventKind::probe && it->path == info.path && it->status == OpenStatus::ok) {
-            device.lengths = it->lengths;
+    if (const auto at = lookup_.FirstListing(info.path)) {
+        if (const auto probe = lookup_.FirstOn(EventKind::probe, info.path,
+                                               std::max(*at, next_), true)) {
+            device.lengths = rec_.events[*probe].lengths;
             found = true;
         }
     }
-    for (std::size_t p = 0; p < rec_.events.size() && !found; ++p) {
-        const Event& probe = rec_.events[p];
-        if (probe.kind != EventKind::probe || probe.status != OpenStatus::ok) continue;
-        for (std::size_t k = p; k-- > 0 && !found;) {
-            if (rec_.events[k].kind != EventKind::enumerate) continue;
-            for (const auto& d : rec_.events[k].devices) {
-                if (d.path == probe.path && d.vendorId == info.vendorId &&
-                    d.productId == info.productId) {
-                    device.lengths = probe.lengths;
-                    found = true;
-                }
-            }
+    if (!found) {
+        if (const auto* lengths = lookup_.LengthsOfIds(info.vendorId, info.productId)) {
+            device.lengths = *lengths;
+            found = true;
         }
     }
     if (!found)
         Note("the recording has no report lengths for " + info.path +
              "; it is made without reports");
-    seen_.push_back(info.path);
+    seen_.insert(info.path);
     if (!side_.plug(device)) return false;
-    present_.push_back(info.path);
+    present_.insert(info.path);
     return true;
 }
 
 void DevicePlayer::Unplug(const std::string& path) {
     if (!Present(path)) return;
-    std::erase(present_, path);
+    present_.erase(path);
     side_.unplug(path);
 }
 
@@ -146,7 +136,7 @@ void DevicePlayer::PassHostEvents() {
         // before the monitor did) appears when the host first saw it.
         if (e.kind != EventKind::enumerate) continue;
         for (const auto& d : e.devices)
-            if (!Contains(seen_, d.path)) Plug(d);
+            if (seen_.count(d.path) == 0) Plug(d);
     }
     if (next_ == rec_.events.size() && !endNoted_ && diverged_.empty()) {
         endNoted_ = true;
@@ -173,12 +163,7 @@ void DevicePlayer::Play(std::size_t i) {
         case EventKind::arrival: {
             if (Present(e.path)) break;
             // What arrived is what the host listed under that path next.
-            for (std::size_t k = i + 1; k < rec_.events.size(); ++k) {
-                if (rec_.events[k].kind != EventKind::enumerate) continue;
-                const auto& list = rec_.events[k].devices;
-                const auto d = std::find_if(list.begin(), list.end(),
-                                            [&](const auto& x) { return x.path == e.path; });
-                if (d == list.end()) continue;
+            if (const auto* d = lookup_.ArrivedDevice(i)) {
                 Plug(*d);
                 return;
             }

@@ -29,6 +29,7 @@
 
 #include "platform/hid_bus.h"
 #include "record/recording.h"
+#include "record/recording_index.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -39,6 +40,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace vumo::record {
@@ -106,6 +108,8 @@ public:
     // recording has its end.
     std::size_t recordedWrites() const;
     std::optional<int> recordedExit() const;
+    // For tests: the entries its lookups into the recording have visited (RecordingIndex).
+    std::uint64_t lookupSteps() const;
 
 private:
     bool IsWrite(std::size_t i) const;
@@ -121,6 +125,7 @@ private:
     void Loop();
 
     const Recording rec_;
+    const RecordingIndex lookup_;  // built once: what arrived, the lengths of a device
     const double speed_;
     const std::string file_;
     DeviceSide& side_;
@@ -133,8 +138,8 @@ private:
     std::size_t next_ = 0;  // the first event not yet played or passed
     std::chrono::steady_clock::time_point anchorReal_;
     std::int64_t anchorMicros_ = 0;
-    std::vector<std::string> present_;  // recorded paths of the devices plugged now
-    std::vector<std::string> seen_;     // every recorded path that has been plugged
+    std::unordered_set<std::string> present_;  // recorded paths of the devices plugged now
+    std::unordered_set<std::string> seen_;     // every recorded path that has been plugged
     std::string diverged_;
     bool endNoted_ = false;
     std::thread player_;

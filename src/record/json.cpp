@@ -1,5 +1,8 @@
 #include "record/json.h"
 
+#include "text/hex.h"
+#include "text/utf8.h"
+
 #include <cmath>
 #include <cstdlib>
 
@@ -9,54 +12,6 @@ namespace {
 // Deeper than any recording goes (an event holds an array of objects), shallow enough that
 // hostile input can't exhaust the stack.
 constexpr int kMaxDepth = 8;
-
-// Length of the well-formed UTF-8 sequence at `s[i]`, 0 when there is none: no overlong forms,
-// no surrogates, nothing above U+10FFFF.
-std::size_t Utf8SequenceLength(std::string_view s, std::size_t i) {
-    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = at(i);
-    if (c < 0x80) return 1;
-    std::size_t len = 0;
-    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) len = 2;
-    else if (c == 0xE0) len = 3, low = 0xA0;
-    else if (c == 0xED) len = 3, high = 0x9F;
-    else if (c >= 0xE1 && c <= 0xEF) len = 3;
-    else if (c == 0xF0) len = 4, low = 0x90;
-    else if (c == 0xF4) len = 4, high = 0x8F;
-    else if (c >= 0xF1 && c <= 0xF3) len = 4;
-    else return 0;
-    if (i + len > s.size()) return 0;
-    if (at(i + 1) < low || at(i + 1) > high) return 0;
-    for (std::size_t k = 2; k < len; ++k)
-        if ((at(i + k) & 0xC0) != 0x80) return 0;
-    return len;
-}
-
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 class Parser {
 public:
@@ -153,7 +108,7 @@ private:
         if (i_ + 4 > s_.size()) return std::nullopt;
         std::uint32_t v = 0;
         for (int k = 0; k < 4; ++k) {
-            const int d = HexDigit(s_[i_ + static_cast<std::size_t>(k)]);
+            const int d = text::HexDigitValue(s_[i_ + static_cast<std::size_t>(k)]);
             if (d < 0) return std::nullopt;
             v = v * 16 + static_cast<std::uint32_t>(d);
         }
@@ -196,17 +151,17 @@ private:
                                 return Fail("a lone surrogate");
                             *cp = 0x10000 + ((*cp - 0xD800) << 10) + (*lo - 0xDC00);
                         }
-                        AppendUtf8(out, *cp);
+                        text::AppendUtf8(out, static_cast<char32_t>(*cp));
                         break;
                     }
                     default: --i_; return Fail("a bad escape");
                 }
                 continue;
             }
-            const std::size_t len = Utf8SequenceLength(s_, i_);
-            if (len == 0) return Fail("invalid UTF-8");
-            out.append(s_.substr(i_, len));
-            i_ += len;
+            const text::Decoded d = text::DecodeFirst(s_.substr(i_));
+            if (!d.valid) return Fail("invalid UTF-8");
+            out.append(s_.substr(i_, d.length));
+            i_ += d.length;
         }
     }
 
@@ -246,74 +201,6 @@ private:
 std::optional<JsonValue> ParseJson(std::string_view text, std::string& error) {
     error.clear();
     return Parser(text, error).Document();
-}
-
-bool IsValidUtf8(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t len = Utf8SequenceLength(text, i);
-        if (len == 0) return false;
-        i += len;
-    }
-    return true;
-}
-
-void AppendJsonString(std::string& out, std::string_view text) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    out += '"';
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            if (c == '"' || c == '\\') {
-                out += '\\';
-                out += static_cast<char>(c);
-            } else if (c < 0x20 || c == 0x7F) {
-                out += "\\u00";
-                out += kDigits[c >> 4];
-                out += kDigits[c & 15];
-            } else {
-                out += static_cast<char>(c);
-            }
-            ++i;
-            continue;
-        }
-        const std::size_t len = Utf8SequenceLength(text, i);
-        if (len == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            out.append(text.substr(i, len));
-            i += len;
-        }
-    }
-    out += '"';
-}
-
-void AppendHex(std::string& out, std::span<const std::uint8_t> bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    out.reserve(out.size() + bytes.size() * 2);
-    for (const std::uint8_t b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 15];
-    }
-}
-
-std::string Hex(std::span<const std::uint8_t> bytes) {
-    std::string out;
-    AppendHex(out, bytes);
-    return out;
-}
-
-std::optional<std::vector<std::uint8_t>> ParseHex(std::string_view text) {
-    if (text.size() % 2 != 0) return std::nullopt;
-    std::vector<std::uint8_t> out;
-    out.reserve(text.size() / 2);
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        const int hi = HexDigit(text[i]);
-        const int lo = HexDigit(text[i + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
-    }
-    return out;
 }
 
 }  // namespace vumo::record

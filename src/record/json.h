@@ -1,6 +1,6 @@
 #pragma once
 // The little JSON a recording needs: a strict parser for one line (objects, arrays, strings,
-// numbers, true, false, null) and the writing of strings and hex bytes. Recordings come from
+// numbers, true, false, null); strings and hex bytes are written by text/. Recordings come from
 // users' machines, so the parser never trusts its input: it bounds the nesting, checks every
 // escape and every UTF-8 sequence, and says what is wrong instead of guessing.
 
@@ -8,7 +8,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -33,16 +32,5 @@ struct JsonValue {
 // Parses exactly one JSON value filling all of `text` (blanks around it allowed). On failure
 // returns nothing and says why in `error` (without a line number; the caller adds it).
 std::optional<JsonValue> ParseJson(std::string_view text, std::string& error);
-
-// Appends `"text"`, escaped. Bytes that are not valid UTF-8 become U+FFFD; the caller keeps the
-// exact bytes elsewhere when they matter (see IsValidUtf8).
-void AppendJsonString(std::string& out, std::string_view text);
-bool IsValidUtf8(std::string_view text);
-
-// Lower-case hex, two digits a byte, nothing between.
-void AppendHex(std::string& out, std::span<const std::uint8_t> bytes);
-std::string Hex(std::span<const std::uint8_t> bytes);
-// Hex as AppendHex writes it (either case accepted); nothing when it is not.
-std::optional<std::vector<std::uint8_t>> ParseHex(std::string_view text);
 
 }  // namespace vumo::record

@@ -2,6 +2,9 @@
 
 #include "base/error_text.h"
 #include "record/json.h"
+#include "text/hex.h"
+#include "text/json.h"
+#include "text/utf8.h"
 
 #include <cerrno>
 #include <cmath>
@@ -48,11 +51,11 @@ void Key(std::string& out, const char* name) {
 
 void Str(std::string& out, const char* name, const std::string& value) {
     Key(out, name);
-    AppendJsonString(out, value);
-    if (!IsValidUtf8(value)) {
+    out += text::JsonString(value);
+    if (!text::IsValidUtf8(value)) {
         Key(out, (std::string(name) + "_hex").c_str());
         out += '"';
-        AppendHex(out, std::span(reinterpret_cast<const std::uint8_t*>(value.data()), value.size()));
+        text::AppendHex(out, std::span(reinterpret_cast<const std::uint8_t*>(value.data()), value.size()));
         out += '"';
     }
 }
@@ -65,7 +68,7 @@ void Num(std::string& out, const char* name, std::uint64_t value) {
 void Bytes(std::string& out, const char* name, std::span<const std::uint8_t> bytes) {
     Key(out, name);
     out += '"';
-    AppendHex(out, bytes);
+    text::AppendHex(out, bytes);
     out += '"';
 }
 
@@ -88,7 +91,7 @@ public:
         const std::string hexName = std::string(name) + "_hex";
         if (const JsonValue* hex = Find(hexName)) {
             const auto* s = hex->string();
-            auto bytes = s ? ParseHex(*s) : std::nullopt;
+            auto bytes = s ? text::ParseHex(*s) : std::nullopt;
             if (!bytes) {
                 Fail("bad hex in \"" + hexName + "\"");
                 return {};
@@ -128,7 +131,7 @@ public:
     std::vector<std::uint8_t> Bytes(const char* name) {
         const JsonValue* v = Find(name);
         const auto* s = v ? v->string() : nullptr;
-        auto bytes = s ? ParseHex(*s) : std::nullopt;
+        auto bytes = s ? text::ParseHex(*s) : std::nullopt;
         if (!bytes) {
             Fail(std::string("bad hex in \"") + name + "\"");
             return {};
@@ -329,7 +332,7 @@ std::string FormatHeader(const Header& header) {
     for (std::size_t i = 0; i < header.argv.size(); ++i) {
         if (i) out += ',';
         // An argument that is not UTF-8 is kept readable only; it is not replayed.
-        AppendJsonString(out, header.argv[i]);
+        out += text::JsonString(header.argv[i]);
     }
     out += "]}\n";
     return out;

@@ -1,6 +1,7 @@
 #include "record/replay_bus.h"
 
 #include "record/device_player.h"
+#include "record/recording_index.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <unordered_set>
 
 namespace vumo::record {
 namespace {
@@ -50,22 +52,11 @@ struct MonitorQueue {
 
 struct ReplayHidBus::State {
     State(Recording r, double s, std::string f)
-        : rec(std::move(r)), speed(s), file(std::move(f)) {
-        const std::size_t n = rec.events.size();
-        arrivalInfo.resize(n);
-        // Where an arriving device is first listed tells what it is.
-        for (std::size_t i = 0; i < n; ++i) {
-            if (rec.events[i].kind != EventKind::arrival) continue;
-            for (std::size_t k = i + 1; k < n && !arrivalInfo[i]; ++k) {
-                if (rec.events[k].kind != EventKind::enumerate) continue;
-                for (const auto& d : rec.events[k].devices)
-                    if (d.path == rec.events[i].path) arrivalInfo[i] = d;
-            }
-        }
+        : rec(std::move(r)), speed(s), file(std::move(f)), lookup(rec) {
         // Until the program first asks, the bus looks as the first enumeration saw it.
         for (const auto& e : rec.events) {
             if (e.kind == EventKind::enumerate) {
-                present = e.devices;
+                SetPresent(e.devices);
                 break;
             }
         }
@@ -90,7 +81,7 @@ struct ReplayHidBus::State {
     void Apply(std::size_t i) {
         const Event& e = rec.events[i];
         switch (e.kind) {
-            case EventKind::enumerate: present = e.devices; break;
+            case EventKind::enumerate: SetPresent(e.devices); break;
             case EventKind::probe:
                 if (e.status != OpenStatus::busy || !HeldByRecordedWriter(e.path))
                     probes[e.path] = {e.status, e.lengths};
@@ -111,11 +102,15 @@ struct ReplayHidBus::State {
                     ReadersGone(e.path);
                 break;
             case EventKind::arrival:
-                if (arrivalInfo[i] && !Present(e.path)) present.push_back(*arrivalInfo[i]);
+                if (const auto* d = lookup.ArrivedDevice(i); d != nullptr && !Present(e.path)) {
+                    present.push_back(*d);
+                    presentPaths.insert(e.path);
+                }
                 ToMonitor(e.monitor, {platform::HotplugMonitor::Action::arrival, e.path});
                 break;
             case EventKind::removal:
-                std::erase_if(present, [&](const auto& d) { return d.path == e.path; });
+                if (presentPaths.erase(e.path) != 0)
+                    std::erase_if(present, [&](const auto& d) { return d.path == e.path; });
                 ReadersGone(e.path);
                 ToMonitor(e.monitor, {platform::HotplugMonitor::Action::removal, e.path});
                 break;
@@ -126,9 +121,12 @@ struct ReplayHidBus::State {
         }
     }
 
-    bool Present(const std::string& path) const {
-        return std::any_of(present.begin(), present.end(),
-                           [&](const auto& d) { return d.path == path; });
+    bool Present(const std::string& path) const { return presentPaths.count(path) != 0; }
+
+    void SetPresent(const std::vector<platform::HidInterfaceInfo>& devices) {
+        present = devices;
+        presentPaths.clear();
+        for (const auto& d : devices) presentPaths.insert(d.path);
     }
 
     std::vector<std::shared_ptr<ReaderQueue>> Readers(const std::string& path) {
@@ -171,10 +169,7 @@ struct ReplayHidBus::State {
     std::optional<T> Known(const std::map<std::string, T>& passed, EventKind kind,
                            const std::string& path, T (*from)(const Event&)) const {
         if (const auto it = passed.find(path); it != passed.end()) return it->second;
-        for (std::size_t k = next; k < rec.events.size(); ++k) {
-            const Event& e = rec.events[k];
-            if (e.kind == kind && e.path == path && e.status != OpenStatus::busy) return from(e);
-        }
+        if (const auto k = lookup.FirstOn(kind, path, next)) return from(rec.events[*k]);
         return std::nullopt;
     }
 
@@ -268,7 +263,7 @@ struct ReplayHidBus::State {
     const double speed;
     const std::string file;
     const base::WakeEvent divergedEvent;
-    std::vector<std::optional<platform::HidInterfaceInfo>> arrivalInfo;
+    const RecordingIndex lookup;  // what arrived, and the recorded answers ahead, by path
 
     mutable std::mutex mutex;
     std::condition_variable wake;
@@ -277,6 +272,7 @@ struct ReplayHidBus::State {
     Clock::time_point anchorReal;
     std::int64_t anchorMicros = 0;
     std::vector<platform::HidInterfaceInfo> present;
+    std::unordered_set<std::string> presentPaths;  // of `present`
     std::map<std::string, platform::ProbeResult> probes;
     std::map<std::string, OpenStatus> writerOpens;
     std::map<std::string, OpenStatus> readerOpens;
@@ -476,6 +472,11 @@ std::optional<int> ReplayHidBus::recordedExit() const {
     for (const auto& e : state_->rec.events)
         if (e.kind == EventKind::end) return e.exitCode;
     return std::nullopt;
+}
+
+std::uint64_t ReplayHidBus::lookupSteps() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->lookup.steps();
 }
 
 }  // namespace vumo::record

@@ -62,6 +62,8 @@ public:
     std::string conclude();
     // The exit status of the recorded run, when the recording has its end.
     std::optional<int> recordedExit() const;
+    // For tests: the entries its lookups into the recording have visited (RecordingIndex).
+    std::uint64_t lookupSteps() const;
 
     struct State;
 

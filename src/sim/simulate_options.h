@@ -12,8 +12,9 @@
 
 namespace vumo::sim {
 
-// Devices on the bus at once, those that arrive later (arrive=) included.
-inline constexpr int kMaxSimulatedDevices = 10;
+// Devices on the bus at once, those that arrive later (arrive=) included: as many as a bench
+// of powered hubs holds.
+inline constexpr int kMaxSimulatedDevices = 64;
 
 // What the items that concern a single device set for it.
 struct DeviceOptions {

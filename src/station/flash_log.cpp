@@ -48,6 +48,7 @@ std::string FlashLogLine(const FlashRecord& r) {
 }
 
 std::unique_ptr<FlashLog> FlashLog::Open(const std::string& path, std::string& error) {
+    // Read as well: each append looks at the last byte first.
     const int fd = base::OpenForAppending(path);
     if (fd < 0) {
         error = "the flash log " + path + " can't be opened for appending: " +
@@ -62,13 +63,30 @@ FlashLog::~FlashLog() {
 }
 
 bool FlashLog::Append(const FlashRecord& record, std::string& error) {
-    const std::string line = FlashLogLine(record);
-    // One write: opened for appending, the system places it whole at the end, so lines of two
-    // stations sharing the file never interleave. A regular file takes it whole or fails.
-    const long long n = base::WriteSome(fd_, line.data(), line.size());
-    if (n < 0 || static_cast<std::size_t>(n) != line.size()) {
-        error = "the flash log " + path_ + " could not be written: " +
-                (n < 0 ? base::ErrorText(errno) : std::string("short write"));
+    std::string line = FlashLogLine(record);
+    // Our stations sharing the file take turns, so that the look at its end and the write
+    // that follows it are one step; the lock goes with the descriptor's close at the latest.
+    const bool locked = base::LockExclusive(fd_);
+    // A record starts on a line of its own: after a write that was cut short (disk full, a
+    // quota, a file-size limit), by this process or another, the file ends inside a line.
+    const int last = base::LastByte(fd_);
+    if (last >= 0 && last != '\n') line.insert(line.begin(), '\n');
+    // Opened for appending, every piece goes to the end; a piece that was cut short is followed
+    // by the rest, or by the error that stopped it.
+    std::size_t done = 0;
+    int failure = 0;
+    while (done < line.size()) {
+        const long long n = base::WriteSome(fd_, line.data() + done, line.size() - done);
+        if (n <= 0) {
+            failure = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (locked) base::Unlock(fd_);
+    if (failure != 0) {
+        error = "the flash log " + path_ + " could not be written (" + std::to_string(done) +
+                " of " + std::to_string(line.size()) + " bytes): " + base::ErrorText(failure);
         return false;
     }
     if (!base::FlushToDisk(fd_)) {

@@ -1,9 +1,11 @@
 #pragma once
 // The flash log: one JSON object per finished device, one line each (JSON Lines, which log
-// collectors take as they are). Lines are only ever appended: each with one write on a file
-// opened for appending (O_APPEND; FILE_APPEND_DATA on Windows), so two stations may share a file without tearing each other's lines,
-// and flushed to disk before the device's outcome is told, so a power cut loses at most the
-// line of a device that had not finished.
+// collectors take as they are). Lines are only ever appended on a file opened for appending
+// (O_APPEND; FILE_APPEND_DATA on Windows), under an exclusive lock, so two stations may share a
+// file without tearing each other's lines, and flushed to disk before the device's outcome is
+// told, so a power cut loses at most the line of a device that had not finished. A line that a
+// full disk or a size limit cut short stays as it is, but the next record starts on a line of
+// its own.
 
 #include <chrono>
 #include <cstdint>
@@ -44,7 +46,8 @@ public:
     FlashLog(const FlashLog&) = delete;
     FlashLog& operator=(const FlashLog&) = delete;
 
-    // Appends the line and flushes it to the disk; false with `error` when either failed.
+    // Appends the line and flushes it to the disk; false with `error` when either failed (the
+    // error says how much of the line was written).
     bool Append(const FlashRecord& record, std::string& error);
     const std::string& path() const { return path_; }
 

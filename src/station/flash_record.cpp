@@ -12,10 +12,9 @@ FlashRecord FlashRecordOf(const image::PreparedImage& image, const FlashStart& s
     FlashRecord r;
     r.time = start.time;
     r.seconds = start.seconds;
-    // The result names the device as the update last saw it; a failure before it was opened
-    // leaves that to the listing.
-    r.serial = result.serial.empty() ? start.serial : result.serial;
-    r.port = result.port.empty() ? start.port : result.port;
+    // The device as the update last knew it: the one it was given, or the one it reopened.
+    r.serial = result.serial;
+    r.port = result.port;
     r.modeAtStart = ModeName(start.mode);
     r.file = image.path;
     r.sha256 = image.sha256;
@@ -31,8 +30,7 @@ FlashRecord FlashRecordOf(const image::PreparedImage& image, const FlashStart& s
 }
 
 FlashRecord FlashRecordOf(const image::PreparedImage& image, const FinishedDevice& finished) {
-    const FlashStart start{finished.started, finished.seconds, finished.device.serial,
-                           finished.device.port, finished.device.modeAtStart};
+    const FlashStart start{finished.started, finished.seconds, finished.device.modeAtStart};
     return FlashRecordOf(image, start, finished.result);
 }
 

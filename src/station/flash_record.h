@@ -4,7 +4,7 @@
 // what the update ended with, beside the facts of the image that was sent.
 
 #include "station/flash_log.h"
-#include "update/update_ui.h"
+#include "update/update_events.h"
 
 #include <chrono>
 #include <cstdint>
@@ -19,8 +19,6 @@ namespace vumo::station {
 struct FlashStart {
     std::chrono::system_clock::time_point time;  // when the device was taken
     double seconds = 0;                          // from then to its end
-    std::string serial;                          // as listed, when the result names none
-    std::string port;
     std::uint8_t mode = 0;                       // kModeApplication or kModeUpdate
 };
 

@@ -17,17 +17,11 @@ const char* ModeName(std::uint8_t mode) {
 
 // The station's side of one device's update: no boxes to show (the result carries every
 // message), phases handed on to the observer, the end handed to the station.
-class Station::JobUi final : public update::UpdateUi {
+class Station::JobUi final : public update::UpdateEvents {
 public:
     JobUi(Station& station, Job& job) : station_(station), job_(job) {}
-    void SetProgressRange(int, int) override {}
-    void SetProgress(int) override {}
-    void ShowWarning(bool) override {}
-    void EnableOpenButton(bool) override {}
-    void EnableUpdateButton(bool) override {}
-    void ShowMessage(const std::string&, const std::string&, int) override {}
     void PhaseChanged(update::Phase phase, std::uint32_t block, std::uint32_t blocks) override;
-    void UpdateFinished(const update::UpdateResult& result) override {
+    void Finished(const update::UpdateResult& result) override {
         station_.JobFinished(job_, result);
     }
 
@@ -65,7 +59,8 @@ Station::Station(platform::HidBus& bus, StationOptions options, StationObserver&
     : bus_(bus),
       options_(std::move(options)),
       observer_(observer),
-      onFinish_(std::move(onFinish)) {}
+      onFinish_(std::move(onFinish)),
+      flashedOk_(options_.flashedOk) {}
 
 Station::~Station() {
     Abort();
@@ -103,7 +98,10 @@ bool Station::Start(std::string& error) {
         return false;
     }
     watcher_ = std::make_unique<update::DeviceWatcher>(
-        *monitor_, [this](const platform::HotplugMonitor::Event& event) { HandleEvent(event); });
+        *monitor_, [this](const platform::HotplugMonitor::Event& event) { HandleEvent(event); },
+        update::DeviceWatcher::Recovery{
+            [this] { return bus_.monitor(); },
+            [this](const std::string& text) { observer_.StationNotice(text); }});
     if (!watcher_->running()) {
         error = watcher_->error();
         watcher_.reset();
@@ -146,6 +144,18 @@ void Station::Abort() {
     wake_.notify_all();
 }
 
+bool Station::Retry(const hid::DeviceIdentity& identity) {
+    if (!identity.known()) return false;
+    {
+        std::lock_guard lock(mutex_);
+        if (draining_) return false;
+        retry_.push_back(identity);
+        busChanged_ = true;
+    }
+    wake_.notify_all();
+    return true;
+}
+
 base::Waitable Station::doneEvent() const { return doneEvent_.waitable(); }
 
 bool Station::done() const {
@@ -184,9 +194,8 @@ void Station::HandleEvent(const platform::HotplugMonitor::Event& event) {
     {
         std::lock_guard lock(mutex_);
         if (event.action == platform::HotplugMonitor::Action::removal) {
-            seenPaths_.erase(event.path);
+            seen_.erase(event.path);
             std::erase_if(waiting_, [&](const Candidate& c) { return c.entry.path == event.path; });
-            std::erase(bootedPaths_, event.path);
             if (const auto it = lastPaths_.find(event.path); it != lastPaths_.end()) {
                 left = it->second;
                 lastPaths_.erase(it);
@@ -202,7 +211,17 @@ bool Station::OwnedByAJob(const hid::DeviceListEntry& entry) const {
     for (const auto& job : jobs_) {
         if (!job->finished && hid::IsSameDevice(job->identity, entry)) return true;
     }
-    return std::find(bootedPaths_.begin(), bootedPaths_.end(), entry.path) != bootedPaths_.end();
+    return false;
+}
+
+bool Station::Seen(const hid::DeviceListEntry& entry, std::uint8_t mode) const {
+    const auto it = seen_.find(entry.path);
+    return it != seen_.end() && it->second.mode == mode &&
+           it->second.identity.serial == entry.serial && it->second.identity.port == entry.port;
+}
+
+void Station::MarkSeen(const hid::DeviceListEntry& entry, std::uint8_t mode) {
+    seen_[entry.path] = {{entry.serial, entry.port}, mode};
 }
 
 void Station::Survey() {
@@ -233,27 +252,40 @@ void Station::Survey() {
         }
         for (const auto& candidate : present) {
             const auto& e = candidate.entry;
-            if (seenPaths_.count(e.path) != 0) continue;
-            if (OwnedByAJob(e)) {
-                seenPaths_.insert(e.path);
+            // Asked for again: found by its identity, taken whatever was seen of it before.
+            const auto again = std::find_if(retry_.begin(), retry_.end(), [&](const auto& identity) {
+                return hid::IsSameDevice(identity, e);
+            });
+            const bool running = std::any_of(jobs_.begin(), jobs_.end(), [&](const auto& job) {
+                return !job->finished && hid::IsSameDevice(job->identity, e);
+            });
+            if (again != retry_.end() && !draining_ && !running) {
+                lastPaths_.erase(e.path);  // its new job says where it is last seen
+                retry_.erase(again);
+                MarkSeen(e, candidate.mode);
+                waiting_.push_back(candidate);
                 continue;
             }
+            if (Seen(e, candidate.mode)) continue;
+            // A running update's own device (back in update mode, or booted): whether it is
+            // new once that update has ended is decided then.
+            if (OwnedByAJob(e)) continue;
             if (!options_.serials.empty() && options_.serials.count(e.serial) == 0) {
                 // Not one of ours to flash; say nothing about every keyboard-like stranger.
-                seenPaths_.insert(e.path);
+                MarkSeen(e, candidate.mode);
                 continue;
             }
             if (draining_) continue;
             StationDevice device{0, e.serial, e.port, e.path, candidate.mode};
             if (twins.count(e.serial) != 0) {
-                seenPaths_.insert(e.path);
+                MarkSeen(e, candidate.mode);
                 verdicts.push_back({device, e.serial + ": another device with this serial number "
                                             "is present and their ports can't tell them apart; "
                                             "neither is flashed"});
                 continue;
             }
             if (!e.serial.empty() && !options_.again && flashedOk_.count(e.serial) != 0) {
-                seenPaths_.insert(e.path);
+                MarkSeen(e, candidate.mode);
                 verdicts.push_back({device, e.serial + ": already flashed in this run"});
                 continue;
             }
@@ -261,7 +293,7 @@ void Station::Survey() {
             if (options_.count > 0 &&
                 started_ + static_cast<int>(waiting_.size()) >= options_.count)
                 continue;
-            seenPaths_.insert(e.path);
+            MarkSeen(e, candidate.mode);
             waiting_.push_back(candidate);
         }
         // Start what the limit allows, oldest first.
@@ -289,8 +321,6 @@ void Station::StartJob(const Candidate& candidate, int id) {
     job->startedSteady = std::chrono::steady_clock::now();
     job->app = std::make_unique<hid::AppDevice>(bus_);
     job->dfu = std::make_unique<hid::DfuDevice>(bus_);
-    job->dfu->SetImage(options_.image);
-    job->dfu->SetLocationCode(options_.location);
     job->ui = std::make_unique<JobUi>(*this, *job);
     update::Checks checks;
     checks.confirmBoot = true;
@@ -301,11 +331,18 @@ void Station::StartJob(const Candidate& candidate, int id) {
         options_.makePacer ? options_.makePacer()
                            : std::make_unique<update::RealPacer>(options_.pacing),
         options_.limits, options_.pauses, checks);
-    observer_.DeviceArrived(job->device);
     {
+        // Registered before it is announced, and in the same step as the look at the abort:
+        // an Abort() either comes first (the device is left alone, as a waiting one is) or
+        // finds the job and stops it.
         std::lock_guard lock(mutex_);
+        if (aborted_) {
+            --started_;
+            return;
+        }
         jobs_.push_back(job);
     }
+    observer_.DeviceArrived(job->device);
 
     const auto refuse = [&](const std::string& message, const std::string& cause) {
         update::UpdateResult result;
@@ -318,17 +355,19 @@ void Station::StartJob(const Candidate& candidate, int id) {
         result.step = update::Step::open;
         result.message = message;
         result.cause = cause;
+        result.explanation = {cause, {}};
         result.serial = job->device.serial;
         result.port = job->device.port;
-        result.blocks = options_.image ? options_.image->blockCount : 0;
-        result.location = options_.location;
+        result.blocks = options_.image ? options_.image->image.blockCount : 0;
+        result.location = options_.image ? options_.image->location : 0;
         JobFinished(*job, result);
     };
     hid::HidDevice& object = candidate.mode == protocol::kModeUpdate
                                  ? static_cast<hid::HidDevice&>(*job->dfu)
                                  : static_cast<hid::HidDevice&>(*job->app);
     if (!object.listenerStarted()) return refuse("The device could not be opened.", object.startError());
-    const std::uint8_t opened = object.OpenIdentity(candidate.entry.path, candidate.entry.serial);
+    const std::uint8_t opened = object.OpenIdentity(candidate.entry.path, candidate.entry.serial,
+                                                   candidate.entry.port);
     if (opened != hid::kOpenOk) {
         return refuse("Open Error (code : " + std::to_string(opened) + ")",
                       opened == hid::kOpenWrongDevice
@@ -338,16 +377,13 @@ void Station::StartJob(const Candidate& candidate, int id) {
     }
     if (!job->procedure->Start()) return refuse("The update could not be started.", job->procedure->startError());
     job->procedure->setOpenMode(candidate.mode);
-    job->procedure->ResetProgress();
-    job->procedure->StartSecondStage();
+    job->procedure->StartSecondStage({options_.image, job->identity, candidate.mode});
 }
 
 void Station::JobFinished(Job& job, const update::UpdateResult& result) {
     FinishedDevice finished;
     finished.device = job.device;
     finished.result = result;
-    if (finished.result.serial.empty()) finished.result.serial = job.device.serial;
-    if (finished.result.port.empty()) finished.result.port = job.device.port;
     finished.started = job.started;
     finished.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                      job.startedSteady)
@@ -356,13 +392,15 @@ void Station::JobFinished(Job& job, const update::UpdateResult& result) {
     if (onFinish_) {
         const std::string problem = onFinish_(finished);
         if (!problem.empty()) {
-            if (!finished.result.cause.empty()) finished.result.cause += "; ";
-            finished.result.cause += problem;
+            for (std::string* cause : {&finished.result.cause, &finished.result.explanation.text}) {
+                if (!cause->empty()) *cause += "; ";
+                *cause += problem;
+            }
         }
     }
     const std::string booted = job.procedure ? job.procedure->bootedPath() : std::string{};
     // Where the device was last seen, so that its departure can be told to the front end.
-    // Its nodes were held by the job, so no survey has seen them; without this a device that
+    // Its nodes were held by the job, so no survey has taken them; without this a device that
     // failed and stays on the bus would be taken as new once the job lets go of it.
     std::vector<std::string> held{job.device.path};
     if (job.dfu) held.push_back(job.dfu->openPath());
@@ -370,15 +408,28 @@ void Station::JobFinished(Job& job, const update::UpdateResult& result) {
     std::string last = booted;
     for (const auto& path : held)
         if (last.empty() && !path.empty()) last = path;
+    if (!booted.empty()) held.push_back(booted);
     {
         std::lock_guard lock(mutex_);
         job.finished = true;
-        lastPaths_[last] = job.device;
-        for (const auto& path : held)
-            if (!path.empty()) seenPaths_.insert(path);
-        if (!booted.empty()) {
-            bootedPaths_.push_back(booted);
-            seenPaths_.insert(booted);
+        // Only what is still there, carrying this device's identity: a node whose removal has
+        // been handled already stays free for whatever arrives on it next (this device plugged
+        // in again, or another). The walk is made under the lock so that a removal from now on
+        // is handled after it, and clears what it records.
+        for (const auto& info : bus_.enumerate()) {
+            if (std::find(held.begin(), held.end(), info.path) == held.end()) continue;
+            hid::DeviceListEntry entry;
+            entry.path = info.path;
+            entry.serial = hid::TruncateUtf16Units(info.serial, hid::kMaxStringUnits);
+            entry.port = info.port;
+            if (!hid::IsSameDevice(job.identity, entry)) continue;
+            // Its departure from there is told to the front end; one that has left already
+            // was the job's own.
+            if (info.path == last) lastPaths_[last] = job.device;
+            if (info.productId == appScanner_->productId())
+                MarkSeen(entry, protocol::kModeApplication);
+            else if (info.productId == dfuScanner_->productId())
+                MarkSeen(entry, protocol::kModeUpdate);
         }
         if (result.outcome == update::Outcome::ok && !job.device.serial.empty())
             flashedOk_.insert(job.device.serial);

@@ -11,11 +11,10 @@
 
 #include "base/wake_event.h"
 #include "hid/hid_device.h"
+#include "image/prepared_image.h"
 #include "platform/hid_bus.h"
-#include "protocol/firmware_image.h"
 #include "update/pacer.h"
 #include "update/update_procedure.h"
-#include "update/update_ui.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -37,16 +36,15 @@ class DeviceWatcher;
 namespace vumo::station {
 
 struct StationOptions {
-    // The image every device receives, shared read-only, and what the log says of it.
-    std::shared_ptr<const protocol::FirmwareImage> image;
-    std::uint8_t location = 0;
-    std::string file;
-    std::string sha256;
-    std::uint64_t fileSize = 0;
+    // The image every device receives, shared read-only.
+    std::shared_ptr<const image::PreparedImage> image;
 
     int maxParallel = 0;               // devices flashed at once; 0: no limit
     std::set<std::string> serials;     // only these; empty: every device
     bool again = false;                // flash a serial again that was flashed ok in this run
+    // Serials already flashed ok in this run by an earlier station (a window's Stop and Start
+    // make one run of two stations): skipped as if this station had flashed them.
+    std::set<std::string> flashedOk;
     int count = 0;                     // stop after this many finished; 0: until stopped
     update::Limits limits;
     update::Pauses pauses;
@@ -84,6 +82,9 @@ public:
     virtual void DeviceFinished(const FinishedDevice&) {}
     // A device the station has seen left the bus (not during its own mode switch or restart).
     virtual void DeviceLeft(const StationDevice&) {}
+    // Something the user should know of the station itself, in one sentence ("The device
+    // monitor failed ...; it was restarted ...").
+    virtual void StationNotice(const std::string& /*text*/) {}
 };
 
 // Called for each finished device before the observer hears of it; the front end writes its
@@ -105,6 +106,10 @@ public:
     void Drain();
     // The running updates are stopped as well (each ends as interrupted).
     void Abort();
+    // Takes the device known as `identity` again at the next look at the bus, whatever was
+    // seen of it before and whether it was ok in this run (a retry, or "flash again"), if it is
+    // present then or comes later. False when the station is stopping.
+    bool Retry(const hid::DeviceIdentity& identity);
     // Set once the station is done: --count reached, or drained with none running. The front
     // end waits for it beside its signals.
     base::Waitable doneEvent() const;
@@ -135,6 +140,9 @@ private:
     void ReapFinished();
     bool CheckDone();  // with mutex_ held
     bool OwnedByAJob(const hid::DeviceListEntry& entry) const;  // with mutex_ held
+    // With mutex_ held: whether the device now on the entry's node was looked at already.
+    bool Seen(const hid::DeviceListEntry& entry, std::uint8_t mode) const;
+    void MarkSeen(const hid::DeviceListEntry& entry, std::uint8_t mode);  // with mutex_ held
 
     platform::HidBus& bus_;
     const StationOptions options_;
@@ -158,9 +166,16 @@ private:
     std::vector<std::shared_ptr<Job>> jobs_;       // running or finished, not yet reaped
     std::vector<std::shared_ptr<Job>> reapable_;
     std::vector<Candidate> waiting_;               // taken, waiting for a free place
-    std::set<std::string> seenPaths_;              // nodes already looked at, until they leave
-    std::vector<std::string> bootedPaths_;         // returns that belonged to a finished job
+    // The devices already looked at, by the node they were on, until they leave it. The kernel
+    // gives a freed node number to the next device, so what is on a node (its identity and
+    // mode), not the node, says whether a device is new.
+    struct SeenDevice {
+        hid::DeviceIdentity identity;
+        std::uint8_t mode = 0;
+    };
+    std::map<std::string, SeenDevice> seen_;
     std::set<std::string> flashedOk_;              // serials flashed ok in this run
+    std::vector<hid::DeviceIdentity> retry_;       // devices asked for again
     std::map<std::string, StationDevice> lastPaths_;  // finished devices, by their last node
     std::vector<FinishedDevice> finished_;
 

@@ -1,5 +1,7 @@
 #include "text/utf8.h"
 
+#include "text/hex.h"
+
 #include <cstdint>
 
 namespace vumo::text {
@@ -18,10 +20,10 @@ bool IsFormatControl(char32_t c) {
 
 // "\\x1b" for a byte, "\\u009b" for a code point.
 void AppendEscape(std::string& out, char kind, unsigned value, int digits) {
-    constexpr const char* kHex = "0123456789abcdef";
     out += '\\';
     out += kind;
-    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHex[(value >> shift) & 0xF];
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+        out += kHexDigits[(value >> shift) & 0xF];
 }
 
 std::string MakeTerminalSafe(std::string_view bytes, bool keepLineBreaks) {

@@ -22,11 +22,12 @@ void ForwardDeviceChange(UpdateProcedure& procedure, const platform::HotplugMoni
 
 void ForwardDeviceChange(UpdateProcedure& procedure,
                          const platform::HotplugMonitor::Event& event) {
-    ForwardDeviceChange(procedure, event, [&procedure] { procedure.RefreshWhileSwitching(); });
+    ForwardDeviceChange(procedure, event, [] {});
 }
 
-DeviceWatcher::DeviceWatcher(platform::HotplugMonitor& monitor, Handler handler)
-    : monitor_(monitor), handler_(std::move(handler)) {
+DeviceWatcher::DeviceWatcher(platform::HotplugMonitor& monitor, Handler handler,
+                             Recovery recovery)
+    : monitor_(&monitor), handler_(std::move(handler)), recovery_(std::move(recovery)) {
     std::string why;
     if (!stop_) {
         error_ = "the system has no event left to stop the device watcher with";
@@ -42,11 +43,41 @@ DeviceWatcher::~DeviceWatcher() {
 }
 
 void DeviceWatcher::Run() {
+    const auto notice = [this](const std::string& text) {
+        if (recovery_.notice) recovery_.notice(text);
+    };
+    // Failures with no event in between: a monitor that fails as soon as it is made is not
+    // made again and again.
+    int failuresInARow = 0;
     for (;;) {
-        const base::Waitable waits[2] = {stop_.waitable(), monitor_.ready()};
+        const base::Waitable waits[2] = {stop_.waitable(), monitor_->ready()};
         // No time limit is needed: the stop event ends the wait at once.
-        if (base::WaitAny(waits) != 1) return;
-        for (const auto& event : monitor_.takeEvents()) handler_(event);
+        const int woken = base::WaitAny(waits);
+        if (woken == 0) return;
+        if (woken != 1) {
+            notice("Device arrivals and removals are no longer watched: waiting for them failed.");
+            return;
+        }
+        if (waits[1].failed()) {
+            auto next = recovery_.makeMonitor && failuresInARow < 3 ? recovery_.makeMonitor()
+                                                                   : nullptr;
+            if (!next) {
+                notice("The device monitor failed and could not be restarted: arrivals and "
+                       "removals are no longer seen.");
+                return;
+            }
+            ++failuresInARow;
+            replacement_ = std::move(next);
+            monitor_ = replacement_.get();
+            notice("The device monitor failed (the system may have dropped device events); it "
+                   "was restarted and the devices are looked at again.");
+            handler_({platform::HotplugMonitor::Action::arrival, {}});
+            continue;
+        }
+        for (const auto& event : monitor_->takeEvents()) {
+            failuresInARow = 0;
+            handler_(event);
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -16,20 +17,30 @@ namespace vumo::update {
 class UpdateProcedure;
 
 // What a front end does at a device change: refresh (its list, if it has one; while a mode
-// switch is pending the procedure makes a progress step instead), hand an arrival or a removal
-// to the procedure, and refresh once more. `closed` hears the close result of a removal that
-// closed an object.
+// switch is pending the window moves its bar instead), hand an arrival or a removal to the
+// procedure, and refresh once more. `closed` hears the close result of a removal that closed an
+// object.
 void ForwardDeviceChange(UpdateProcedure& procedure, const platform::HotplugMonitor::Event& event,
                          const std::function<void()>& refresh,
                          const std::function<void(std::uint8_t)>& closed = {});
-// The same for a front end without a list: each refresh is the procedure's share alone.
+// The same for a front end without a list.
 void ForwardDeviceChange(UpdateProcedure& procedure, const platform::HotplugMonitor::Event& event);
 
 class DeviceWatcher {
 public:
     using Handler = std::function<void(const platform::HotplugMonitor::Event&)>;
-    // The monitor must outlive the watcher. The handler runs on the watcher's thread.
-    DeviceWatcher(platform::HotplugMonitor& monitor, Handler handler);
+    // What to do when the monitor fails (the kernel dropped events: a burst of devices switching
+    // at once overflows the udev socket). Without it the watcher ends, after a notice.
+    struct Recovery {
+        // A new monitor; null when none can be had.
+        std::function<std::unique_ptr<platform::HotplugMonitor>()> makeMonitor;
+        // One sentence for the user, on the watcher's thread.
+        std::function<void(const std::string&)> notice;
+    };
+    // The monitor must outlive the watcher. The handler runs on the watcher's thread. When the
+    // monitor fails, the watcher makes a new one, says so, and hands on an arrival with an
+    // empty path: events may have been lost, look at the bus again.
+    DeviceWatcher(platform::HotplugMonitor& monitor, Handler handler, Recovery recovery = {});
     ~DeviceWatcher();
     DeviceWatcher(const DeviceWatcher&) = delete;
     // False when the watching thread could not be started; error() says why.
@@ -40,8 +51,10 @@ public:
 private:
     void Run();
 
-    platform::HotplugMonitor& monitor_;
+    platform::HotplugMonitor* monitor_;
+    std::unique_ptr<platform::HotplugMonitor> replacement_;  // made after a failure
     Handler handler_;
+    Recovery recovery_;
     base::WakeEvent stop_;
     std::string error_;
     std::thread thread_;

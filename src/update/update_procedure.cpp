@@ -13,7 +13,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kErrorCaption = "ERROR";
 constexpr auto kReopenRetry = 200ms;
 constexpr auto kReopenRetryFast = 20ms;
 constexpr auto kReadyProbe = 250ms;
@@ -73,23 +72,23 @@ const char* OutcomeName(Outcome outcome) {
     return "failed";
 }
 
-UpdateProcedure::UpdateProcedure(hid::AppDevice& app, hid::DfuDevice& dfu, UpdateUi& ui,
+UpdateProcedure::UpdateProcedure(hid::AppDevice& app, hid::DfuDevice& dfu, UpdateEvents& events,
                                  std::unique_ptr<Pacer> pacer, Limits limits, Pauses pauses,
                                  Checks checks)
     : app_(app),
       dfu_(dfu),
-      ui_(ui),
+      events_(events),
       pacer_(std::move(pacer)),
       limits_(limits),
       pauses_(pauses),
-      checks_(checks),
-      image_(dfu.sharedImage()) {}
+      checks_(checks) {}
 
 UpdateProcedure::~UpdateProcedure() { Stop(); }
 
 bool UpdateProcedure::Start() {
     if (worker_.joinable()) return true;
-    if (stop_) return false;
+    // Stopped already: there is nothing to run, and the second stage says so.
+    if (stopRequested()) return true;
     std::string error;
     if (!platform::StartNamedThread("update worker", worker_, [this] { WorkerThreadProc(); },
                                     &error)) {
@@ -100,76 +99,108 @@ bool UpdateProcedure::Start() {
 }
 
 void UpdateProcedure::Stop() {
-    stop_.store(true);
-    abort_.store(true);
+    {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        abort_.store(true);
+    }
     pacer_->Stop();
     dfu_.flags().Interrupt();
-    Wake();
+    wake_.notify_all();
+    std::lock_guard join(joinMutex_);
     if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
 }
 
+bool UpdateProcedure::stopRequested() const {
+    std::lock_guard lock(mutex_);
+    return stopped_;
+}
+
+bool UpdateProcedure::modeSwitchPending() const {
+    std::lock_guard lock(mutex_);
+    return stage_ == Stage::switching;
+}
+
 bool UpdateProcedure::busy() const {
-    {
-        std::lock_guard lock(wakeMutex_);
-        if (returnState_ == Await::waiting || bootState_ == Await::waiting) return true;
-    }
-    return modeSwitchPending_.load() || updateDeviceFound_.load() || uploadRequest_.load() ||
-           dfu_.updateInProgress.load();
+    std::lock_guard lock(mutex_);
+    return stage_ != Stage::idle;
 }
 
 std::string UpdateProcedure::bootedPath() const {
-    std::lock_guard lock(serialMutex_);
+    std::lock_guard lock(mutex_);
     return bootedPath_;
 }
 
-void UpdateProcedure::Wake() {
-    { std::lock_guard lock(wakeMutex_); }
-    wake_.notify_all();
+bool UpdateProcedure::EndLocked() {
+    if (stage_ == Stage::idle) return false;
+    stage_ = Stage::idle;
+    returnReady_ = false;
+    return true;
 }
 
-void UpdateProcedure::ProgressStep() {
-    // Both the front end's thread and the worker make steps; each is one atomic increment.
-    ui_.SetProgress(progressStep_.fetch_add(1));
+std::uint32_t UpdateProcedure::blockCount() const {
+    return image_ ? image_->image.blockCount : 0;
 }
 
-std::uint32_t UpdateProcedure::blockCount() const { return image_ ? image_->blockCount : 0; }
+hid::DeviceIdentity UpdateProcedure::identity() const {
+    std::lock_guard lock(mutex_);
+    return identity_;
+}
 
 bool UpdateProcedure::WaitReply(Flag flag, std::uint32_t want) {
     return dfu_.flags().WaitFor(flag, want, std::chrono::steady_clock::now() + limits_.reply,
                                 abort_);
 }
 
-void UpdateProcedure::Finish(UpdateResult result) {
+void UpdateProcedure::Report(UpdateResult result) {
     result.blocks = blockCount();
     result.blocksSent = blocksSent_.load();
-    result.location = dfu_.locationCode();
-    if (result.serial.empty()) result.serial = dfu_.openSerial();
-    if (result.port.empty()) result.port = dfu_.openPort();
+    result.location = location();
+    const hid::DeviceIdentity device = identity();
+    result.serial = device.serial;
+    result.port = device.port;
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
+    events_.Finished(result);
+}
+
+bool UpdateProcedure::Finish(UpdateResult result) {
     {
-        std::lock_guard lock(serialMutex_);
-        if (result.serial.empty()) result.serial = switched_.serial;
-        if (result.port.empty()) result.port = switched_.port;
+        std::lock_guard lock(mutex_);
+        if (!EndLocked()) return false;
     }
-    ui_.UpdateFinished(result);
+    Report(std::move(result));
+    return true;
 }
 
 void UpdateProcedure::Finish(Outcome outcome, Step step, const std::string& message,
-                             const std::string& cause) {
+                             const std::string& detail, const messages::Cause& explanation) {
     UpdateResult result;
     result.outcome = outcome;
     result.step = step;
     result.message = message;
-    result.cause = cause;
+    result.cause = detail;
+    result.explanation = explanation;
     Finish(std::move(result));
 }
 
-void UpdateProcedure::Fail(Step step, const std::string& message, const std::string& cause) {
-    if (stop_) {
+void UpdateProcedure::ReportNotStarted() {
+    dfu_.updateInProgress.store(0);
+    UpdateResult result;
+    result.outcome = Outcome::interrupted;
+    result.step = Step::none;
+    result.message = kNotStartedText;
+    Report(std::move(result));
+}
+
+void UpdateProcedure::Fail(Step step, const std::string& message,
+                           messages::UpdateFailure failure, const std::string& detail) {
+    if (stopRequested()) {
         dfu_.updateInProgress.store(0);
         Finish(Outcome::interrupted, step, "The update was interrupted.");
         return;
     }
-    std::string why = cause;
+    std::string why = detail;
     if (deviceLeft_.load() && why.empty()) {
         // The departure ended the wait at once; the fixed message stays, the detail says why.
         why = step == Step::block
@@ -184,57 +215,68 @@ void UpdateProcedure::Fail(Step step, const std::string& message, const std::str
         if (!why.empty()) why += " ";
         why += "This update used fast pacing: try again with --pacing standard.";
     }
-    if (why.empty())
-        ui_.ShowMessage(message, kErrorCaption, kBoxError);
-    else
-        ui_.ShowMessageWithDetail(message, kErrorCaption, kBoxError, why);
+    const Failure told{step, message, messages::UpdateCause(failure, why)};
+    events_.Failed(told);
     dfu_.updateInProgress.store(0);
-    Finish(Outcome::failed, step, message, why);
+    Finish(Outcome::failed, step, message, why, told.cause);
 }
 
-void UpdateProcedure::StartSecondStage() {
+void UpdateProcedure::StartSecondStage(UpdateJob job) {
+    if (seams_.secondStage) seams_.secondStage();
     Pause(pauses_.shortPause);
     blocksSent_.store(0);
-    image_ = dfu_.sharedImage();
-    if (!stop_) abort_.store(false);
+    image_ = std::move(job.image);
+    began_ = std::chrono::steady_clock::now();
+    {
+        std::lock_guard lock(mutex_);
+        identity_ = job.device;
+    }
     deviceLeft_.store(false);
-    cameBack_.store(false);
-    ui_.SetProgressRange(0, static_cast<int>(blockCount()) + 30);
-    ProgressStep();
-    switch (openMode_.load()) {
+    events_.Began(blockCount());
+    Reached(Milestone::begun);
+    switch (job.mode) {
         case protocol::kModeApplication: {
+            const hid::DeviceIdentity identity = job.device;
+            std::vector<std::string> before;
+            for (const auto& entry : dfu_.Scan()) before.push_back(entry.path);
+            bool stopped = false;
             {
-                std::lock_guard lock(serialMutex_);
-                switched_ = {app_.openSerial(), app_.openPort()};
-                pathsBeforeSwitch_.clear();
-                for (const auto& entry : dfu_.Scan()) pathsBeforeSwitch_.push_back(entry.path);
+                // The stop and the switch are one decision: either the stop came first and
+                // nothing goes out, or the update is under way and the stop ends it.
+                std::lock_guard lock(mutex_);
+                stopped = stopped_;
+                if (!stopped) {
+                    abort_.store(false);
+                    cameBack_ = false;
+                    switched_ = identity;
+                    pathsBeforeSwitch_ = std::move(before);
+                    switchDeadline_ = std::chrono::steady_clock::now() + limits_.deviceReturn;
+                    stage_ = Stage::switching;
+                }
             }
-            {
-                std::lock_guard lock(wakeMutex_);
-                switchDeadline_ = std::chrono::steady_clock::now() + limits_.deviceReturn;
-                returnState_ = Await::waiting;
-            }
+            if (stopped) return ReportNotStarted();
             closeOnRemoval_.store(1);
-            modeSwitchPending_.store(1);
-            ui_.PhaseChanged(Phase::switchingMode, 0, blockCount());
+            events_.PhaseChanged(Phase::switchingMode, 0, blockCount());
             const std::uint8_t written = app_.SendModeSwitch(protocol::kModeUpdate);
             if (written != hid::kWriteOk) {
                 // The device will not leave the bus: say so now instead of waiting out the
                 // return limit.
                 {
-                    std::lock_guard lock(wakeMutex_);
-                    returnState_ = Await::gaveUp;
+                    std::lock_guard lock(mutex_);
+                    if (!EndLocked()) return;  // a stop has ended it meanwhile
                 }
                 closeOnRemoval_.store(0);
-                modeSwitchPending_.store(0);
                 const std::string message =
                     "The command to switch the device to update mode could not be sent (code " +
                     std::to_string(written) + "). Check the connection and try again.";
-                ui_.ShowMessage(message, kErrorCaption, kBoxError);
-                Finish(Outcome::failed, Step::modeSwitch, message);
+                events_.Failed({Step::modeSwitch, message, {}});
+                UpdateResult result;
+                result.step = Step::modeSwitch;
+                result.message = message;
+                Report(std::move(result));
                 return;
             }
-            Wake();
+            wake_.notify_all();
             break;
         }
         case protocol::kModeUpdate:
@@ -245,23 +287,22 @@ void UpdateProcedure::StartSecondStage() {
     }
 }
 
-bool UpdateProcedure::RefreshWhileSwitching() {
-    if (!modeSwitchPending_.load()) return false;
-    ProgressStep();
-    return true;
-}
-
 bool UpdateProcedure::ArrivalEndsSwitch() {
     // Any HID interface may arrive meanwhile (a keyboard, a mouse, another of our devices);
     // only the switched device, or (unless identity is required) an update-mode device that
     // was not there at the switch, ends the wait.
     const auto found = dfu_.Scan();
-    std::lock_guard lock(serialMutex_);
+    hid::DeviceIdentity switched;
+    std::vector<std::string> before;
+    {
+        std::lock_guard lock(mutex_);
+        switched = switched_;
+        before = pathsBeforeSwitch_;
+    }
     for (const auto& entry : found) {
-        if (IsSameDevice(switched_, entry)) return true;
+        if (IsSameDevice(switched, entry)) return true;
         if (!checks_.requireIdentity &&
-            std::find(pathsBeforeSwitch_.begin(), pathsBeforeSwitch_.end(), entry.path) ==
-                pathsBeforeSwitch_.end())
+            std::find(before.begin(), before.end(), entry.path) == before.end())
             return true;
     }
     return false;
@@ -270,18 +311,18 @@ bool UpdateProcedure::ArrivalEndsSwitch() {
 void UpdateProcedure::ArrivalDuringBoot() {
     hid::DeviceIdentity identity;
     {
-        std::lock_guard lock(serialMutex_);
+        std::lock_guard lock(mutex_);
+        if (stage_ != Stage::booting || booted_) return;
         identity = booting_;
     }
     for (const auto& entry : app_.Scan()) {
         if (!IsSameDevice(identity, entry)) continue;
         {
-            std::lock_guard lock(serialMutex_);
+            std::lock_guard lock(mutex_);
+            // The worker may have given up meanwhile; then this return comes too late.
+            if (stage_ != Stage::booting || booted_) return;
+            booted_ = true;
             bootedPath_ = entry.path;
-        }
-        {
-            std::lock_guard lock(wakeMutex_);
-            if (bootState_ == Await::waiting) bootState_ = Await::arrived;
         }
         wake_.notify_all();
         return;
@@ -289,31 +330,50 @@ void UpdateProcedure::ArrivalDuringBoot() {
 }
 
 void UpdateProcedure::OnDeviceArrival() {
-    if (bootPending_.load()) ArrivalDuringBoot();
-    if (!modeSwitchPending_.load()) return;
+    ArrivalDuringBoot();
+    if (!modeSwitchPending()) return;
     if (!ArrivalEndsSwitch()) return;
     if (seams_.arrivalDecided) seams_.arrivalDecided();
     {
-        std::lock_guard lock(wakeMutex_);
-        // The worker may have given up meanwhile; then this arrival comes too late.
-        if (returnState_ != Await::waiting) return;
-        returnState_ = Await::arrived;
-        modeSwitchPending_.store(0);
+        std::lock_guard lock(mutex_);
+        // The worker may have given up meanwhile, or a stop ended the update; then this
+        // arrival comes too late.
+        if (stage_ != Stage::switching || stopped_) return;
+        stage_ = Stage::returned;
     }
-    ProgressStep();
-    // The worker counts the devices itself; any non-zero value sends it on.
-    updateDeviceFound_.store(static_cast<std::uint8_t>(std::max<std::size_t>(1, dfu_.Scan().size())));
-    Wake();
+    Reached(Milestone::deviceBack);
+    if (seams_.arrivalTaken) seams_.arrivalTaken();
+    {
+        // Only now: the worker's settling steps come after this arrival's.
+        std::lock_guard lock(mutex_);
+        if (stage_ == Stage::returned) returnReady_ = true;
+    }
+    wake_.notify_all();
 }
 
 std::uint8_t UpdateProcedure::OnDeviceRemoval(const std::string& path) {
-    if (!path.empty() && dfu_.updateInProgress.load() && path == dfu_.openPath()) {
+    // The kernel gives a freed node number to the next device, and a removal may be handed on
+    // after that device has taken the node: a node that still lists the device we hold open
+    // there has not lost it.
+    const auto left = [&path](const hid::HidDevice& object) {
+        return !path.empty() && path == object.openPath() && !object.OpenDeviceListed();
+    };
+    const bool dfuLeft = left(dfu_);
+    if (dfuLeft && dfu_.updateInProgress.load()) {
         // The device being updated has gone: no reply can come, so end the wait now instead of
         // at its limit.
         deviceLeft_.store(true);
         abort_.store(true);
         dfu_.flags().Interrupt();
     }
+    {
+        std::lock_guard lock(mutex_);
+        // A removal without a path may be ours: the restart is not sent again then.
+        if (stage_ == Stage::booting &&
+            (path.empty() || (path == restartPath_ && (dfuLeft || !dfu_.isOpen()))))
+            leftAfterRestart_ = true;
+    }
+    wake_.notify_all();
     if (!closeOnRemoval_.load()) return 0;
     const std::uint8_t mode = openMode_.load();
     hid::HidDevice* object = nullptr;
@@ -322,7 +382,7 @@ std::uint8_t UpdateProcedure::OnDeviceRemoval(const std::string& path) {
     if (object != nullptr && !path.empty()) {
         // Only the departure of the device we talk to counts, not that of any HID interface.
         const std::string open = object->openPath();
-        if (!open.empty() && open != path) return 0;
+        if (!open.empty() && !left(*object)) return 0;
     }
     std::uint8_t result = 0;
     if (object != nullptr) result = object->Close();
@@ -332,85 +392,107 @@ std::uint8_t UpdateProcedure::OnDeviceRemoval(const std::string& path) {
 }
 
 void UpdateProcedure::WorkerThreadProc() {
-    while (!stop_.load()) {
+    for (;;) {
+        Stage stage = Stage::idle;
         {
-            std::unique_lock lock(wakeMutex_);
+            std::unique_lock lock(mutex_);
             const auto ready = [this] {
-                return stop_.load() || updateDeviceFound_.load() != 0 ||
-                       uploadRequest_.load() != 0 ||
-                       (returnState_ == Await::waiting &&
+                return stopped_ || (stage_ == Stage::returned && returnReady_) ||
+                       stage_ == Stage::uploading ||
+                       (stage_ == Stage::switching &&
                         std::chrono::steady_clock::now() >= switchDeadline_);
             };
-            // A request may turn the wait into one with a deadline, so the kind of wait is
-            // chosen afresh after every wake-up.
+            // A second stage may turn the wait into one with a deadline, so the kind of wait
+            // is chosen afresh after every wake-up.
             while (!ready()) {
-                if (returnState_ == Await::waiting)
+                if (stage_ == Stage::switching)
                     wake_.wait_until(lock, switchDeadline_);
                 else
                     wake_.wait(lock);
             }
+            if (stopped_) break;
+            stage = stage_;
         }
-        if (stop_.load()) break;
-        if (updateDeviceFound_.load() != 0) {
-            updateDeviceFound_.store(0);
+        if (stage == Stage::returned)
             WaitForUpdateDevice();
-        } else if (uploadRequest_.load() != 0) {
+        else if (stage == Stage::uploading)
             RunHandshake();
-        } else {
+        else
             WaitForReturn();
-        }
     }
-    bool wasWaiting = false;
+    // Stopped. Each step ends its own update; one that no step holds (waiting for the device's
+    // return, the return not yet taken, the upload not yet begun) ends here.
+    Stage stage = Stage::idle;
+    bool cameBack = false;
     {
-        std::lock_guard lock(wakeMutex_);
-        wasWaiting = returnState_ == Await::waiting;
-        if (wasWaiting) returnState_ = Await::gaveUp;
+        std::lock_guard lock(mutex_);
+        stage = stage_;
+        cameBack = cameBack_;
+        if (!EndLocked()) return;
     }
-    if (wasWaiting || dfu_.updateInProgress.load()) {
-        dfu_.updateInProgress.store(0);
-        Finish(Outcome::interrupted, Step::deviceReturn, "The update was interrupted.");
+    dfu_.updateInProgress.store(0);
+    UpdateResult result;
+    result.outcome = Outcome::interrupted;
+    if (stage == Stage::uploading && !cameBack) {
+        // Opened in update mode, and the worker had not yet asked it anything.
+        result.step = Step::none;
+        result.message = kNotStartedText;
+    } else {
+        result.step = stage == Stage::uploading ? Step::ready : Step::deviceReturn;
+        result.message = "The update was interrupted.";
     }
+    Report(std::move(result));
 }
 
 void UpdateProcedure::WaitForReturn() {
     {
-        std::lock_guard lock(wakeMutex_);
-        if (returnState_ != Await::waiting) return;
+        std::lock_guard lock(mutex_);
+        if (stage_ != Stage::switching) return;
         if (std::chrono::steady_clock::now() < switchDeadline_) return;
-        returnState_ = Await::gaveUp;
-        modeSwitchPending_.store(0);
+        EndLocked();  // gave up: an arrival from now on comes too late
     }
     closeOnRemoval_.store(0);
-    const std::string message = DidNotReturnMessage(limits_.deviceReturn);
-    ui_.ShowMessage(message, kErrorCaption, kBoxError);
-    Finish(Outcome::failed, Step::deviceReturn, message);
+    const Failure failure{Step::deviceReturn, DidNotReturnMessage(limits_.deviceReturn),
+                          messages::UpdateCause(messages::UpdateFailure::didNotReturn)};
+    events_.Failed(failure);
+    UpdateResult result;
+    result.step = Step::deviceReturn;
+    result.message = failure.message;
+    result.explanation = failure.cause;
+    Report(std::move(result));
 }
 
 UpdateProcedure::Choice UpdateProcedure::ChooseReturnedDevice() {
     const auto present = dfu_.Scan();
-    std::lock_guard lock(serialMutex_);
+    hid::DeviceIdentity switched;
+    std::vector<std::string> before;
+    {
+        std::lock_guard lock(mutex_);
+        switched = switched_;
+        before = pathsBeforeSwitch_;
+    }
     std::vector<hid::DeviceListEntry> same;
     for (const auto& entry : present)
-        if (IsSameDevice(switched_, entry)) same.push_back(entry);
+        if (IsSameDevice(switched, entry)) same.push_back(entry);
     if (same.size() == 1) return {same.front(), {}};
     if (same.size() > 1) {
         return {std::nullopt,
-                "Several devices in update mode carry the serial number " + switched_.serial +
+                "Several devices in update mode carry the serial number " + switched.serial +
                     " and their ports can't tell them apart. Unplug all but one and run the "
                     "update again; nothing was sent."};
     }
     if (present.empty()) return {};
     const bool isNew = present.size() == 1 &&
-                       std::find(pathsBeforeSwitch_.begin(), pathsBeforeSwitch_.end(),
-                                 present.front().path) == pathsBeforeSwitch_.end();
+                       std::find(before.begin(), before.end(), present.front().path) ==
+                           before.end();
     if (isNew && !checks_.requireIdentity) {
         // A device that comes back under another serial number is still ours if it is the
         // only update-mode device and it was not there before the switch, and the switched
         // device is not still in application mode.
         for (const auto& app : app_.Scan()) {
-            if (IsSameDevice(switched_, app)) {
+            if (IsSameDevice(switched, app)) {
                 return {std::nullopt,
-                        "The device that was switched (" + DescribeIdentity(switched_) +
+                        "The device that was switched (" + DescribeIdentity(switched) +
                             ") is still in application mode, and another device (" +
                             DescribeIdentity({present.front().serial, present.front().port}) +
                             ") is in update mode. Unplug the other device and run the update "
@@ -423,7 +505,7 @@ UpdateProcedure::Choice UpdateProcedure::ChooseReturnedDevice() {
     return {std::nullopt,
             "Several devices are in update mode and none carries the serial number of the "
             "device that was switched (" +
-                switched_.serial +
+                switched.serial +
                 "). Unplug the other devices and run the update again; nothing was sent."};
 }
 
@@ -439,11 +521,9 @@ void UpdateProcedure::CloseApplicationObject() {
 }
 
 void UpdateProcedure::WaitForUpdateDevice() {
-    ui_.PhaseChanged(Phase::settling, 0, blockCount());
+    events_.PhaseChanged(Phase::settling, 0, blockCount());
     for (int pass = 0; pass < pauses_.settlePasses; ++pass) {
-        ui_.EnableOpenButton(false);
-        ui_.EnableUpdateButton(false);
-        ProgressStep();
+        Reached(Milestone::settlePass);
         if (!Pause(pauses_.settle)) return Fail(Step::open, {});
     }
     if (dfu_.isOpen()) dfu_.Close();
@@ -464,24 +544,35 @@ void UpdateProcedure::WaitForUpdateDevice() {
         if (choice.entry) {
             if (seams_.deviceChosen) seams_.deviceChosen();
             CloseApplicationObject();
-            const std::uint8_t opened = dfu_.OpenIdentity(choice.entry->path, choice.entry->serial);
-            if (opened == hid::kOpenOk) break;
+            const std::uint8_t opened = dfu_.OpenIdentity(choice.entry->path, choice.entry->serial,
+                                                          choice.entry->port);
+            if (opened == hid::kOpenOk) {
+                std::lock_guard lock(mutex_);
+                identity_ = {choice.entry->serial, choice.entry->port};
+                break;
+            }
             lastCause = opened == hid::kOpenWrongDevice
                             ? choice.entry->path + " names another device now"
                             : std::string(platform::describe(dfu_.lastOpenStatus())) + " on " +
                                   choice.entry->path;
         }
-        if (std::chrono::steady_clock::now() >= deadline || stop_.load()) {
+        std::unique_lock lock(mutex_);
+        if (std::chrono::steady_clock::now() >= deadline || stopped_) {
+            const bool stopped = stopped_;
+            lock.unlock();
             CloseApplicationObject();
-            return Fail(Step::open, "Net Connect", stop_ ? std::string{} : lastCause);
+            return Fail(Step::open, "Net Connect", messages::UpdateFailure::notOpened,
+                        stopped ? std::string{} : lastCause);
         }
-        std::unique_lock lock(wakeMutex_);
         wake_.wait_for(lock, fast() ? kReopenRetryFast : kReopenRetry,
-                       [this] { return stop_.load(); });
+                       [this] { return stopped_; });
     }
     openMode_.store(protocol::kModeUpdate);
-    cameBack_.store(true);
-    ui_.DeviceOpened();
+    {
+        std::lock_guard lock(mutex_);
+        cameBack_ = true;
+    }
+    events_.DeviceOpened(identity());
     if (!Pause(pauses_.command)) return Fail(Step::open, {});
     StartUpload();
 }
@@ -489,78 +580,90 @@ void UpdateProcedure::WaitForUpdateDevice() {
 void UpdateProcedure::StartUpload() {
     dfu_.updateInProgress.store(1);
     Pause(pauses_.shortPause);
-    uploadRequest_.store(1);
-    ProgressStep();
-    Wake();
+    Reached(Milestone::uploadRequested);
+    bool notStarted = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!stopped_) {
+            if (stage_ == Stage::idle) {
+                // Straight from the second stage, with the device open in update mode.
+                abort_.store(false);
+                cameBack_ = false;
+            }
+            stage_ = Stage::uploading;
+        } else {
+            // From the second stage nothing was sent yet; from the worker, the device's return
+            // is ended by the worker as it stops.
+            notStarted = stage_ == Stage::idle;
+        }
+    }
+    if (notStarted) return ReportNotStarted();
+    wake_.notify_all();
 }
 
 void UpdateProcedure::RunHandshake() {
-    ui_.EnableOpenButton(false);
-    if (dfu_.updateInProgress.load() == 0) {
-        uploadRequest_.store(0);
-        return;
-    }
-    ui_.PhaseChanged(Phase::handshake, 0, blockCount());
+    events_.PhaseChanged(Phase::handshake, 0, blockCount());
     struct Command {
         Flag flag;
-        std::uint8_t (hid::DfuDevice::*send)();
         const char* timeout;
+        messages::UpdateFailure failure;
         Step step;
     };
     static constexpr Command kHandshake[] = {
-        {Flag::ready, &hid::DfuDevice::SendReadyQuery, "Ready Time out", Step::ready},
-        {Flag::location, &hid::DfuDevice::SendLocation, "DFU Location time out", Step::location},
-        {Flag::size, &hid::DfuDevice::SendSize, "DFU Size time out", Step::size},
+        {Flag::ready, "Ready Time out", messages::UpdateFailure::readyTimeout, Step::ready},
+        {Flag::location, "DFU Location time out", messages::UpdateFailure::locationTimeout,
+         Step::location},
+        {Flag::size, "DFU Size time out", messages::UpdateFailure::sizeTimeout, Step::size},
     };
+    bool cameBack = false;
+    {
+        std::lock_guard lock(mutex_);
+        cameBack = cameBack_;
+    }
     for (const Command& c : kHandshake) {
         if (!Pause(pauses_.command)) return Fail(c.step, {});
-        ProgressStep();
+        Reached(Milestone::command);
         // A flag left over from an earlier update must not answer for this command.
         dfu_.flags().Set(c.flag, 0);
-        if (c.flag == Flag::ready && fast() && cameBack_.load()) {
-            if (!ProbeReady()) return Fail(c.step, c.timeout);
+        if (c.flag == Flag::ready && fast() && cameBack) {
+            if (!ProbeReady()) return Fail(c.step, c.timeout, c.failure);
             continue;
         }
-        (dfu_.*c.send)();
-        if (!WaitReply(c.flag, 1)) return Fail(c.step, c.timeout);
+        if (c.flag == Flag::ready) dfu_.SendReadyQuery();
+        if (c.flag == Flag::location) dfu_.SendLocation(location());
+        if (c.flag == Flag::size) dfu_.SendSize(blockCount());
+        if (!WaitReply(c.flag, 1)) return Fail(c.step, c.timeout, c.failure);
     }
     if (!Pause(pauses_.command)) return Fail(Step::start, {});
-    ProgressStep();
+    Reached(Milestone::startRequested);
     const int uploaded = UploadImage();
     if (uploaded != 0) return;  // UploadImage has reported
 
     if (dfu_.flags().Get(Flag::end) != 1) {
         dfu_.updateInProgress.store(0);
-        Finish(stop_ ? Outcome::interrupted : Outcome::failed, Step::end,
-               stop_ ? "The update was interrupted." : "DFU end time out");
+        if (stopRequested())
+            Finish(Outcome::interrupted, Step::end, "The update was interrupted.");
+        else
+            Finish(Outcome::failed, Step::end, "DFU end time out", {},
+                   messages::UpdateCause(messages::UpdateFailure::endTimeout));
         return;
     }
-    ui_.ShowMessage(kCompletionText, "Update Complete ", kBoxOk);
+    events_.Uploaded(kCompletionText);
     UpdateResult result;
     result.outcome = Outcome::ok;
     result.step = Step::done;
     result.message = kCompletionText;
-    const hid::DeviceIdentity identity{dfu_.openSerial(), dfu_.openPort()};
-    result.serial = identity.serial;
-    result.port = identity.port;
+    const hid::DeviceIdentity identity = this->identity();
     // Only after the user has closed the box.
-    if (dfu_.locationCode() == 1) {
-        ui_.PhaseChanged(Phase::restarting, blockCount(), blockCount());
-        if (checks_.confirmBoot) {
-            std::lock_guard lock(serialMutex_);
-            booting_ = identity;
-            bootedPath_.clear();
-            std::lock_guard wakeLock(wakeMutex_);
-            bootState_ = Await::waiting;
-        }
-        bootPending_.store(checks_.confirmBoot);
+    if (location() == 1) {
+        events_.PhaseChanged(Phase::restarting, blockCount(), blockCount());
+        if (checks_.confirmBoot) return RestartAndConfirmBoot(identity, std::move(result));
         closeOnRemoval_.store(1);
         dfu_.SendModeSwitch(protocol::kModeApplication);
         result.restarted = true;
-        if (checks_.confirmBoot) ConfirmBoot(identity, result);
     } else if (checks_.confirmBoot) {
         result.note = "The device stays in its update loader: images of location code " +
-                      std::to_string(dfu_.locationCode()) + " are not followed by a restart.";
+                      std::to_string(location()) + " are not followed by a restart.";
     }
     dfu_.updateInProgress.store(0);
     Finish(std::move(result));
@@ -577,75 +680,126 @@ bool UpdateProcedure::ProbeReady() {
     }
 }
 
-void UpdateProcedure::ConfirmBoot(const hid::DeviceIdentity& identity, UpdateResult& result) {
-    ui_.PhaseChanged(Phase::confirming, blockCount(), blockCount());
-    // The device may be back before its arrival is handed to us.
-    ArrivalDuringBoot();
-    const auto deadline = std::chrono::steady_clock::now() + limits_.deviceReturn;
-    Await outcome;
+void UpdateProcedure::RestartAndConfirmBoot(const hid::DeviceIdentity& identity,
+                                            UpdateResult result) {
     {
-        std::unique_lock lock(wakeMutex_);
-        wake_.wait_until(lock, deadline,
-                         [this] { return stop_.load() || bootState_ != Await::waiting; });
-        if (bootState_ == Await::waiting) bootState_ = Await::gaveUp;
-        outcome = bootState_;
+        std::lock_guard lock(mutex_);
+        stage_ = Stage::booting;
+        booting_ = identity;
+        restartPath_ = dfu_.openPath();
+        leftAfterRestart_ = false;
+        booted_ = false;
+        bootedPath_.clear();
     }
-    bootPending_.store(false);
-    if (outcome == Await::arrived) return;
-    if (stop_) {
-        result.outcome = Outcome::interrupted;
+    closeOnRemoval_.store(1);
+    // A loader may still be busy right after its END reply: the restart keeps the pause that
+    // comes before every other command.
+    Pause(pauses_.command);
+    int sends = 0;
+    bool stayed = false;  // still on the bus after the last restart command
+    for (;;) {
+        dfu_.SendModeSwitch(protocol::kModeApplication);
+        ++sends;
+        if (sends == 1) {
+            result.restarted = true;
+            events_.PhaseChanged(Phase::confirming, blockCount(), blockCount());
+            // The device may be back before its arrival is handed to us.
+            ArrivalDuringBoot();
+        }
+        std::unique_lock lock(mutex_);
+        const bool moved = wake_.wait_for(lock, limits_.restartLeave, [this] {
+            return stopped_ || leftAfterRestart_ || booted_;
+        });
+        if (moved) break;
+        if (sends == kRestartSends) {
+            stayed = true;
+            break;
+        }
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limits_.deviceReturn;
+    bool booted = false;
+    bool stopped = false;
+    {
+        std::unique_lock lock(mutex_);
+        if (!stayed) {
+            wake_.wait_until(lock, deadline, [this] { return stopped_ || booted_; });
+        }
+        // "Back" and "gave up" are one transition: a return after it belongs to no update.
+        booted = booted_;
+        stopped = stopped_;
+        EndLocked();
+    }
+    dfu_.updateInProgress.store(0);
+    result.confirmed = booted;
+    if (!booted) {
         result.step = Step::restart;
-        result.message = "The update was interrupted.";
-        return;
+        if (stopped) {
+            result.outcome = Outcome::interrupted;
+            result.message = "The update was interrupted.";
+        } else {
+            result.outcome = Outcome::failed;
+            result.message = kDidNotBoot;
+            result.cause =
+                stayed ? "the image was uploaded, but " + DescribeIdentity(identity) +
+                             " stayed on the bus in update mode after " +
+                             std::to_string(kRestartSends) +
+                             " restart commands. Unplug it and plug it in again; if it comes "
+                             "back in update mode, run the update again."
+                       : "the image was uploaded and the device was told to restart, but " +
+                             DescribeIdentity(identity) +
+                             " was not back in application mode within " +
+                             std::to_string(limits_.deviceReturn.count() / 1000) +
+                             " seconds. It may not have started the new firmware; if it is in "
+                             "update mode, run the update again.";
+            result.explanation = {result.cause, {}};
+            events_.Failed({Step::restart,
+                            "The device did not come back in application mode after the "
+                            "update: it may not have started the new firmware.",
+                            result.explanation});
+        }
     }
-    result.outcome = Outcome::failed;
-    result.step = Step::restart;
-    result.message = kDidNotBoot;
-    result.cause = "the image was uploaded and the device was told to restart, but " +
-                   DescribeIdentity(identity) + " was not back in application mode within " +
-                   std::to_string(limits_.deviceReturn.count() / 1000) +
-                   " seconds. It may not have started the new firmware; if it is in update "
-                   "mode, run the update again.";
-    ui_.ShowMessageWithDetail("The device did not come back in application mode after the "
-                              "update: it may not have started the new firmware.",
-                              kErrorCaption, kBoxError, result.cause);
+    Report(std::move(result));
 }
 
 int UpdateProcedure::UploadImage() {
     const std::uint32_t blocks = blockCount();
     if (!Pause(pauses_.command)) return Fail(Step::start, {}), 1;
-    ProgressStep();
+    Reached(Milestone::startSent);
     dfu_.flags().Set(Flag::start, 0);
     dfu_.SendStart();
-    if (!WaitReply(Flag::start, 1)) return Fail(Step::start, "DFU start time out"), 1;
+    if (!WaitReply(Flag::start, 1))
+        return Fail(Step::start, "DFU start time out", messages::UpdateFailure::startTimeout), 1;
 
     for (std::uint32_t i = 0; i < blocks; ++i) {
-        if (!Pause(pauses_.command)) return Fail(Step::block, {}), 1;
-        ui_.SetProgress(static_cast<int>(i) + 31);
-        // The warning blinks in runs of five blocks.
-        ui_.ShowWarning(i % 10 < 5);
-        ui_.PhaseChanged(Phase::uploading, i, blocks);
+        // The 10 ms after the block before and the 10 ms before this one are one wait: the
+        // same gap on the wire, one wake-up of this thread fewer per block (a station flashing
+        // dozens of devices spends a good part of its CPU on these wake-ups).
+        if (!Pause(i == 0 ? pauses_.command : 2 * pauses_.command))
+            return Fail(Step::block, {}), 1;
+        events_.PhaseChanged(Phase::uploading, i, blocks);
         dfu_.flags().Set(Flag::image, 0);
-        dfu_.SendBlock(i);
+        dfu_.SendBlock(image_->image, i);
         if (!WaitReply(Flag::image, 1)) {
             char text[48];
             std::snprintf(text, sizeof text, "DFU upload time out : %u", i);
-            return Fail(Step::block, text), 1;
+            return Fail(Step::block, text, messages::UpdateFailure::blockTimeout), 1;
         }
         blocksSent_.store(i + 1);
-        if (!Pause(pauses_.command)) return Fail(Step::block, {}), 1;
     }
+    if (blocks > 0 && !Pause(pauses_.command)) return Fail(Step::block, {}), 1;
 
     if (!Pause(pauses_.command)) return Fail(Step::end, {}), 1;
-    ui_.PhaseChanged(Phase::finishing, blocks, blocks);
+    events_.PhaseChanged(Phase::finishing, blocks, blocks);
     dfu_.flags().Set(Flag::end, 0);
     dfu_.SendEnd();
     if (!WaitReply(Flag::start, 0)) {
-        if (stop_ || deviceLeft_) return Fail(Step::end, "DFU end time out"), 1;
+        if (stopRequested() || deviceLeft_)
+            return Fail(Step::end, "DFU end time out", messages::UpdateFailure::endTimeout), 1;
         // The completion box still follows if the END reply came after all.
-        ui_.ShowMessage("DFU end time out", kErrorCaption, kBoxError);
+        events_.Failed({Step::end, "DFU end time out",
+                        messages::UpdateCause(messages::UpdateFailure::endTimeout)});
     }
-    ui_.ShowWarning(true);
+    events_.UploadClosed();
     return 0;
 }
 

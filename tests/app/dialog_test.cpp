@@ -4,6 +4,7 @@
 
 #include "app/application.h"
 #include "app/main_dialog.h"
+#include "platform/forwarding_hid_bus.h"
 #include "platform/sim_hid_bus.h"
 #include "protocol/reports.h"
 #include "sim/device_emulator.h"
@@ -13,6 +14,7 @@
 #include "vumo/build_config.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
@@ -57,9 +59,9 @@ public:
 
 // The simulated bus with a hook at the start of each walk: a test makes the bus change, or
 // another enumeration happen, between two calls of the window.
-class HookedBus final : public platform::HidBus {
+class HookedBus final : public platform::ForwardingHidBus {
 public:
-    explicit HookedBus(platform::HidBus& inner) : inner_(inner) {}
+    using ForwardingHidBus::ForwardingHidBus;
     std::function<void()> beforeEnumerate;
 
     std::vector<platform::HidInterfaceInfo> enumerate() override {
@@ -68,19 +70,8 @@ public:
             beforeEnumerate = nullptr;
             hook();
         }
-        return inner_.enumerate();
+        return inner().enumerate();
     }
-    platform::ProbeResult probe(const std::string& path) override { return inner_.probe(path); }
-    platform::Opened<platform::HidWriter> openWriter(const std::string& path) override {
-        return inner_.openWriter(path);
-    }
-    platform::Opened<platform::HidReader> openReader(const std::string& path) override {
-        return inner_.openReader(path);
-    }
-    std::unique_ptr<platform::HotplugMonitor> monitor() override { return inner_.monitor(); }
-
-private:
-    platform::HidBus& inner_;
 };
 
 // Counts how often a widget was hidden and shown while its window was up.
@@ -153,7 +144,8 @@ protected:
 
     void MakeDialog(std::chrono::milliseconds replyLimit = 3s, QString tool = {}) {
         DialogOptions options;
-        options.makePacer = [] { return std::make_unique<update::CountingPacer>(); };
+        options.makePacer = [this] { return std::make_unique<update::CountingPacer>(pacing); };
+        options.pacing = pacing;
         options.limits.reply = replyLimit;
         options.limits.deviceReturn = 5s;
         options.limits.reopen = 3s;
@@ -242,6 +234,7 @@ protected:
     QTemporaryDir temp;
     QString firmwareTool;
     std::vector<std::uint8_t> firmware;
+    update::Pacing pacing = update::Pacing::standard;
     std::unique_ptr<CVumo_DFU_UtilityDlg> dialog;
 };
 
@@ -345,6 +338,54 @@ TEST_F(DialogTest, KeepsItsSizeLimitsAndItsControlsInPlace) {
     // "DFU", "HID" and "Change Mode" never come into view.
     for (int id : {kIdRadioDfu, kIdRadioHid, kIdChangeMode})
         EXPECT_GE(dialog->control(id)->y(), 300) << id;
+}
+
+// Tab goes round the controls the user can see and use, never to one out of view.
+TEST_F(DialogTest, TabStopsOnlyWhereTheUserCanSee) {
+    AddDevice(Mode::application, "VUMO-0001");
+    MakeDialog();
+    dialog->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+    QStringList visited;
+    for (int i = 0; i < 12; ++i) {
+        QWidget* focus = QApplication::focusWidget();
+        ASSERT_NE(focus, nullptr);
+        EXPECT_TRUE(dialog->rect().contains(focus->geometry())) << focus->objectName().toStdString();
+        if (!visited.contains(focus->objectName())) visited << focus->objectName();
+        QTest::keyClick(focus, Qt::Key_Tab);
+    }
+    // Every enabled control in view, and nothing else.
+    EXPECT_EQ(visited.size(), 5) << visited.join(QStringLiteral(" ")).toStdString();
+    for (int id : {kIdRadioDfu, kIdRadioHid, kIdChangeMode})
+        EXPECT_EQ(dialog->control(id)->focusPolicy(), Qt::NoFocus) << id;
+}
+
+// The closed list keeps the template's width; dropped down, every line shows whole, and the
+// tooltip gives the current one whole.
+TEST_F(DialogTest, TheDroppedDownListShowsEveryLineWhole) {
+    AddDevice(Mode::update, "VUMO-0001");
+    AddDevice(Mode::application, "VUMO-0002-WITH-A-SERIAL-NUMBER-FAR-LONGER-THAN-THE-LIST");
+    MakeDialog();
+    const QString loader = QStringLiteral("Vumo Update Loader: VUMO-0001");
+    ASSERT_EQ(Lines().back(), loader);
+    for (const TemplateControl& c : kTemplate102) {
+        if (c.id == kIdDeviceList) {
+            EXPECT_EQ(List()->width(), PixelRectOf(c).width);
+        }
+    }
+    EXPECT_EQ(List()->toolTip(), Lines().front());
+    List()->setCurrentIndex(1);
+    EXPECT_EQ(List()->toolTip(), loader);
+
+    List()->showPopup();
+    QAbstractItemView* view = List()->view();
+    ASSERT_TRUE(WaitUntil([&] { return view->isVisible(); }));
+    for (int line = 0; line < List()->count(); ++line) {
+        const QModelIndex index = List()->model()->index(line, 0);
+        EXPECT_LE(view->visualRect(index).width(), view->viewport()->width()) << line;
+        EXPECT_LE(view->sizeHintForIndex(index).width(), view->viewport()->width()) << line;
+    }
+    List()->hidePopup();
 }
 
 TEST_F(DialogTest, ListsApplicationModeDevicesFirstAndSelectsLineZero) {
@@ -589,8 +630,28 @@ TEST_F(DialogTest, RefusedFileShowsTheCheckSumBoxAndLeavesUpdateOff) {
     EXPECT_EQ(Boxes()[0].caption, QStringLiteral("ERROR-CheckSum"));
     EXPECT_EQ(Boxes()[0].type, 16);
     EXPECT_EQ(Boxes()[0].icon, QMessageBox::Critical);
+    // Beside the tool's own line, what to do about it.
+    const QStringList lines = Boxes()[0].detail.split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), 2) << Boxes()[0].detail.toStdString();
+    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("The checksum tool did not mark")));
+    EXPECT_EQ(lines[1], QStringLiteral("Choose the firmware file made for this device."));
     EXPECT_FALSE(Button(kIdUpdate)->isEnabled());
     EXPECT_FALSE(dialog->UpdateRunning());
+    EXPECT_EQ(emulators[0]->status().repliesSent, (std::array<std::uint32_t, 6>{}));
+}
+
+TEST_F(DialogTest, ATooLargeFileIsExplainedInPlainWords) {
+    AddDevice(Mode::update, "VUMO-0001");
+    MakeDialog();
+    ReadyToUpdate(131072);  // 1024 blocks of 128 bytes, exactly
+    Button(kIdUpdate)->click();
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].caption, QStringLiteral("ERROR-File"));
+    EXPECT_TRUE(Boxes()[0].text.contains(QStringLiteral("at most 131,071 bytes")));
+    // Why a file that fills the blocks is still too long, and what to do.
+    EXPECT_TRUE(Boxes()[0].detail.contains(QStringLiteral("would need a 1025th block")))
+        << Boxes()[0].detail.toStdString();
+    EXPECT_TRUE(Boxes()[0].detail.contains(QStringLiteral("Choose the firmware file made for this device")));
     EXPECT_EQ(emulators[0]->status().repliesSent, (std::array<std::uint32_t, 6>{}));
 }
 
@@ -672,7 +733,18 @@ TEST_F(DialogTest, MissingReadyReplyShowsOneTimeOutBox) {
     AddDevice(Mode::update, "VUMO-0001", faults);
     MakeDialog(300ms);
     ReadyToUpdate(300);
+    // While the update runs the path can't be changed, by typing or by a drop.
+    const QString path = Path()->text();
+    bool readOnlyWhileRunning = false;
+    QObject::connect(&dialog->messageBoxes(), &MessageBoxes::boxShown, dialog.get(),
+                     [&](const BoxRecord&) {
+                         readOnlyWhileRunning = Path()->isReadOnly();
+                         QTest::keyClicks(Path(), QStringLiteral("x"));
+                     });
     ASSERT_TRUE(PressUpdateAndWait());
+    EXPECT_TRUE(readOnlyWhileRunning);
+    EXPECT_EQ(Path()->text(), path);
+    EXPECT_FALSE(Path()->isReadOnly());
 
     ASSERT_EQ(Boxes().size(), 1u);
     EXPECT_EQ(Boxes()[0].text, QStringLiteral("Ready Time out"));
@@ -710,20 +782,26 @@ TEST_F(DialogTest, ClosingWithADeviceOpenClosesItFirst) {
     other.Close();
 }
 
-TEST_F(DialogTest, EnterInThePathDoesNothingAndEscapeCloses) {
+TEST_F(DialogTest, EnterInThePathConfirmsItAndClosesNothingAndEscapeCloses) {
     AddDevice(Mode::application, "VUMO-0001");
     MakeDialog();
     OpenLine(0);
     Path()->setFocus();
     QTest::keyClicks(Path(), QStringLiteral("/tmp/typed.bin"));
+    ASSERT_FALSE(Button(kIdUpdate)->isEnabled());
     QTest::keyClick(Path(), Qt::Key_Return);
+    // Enter confirms the typed path: the enabling rule runs, and Update is available.
+    EXPECT_EQ(dialog->filePath(), QStringLiteral("/tmp/typed.bin"));
+    EXPECT_TRUE(Button(kIdUpdate)->isEnabled());
+    QTest::keyClicks(Path(), QStringLiteral(".2"));
     QTest::keyClick(Path(), Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(dialog->filePath(), QStringLiteral("/tmp/typed.bin.2"));
     // Still up, the device still open, the path as typed, no box.
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), 0);
     ASSERT_NE(dialog->appDevice(), nullptr);
     EXPECT_TRUE(dialog->appDevice()->isOpen());
-    EXPECT_EQ(Path()->text(), QStringLiteral("/tmp/typed.bin"));
+    EXPECT_EQ(Path()->text(), QStringLiteral("/tmp/typed.bin.2"));
     EXPECT_TRUE(Boxes().empty());
 
     // Escape ends the run through the closing steps: the device is closed first.
@@ -834,30 +912,64 @@ TEST_F(DialogTest, EveryTimeOutBoxKeepsItsTextAndSaysWhatToDo) {
         EXPECT_TRUE(lines[0].contains(QStringLiteral("stopped answering"))) << lines[0].toStdString();
         EXPECT_TRUE(lines[1].contains(QStringLiteral("update loader"))) << lines[1].toStdString();
         EXPECT_TRUE(lines[1].contains(QStringLiteral("pressing Update again")));
-        // The same words as the command line's cause and hint lines.
+        // The same words as the command line's cause and hint lines and the station's.
+        ASSERT_TRUE(dialog->lastUpdateResult().has_value());
         EXPECT_EQ(box.detail.toStdString(),
-                  messages::DetailText(messages::UpdateCause(c.text.toStdString())));
+                  messages::DetailText(dialog->lastUpdateResult()->explanation));
     }
 }
 
-TEST_F(DialogTest, ADeviceThatLeavesMidUploadKeepsTheTextAndGetsTheEnginesCauseAndTheHint) {
+// A device that leaves mid-upload: the box keeps its fixed text, says why and what to do once,
+// and the window then no longer offers the departed device.
+TEST_F(DialogTest, ADeviceThatLeavesMidUploadIsNoLongerOfferedAndItsBoxAdvisesOnce) {
+    for (const Mode mode : {Mode::update, Mode::application}) {
+        dialog.reset();
+        emulators.clear();
+        sim::Faults faults;
+        faults.unplugAtBlock = 3;
+        AddDevice(mode, "VUMO-0001", faults);
+        MakeDialog(30s);  // the departure, not the limit, ends the wait
+        ReadyToUpdate(900);
+        ASSERT_TRUE(PressUpdateAndWait());
+        ASSERT_EQ(Boxes().size(), 1u);
+        EXPECT_EQ(Boxes()[0].text, QStringLiteral("DFU upload time out : 3"));
+        const QStringList lines = Boxes()[0].detail.split(QLatin1Char('\n'));
+        ASSERT_EQ(lines.size(), 2) << Boxes()[0].detail.toStdString();
+        EXPECT_EQ(lines[0], QStringLiteral("The device left the bus at block 3."));
+        EXPECT_TRUE(lines[1].startsWith(QStringLiteral("Plug it in again"))) << lines[1].toStdString();
+        // The advice that the device stays in its loader comes once, not again from the table.
+        EXPECT_EQ(Boxes()[0].detail.count(QStringLiteral("update loader")), 1)
+            << Boxes()[0].detail.toStdString();
+
+        // Refreshed as at a device change: nothing listed, nothing open, nothing to update.
+        EXPECT_EQ(List()->count(), 0);
+        EXPECT_EQ(dialog->openMode(), 0);
+        EXPECT_FALSE(dialog->dfuDevice()->isOpen());
+        EXPECT_EQ(State(), (Controls{true, false, false, true, true, kOpen}));
+        // And stays so once the removal itself has been handled.
+        QCoreApplication::processEvents();
+        EXPECT_EQ(State(), (Controls{true, false, false, true, true, kOpen}));
+    }
+}
+
+// Under fast pacing a time-out says how to get the standard pauses in a window: start it
+// without the flag, not a flag to give to an update.
+TEST_F(DialogTest, TheFastPacingAdviceSaysHowToStartTheWindow) {
+    pacing = update::Pacing::fast;
     sim::Faults faults;
-    faults.silentBlocks.insert(2);
+    faults.silent.insert(sim::Reply::location);
     AddDevice(Mode::update, "VUMO-0001", faults);
-    MakeDialog(30s);  // the departure, not the limit, ends the wait
-    ReadyToUpdate(900);
-    QSignalSpy finished(dialog.get(), &CVumo_DFU_UtilityDlg::updateFinished);
-    Button(kIdUpdate)->click();
-    // Block 2 is on its way once the bar stands at it: blocks 0 and 1 have their replies.
-    ASSERT_TRUE(WaitUntil([&] { return Progress()->value() == 33; }));
-    emulators.clear();  // unplugged while block 2 waits for its reply
-    ASSERT_TRUE(finished.wait(kWaitMs));
+    MakeDialog(300ms);
+    ReadyToUpdate(300);
+    ASSERT_TRUE(PressUpdateAndWait());
     ASSERT_EQ(Boxes().size(), 1u);
-    EXPECT_EQ(Boxes()[0].text, QStringLiteral("DFU upload time out : 2"));
-    EXPECT_TRUE(Boxes()[0].detail.startsWith(QStringLiteral("The device left the bus at block 2")))
-        << Boxes()[0].detail.toStdString();
-    EXPECT_TRUE(Boxes()[0].detail.contains(QStringLiteral("\nThe device stays in its update loader")))
-        << Boxes()[0].detail.toStdString();
+    EXPECT_EQ(Boxes()[0].text, QStringLiteral("DFU Location time out"));
+    const QString& detail = Boxes()[0].detail;
+    EXPECT_TRUE(detail.contains(QStringLiteral("fast pacing"))) << detail.toStdString();
+    EXPECT_TRUE(detail.contains(QStringLiteral("start the utility again without --pacing fast")))
+        << detail.toStdString();
+    EXPECT_FALSE(detail.contains(QStringLiteral("try again with --pacing standard")))
+        << detail.toStdString();
 }
 
 TEST_F(DialogTest, TheCompletionBoxHasNoDetail) {
@@ -888,25 +1000,27 @@ bool DragAndDrop(QWidget* target, const QList<QUrl>& urls) {
 
 }  // namespace
 
-TEST_F(DialogTest, ADroppedFileFillsThePathAsIfTyped) {
+TEST_F(DialogTest, ADroppedFileIsChosenAsBrowseChoosesOne) {
     AddDevice(Mode::update, "VUMO-0001");
     MakeDialog();
     OpenLine(0);
     const QString file = WriteFirmware(300);
 
-    // Dropped on the field: the field shows it; Update follows at the next UpdateControls, as
-    // for a typed path.
+    // Dropped on the field: a choice of file, as "Browse" makes one: the field shows it and
+    // Update is available at once.
     ASSERT_TRUE(DragAndDrop(Path(), {QUrl::fromLocalFile(file)}));
     EXPECT_EQ(Path()->text(), file);
-    EXPECT_FALSE(Button(kIdUpdate)->isEnabled());
-    dialog->UpdateControls();
     EXPECT_EQ(dialog->filePath(), file);
     EXPECT_TRUE(Button(kIdUpdate)->isEnabled());
 
     // Dropped anywhere on the window: the same.
     Path()->clear();
+    Button(kIdDeviceOpen)->click();
+    OpenLine(0);
+    ASSERT_FALSE(Button(kIdUpdate)->isEnabled());
     ASSERT_TRUE(DragAndDrop(dialog.get(), {QUrl::fromLocalFile(file + QStringLiteral(".2"))}));
     EXPECT_EQ(Path()->text(), file + QStringLiteral(".2"));
+    EXPECT_TRUE(Button(kIdUpdate)->isEnabled());
 
     // Two files, or an address that is not a local file, are refused and change nothing.
     EXPECT_FALSE(DragAndDrop(Path(), {QUrl::fromLocalFile(file), QUrl::fromLocalFile(file)}));

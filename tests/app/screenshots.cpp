@@ -3,8 +3,8 @@
 //   window-empty.png        started with no device
 //   window-device-open.png  a device open, a firmware file chosen, ready to update
 //   window-hint.png         a failure box with its hint: the device stopped answering
-//   station-running.png     the station window flashing six devices
-//   station-finished.png    the same six done: four green, two red
+//   station-running.png     the station window flashing a bench of ten devices
+//   station-finished.png    the run stopped: nine green, one red, the summary and the log
 // Usage: app_screenshots <folder>
 
 #include "app/application.h"
@@ -79,6 +79,11 @@ void GrabNextBox(const QString& file, bool& ok) {
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The station's log goes to its default place under a home folder of its own, which the
+    // window shows as ~/.local/share/vumo-dfu/station-log.jsonl, as on any desk.
+    const QTemporaryDir home;
+    qputenv("HOME", home.path().toLocal8Bit());
+    qunsetenv("XDG_DATA_HOME");
     QApplication application(argc, argv);
     QApplication::setStyle(QStringLiteral("Fusion"));
     if (argc != 2) {
@@ -139,12 +144,12 @@ int main(int argc, char** argv) {
         ok = grabbed && ok;
     }
     {
-        // Six devices: two stop answering part way (the running picture), then all end.
+        // A bench of ten: some answer slower (the running picture), one stops answering.
         vumo::sim::SimulateOptions simulate;
         std::string error;
         vumo::sim::ParseSimulateOptions(
-            "dfu,devices=6,return-delay=5,1@silent=IMAGE:200,3@silent=IMAGE:560,"
-            "4@silent=IMAGE:350,6@silent=IMAGE:120,5@no-return",
+            "dfu,devices=10,return-delay=5,3@silent=IMAGE:560,2@reply-delay=2,"
+            "5@reply-delay=3,7@reply-delay=2,8@reply-delay=4,10@reply-delay=3",
             simulate, error);
         vumo::sim::Simulation simulation(simulate);
         vumo::app::StationWindowOptions o;
@@ -153,24 +158,23 @@ int main(int argc, char** argv) {
         o.limits = {std::chrono::milliseconds(1500), std::chrono::milliseconds(1000),
                     std::chrono::milliseconds(1000)};
         o.prepare.toolPath = tool.toStdString();
-        o.logPath = QStringLiteral("/home/operator/.local/share/vumo-dfu-utility/station-log.jsonl");
         vumo::app::StationWindow window(simulation.bus(), o);
         window.messageBoxes().SetAnswerAll(true);
-        window.resize(1040, 620);
         window.show();
+        window.resize(1040, 700);
         ok = QTest::qWaitForWindowExposed(&window) && ok;
         window.ChooseFirmware(WriteFirmware(temp, 100'000));
         window.pathEdit()->setText(QStringLiteral("/home/operator/firmware/vumo-1.2.0.bin"));
         window.OnStartClicked();
-        // Running: the faulty ones wait at their block, the others are done or nearly.
+        // Running: the quick ones are done, the slower ones part way.
         ok = QTest::qWaitFor([&] { return window.counters().ok >= 1; }, 10'000) && ok;
         QTest::qWait(150);
         ok = Save(window, folder.filePath(QStringLiteral("station-running.png"))) && ok;
         ok = QTest::qWaitFor([&] { return window.counters().running == 0; }, 20'000) && ok;
-        QTest::qWait(150);
-        ok = Save(window, folder.filePath(QStringLiteral("station-finished.png"))) && ok;
         window.OnStopClicked();
         ok = QTest::qWaitFor([&] { return !window.running(); }, 10'000) && ok;
+        QTest::qWait(150);
+        ok = Save(window, folder.filePath(QStringLiteral("station-finished.png"))) && ok;
         window.close();
     }
     return ok ? 0 : 1;

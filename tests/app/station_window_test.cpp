@@ -1,10 +1,12 @@
 // The station window on the simulated bus with counted pauses: devices flashed at once, each
 // tile green or red with its message, tiles that follow arrivals and removals, Stop, closing
-// during a run, and the flash log's lines.
+// during a run, a run kept over Stop and Start, retries, the end's summary, and the flash log's
+// lines.
 
 #include "app/application.h"
 #include "app/station_tile.h"
 #include "app/station_window.h"
+#include "messages/causes.h"
 #include "platform/sim_hid_bus.h"
 #include "sim/device_emulator.h"
 #include "sim/sim_bus_port.h"
@@ -12,12 +14,18 @@
 #include "sim/simulation.h"
 #include "test_support.h"
 
+#include <QContextMenuEvent>
 #include <QFile>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTextDocument>
+#include <QTimer>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -234,8 +242,9 @@ TEST_F(StationWindowTest, StopLetsRunningDevicesFinishThenStopNowInterruptsThem)
     window->OnStopClicked();
     ASSERT_TRUE(done.wait(kWaitMs));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
-    // VUMO-0002 came while draining and was never taken.
-    ASSERT_EQ(Tiles().size(), 1u);
+    // VUMO-0002 came while draining and was never taken: it waits for the next Start.
+    ASSERT_EQ(Tiles().size(), 2u);
+    EXPECT_EQ(Tiles()["VUMO-0002"]->state(), StationTile::State::waiting);
     EXPECT_EQ(Tiles()["VUMO-0001"]->state(), StationTile::State::failed);
     EXPECT_EQ(Tiles()["VUMO-0001"]->message(), QStringLiteral("The update was interrupted."));
     EXPECT_EQ(window->counters().failed, 1);
@@ -282,12 +291,25 @@ TEST_F(StationWindowTest, ClosingDuringARunAsksAndStopsOrLetsFinish) {
         sim::Faults noReturn;
         noReturn.noReturn = true;
         Add("VUMO-0003", "usb-3", noReturn);
-        MakeWindow(bus, Options());
+        StationWindowOptions o = Options();
+        o.closeDelay = 200ms;
+        MakeWindow(bus, o);
         ASSERT_TRUE(window->OnStartClicked());
         ASSERT_TRUE(WaitUntil([&] { return window->counters().running == 1; }));
         window->messageBoxes().PresetNextAnswer(QMessageBox::Yes);
+        QSignalSpy done(window.get(), &StationWindow::stationDone);
         window->close();
+        // The window stays with its running tile until the device has ended, and shows how.
         EXPECT_TRUE(window->isVisible());
+        ASSERT_EQ(Tiles().size(), 1u);
+        EXPECT_EQ(Tiles()["VUMO-0003"]->state(), StationTile::State::running);
+        ASSERT_TRUE(done.wait(kWaitMs));
+        EXPECT_TRUE(window->isVisible());
+        EXPECT_TRUE(window->endShown());
+        EXPECT_TRUE(window->endText().startsWith(QStringLiteral(
+            "0 ok, 1 failed: VUMO-0003 (The device did not come back in update mode")))
+            << window->endText().toStdString();
+        EXPECT_EQ(Tiles()["VUMO-0003"]->state(), StationTile::State::failed);
         ASSERT_TRUE(WaitUntil([&] { return !window->isVisible(); }));
         EXPECT_FALSE(window->stationAlive());
         ASSERT_EQ(LogLines().size(), 2);
@@ -311,15 +333,220 @@ TEST_F(StationWindowTest, ARefusedFileCantBeStartedAndSaysWhy) {
     EXPECT_TRUE(window->startButton()->isEnabled());
 }
 
-TEST_F(StationWindowTest, TheDefaultLogIsInTheUsersDataFolder) {
+TEST_F(StationWindowTest, ClosingWhileNothingIsBeingFlashedAsksNothing) {
+    // Before Start, and with a station that has flashed its devices and waits for more.
+    Add("VUMO-0001", "usb-1");
+    MakeWindow(bus, Options());
+    window->close();
+    EXPECT_FALSE(window->isVisible());
+    window->show();
+    ASSERT_TRUE(window->OnStartClicked());
+    ASSERT_TRUE(WaitUntil([&] { return window->counters().ok == 1; }));
+    EXPECT_EQ(window->countersText(), QStringLiteral("OK 1    Failed 0    Running 0"));
+    window->close();
+    EXPECT_TRUE(window->messageBoxes().history().empty());
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(window->stationAlive());
+}
+
+TEST_F(StationWindowTest, TheStationEndingWhileTheCloseQuestionIsOpenClosesTheWindow) {
+    // Whichever answer: nothing is left to wait for, so the window goes.
+    for (const auto answer : {QMessageBox::Yes, QMessageBox::No}) {
+        sim::Faults silent;
+        silent.silent.insert(sim::Reply::ready);
+        Add("VUMO-0001", "usb-1", silent);
+        MakeWindow(bus, Options(400ms));
+        ASSERT_TRUE(window->OnStartClicked());
+        ASSERT_TRUE(WaitUntil([&] { return window->counters().running == 1; }));
+        window->OnStopClicked();  // draining: the station ends when the device has
+
+        window->messageBoxes().SetAnswerAll(false);
+        bool answered = false;
+        QObject::connect(&window->messageBoxes(), &MessageBoxes::boxShown, window.get(), [&] {
+            QTimer::singleShot(0, window.get(), [&, answer] {
+                // The device times out and the station ends under the open question.
+                EXPECT_TRUE(WaitUntil([&] { return !window->running(); }));
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                ASSERT_NE(box, nullptr);
+                box->button(answer)->click();
+                answered = true;
+            });
+        });
+        window->close();
+        EXPECT_TRUE(answered);
+        ASSERT_TRUE(WaitUntil([&] { return !window->isVisible(); }));
+        EXPECT_FALSE(window->stationAlive());
+        window.reset();
+        emulators.clear();
+    }
+}
+
+TEST_F(StationWindowTest, ARunLastsOverStopAndStartInBenchOrder) {
+    // Present before Start: waiting tiles, in the order of their ports, with their count.
+    sim::Faults silent;
+    silent.silentBlocks.insert(3);
+    Add("VUMO-0010", "usb-10");
+    Add("VUMO-0002", "usb-2", silent);
+    Add("VUMO-0001", "usb-1");
+    MakeWindow(bus, Options());
+    const auto ports = [&] {
+        std::vector<std::string> out;
+        for (StationTile* t : window->tiles()) out.push_back(t->device().port);
+        return out;
+    };
+    const std::vector<std::string> bench{"usb-1", "usb-2", "usb-10"};
+    EXPECT_EQ(ports(), bench);
+    for (StationTile* t : window->tiles()) EXPECT_EQ(t->state(), StationTile::State::waiting);
+    EXPECT_EQ(window->countersText(),
+              QStringLiteral("OK 0    Failed 0    Running 0    Waiting 3"));
+
+    ASSERT_TRUE(window->OnStartClicked());
+    ASSERT_TRUE(WaitUntil([&] { return Finished() == 3; }));
+    EXPECT_EQ(ports(), bench);
+    QSignalSpy done(window.get(), &StationWindow::stationDone);
+    window->OnStopClicked();
+    ASSERT_TRUE(done.wait(kWaitMs));
+    // The end: a summary, where the log is, and its folder opened on request.
+    EXPECT_TRUE(window->endShown());
+    EXPECT_EQ(window->summaryText(),
+              QStringLiteral("2 ok, 1 failed: VUMO-0002 (DFU upload time out : 3)"));
+    EXPECT_TRUE(window->endText().endsWith(QStringLiteral("Log: ") + logFile))
+        << window->endText().toStdString();
+    ASSERT_EQ(LogLines().size(), 3);
+
+    // Start again: the ok devices are not flashed again; the failed one is, in its place.
+    ASSERT_TRUE(window->OnStartClicked());
+    EXPECT_FALSE(window->endShown());
+    ASSERT_TRUE(WaitUntil([&] { return LogLines().size() == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return window->counters().running == 0; }));
+    EXPECT_TRUE(LogLines()[3].contains(QStringLiteral("\"serial\": \"VUMO-0002\"")));
+    EXPECT_EQ(ports(), bench);
+    EXPECT_EQ(window->counters().ok, 2);
+    EXPECT_EQ(window->counters().failed, 1);
+    EXPECT_EQ(Tiles()["VUMO-0001"]->state(), StationTile::State::ok);
+
+    // "Flash again" on an ok tile, from its context menu: taken at once, counted once.
+    StationTile* first = Tiles()["VUMO-0001"];
+    QTimer::singleShot(0, window.get(), [] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        ASSERT_NE(menu, nullptr);
+        ASSERT_EQ(menu->actions().size(), 1);
+        EXPECT_EQ(menu->actions()[0]->text(), QStringLiteral("&Flash again"));
+        menu->actions()[0]->trigger();
+        menu->close();
+    });
+    QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, first->rect().center(),
+                                first->mapToGlobal(first->rect().center()));
+    QApplication::sendEvent(first, &menuEvent);
+    ASSERT_TRUE(WaitUntil([&] { return LogLines().size() == 5; }));
+    ASSERT_TRUE(WaitUntil([&] { return window->counters().running == 0; }));
+    EXPECT_TRUE(LogLines()[4].contains(QStringLiteral("\"serial\": \"VUMO-0001\"")));
+    EXPECT_TRUE(LogLines()[4].contains(QStringLiteral("\"outcome\": \"ok\"")));
+    EXPECT_EQ(window->counters().ok, 2);
+    EXPECT_EQ(ports(), bench);
+
+    // A failed tile's button retries it while the station runs.
+    QToolButton* retry = Tiles()["VUMO-0002"]->retryButton();
+    ASSERT_TRUE(retry->isVisible());
+    EXPECT_FALSE(Tiles()["VUMO-0001"]->retryButton()->isVisible());
+    retry->click();
+    ASSERT_TRUE(WaitUntil([&] { return LogLines().size() == 6; }));
+    EXPECT_TRUE(LogLines()[5].contains(QStringLiteral("\"serial\": \"VUMO-0002\"")));
+    ASSERT_TRUE(WaitUntil([&] { return window->counters().running == 0; }));
+    EXPECT_EQ(window->counters().failed, 1);
+
+    // Stopped, Retry starts the station, which takes what is not ok: that device alone.
+    window->OnStopClicked();
+    ASSERT_TRUE(WaitUntil([&] { return !window->running(); }));
+    Tiles()["VUMO-0002"]->retryButton()->click();
+    EXPECT_TRUE(window->running());
+    ASSERT_TRUE(WaitUntil([&] { return LogLines().size() == 7; }));
+    EXPECT_TRUE(LogLines()[6].contains(QStringLiteral("\"serial\": \"VUMO-0002\"")));
+
+    // A new run forgets the outcomes: every device present waits for Start.
+    window->OnStopClicked();
+    ASSERT_TRUE(WaitUntil([&] { return !window->running(); }));
+    EXPECT_EQ(LogLines().size(), 7);
+    window->newRunButton()->click();
+    EXPECT_EQ(window->countersText(),
+              QStringLiteral("OK 0    Failed 0    Running 0    Waiting 3"));
+    EXPECT_EQ(ports(), bench);
+    EXPECT_FALSE(window->endShown());
+}
+
+TEST_F(StationWindowTest, TheEndOpensTheLogsFolder) {
+    StationWindowOptions o = Options();
+    std::vector<QUrl> opened;
+    o.openUrl = [&](const QUrl& url) {
+        opened.push_back(url);
+        return true;
+    };
+    Add("VUMO-0001", "usb-1");
+    MakeWindow(bus, o);
+    ASSERT_TRUE(window->OnStartClicked());
+    ASSERT_TRUE(WaitUntil([&] { return Finished() == 1; }));
+    QSignalSpy done(window.get(), &StationWindow::stationDone);
+    window->OnStopClicked();
+    ASSERT_TRUE(done.wait(kWaitMs));
+    EXPECT_EQ(window->summaryText(), QStringLiteral("1 ok, 0 failed"));
+    ASSERT_TRUE(window->openLogFolderButton()->isVisible());
+    window->openLogFolderButton()->click();
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0], QUrl::fromLocalFile(temp.filePath(QStringLiteral("logs"))));
+}
+
+TEST_F(StationWindowTest, ATilesToolTipIsTheMessageAsPlainText) {
+    station::StationDevice device{1, "<b>VUMO</b>", "usb-1", "/dev/x", 1};
+    StationTile tile(device);
+    station::FinishedDevice finished;
+    finished.device = device;
+    finished.result.outcome = update::Outcome::failed;
+    finished.result.message = "<b>VUMO</b>: Ready Time out";
+    finished.result.explanation = {"a & b <i>c</i>", "unplug <VUMO>"};
+    tile.SetFinished(finished);
+    QTextDocument shown;
+    if (Qt::mightBeRichText(tile.toolTip()))
+        shown.setHtml(tile.toolTip());
+    else
+        shown.setPlainText(tile.toolTip());
+    EXPECT_EQ(shown.toPlainText(),
+              QStringLiteral("<b>VUMO</b>: Ready Time out\n") +
+                  QString::fromStdString(messages::DetailText(finished.result.explanation)));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("& b <i>c</i>")));
+}
+
+TEST_F(StationWindowTest, TheDefaultLogIsInTheProgramsOwnDataFolder) {
+    // With the names the program sets at start-up; none of them is the log's folder.
+    const QByteArray oldData = qgetenv("XDG_DATA_HOME");
+    const QString oldOrganisation = QCoreApplication::organizationName();
+    qputenv("XDG_DATA_HOME", temp.filePath(QStringLiteral("data")).toLocal8Bit());
+    QCoreApplication::setOrganizationName(
+        QStringLiteral("Local AppWizard-Generated Applications"));
+    const QString expected = temp.filePath(QStringLiteral("data/vumo-dfu/station-log.jsonl"));
+    EXPECT_EQ(StationWindow::DefaultLogPath(), expected);
     StationWindowOptions o = Options();
     o.logPath.clear();
     window = std::make_unique<StationWindow>(bus, o);
-    EXPECT_EQ(window->logPath(), StationWindow::DefaultLogPath());
-    EXPECT_TRUE(window->logPath().startsWith(
-        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)));
+    EXPECT_EQ(window->logPath(), expected);
     window->SetLogPath(logFile);
     EXPECT_EQ(window->logPath(), logFile);
+    QCoreApplication::setOrganizationName(oldOrganisation);
+    if (oldData.isNull())
+        qunsetenv("XDG_DATA_HOME");
+    else
+        qputenv("XDG_DATA_HOME", oldData);
+}
+
+TEST_F(StationWindowTest, TheWindowOpensWithinTheScreen) {
+    // The offscreen screen is 800 x 600: smaller than the window's wish, as a laptop's screen
+    // is at a scale factor of 2.
+    window = std::make_unique<StationWindow>(bus, Options());
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    const QRect available = window->screen()->availableGeometry();
+    EXPECT_TRUE(available.contains(window->frameGeometry()))
+        << window->frameGeometry().width() << "x" << window->frameGeometry().height() << " in "
+        << available.width() << "x" << available.height();
 }
 
 }  // namespace

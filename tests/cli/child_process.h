@@ -8,9 +8,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -68,12 +70,29 @@ public:
 
     void Signal(int sig) { ::kill(pid_, sig); }
 
+    // Closes our ends of the child's outputs, as a reader that goes away does: its next
+    // writes fail (or kill it, if it let SIGPIPE do so).
+    void CloseOutputs() {
+        for (int& fd : fds_) {
+            if (fd >= 0) ::close(fd);
+            fd = -1;
+        }
+    }
+
     // Reads both outputs to their end and collects the status; -1 when the child outlives the
     // deadline.
     int Wait(Clock::time_point deadline) {
         while (ReadSome(deadline)) {
         }
         if (fds_[0] >= 0 || fds_[1] >= 0) return -1;
+        // Its outputs may have been closed before it ended: wait for the process itself.
+        const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd p{pidfd, POLLIN, 0};
+        const bool ended = pidfd >= 0 && ::poll(&p, 1, std::max<int>(0, static_cast<int>(left.count()))) == 1;
+        if (pidfd >= 0) ::close(pidfd);
+        if (!ended) return -1;
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;

@@ -75,6 +75,35 @@ TEST_F(CliTest, ListsTheSimulatedDevicesAsJson) {
     EXPECT_NE(plain.out.find("application 0  Vumo Device: VUMO-0001"), std::string::npos) << plain.out;
 }
 
+// A bench of powered hubs: `list` shows every device (the window's list stops at ten), `update`
+// can choose the last of them, and a 65th simulated device is refused by name.
+TEST_F(CliTest, ABenchOf64IsListedWholeAndA65thIsRefused) {
+    const auto run = Dfu({"list", "--simulate=dfu,devices=64", "--json"});
+    EXPECT_EQ(run.exitCode, kExitOk) << run.err;
+    std::size_t listed = 0;
+    for (auto at = run.out.find("\"mode\": \"update\""); at != std::string::npos;
+         at = run.out.find("\"mode\": \"update\"", at + 1))
+        ++listed;
+    EXPECT_EQ(listed, 64u) << run.out;
+    EXPECT_NE(run.out.find("\"index\": 63, \"product\": \"Vumo Update Loader\", \"serial\": "
+                           "\"VUMO-0064\""),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.err, "");
+
+    const auto last = Dfu({"update", firmware_, "--simulate=dfu,devices=64", "--serial",
+                           "VUMO-0064", "--pacing", "fast", "--json"});
+    EXPECT_EQ(last.exitCode, kExitOk) << last.err;
+    EXPECT_NE(last.out.find("\"serial\": \"VUMO-0064\""), std::string::npos) << last.out;
+
+    const auto tooMany = Dfu({"list", "--simulate=devices=65"});
+    EXPECT_EQ(tooMany.exitCode, kExitUsage);
+    EXPECT_NE(tooMany.err.find("devices needs a device count from 1 to 64 (got \"devices=65\")"),
+              std::string::npos)
+        << tooMany.err;
+    EXPECT_EQ(tooMany.out, "");
+}
+
 TEST_F(CliTest, UpdateInUpdateModeSucceedsWithJsonResult) {
     const auto run = Dfu({"update", firmware_, "--simulate=dfu", "--json"});
     EXPECT_EQ(run.exitCode, kExitOk) << run.err;

@@ -81,6 +81,9 @@ protected:
     // Runs vumo-dfu with `args`; gives up (and fails) after two minutes.
     RunOutput Dfu(std::vector<std::string> args) {
         args.insert(args.begin(), VUMO_TEST_DFU);
+        return Program(std::move(args));
+    }
+    RunOutput Program(std::vector<std::string> args) {
         const auto out = (dir_ / "stdout").string();
         const auto err = (dir_ / "stderr").string();
         posix_spawn_file_actions_t actions;
@@ -229,6 +232,60 @@ TEST_F(RecordingsTest, ABadRecordingIsRefusedWithOneLineAndReplayExcludesSimulat
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
 
     EXPECT_EQ(Dfu({"list", "--replay", file, "--simulate"}).exitCode, kExitUsage);
+}
+
+// A recording is outside text: its event names, paths and file name reach the terminal only
+// escaped, whichever program shows them and whether it accepts the recording or not.
+TEST_F(RecordingsTest, RecordingTextReachesTheTerminalEscaped) {
+    const std::string osc = "\x1b]0;OWNED\x07";
+    const auto hostile = [](std::string text) {
+        for (std::size_t at = 0; (at = text.find("sim:hidraw", at)) != std::string::npos;) {
+            text.replace(at, 4, "sim:\\u001b]0;OWNED\\u0007");
+            at += 20;
+        }
+        return text;
+    };
+    // An unknown event named by an escape sequence, in a file whose name holds one.
+    const auto badEvent = (dir_ / ("bad" + osc + ".jsonl")).string();
+    {
+        std::istringstream in(ReadFile(RecordingOf("list-two")));
+        std::string first;
+        std::getline(in, first);
+        std::ofstream(badEvent, std::ios::binary)
+            << first << "\n{\"t\":0.1,\"e\":\"\\u001b]0;OWNED\\u0007\"}\n";
+    }
+    // A device whose node is named by one: listed, and quoted when a changed image diverges.
+    const auto badPath = (dir_ / ("path" + osc + ".jsonl")).string();
+    std::ofstream(badPath, std::ios::binary) << hostile(ReadFile(RecordingOf("station-three")));
+    const auto badList = (dir_ / "list.jsonl").string();
+    std::ofstream(badList, std::ios::binary) << hostile(ReadFile(RecordingOf("list-two")));
+    auto bytes = ReadFile(Firmware());
+    bytes.resize(bytes.size() + 128, '\0');
+    const auto changed = (dir_ / "changed.bin").string();
+    std::ofstream(changed, std::ios::binary) << bytes;
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string shown;  // escaped, as it must appear
+    };
+    const std::vector<Case> cases = {
+        {{VUMO_TEST_DFU, "list", "--replay", badEvent}, "unknown event \"\\x1b]0;OWNED\\x07\""},
+        {{VUMO_TEST_DFU, "station", Firmware(), "--replay", badEvent}, "bad\\x1b]0;OWNED\\x07"},
+        {{VUMO_TEST_DFU, "list", "--replay", badList}, "sim:\\x1b]0;OWNED\\x07hidraw0"},
+        {{VUMO_TEST_DFU, "station", changed, "--replay", badPath, "--replay-speed=0", "--count",
+          "3", "--max-parallel", "1"},
+         "expected: sim:\\x1b]0;OWNED\\x07hidraw"},
+        {{VUMO_TEST_SIM, "--replay", badEvent}, "unknown event \"\\x1b]0;OWNED\\x07\""},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& c = cases[i];
+        std::vector<std::string> args(c.args.begin() + 1, c.args.end());
+        const auto run = c.args[0] == VUMO_TEST_DFU ? Dfu(args) : Program(c.args);
+        const std::string all = run.out + run.err;
+        SCOPED_TRACE("case " + std::to_string(i));
+        EXPECT_NE(all.find(c.shown), std::string::npos) << all;
+        EXPECT_EQ(all.find_first_of("\x1b\x07"), std::string::npos) << all;
+    }
 }
 
 TEST_F(RecordingsTest, TraceShowsEveryReportWithDirectionLengthAndHex) {

@@ -148,6 +148,9 @@ TEST_F(StationCliTest, EightDevicesThreeFaultsEachOutcomeItsOwnAndEveryOneLogged
     }
     EXPECT_EQ(Field(finished.at("VUMO-0003"), "message"), "DFU upload time out : 5");
     EXPECT_EQ(Field(finished.at("VUMO-0003"), "step"), "block");
+    // The same cause and hint as `update` and the window give for the message.
+    EXPECT_NE(Field(finished.at("VUMO-0003"), "cause").find("stopped answering"), std::string::npos);
+    EXPECT_NE(Field(finished.at("VUMO-0003"), "hint").find("flashes it directly"), std::string::npos);
     EXPECT_EQ(Field(finished.at("VUMO-0005"), "message"), "DFU upload time out : 10");
     EXPECT_NE(Field(finished.at("VUMO-0005"), "cause").find("left the bus at block 10"),
               std::string::npos);
@@ -376,6 +379,79 @@ TEST_F(StationCliTest, UpdateWritesTheSameLogLine) {
     EXPECT_EQ(Field(lines[1], "message"), "DFU upload time out : 2");
     EXPECT_EQ(Field(lines[1], "port"), "sim-1");
     EXPECT_EQ(Field(lines[1], "sha256"), sha);
+}
+
+// A log the disk can't take whole: the device whose record was cut short is not ok (the line
+// traces each device), the run says so and ends with 10, and the next record, after that torn
+// line and one torn by another writer before it, starts on a line of its own.
+TEST_F(StationCliTest, ALogLineTheDiskCutsShortFailsTheDeviceAndTearsNoOtherLine) {
+    const auto log = (dir_ / "full.jsonl").string();
+    std::ofstream(log, std::ios::binary) << "{\"torn\": ";
+    // A file-size limit stands in for the full disk; SIGXFSZ stays ignored in the child.
+    const auto old = ::signal(SIGXFSZ, SIG_IGN);
+    Child limited({"/usr/bin/prlimit", "--fsize=100", "--", VUMO_TEST_DFU, "station", firmware_,
+                   "--simulate=dfu,return-delay=5", "--count", "1", "--json", "--log", log});
+    const int limitedExit = limited.Wait(Clock::now() + 60s);
+    ::signal(SIGXFSZ, old);
+    EXPECT_EQ(limitedExit, kExitStationFailed) << limited.err();
+    const auto finished = Events(limited.out(), "finished");
+    ASSERT_EQ(finished.size(), 1u) << limited.out();
+    EXPECT_EQ(Field(finished[0], "outcome"), "failed");
+    EXPECT_EQ(Field(finished[0], "step"), "log");
+    EXPECT_EQ(Field(finished[0], "flashed"), "ok");
+    EXPECT_NE(Field(finished[0], "cause").find("could not be written (91 of "), std::string::npos)
+        << finished[0];
+    EXPECT_EQ(Field(Events(limited.out(), "summary").at(0), "failed"), "1");
+
+    const auto run = Station({"station", firmware_, "--simulate=dfu,return-delay=5", "--count",
+                              "1", "--log", log});
+    EXPECT_EQ(run.exitCode, kExitOk) << run.err;
+    const auto lines = Lines(ReadAll(log));
+    ASSERT_EQ(lines.size(), 3u) << ReadAll(log);
+    EXPECT_EQ(lines[0], "{\"torn\": ");
+    EXPECT_EQ(lines[1].size(), 90u);
+    EXPECT_EQ(Field(lines[2], "outcome"), "ok") << lines[2];
+    EXPECT_EQ(lines[2].back(), '}');
+}
+
+// A collector that ends (`station --json | head -1`) or a session that closes drains the
+// station as the first Ctrl-C does: the running device finishes and is logged, the station
+// ends with its status, not killed by the signal.
+TEST_F(StationCliTest, AClosedPipeOrTerminalDrainsTheStationAndSparesTheUpdate) {
+    struct Case {
+        const char* name;
+        int signal;  // 0: only the outputs close
+        const char* note;
+    };
+    for (const Case c : {Case{"closed pipe", 0, "Standard output was closed"},
+                         Case{"hang-up", SIGHUP, "The terminal was closed"}}) {
+        SCOPED_TRACE(c.name);
+        const auto log = (dir_ / (std::string(c.name) + ".jsonl")).string();
+        Child child(Args({"station", firmware_, "--simulate=dfu,devices=10,return-delay=5",
+                          "--max-parallel", "1", "--count", "10", "--json", "--log", log}));
+        ASSERT_TRUE(child.WaitForOut("\"event\": \"arrived\"", Clock::now() + 30s)) << child.err();
+        if (c.signal != 0) {
+            child.Signal(c.signal);
+            ASSERT_TRUE(child.WaitForErr(c.note, Clock::now() + 30s)) << child.err();
+        }
+        child.CloseOutputs();
+        EXPECT_EQ(child.Wait(Clock::now() + 60s), kExitOk);
+        const auto lines = Lines(ReadAll(log));
+        ASSERT_GE(lines.size(), 1u);
+        EXPECT_LT(lines.size(), 10u);  // drained: not every device was taken
+        for (const auto& line : lines) EXPECT_EQ(Field(line, "outcome"), "ok") << line;
+    }
+
+    // `update` goes on to its end and its log line when its outputs and terminal go away.
+    const auto log = (dir_ / "update.jsonl").string();
+    Child update(Args({"update", firmware_, "--simulate=dfu,return-delay=5", "--log", log}));
+    ASSERT_TRUE(update.WaitForErr("uploading: block 1 ", Clock::now() + 30s)) << update.err();
+    update.Signal(SIGHUP);
+    update.CloseOutputs();
+    EXPECT_EQ(update.Wait(Clock::now() + 60s), kExitOk);
+    const auto lines = Lines(ReadAll(log));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(Field(lines[0], "outcome"), "ok");
 }
 
 }  // namespace

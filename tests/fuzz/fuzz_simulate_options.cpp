@@ -2,8 +2,9 @@
 //
 // Checked:
 //  - a refusal leaves the options alone and names a reason;
-//  - accepted options are within their documented ranges (1 to 10 devices, delays up to ten
-//    minutes, block numbers 0 to 1023, only the replies the option can silence);
+//  - accepted options are within their documented ranges (1 to 64 devices, N@ items for
+//    devices 1 to 64, delays up to ten minutes, block numbers 0 to 1023, only the replies the
+//    option can silence);
 //  - accepted options written back as option text parse to the same options;
 //  - blanks around the whole text change nothing;
 //  - every simulated device of the result gets a configuration with its own serial.
@@ -82,6 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FUZZ_CHECK(padded == options);
     FUZZ_CHECK(options.devices >= 1 && options.devices <= kMaxSimulatedDevices);
+    for (const auto& entry : options.perDevice)
+        FUZZ_CHECK(entry.first >= 1 && entry.first <= kMaxSimulatedDevices);
     FUZZ_CHECK(options.returnDelay.count() >= 0 && options.returnDelay.count() <= 600'000);
     FUZZ_CHECK(options.faults.replyDelay.count() >= 0 &&
                options.faults.replyDelay.count() <= 600'000);

@@ -331,20 +331,20 @@ TEST_F(HidDeviceTest, OpenIdentityOpensOnlyTheDeviceItWasAskedFor) {
     const std::string second = AttachDfu("S2");
     DfuDevice dfu(bus);
     // The list is not consulted: nothing was enumerated.
-    EXPECT_EQ(dfu.OpenIdentity(second, "S2"), kOpenOk);
+    EXPECT_EQ(dfu.OpenIdentity(second, "S2", {}), kOpenOk);
     EXPECT_EQ(dfu.openPath(), second);
     EXPECT_EQ(dfu.openSerial(), "S2");
-    EXPECT_EQ(dfu.OpenIdentity(first, "S1"), kOpenAlreadyOpen);
+    EXPECT_EQ(dfu.OpenIdentity(first, "S1", {}), kOpenAlreadyOpen);
     EXPECT_EQ(dfu.Close(), 0);
 
     // A path that carries another serial, or is gone, or is not of this product, is refused.
-    EXPECT_EQ(dfu.OpenIdentity(first, "S2"), kOpenWrongDevice);
+    EXPECT_EQ(dfu.OpenIdentity(first, "S2", {}), kOpenWrongDevice);
     EXPECT_FALSE(dfu.isOpen());
     bus.detach(first);
-    EXPECT_EQ(dfu.OpenIdentity(first, "S1"), kOpenBadIndex);
+    EXPECT_EQ(dfu.OpenIdentity(first, "S1", {}), kOpenBadIndex);
     EXPECT_EQ(dfu.lastOpenStatus(), OpenStatus::gone);
     AppDevice app(bus);
-    EXPECT_EQ(app.OpenIdentity(second, "S2"), kOpenBadIndex);
+    EXPECT_EQ(app.OpenIdentity(second, "S2", {}), kOpenBadIndex);
     EXPECT_FALSE(app.isOpen());
 }
 
@@ -354,11 +354,28 @@ TEST_F(HidDeviceTest, OpenIdentityChecksAfterTheOpenThatTheNodeStillNamesTheDevi
     DfuDevice dfu(reassigning);
     // The walk before the open sees S1; the one after it sees another device on that node.
     reassigning.honestWalks = 1;
-    EXPECT_EQ(dfu.OpenIdentity(path, "S1"), kOpenWrongDevice);
+    EXPECT_EQ(dfu.OpenIdentity(path, "S1", {}), kOpenWrongDevice);
     EXPECT_FALSE(dfu.isOpen());
     // Closed again, so the lock is free for whoever owns the node now.
     EXPECT_EQ(bus.probe(path).status, OpenStatus::ok);
     EXPECT_EQ(dfu.openPath(), "");
+}
+
+TEST_F(HidDeviceTest, OpenIdentityTellsTwinsApartByThePortTheCallerChose) {
+    // Two devices with one serial number on two ports. The one chosen on port 1-1.2 leaves
+    // after the choice, and its twin takes the freed node.
+    const auto chosen = bus.attach({kVendorId, kDfuProductId, "Loader", "S1", "Vumo", {17, 133},
+                                    "1-1.2"}, recorder);
+    bus.attach({kVendorId, kDfuProductId, "Loader", "S1", "Vumo", {17, 133}, "1-1.9"}, recorder);
+    bus.detach(chosen);
+    bus.detach("sim:hidraw1");
+    ASSERT_EQ(bus.attach({kVendorId, kDfuProductId, "Loader", "S1", "Vumo", {17, 133}, "1-1.9"},
+                         recorder),
+              chosen);
+    DfuDevice dfu(bus);
+    EXPECT_EQ(dfu.OpenIdentity(chosen, "S1", "1-1.2"), kOpenWrongDevice);
+    EXPECT_FALSE(dfu.isOpen());
+    EXPECT_EQ(dfu.OpenIdentity(chosen, "S1", "1-1.9"), kOpenOk);
 }
 
 TEST_F(HidDeviceTest, ListIsOneConsistentSnapshotWithPorts) {
@@ -375,7 +392,7 @@ TEST_F(HidDeviceTest, ListIsOneConsistentSnapshotWithPorts) {
     bus.attach({kVendorId, kDfuProductId, "Loader", "S3", "Vumo", {17, 133}, "1-1.4"}, recorder);
     EXPECT_EQ(dfu.Scan().size(), 3u);
     EXPECT_EQ(dfu.list().size(), 2u);
-    ASSERT_EQ(dfu.OpenIdentity(list[1].path, "S2"), kOpenOk);
+    ASSERT_EQ(dfu.OpenIdentity(list[1].path, "S2", {}), kOpenOk);
     EXPECT_EQ(dfu.openPort(), "1-1.3");
 }
 
@@ -408,7 +425,7 @@ TEST_F(HidDeviceTest, AListenerThatCannotStartIsAnOpenFailureNotAnAbort) {
     ASSERT_EQ(dfu.EnumerateDevices(), 1);
     // Without a listener no reply would ever arrive: refuse rather than time out later.
     EXPECT_EQ(dfu.Open(0), kOpenFailed);
-    EXPECT_EQ(dfu.OpenIdentity(path, "S1"), kOpenFailed);
+    EXPECT_EQ(dfu.OpenIdentity(path, "S1", {}), kOpenFailed);
     EXPECT_FALSE(dfu.isOpen());
 }
 

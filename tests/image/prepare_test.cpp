@@ -48,8 +48,12 @@ protected:
     PrepareResult Prepare(const std::string& path, const std::string& tool = VUMO_TEST_CHECKSUM) {
         PrepareOptions options;
         options.toolPath = tool;
-        return PrepareImage(path, *image_, [this](std::uint8_t code) { stored_.push_back(code); },
-                            runner_, options);
+        // What a front end keeps of it: the tool's location code once the file is marked as
+        // firmware, and the image only when the whole stage succeeded.
+        PrepareResult result = PrepareImage(path, runner_, options);
+        if (result.firmware) stored_.push_back(result.location);
+        if (result.prepared) *image_ = result.prepared->image;
+        return result;
     }
 
     // The value-returning first stage, as the station and the command line use it.

@@ -7,14 +7,18 @@
 #include "record/json.h"
 #include "record/recorder.h"
 #include "record/recording.h"
+#include "base/wake_event.h"
+#include "record/device_player.h"
 #include "record/replay_bus.h"
 #include "record/report_trace.h"
+#include "text/utf8.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <array>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -230,6 +234,109 @@ TEST_F(RecordReplayTest, HeldWriterMakesProbesBusyAndOtherPathsAreGone) {
     EXPECT_EQ(replay.probe(path).status, OpenStatus::ok);
 }
 
+// A recording of `arrivals` devices arriving after a write, then listed and probed: the shape
+// of a long bench recording. Every arrival and every probe is looked up while it plays.
+Recording ManyArrivals(int arrivals) {
+    const auto event = [](EventKind kind, std::string path = {}) {
+        Event e;
+        e.kind = kind;
+        e.path = std::move(path);
+        return e;
+    };
+    const auto device = [](const std::string& path) {
+        return platform::HidInterfaceInfo{path, 0x1209, 2, "Loader", path, "Maker", path};
+    };
+    Recording rec;
+    rec.events.push_back(event(EventKind::enumerate));
+    rec.events.back().devices = {device("p0")};
+    rec.events.push_back(event(EventKind::monitor));
+    rec.events.back().monitor = 1;
+    rec.events.push_back(event(EventKind::openWriter, "p0"));
+    rec.events.back().handle = 1;
+    for (const std::uint8_t b : {0, 1}) {
+        rec.events.push_back(event(EventKind::write, "p0"));
+        rec.events.back().handle = 1;
+        rec.events.back().data = {b};
+        rec.events.back().ok = true;
+        rec.events.back().written = 1;
+        if (b == 1) break;
+        for (int i = 1; i <= arrivals; ++i) {
+            rec.events.push_back(event(EventKind::arrival, "p" + std::to_string(i)));
+            rec.events.back().monitor = 1;
+        }
+        rec.events.push_back(event(EventKind::enumerate));
+        for (int i = 0; i <= arrivals; ++i)
+            rec.events.back().devices.push_back(device("p" + std::to_string(i)));
+    }
+    for (int i = 1; i <= arrivals; ++i) {
+        rec.events.push_back(event(EventKind::probe, "p" + std::to_string(i)));
+        rec.events.back().lengths = {17, 133};
+    }
+    rec.events.push_back(event(EventKind::end));
+    return rec;
+}
+
+// The lookups of the in-process replay through the whole recording.
+std::uint64_t ReplaySteps(int arrivals) {
+    ReplayHidBus bus(ManyArrivals(arrivals), 0, "many.jsonl");
+    const auto monitor = bus.monitor();
+    auto writer = bus.openWriter("p0");
+    EXPECT_TRUE(monitor && writer.handle);
+    const std::uint8_t first[] = {0};
+    writer.handle->write(first);
+    std::size_t seen = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (seen < static_cast<std::size_t>(arrivals) && std::chrono::steady_clock::now() < deadline) {
+        const base::Waitable ready[1] = {monitor->ready()};
+        base::WaitAny(ready, std::chrono::seconds(1));
+        seen += monitor->takeEvents().size();
+    }
+    EXPECT_EQ(seen, static_cast<std::size_t>(arrivals));
+    EXPECT_EQ(bus.enumerate().size(), static_cast<std::size_t>(arrivals) + 1);
+    for (int i = 1; i <= arrivals; ++i)
+        EXPECT_EQ(bus.probe("p" + std::to_string(i)).lengths.output, 133u);
+    return bus.lookupSteps();
+}
+
+// The same through the player of the device's side, which makes each arriving device.
+std::uint64_t PlayerSteps(int arrivals) {
+    struct Side : DeviceSide {
+        bool plug(const RecordedDevice& d) override {
+            std::lock_guard lock(mutex);
+            if (d.lengths.output == 133) ++plugged;  // p0 too: by the IDs it shares
+            changed.notify_all();
+            return true;
+        }
+        void unplug(const std::string&) override {}
+        void send(const std::string&, std::span<const std::uint8_t>) override {}
+        std::mutex mutex;
+        std::condition_variable changed;
+        int plugged = 0;
+    } side;
+    DevicePlayer player(ManyArrivals(arrivals), 0, "many.jsonl", side);
+    EXPECT_TRUE(player.start());
+    const std::uint8_t first[] = {0};
+    player.written("p0", first);
+    {
+        std::unique_lock lock(side.mutex);
+        EXPECT_TRUE(side.changed.wait_for(lock, std::chrono::seconds(60),
+                                          [&] { return side.plugged == arrivals + 1; }))
+            << side.plugged;
+    }
+    return player.lookupSteps();
+}
+
+// Replay cost grows with the recording, not its square: four times the arrivals, about four
+// times the lookup work (a walk through the rest of the recording for each would be sixteen).
+TEST(ReplayCost, LookupsGrowInProportionToTheRecording) {
+    for (const auto steps : {&ReplaySteps, &PlayerSteps}) {
+        const double small = static_cast<double>(steps(2000));
+        const double large = static_cast<double>(steps(8000));
+        EXPECT_GT(small, 2000);
+        EXPECT_LT(large / small, 5.0) << small << " -> " << large;
+    }
+}
+
 TEST(RecordingFormat, DeviceStringsRoundTripByteForByteAndTheFileStaysUtf8) {
     Event e;
     e.kind = EventKind::enumerate;
@@ -243,7 +350,7 @@ TEST(RecordingFormat, DeviceStringsRoundTripByteForByteAndTheFileStaysUtf8) {
     info.manufacturer = "\xF0\x9F\x98\x80";
     e.devices.push_back(info);
     const std::string text = FormatHeader({kFormatVersion, "1.0", {"vumo-dfu"}}) + FormatEvent(e);
-    EXPECT_TRUE(IsValidUtf8(text));
+    EXPECT_TRUE(text::IsValidUtf8(text));
     EXPECT_EQ(text.find('\x1b'), std::string::npos);
 
     Recording rec;

@@ -53,12 +53,26 @@ protected:
     std::array<std::uint8_t, 17> buffer{};
 };
 
-TEST_F(SimBusTest, ListsAttachedDevicesInAttachOrderWithFreshPaths) {
+TEST_F(SimBusTest, ListsAttachedDevicesInAttachOrderOnTheLowestFreeNode) {
     const auto a = bus.attach(loader("A"), nullptr);
     const auto b = bus.attach(loader("B"), nullptr);
+    auto heldWriter = bus.openWriter(a);
+    auto heldReader = bus.openReader(a);
+    ASSERT_TRUE(heldWriter.handle && heldReader.handle);
     bus.detach(a);
+    // As the kernel numbers hidraw nodes: the freed number goes to the next device.
     const auto c = bus.attach(loader("C"), nullptr);
-    EXPECT_NE(c, a);  // a path is never handed out twice
+    EXPECT_EQ(c, a);
+    EXPECT_EQ(bus.attach(loader("D"), nullptr), "sim:hidraw2");
+    // What was opened on the node before stays with the device that left.
+    EXPECT_FALSE(heldWriter.handle->write(Bytes{0x00, 0x01}).ok);
+    EXPECT_EQ(bus.writeCount(c), 0u);
+    EXPECT_EQ(heldReader.handle->read(buffer, 0ms).status, ReadStatus::gone);
+    auto writerOfC = bus.openWriter(c);
+    EXPECT_EQ(writerOfC.status, OpenStatus::ok);
+    heldWriter.handle->close();
+    EXPECT_EQ(bus.openWriter(c).status, OpenStatus::busy);  // the old close freed nothing of C's
+    bus.detach("sim:hidraw2");
     const auto list = bus.enumerate();
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[0].path, b);

@@ -67,8 +67,8 @@ public:
     bool Barrier(Flag via = Flag::ready) {
         dfu.flags().Set(via, 0);
         switch (via) {
-            case Flag::location: dfu.SendLocation(); break;
-            case Flag::size: dfu.SendSize(); break;
+            case Flag::location: SendLocation(); break;
+            case Flag::size: SendSize(); break;
             default: dfu.SendReadyQuery(); break;
         }
         return Wait(via);
@@ -86,17 +86,20 @@ public:
 
     // A recognisable image: no two blocks alike, no block of zeros.
     void LoadImage(std::uint32_t blocks) {
-        auto& image = dfu.image();
         image.blockCount = blocks;
         for (std::uint32_t b = 0; b < blocks; ++b)
             for (std::size_t j = 0; j < protocol::kBlockSize; ++j)
                 image.blocks[b][j] = static_cast<std::uint8_t>(b * 7 + j * 13 + (b >> 8) + 1);
-        dfu.ComputeBlockCrcs();
+        image.ComputeBlockCrcs();
     }
+
+    // The commands that carry what the host was told to send.
+    std::uint8_t SendLocation() { return dfu.SendLocation(location); }
+    std::uint8_t SendSize() { return dfu.SendSize(image.blockCount); }
+    std::uint8_t SendBlock(std::uint32_t index) { return dfu.SendBlock(image, index); }
 
     std::vector<std::uint8_t> ImageBytes() const {
         std::vector<std::uint8_t> out;
-        const auto& image = dfu.image();
         for (std::uint32_t b = 0; b < image.blockCount; ++b)
             out.insert(out.end(), image.blocks[b].begin(), image.blocks[b].end());
         return out;
@@ -112,23 +115,23 @@ public:
     bool SendBlocks(std::uint32_t first, std::uint32_t count) {
         for (std::uint32_t i = first; i < first + count; ++i) {
             dfu.flags().Set(Flag::image, 0);
-            dfu.SendBlock(i);
+            SendBlock(i);
             if (!Wait(Flag::image)) return false;
         }
         return true;
     }
 
-    bool SendAllBlocks() { return SendBlocks(0, dfu.image().blockCount); }
+    bool SendAllBlocks() { return SendBlocks(0, image.blockCount); }
 
     // The whole conversation; false at the first reply that does not come.
-    bool Upload(std::uint8_t location, std::uint32_t blocks) {
+    bool Upload(std::uint8_t locationCode, std::uint32_t blocks) {
         LoadImage(blocks);
-        dfu.SetLocationCode(location);
+        location = locationCode;
         dfu.SendReadyQuery();
         if (!Wait(Flag::ready)) return false;
-        dfu.SendLocation();
+        SendLocation();
         if (!Wait(Flag::location)) return false;
-        dfu.SendSize();
+        SendSize();
         if (!Wait(Flag::size)) return false;
         if (!Start() || !SendAllBlocks()) return false;
         dfu.SendEnd();
@@ -136,6 +139,8 @@ public:
     }
 
     hid::DfuDevice dfu;
+    protocol::FirmwareImage image;
+    std::uint8_t location = 0;
     std::atomic<bool> stop{false};
 };
 

@@ -93,10 +93,10 @@ TEST(SimulateOptions, ValidTextsGiveTheseOptions) {
              o.perDevice[2].faults.noBoot = true;
          }},
         // Devices that arrive later may be named too, up to the last one that can arrive.
-        {"arrive=1,10@new-serial",
+        {"arrive=1,64@new-serial",
          [](SimulateOptions& o) {
              o.arriveEvery = 1000ms;
-             o.perDevice[10].faults.newSerial = true;
+             o.perDevice[64].faults.newSerial = true;
          }},
         {" dfu , devices = 2 ",
          [](SimulateOptions& o) {
@@ -143,7 +143,7 @@ TEST(SimulateOptions, MistakesAreRefusedByName) {
         {"app,fast", "\"fast\""},
         {"App", "\"App\""},
         {"devices=0", "devices"},
-        {"devices=11", "1 to 10"},
+        {"devices=65", "1 to 64"},
         {"devices=two", "devices=two"},
         {"devices=-1", "devices=-1"},
         {"devices=3x", "devices=3x"},
@@ -190,7 +190,7 @@ TEST(SimulateOptions, MistakesAreRefusedByName) {
         {"@noise", "\"@noise\""},
         {"0@noise", "\"0@noise\""},
         {"-1@noise", "\"-1@noise\""},
-        {"11@noise", "\"11@noise\""},
+        {"65@noise", "1 to 64"},
         {"1.5@noise", "\"1.5@noise\""},
         {"devices=2,2@", "\"2@\""},
         // N beyond the devices there will be, checked once every item is read.

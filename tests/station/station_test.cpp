@@ -29,8 +29,13 @@ using sim::Mode;
 class Events final : public StationObserver {
 public:
     void DeviceArrived(const StationDevice& d) override {
-        std::lock_guard lock(mutex);
-        arrived.push_back(d);
+        {
+            std::lock_guard lock(mutex);
+            arrived.push_back(d);
+            maxInFlight = std::max(maxInFlight, static_cast<int>(arrived.size() - finished.size()));
+        }
+        changed.notify_all();
+        if (onArrived) onArrived();
     }
     void DeviceSkipped(const StationDevice& d, const std::string& why) override {
         std::lock_guard lock(mutex);
@@ -51,19 +56,27 @@ public:
     std::vector<StationDevice> arrived;
     std::vector<std::pair<StationDevice, std::string>> skipped;
     std::vector<FinishedDevice> finished;
+    int maxInFlight = 0;  // announced and not yet finished, at most at once
+    std::function<void()> onArrived;  // on the supervisor, right after the announcement
 };
 
 class StationTest : public testing::Test {
 protected:
     StationTest() {
         std::mt19937 rng(7);
-        image_ = std::make_shared<protocol::FirmwareImage>();
-        image_->blockCount = 12;
-        for (std::uint32_t b = 0; b < image_->blockCount; ++b)
-            for (auto& byte : image_->blocks[b]) byte = static_cast<std::uint8_t>(rng());
-        image_->ComputeBlockCrcs();
-        for (std::uint32_t b = 0; b < image_->blockCount; ++b)
-            file_.insert(file_.end(), image_->blocks[b].begin(), image_->blocks[b].end());
+        auto prepared = std::make_shared<image::PreparedImage>();
+        protocol::FirmwareImage& image = prepared->image;
+        image.blockCount = 12;
+        for (std::uint32_t b = 0; b < image.blockCount; ++b)
+            for (auto& byte : image.blocks[b]) byte = static_cast<std::uint8_t>(rng());
+        image.ComputeBlockCrcs();
+        prepared->location = 1;
+        prepared->path = "firmware.bin";
+        prepared->sha256 = "ab";
+        for (std::uint32_t b = 0; b < image.blockCount; ++b)
+            file_.insert(file_.end(), image.blocks[b].begin(), image.blocks[b].end());
+        prepared->fileSize = file_.size();
+        image_ = std::move(prepared);
     }
     ~StationTest() override {
         station.reset();
@@ -71,12 +84,13 @@ protected:
     }
 
     sim::DeviceEmulator& Add(std::string serial, std::string port, sim::Faults faults = {},
-                             Mode mode = Mode::application) {
+                             Mode mode = Mode::application,
+                             std::chrono::milliseconds returnDelay = 5ms) {
         sim::EmulatorConfig config;
         config.serial = std::move(serial);
         config.port = std::move(port);
         config.startMode = mode;
-        config.returnDelay = 5ms;
+        config.returnDelay = returnDelay;
         config.faults = std::move(faults);
         emulators.push_back(std::make_unique<sim::DeviceEmulator>(simPort, config));
         return *emulators.back();
@@ -85,10 +99,6 @@ protected:
     StationOptions Options() {
         StationOptions o;
         o.image = image_;
-        o.location = 1;
-        o.file = "firmware.bin";
-        o.sha256 = "ab";
-        o.fileSize = file_.size();
         o.limits = {300ms, 1s, 1s};
         o.makePacer = [] { return std::make_unique<update::CountingPacer>(); };
         return o;
@@ -114,7 +124,7 @@ protected:
     platform::SimHidBus bus;
     sim::SimBusPort simPort{bus};
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
-    std::shared_ptr<protocol::FirmwareImage> image_;
+    std::shared_ptr<const image::PreparedImage> image_;
     std::vector<std::uint8_t> file_;
     Events events;
     std::unique_ptr<Station> station;
@@ -256,36 +266,80 @@ TEST_F(StationTest, TwinsOnDifferentPortsAreEachFlashed) {
 }
 
 TEST_F(StationTest, LimitOfParallelDevicesAndSerialFilter) {
-    for (int i = 1; i <= 4; ++i) Add("VUMO-000" + std::to_string(i), "sim-" + std::to_string(i));
+    // Slow returns: every device of ours is still in flight when the next place is handed out.
+    for (int i = 1; i <= 6; ++i)
+        Add("VUMO-000" + std::to_string(i), "sim-" + std::to_string(i), {}, Mode::application,
+            100ms);
     auto options = Options();
-    options.maxParallel = 1;
-    options.serials = {"VUMO-0002", "VUMO-0004"};
-    options.count = 2;
+    options.maxParallel = 2;
+    options.serials = {"VUMO-0002", "VUMO-0003", "VUMO-0004", "VUMO-0006"};
+    options.count = 4;
     Run(options);
     ASSERT_TRUE(WaitDone());
     const auto by = BySerial();
-    ASSERT_EQ(by.size(), 2u);
-    EXPECT_TRUE(by.count("VUMO-0002"));
-    EXPECT_TRUE(by.count("VUMO-0004"));
-    EXPECT_EQ(emulators[0]->modeSwitches() + emulators[2]->modeSwitches(), 0u);
-    // One at a time: the second started after the first had finished.
-    const auto all = station->finished();
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_GE(std::chrono::duration<double>(all[1].started - all[0].started).count() + 1e-9,
-              0.0);
+    ASSERT_EQ(by.size(), 4u);
+    for (const char* serial : {"VUMO-0002", "VUMO-0003", "VUMO-0004", "VUMO-0006"})
+        EXPECT_EQ(by.at(serial).result.outcome, update::Outcome::ok) << serial;
+    EXPECT_EQ(emulators[0]->modeSwitches() + emulators[4]->modeSwitches(), 0u);
+    std::lock_guard lock(events.mutex);
+    EXPECT_EQ(events.maxInFlight, 2);
 }
 
-TEST_F(StationTest, ADeviceThatArrivesLaterIsFlashedAndDrainLetsRunningOnesFinish) {
+TEST_F(StationTest, DrainLetsTheRunningDeviceFinishAndStartsNoOther) {
+    auto& running = Add("VUMO-0001", "sim-1", {}, Mode::application, 200ms);
+    auto& waiting = Add("VUMO-0002", "sim-2");
+    auto options = Options();
+    options.maxParallel = 1;
+    Run(options);
+    ASSERT_TRUE(running.waitForMode(Mode::absent, std::chrono::steady_clock::now() + 5s));
+    station->Drain();
+    ASSERT_TRUE(WaitDone());
+    const auto all = station->finished();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].device.serial, "VUMO-0001");
+    EXPECT_EQ(all[0].result.outcome, update::Outcome::ok);
+    EXPECT_EQ(running.firmware(), file_);
+    EXPECT_EQ(waiting.modeSwitches(), 0u);
+}
+
+TEST_F(StationTest, ADeviceThatArrivesLaterIsFlashed) {
     Run(Options());
     auto& late = Add("VUMO-0042", "sim-9", {}, Mode::update);
     ASSERT_TRUE(events.WaitFor([&] { return events.finished.size() == 1; }));
     EXPECT_EQ(late.firmware(), file_);
     EXPECT_EQ(events.finished[0].device.modeAtStart, protocol::kModeUpdate);
-    station->Drain();
-    ASSERT_TRUE(WaitDone());
-    // Drained: a device arriving now is left alone.
-    auto& after = Add("VUMO-0043", "sim-10");
-    EXPECT_EQ(after.modeSwitches(), 0u);
+}
+
+TEST_F(StationTest, ADevicePluggedInAgainOnItsOldNodeIsFlashed) {
+    // It leaves mid-upload, as a loose cable does; the operator plugs it in again, and the
+    // kernel gives it the node it had.
+    sim::Faults unplug;
+    unplug.unplugAtBlock = 3;
+    auto& first = Add("VUMO-0001", "sim-1", unplug, Mode::update);
+    const std::string node = first.path();
+    Run(Options());
+    ASSERT_TRUE(events.WaitFor([&] { return events.finished.size() == 1; }));
+    EXPECT_EQ(events.finished[0].result.outcome, update::Outcome::failed);
+    auto& again = Add("VUMO-0001", "sim-1", {}, Mode::update);
+    ASSERT_EQ(again.path(), node);
+    ASSERT_TRUE(events.WaitFor([&] { return events.finished.size() == 2; }))
+        << "the device on its old node was never taken";
+    EXPECT_EQ(events.finished[1].result.outcome, update::Outcome::ok);
+    EXPECT_EQ(again.firmware(), file_);
+}
+
+TEST_F(StationTest, AnAbortAsADeviceIsAnnouncedSendsItNothingAndEndsItOnce) {
+    auto& device = Add("VUMO-0001", "sim-1");
+    // The stop comes between the announcement and the update's start, as a second Ctrl-C that
+    // follows the "arrived" line.
+    events.onArrived = [this] { station->Abort(); };
+    Run(Options());
+    ASSERT_TRUE(WaitDone()) << "the aborted station never finished";
+    const auto all = station->finished();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].result.outcome, update::Outcome::interrupted);
+    EXPECT_EQ(all[0].result.message, update::kNotStartedText);
+    EXPECT_EQ(device.modeSwitches(), 0u);
 }
 
 TEST_F(StationTest, AbortEndsRunningUpdatesAsInterrupted) {

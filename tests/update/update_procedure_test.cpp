@@ -31,46 +31,35 @@ namespace {
 using namespace std::chrono_literals;
 using sim::Mode;
 
+// What the user is told, as a front end would show it: a failure or the completion.
 struct Box {
     std::string text;
-    std::string caption;
-    int type;
-    std::string detail;
+    bool completion = false;
+    std::string detail;  // why and what to do, as a box's detail text
 };
 
-// Records what the procedure asks of its front end, and lets a test wait for the end.
-class RecordingUi final : public UpdateUi {
+// Records the procedure's events, and lets a test wait for the end.
+class RecordingUi final : public UpdateEvents {
 public:
-    void SetProgressRange(int minimum, int maximum) override {
+    void Began(std::uint32_t blocks) override {
         std::lock_guard lock(mutex_);
-        range = {minimum, maximum};
+        began = blocks;
     }
-    void SetProgress(int position) override {
+    void MilestoneReached(Milestone milestone) override {
         std::lock_guard lock(mutex_);
-        positions.push_back(position);
+        milestones.push_back(milestone);
     }
-    void ShowWarning(bool visible) override {
+    void PhaseChanged(Phase phase, std::uint32_t block, std::uint32_t) override {
         std::lock_guard lock(mutex_);
-        warning.push_back(visible);
+        if (phase == Phase::uploading) blocksSent.push_back(static_cast<int>(block));
     }
-    void EnableOpenButton(bool) override {}
-    void EnableUpdateButton(bool) override {}
-    void ShowMessage(const std::string& text, const std::string& caption, int type) override {
-        std::lock_guard lock(mutex_);
-        boxes.push_back({text, caption, type, {}});
-        changed_.notify_all();
-        if (onBox) onBox(text);
-        // A box is closed by the time it returns: nothing may happen before that.
-        restartsWhenBoxClosed = emulatorRestarts ? emulatorRestarts() : 0;
+    void UploadClosed() override { uploadClosed = true; }
+    void Failed(const Failure& failure) override {
+        Show({failure.message, false, messages::DetailText(failure.cause)});
     }
-    void ShowMessageWithDetail(const std::string& text, const std::string& caption, int type,
-                               const std::string& detail) override {
-        ShowMessage(text, caption, type);
-        std::lock_guard lock(mutex_);
-        boxes.back().detail = detail;
-    }
-    void DeviceOpened() override { deviceOpened = true; }
-    void UpdateFinished(const UpdateResult& r) override {
+    void Uploaded(const std::string& text) override { Show({text, true, {}}); }
+    void DeviceOpened(const hid::DeviceIdentity&) override { deviceOpened = true; }
+    void Finished(const UpdateResult& r) override {
         {
             std::lock_guard lock(mutex_);
             result = r;
@@ -99,15 +88,30 @@ public:
     std::condition_variable finished_;
     std::condition_variable changed_;
     int finishes = 0;
-    std::pair<int, int> range{-1, -1};
-    std::vector<int> positions;
-    std::vector<bool> warning;
+    std::optional<std::uint32_t> began;
+    std::vector<Milestone> milestones;
+    std::vector<int> blocksSent;
+    std::atomic<bool> uploadClosed{false};
     std::vector<Box> boxes;
     std::optional<UpdateResult> result;
     std::atomic<bool> deviceOpened{false};
     std::function<std::uint32_t()> emulatorRestarts;
     std::function<void(const std::string&)> onBox;  // runs while the box is "open"
     std::uint32_t restartsWhenBoxClosed = 0;
+
+private:
+    void Show(Box box) {
+        const std::string text = box.text;
+        {
+            std::lock_guard lock(mutex_);
+            boxes.push_back(std::move(box));
+        }
+        changed_.notify_all();
+        if (onBox) onBox(text);
+        // A box is closed by the time it returns: nothing may happen before that.
+        std::lock_guard lock(mutex_);
+        restartsWhenBoxClosed = emulatorRestarts ? emulatorRestarts() : 0;
+    }
 };
 
 std::vector<std::uint8_t> RandomBytes(std::size_t n, unsigned seed) {
@@ -134,13 +138,14 @@ protected:
     // Loads `blocks` blocks of random data, as the first stage does.
     std::vector<std::uint8_t> LoadImage(std::uint32_t blocks, std::uint8_t location) {
         auto bytes = RandomBytes(blocks * protocol::kBlockSize, blocks);
-        auto& image = dfu.image();
+        auto prepared = std::make_shared<image::PreparedImage>();
         for (std::uint32_t i = 0; i < blocks; ++i)
             std::copy_n(bytes.begin() + i * protocol::kBlockSize, protocol::kBlockSize,
-                        image.blocks[i].begin());
-        image.blockCount = blocks;
-        dfu.ComputeBlockCrcs();
-        dfu.SetLocationCode(location);
+                        prepared->image.blocks[i].begin());
+        prepared->image.blockCount = blocks;
+        prepared->image.ComputeBlockCrcs();
+        prepared->location = location;
+        image = std::move(prepared);
         return bytes;
     }
 
@@ -176,12 +181,10 @@ protected:
         ASSERT_GT(object.EnumerateDevices(), index);
         ASSERT_EQ(object.Open(index), hid::kOpenOk);
         procedure->setOpenMode(mode);
+        opened = {object.openSerial(), object.openPort()};
     }
 
-    void RunUpdate() {
-        procedure->ResetProgress();
-        procedure->StartSecondStage();
-    }
+    void RunUpdate() { procedure->StartSecondStage({image, opened, procedure->openMode()}); }
 
     // Opens line 0 of `object`, runs an update and returns how it ended.
     UpdateResult UpdateFrom(hid::HidDevice& object, std::uint8_t mode) {
@@ -198,6 +201,8 @@ protected:
     hid::AppDevice app{bus};
     hid::DfuDevice dfu{bus};
     RecordingUi ui;
+    std::shared_ptr<const image::PreparedImage> image = std::make_shared<image::PreparedImage>();
+    hid::DeviceIdentity opened;
     std::unique_ptr<platform::HotplugMonitor> monitor;
     std::unique_ptr<UpdateProcedure> procedure;
     std::unique_ptr<DeviceWatcher> watcher;
@@ -219,20 +224,19 @@ TEST_F(UpdateProcedureTest, UpdateModePathProgressAndImage) {
     const auto result = UpdateFrom(dfu, protocol::kModeUpdate);
     EXPECT_EQ(result.outcome, Outcome::ok);
     EXPECT_EQ(result.blocksSent, 300u);
-    EXPECT_EQ(ui.range, std::make_pair(0, 330));
-    // 0 after loading, 1 in StartUpload, 2-5 in the handshake, 6 at the start of the upload,
-    // then the blocks at 31-330.
-    auto expected = Range(0, 6);
-    const auto blocks = Range(31, 330);
-    expected.insert(expected.end(), blocks.begin(), blocks.end());
-    EXPECT_EQ(ui.positions, expected);
+    EXPECT_EQ(ui.began, 300u);
+    // No mode switch: straight from the second stage to the upload's request and the handshake.
+    EXPECT_EQ(ui.milestones, (std::vector<Milestone>{Milestone::begun, Milestone::uploadRequested,
+                                                     Milestone::command, Milestone::command,
+                                                     Milestone::command, Milestone::startRequested,
+                                                     Milestone::startSent}));
+    EXPECT_EQ(ui.blocksSent, Range(0, 299));
     EXPECT_EQ(device.firmware(), file);
     EXPECT_EQ(device.locationCode(), 2);
     EXPECT_EQ(device.sizeByte(), 300 % 256);
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(ui.boxes[0].text, "Firmware uploaded.\r\nNow Rebooting.");
-    EXPECT_EQ(ui.boxes[0].caption, "Update Complete ");
-    EXPECT_EQ(ui.boxes[0].type, kBoxOk);
+    EXPECT_TRUE(ui.boxes[0].completion);
     // Location 2: no restart, and nothing waits for a removal.
     EXPECT_EQ(device.restarts(), 0u);
     EXPECT_FALSE(procedure->closeOnRemoval());
@@ -247,27 +251,22 @@ TEST_F(UpdateProcedureTest, ApplicationModePathSwitchesUploadsAndRestarts) {
     const auto result = UpdateFrom(app, protocol::kModeApplication);
     EXPECT_EQ(result.outcome, Outcome::ok) << result.message;
     EXPECT_EQ(result.serial, "VUMO-0001");
-    EXPECT_EQ(ui.range, std::make_pair(0, 70));
-    // Fixed steps 0-29: loading, the removal, the arrival (two), twenty settling passes,
-    // StartUpload, four in the handshake, the start of the upload. Then blocks 31-70.
-    auto expected = Range(0, 29);
-    const auto blocks = Range(31, 70);
-    expected.insert(expected.end(), blocks.begin(), blocks.end());
-    EXPECT_EQ(ui.positions, expected);
+    EXPECT_EQ(ui.began, 40u);
+    // The return, twenty settling passes, then as from update mode.
+    std::vector<Milestone> expected{Milestone::begun, Milestone::deviceBack};
+    expected.insert(expected.end(), 20, Milestone::settlePass);
+    for (auto m : {Milestone::uploadRequested, Milestone::command, Milestone::command,
+                   Milestone::command, Milestone::startRequested, Milestone::startSent})
+        expected.push_back(m);
+    EXPECT_EQ(ui.milestones, expected);
+    EXPECT_EQ(ui.blocksSent, Range(0, 39));
     EXPECT_EQ(device.firmware(), file);
     EXPECT_TRUE(ui.deviceOpened);
     // The restart goes out only after the completion box has been closed.
     EXPECT_EQ(ui.restartsWhenBoxClosed, 0u);
     EXPECT_TRUE(device.waitForMode(Mode::application, std::chrono::steady_clock::now() + 5s));
     EXPECT_EQ(device.restarts(), 1u);
-    // The warning blinks in runs of five blocks and is shown at the end.
-    ASSERT_EQ(ui.warning.size(), 41u);
-    EXPECT_TRUE(ui.warning[0]);
-    EXPECT_TRUE(ui.warning[4]);
-    EXPECT_FALSE(ui.warning[5]);
-    EXPECT_FALSE(ui.warning[9]);
-    EXPECT_TRUE(ui.warning[10]);
-    EXPECT_TRUE(ui.warning.back());
+    EXPECT_TRUE(ui.uploadClosed);
 }
 
 struct TimeoutCase {
@@ -306,8 +305,7 @@ TEST_P(UpdateTimeoutTest, SaysWhichStepGotNoReplyAndSendsNothingMore) {
     EXPECT_EQ(result.blocksSent, c.blocksSent);
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(ui.boxes[0].text, c.message);
-    EXPECT_EQ(ui.boxes[0].caption, "ERROR");
-    EXPECT_EQ(ui.boxes[0].type, kBoxError);
+    EXPECT_FALSE(ui.boxes[0].completion);
     EXPECT_EQ(dfu.updateInProgress.load(), 0u);
     EXPECT_EQ(device.restarts(), 0u);
     EXPECT_EQ(device.blocksReceived(), c.step == Step::block ? c.blocksSent + 1 : c.blocksSent);
@@ -478,12 +476,51 @@ TEST_F(UpdateProcedureTest, StopWakesAWaitAtOnce) {
     EXPECT_TRUE(ui.boxes.empty());
 }
 
+TEST_F(UpdateProcedureTest, AStopBeforeTheSecondStageSendsNothingAndReportsNotStarted) {
+    auto& inApp = AddDevice(Mode::application, "VUMO-0001");
+    auto& inUpdate = AddDevice(Mode::update, "VUMO-0002");
+    LoadImage(4, 1);
+    // The stop comes once the second stage has begun, before it has decided anything (as a
+    // station's Abort lands between Start() and StartSecondStage()).
+    Seams seams;
+    seams.secondStage = [this] { procedure->Stop(); };
+    MakeProcedure({300ms, 2s, 1s}, {}, std::move(seams));
+    const auto fromApp = UpdateFrom(app, protocol::kModeApplication);
+    EXPECT_EQ(fromApp.outcome, Outcome::interrupted);
+    EXPECT_EQ(fromApp.message, kNotStartedText);
+    EXPECT_EQ(fromApp.serial, "VUMO-0001");
+    ui.result.reset();
+    const auto fromUpdate = UpdateFrom(dfu, protocol::kModeUpdate);
+    EXPECT_EQ(fromUpdate.message, kNotStartedText);
+    EXPECT_EQ(fromUpdate.serial, "VUMO-0002");
+    EXPECT_EQ(ui.finishes, 2);
+    EXPECT_EQ(inApp.modeSwitches(), 0u);
+    EXPECT_EQ(bus.writeCount(inUpdate.path()), 0u);
+    EXPECT_EQ(dfu.updateInProgress.load(), 0u);
+    EXPECT_FALSE(procedure->busy());
+}
+
+TEST_F(UpdateProcedureTest, AStopBetweenTheReturnAndTheWorkerTakingItEndsTheUpdateOnce) {
+    auto& device = AddDevice(Mode::application, "VUMO-0001");
+    LoadImage(4, 1);
+    Seams seams;
+    seams.arrivalTaken = [this] { procedure->Stop(); };
+    MakeProcedure({300ms, 2s, 1s}, {}, std::move(seams));
+    const auto result = UpdateFrom(app, protocol::kModeApplication);
+    EXPECT_EQ(result.outcome, Outcome::interrupted);
+    EXPECT_EQ(result.step, Step::deviceReturn);
+    EXPECT_EQ(ui.finishes, 1);
+    EXPECT_EQ(device.modeSwitches(), 1u);
+    EXPECT_EQ(device.repliesSent(sim::Reply::ready), 0u);
+    EXPECT_FALSE(procedure->busy());
+}
+
 TEST_F(UpdateProcedureTest, NothingOpenDoesNothingButTheProgressStart) {
     LoadImage(4, 1);
     MakeProcedure();
     RunUpdate();
-    EXPECT_EQ(ui.range, std::make_pair(0, 34));
-    EXPECT_EQ(ui.positions, std::vector<int>{0});
+    EXPECT_EQ(ui.began, 4u);
+    EXPECT_EQ(ui.milestones, std::vector<Milestone>{Milestone::begun});
     EXPECT_FALSE(procedure->busy());
 }
 
@@ -608,6 +645,79 @@ TEST_F(UpdateProcedureTest, WithoutARestartTheConfirmedUpdateSaysTheDeviceStaysI
     EXPECT_EQ(device.restarts(), 0u);
 }
 
+// A loader that drops a report coming sooner than its min-gap after its last reply. Its clock
+// runs hours between calls, so that the upload passes, until the completion box freezes it
+// right after the END reply: then `dropped` restart commands find it still busy.
+class BusyAfterEndTest : public UpdateProcedureTest {
+protected:
+    sim::DeviceEmulator& AddLoader(int dropped) {
+        auto config = sim::test::FastConfig(Mode::update, "VUMO-0001", {});
+        config.faults.minGap = 5ms;
+        config.clock = [this, dropped] {
+            const auto hour = [](long long n) {
+                return std::chrono::steady_clock::time_point{} + std::chrono::hours(n);
+            };
+            if (!frozen) return hour(++calls);
+            // Each restart command asks once; after `dropped` of them the loader is ready.
+            return ++callsFrozen <= dropped ? hour(calls) : hour(calls + 1);
+        };
+        // The END reply was the clock's last call before the box.
+        ui.onBox = [this](const std::string& text) {
+            if (text.rfind("Firmware uploaded", 0) == 0) frozen = true;
+        };
+        emulators.push_back(std::make_unique<sim::DeviceEmulator>(port, config));
+        return *emulators.back();
+    }
+    UpdateResult Run() {
+        Checks checks;
+        checks.confirmBoot = true;
+        Limits limits{300ms, 2s, 1s};
+        limits.restartLeave = 50ms;
+        MakeProcedure(limits, checks);
+        return UpdateFrom(dfu, protocol::kModeUpdate);
+    }
+    std::atomic<long long> calls{0};
+    std::atomic<int> callsFrozen{0};
+    std::atomic<bool> frozen{false};
+};
+
+TEST_F(BusyAfterEndTest, ARestartCommandThatFindsTheLoaderBusyIsSentAgain) {
+    auto& device = AddLoader(2);
+    const auto file = LoadImage(3, 1);
+    const auto result = Run();
+    EXPECT_EQ(result.outcome, Outcome::ok) << result.message << " / " << result.cause;
+    EXPECT_TRUE(result.restarted);
+    EXPECT_EQ(device.status().reportsDropped, 2u);
+    EXPECT_EQ(device.restarts(), 1u);
+    EXPECT_EQ(device.firmware(), file);
+}
+
+TEST_F(BusyAfterEndTest, ALoaderThatStaysFailsAtTheRestartAfterThreeCommands) {
+    auto& device = AddLoader(1000);
+    LoadImage(3, 1);
+    const auto result = Run();
+    EXPECT_EQ(result.outcome, Outcome::failed);
+    EXPECT_EQ(result.step, Step::restart);
+    EXPECT_EQ(device.status().reportsDropped, 3u);  // three restart commands in all
+    EXPECT_EQ(device.restarts(), 0u);
+    EXPECT_NE(result.cause.find("stayed on the bus"), std::string::npos) << result.cause;
+}
+
+TEST_F(UpdateProcedureTest, StandardPacingKeepsItsPauseBeforeTheRestart) {
+    sim::Faults faults;
+    faults.minGap = 5ms;
+    auto& device = AddDevice(Mode::update, "VUMO-0001", faults);
+    LoadImage(2, 1);
+    Checks checks;
+    checks.confirmBoot = true;
+    MakeProcedure({300ms, 2s, 1s}, checks, {}, std::make_unique<RealPacer>());
+    const auto result = UpdateFrom(dfu, protocol::kModeUpdate);
+    EXPECT_EQ(result.outcome, Outcome::ok) << result.message << " / " << result.cause;
+    // The first restart command was taken: it came 10 ms after the END reply, not at once.
+    EXPECT_EQ(device.status().reportsDropped, 0u);
+    EXPECT_EQ(device.restarts(), 1u);
+}
+
 TEST(UpdateProcedureStart, ThreadsThatCannotStartAreReportedNotAborts) {
     platform::SimHidBus bus;
     hid::AppDevice app{bus};
@@ -657,16 +767,14 @@ TEST_F(FastPacingTest, SameConversationWithoutAPauseFromThePacer) {
     EXPECT_EQ(counted->count(), 0);
     EXPECT_EQ(device.firmware(), file);
     // READY?, LOCATION, SIZE, DFUSTART, 20 blocks, DFUEND: one of each, as standard pacing
-    // sends them, and the progress positions of standard pacing too.
+    // sends them, and the same steps as standard pacing too.
     EXPECT_EQ(written, 25u);
     for (auto reply : {sim::Reply::ready, sim::Reply::location, sim::Reply::size,
                        sim::Reply::start, sim::Reply::end})
         EXPECT_EQ(device.repliesSent(reply), 1u);
     EXPECT_EQ(device.repliesSent(sim::Reply::image), 20u);
-    auto expected = Range(0, 29);
-    const auto blocks = Range(31, 50);
-    expected.insert(expected.end(), blocks.begin(), blocks.end());
-    EXPECT_EQ(ui.positions, expected);
+    EXPECT_EQ(ui.milestones.size(), 28u);
+    EXPECT_EQ(ui.blocksSent, Range(0, 19));
 }
 
 TEST_F(FastPacingTest, StandardPacingSendsTheSameReports) {
@@ -676,9 +784,12 @@ TEST_F(FastPacingTest, StandardPacingSendsTheSameReports) {
     ASSERT_EQ(result.outcome, Outcome::ok);
     EXPECT_EQ(written, 25u);
     // 1 ms, 20 settling passes, the pause after the open and 1 ms in StartUpload, one before
-    // each of READY?, LOCATION, SIZE, one after them, one before DFUSTART, two around each
-    // block, one before DFUEND.
-    EXPECT_EQ(counted->count(), 1 + 20 + 1 + 1 + 3 + 1 + 1 + 2 * 20 + 1);
+    // each of READY?, LOCATION, SIZE, one after them, one before DFUSTART, 10 ms before the
+    // first block, 20 ms between two blocks (the 10 ms after one and before the next, in one
+    // wait), 10 ms after the last, one before DFUEND.
+    EXPECT_EQ(counted->count(), 1 + 20 + 1 + 1 + 3 + 1 + 1 + (1 + 19 + 1) + 1);
+    EXPECT_EQ(counted->total(), std::chrono::milliseconds(1 + 20 * 500 + 10 + 1 + 3 * 10 + 10 +
+                                                          10 + 20 * (10 + 10) + 10));
 }
 
 TEST_F(FastPacingTest, ALoaderThatAnswersLateIsAskedAgainUntilItDoes) {

@@ -174,17 +174,46 @@ TEST(UhidPort, PassesReportsBothWaysWithTheReportIdWhereEachSideExpectsIt) {
 TEST(UhidPort, DetachDestroysTheDeviceAndDropsWhatWasStillQueued) {
     FakeKernel kernel;
     UhidPort port(kernel.settings());
-    auto sink = std::make_shared<RecordingSink>();
-    const auto path = port.attach(UpdateModeDevice(), sink);
-    ASSERT_FALSE(path.empty());
+    auto first = std::make_shared<RecordingSink>();
+    auto second = std::make_shared<RecordingSink>();
+    const auto firstPath = port.attach(UpdateModeDevice(), first);
+    const auto secondPath = port.attach(UpdateModeDevice(), second);
+    ASSERT_FALSE(firstPath.empty());
+    ASSERT_FALSE(secondPath.empty());
+    ASSERT_LT(firstPath, secondPath);  // the port's reader takes the first device first
 
-    port.detach(path);
+    // The first device's first report holds the port's reader until both devices have a
+    // report queued; its second report then detaches the second device, whose queued report
+    // the reader meets next in the same round: it must be dropped, not delivered.
+    std::mutex gateMutex;
+    std::condition_variable gateChanged;
+    bool open = false;
+    first->onReport = [&] {
+        if (first->count() == 1) {
+            std::unique_lock lock(gateMutex);
+            gateChanged.wait_for(lock, kWait, [&] { return open; });
+        } else {
+            port.detach(secondPath);
+        }
+    };
+    const auto command = protocol::BuildReadyQuery();
+    kernel.sendOutput(0, command);
+    ASSERT_TRUE(first->waitReport(0));
+    kernel.sendOutput(0, command);
+    kernel.sendOutput(1, command);
+    {
+        std::lock_guard lock(gateMutex);
+        open = true;
+    }
+    gateChanged.notify_all();
+    ASSERT_TRUE(first->waitReport(1));
     EXPECT_TRUE(kernel.waitFor(UHID_DESTROY));
     EXPECT_TRUE(kernel.waitClosed(1));
-    EXPECT_FALSE(port.sendInputReport(path, std::vector<std::uint8_t>(17, 0)));
-    port.detach(path);  // unknown by now: ignored
+    EXPECT_EQ(second->count(), 0u);
+
+    EXPECT_FALSE(port.sendInputReport(secondPath, std::vector<std::uint8_t>(17, 0)));
+    port.detach(secondPath);  // unknown by now: ignored
     EXPECT_EQ(kernel.count(UHID_DESTROY), 1u);
-    EXPECT_EQ(sink->count(), 0u);
 }
 
 TEST(UhidPort, ASinkMayDetachItsOwnDeviceFromTheCallback) {

@@ -11,12 +11,13 @@
 #include "sim/simulate_options.h"
 #include "sim/timer.h"
 #include "sim/uhid/replay_devices.h"
+#include "platform/stop_signals.h"
 #include "sim/uhid/uhid_port.h"
+#include "text/utf8.h"
 #include "vumo/build_config.h"
 
 #include <CLI/CLI.hpp>
 
-#include <signal.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -38,16 +39,28 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitReplayDiffers = 3;  // --replay: the host wrote something else, or less
 
-// One line at a time from any thread.
+// A message on stderr, terminal-safe: it may quote a recording or a file name.
+void SayError(const std::string& message) {
+    std::fputs(("vumo-dfu-sim: " + text::TerminalSafeMessage(message) + "\n").c_str(), stderr);
+}
+
+// One line at a time from any thread. Its fields come from recordings, device strings and
+// the host's reports: the whole line is made terminal-safe.
 class Log {
 public:
     __attribute__((format(printf, 2, 3))) void line(const char* format, ...) {
-        std::lock_guard lock(mutex_);
         va_list args;
         va_start(args, format);
-        std::vprintf(format, args);
+        va_list again;
+        va_copy(again, args);
+        const int length = std::vsnprintf(nullptr, 0, format, args);
         va_end(args);
-        std::fputc('\n', stdout);
+        std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+        std::vsnprintf(text.data(), text.size() + 1, format, again);
+        va_end(again);
+        text = text::TerminalSafeMessage(text) + "\n";
+        std::lock_guard lock(mutex_);
+        std::fputs(text.c_str(), stdout);
         std::fflush(stdout);
     }
 
@@ -156,23 +169,6 @@ struct Options {
     double replaySpeed = 1;
 };
 
-// Blocks the stop signals in this thread and every thread started after it, so that only
-// WaitForStop() takes them.
-sigset_t BlockStopSignals() {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    return stopSignals;
-}
-
-void WaitForStop(const sigset_t& stopSignals) {
-    int signal = 0;
-    while (sigwait(&stopSignals, &signal) != 0) {
-    }
-}
-
 std::string Joined(const std::vector<std::string>& words) {
     std::string out;
     for (const auto& w : words) out += (out.empty() ? "" : " ") + w;
@@ -185,14 +181,14 @@ std::string Joined(const std::vector<std::string>& words) {
 int RunReplay(const Options& o) {
     record::Recording recording;
     if (std::string error; !record::LoadRecording(o.replay, recording, error)) {
-        std::fprintf(stderr, "vumo-dfu-sim: the recording can't be replayed: %s\n", error.c_str());
+        SayError("the recording can't be replayed: " + error);
         return kExitUsage;
     }
     if (const auto access = sim::CheckUhidAccess(o.uhid); !access.ok) {
-        std::fprintf(stderr, "vumo-dfu-sim: %s\n", access.message.c_str());
+        SayError(access.message);
         return kExitFailure;
     }
-    const sigset_t stopSignals = BlockStopSignals();
+    platform::StopSignals stops(true);  // a closed terminal ends the run as Ctrl-C does
 
     Log log;
     const auto note = [&log](const std::string& line) { log.line("replay: %s", line.c_str()); };
@@ -217,7 +213,7 @@ int RunReplay(const Options& o) {
     } else {
         log.line("vumo-dfu-sim: the recording's devices are on %s; stop with Ctrl-C",
                  o.uhid.c_str());
-        WaitForStop(stopSignals);
+        stops.WaitForStop();
         log.line("vumo-dfu-sim: stopping");
         // A difference found earlier was told when it happened; one found now is told here.
         if (!player->conclude().empty()) exitCode = kExitReplayDiffers;
@@ -236,16 +232,16 @@ int Run(const Options& o) {
     std::string joined;
     for (const auto& part : o.simulate) joined += (joined.empty() ? "" : ",") + part;
     if (std::string error; !sim::ParseSimulateOptions(joined, options, error)) {
-        std::fprintf(stderr, "vumo-dfu-sim: %s\n", error.c_str());
+        SayError(error);
         return kExitUsage;
     }
     if (const auto access = sim::CheckUhidAccess(o.uhid); !access.ok) {
-        std::fprintf(stderr, "vumo-dfu-sim: %s\n", access.message.c_str());
+        SayError(access.message);
         return kExitFailure;
     }
 
-    // Blocked before any thread starts, so that only the wait below takes the signals.
-    const sigset_t stopSignals = BlockStopSignals();
+    // Set up before any thread starts, so that only the wait below takes the signals.
+    platform::StopSignals stops(true);  // a closed terminal ends the run as Ctrl-C does
 
     Log log;
     std::mutex devicesMutex;
@@ -318,7 +314,7 @@ int Run(const Options& o) {
     if (exitCode == kExitOk) {
         log.line("vumo-dfu-sim: %d device%s on %s; stop with Ctrl-C", options.devices,
                  options.devices == 1 ? "" : "s", o.uhid.c_str());
-        WaitForStop(stopSignals);
+        stops.WaitForStop();
         log.line("vumo-dfu-sim: stopping");
     }
     if (arrivals) arrivals->stop();  // no arrival while the devices go
