@@ -48,8 +48,14 @@ cleanup() { /usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX
 trap cleanup EXIT
 stamp "making the Wine prefix"
 $wine wineboot -i >/dev/null 2>&1
-# One server for the whole run: each program then starts in a fraction of a second.
+# One server for the whole run: each program then starts in a fraction of a second. The one
+# wineboot started lingers a few seconds and refuses -p meanwhile: wait for it to end first.
+/usr/lib/wine/wineserver -w
 /usr/lib/wine/wineserver -p 600
+# Wine's own services start with the first program and live as long as the server, holding
+# that program's output open: started here, they hold /dev/null rather than a test's output,
+# for which ctest would wait until the server ends.
+$wine cmd /c exit >/dev/null 2>&1
 
 stamp "tests under Wine"
 ctest --preset windows -j"$jobs"
