@@ -203,7 +203,7 @@ RedrawCost MeasureRedraw() {
         return cost;
     }
     {
-        cli::StationConsole console(cli::StationView::terminal, sink, sink, -1);
+        cli::StationConsole console(cli::StationView::terminal, sink, sink, nullptr);
         for (int i = 0; i < kDevices; ++i) {
             station::StationDevice d;
             d.id = i + 1;

@@ -38,7 +38,7 @@ using namespace dialog_parts;
 void CVumo_DFU_UtilityDlg::RegisterDeviceNotifications() {
     monitor_ = bus_.monitor();
     if (!monitor_) return;  // without a monitor the list follows only the buttons
-    notifier_ = new QSocketNotifier(monitor_->fd(), QSocketNotifier::Read, this);
+    notifier_ = new QSocketNotifier(monitor_->ready().native(), QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this,
             &CVumo_DFU_UtilityDlg::OnMonitorReadable);
 }

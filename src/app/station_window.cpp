@@ -158,7 +158,7 @@ StationWindow::StationWindow(platform::HidBus& bus, StationWindowOptions options
     dfuScanner_ = std::make_unique<hid::DfuDevice>(bus_);
     monitor_ = bus_.monitor();
     if (monitor_) {
-        monitorNotifier_ = new QSocketNotifier(monitor_->fd(), QSocketNotifier::Read, this);
+        monitorNotifier_ = new QSocketNotifier(monitor_->ready().native(), QSocketNotifier::Read, this);
         connect(monitorNotifier_, &QSocketNotifier::activated, this, [this] {
             monitor_->takeEvents();
             // While a station runs, its reports say what comes and goes.
@@ -293,7 +293,7 @@ bool StationWindow::OnStartClicked() {
         UpdateControls();
         return false;
     }
-    doneNotifier_ = new QSocketNotifier(station_->doneFd(), QSocketNotifier::Read, this);
+    doneNotifier_ = new QSocketNotifier(station_->doneEvent().native(), QSocketNotifier::Read, this);
     connect(doneNotifier_, &QSocketNotifier::activated, this, &StationWindow::OnStationDone);
     UpdateControls();
     UpdateCounters();

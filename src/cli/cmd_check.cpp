@@ -14,7 +14,6 @@
 #include "text/utf8.h"
 #include "platform/stop_signals.h"
 
-
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -77,7 +76,7 @@ int RunCheck(const CheckOptions& options, const CommonOptions& common) {
     platform::StopSignals stops;
     log.Step("checking the firmware file");
     image::PrepareOptions prepareOptions;
-    prepareOptions.cancelFd = stops.fd();
+    prepareOptions.cancel = stops.ready();
     const image::PrepareResult prepared = image::PrepareImage(options.file, runner, prepareOptions);
     const image::PrepareResult& result = prepared;
     if (prepared.prepared) *image = prepared.prepared->image;

@@ -2,7 +2,8 @@
 // device present and every one that arrives, several at once, each followed by its identity
 // through its mode switch and restart, until --count devices have finished or Ctrl-C.
 
-#include "base/event_fd.h"
+#include "base/program.h"
+#include "base/wake_event.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "station/flash_record.h"
@@ -17,8 +18,6 @@
 #include "station/station.h"
 #include "platform/stop_signals.h"
 
-#include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -94,7 +93,7 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     // Ctrl-C, SIGTERM and a closed terminal as events, set up before any thread starts so that
     // every thread leaves them to this one.
     platform::StopSignals stops(true);
-    base::EventFd wake;
+    const base::WakeEvent wake;
     if (!stops.ok() || !wake) return SetupFailure(o, nullptr, kExitFailure, "Could not set up signal handling.");
 
     std::string error;
@@ -115,7 +114,7 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     log.Step("checking the firmware file");
     image::CRedirector runner;
     image::PrepareOptions prepareOptions;
-    prepareOptions.cancelFd = stops.fd();
+    prepareOptions.cancel = stops.ready();
     const auto prepared = image::PrepareImage(o.file, runner, prepareOptions);
     const ToolRun tool = ToolRunOf(prepared, runner, o.file);
     log.ToolRun(tool.command, tool.output);
@@ -142,9 +141,9 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
 
     // With -v the steps' lines go to stderr, which a redrawn display would overwrite.
     const StationView view = o.json                                        ? StationView::json
-                             : !log.enabled() && ::isatty(STDOUT_FILENO) != 0 ? StationView::terminal
+                             : !log.enabled() && base::TerminalWithEscapes(1) ? StationView::terminal
                                                                           : StationView::plain;
-    StationConsole console(view, stdout, stderr, wake.fd());
+    StationConsole console(view, stdout, stderr, &wake);
 
     // The log has its line before the outcome is shown; a device whose line can't be written
     // is told as failed at the log (a line traces each device), and the station goes on.
@@ -190,13 +189,13 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
                 timeoutMs = static_cast<int>(std::max<std::chrono::milliseconds>(
                     0ms, std::chrono::duration_cast<std::chrono::milliseconds>(due - since)).count());
         }
-        pollfd waits[4] = {{theStation->doneFd(), POLLIN, 0},
-                           {stops.fd(), POLLIN, 0},
-                           {choice->replayStopFd(), POLLIN, 0},
-                           {wake.fd(), POLLIN, 0}};
-        const int n = ::poll(waits, 4, timeoutMs);
-        if (n < 0 && errno != EINTR) break;
-        if (waits[3].revents & POLLIN) wake.clear();
+        const base::Waitable waits[4] = {theStation->doneEvent(), stops.ready(),
+                                         choice->replayStop(), wake.waitable()};
+        const int woken = base::WaitAny(
+            waits, timeoutMs < 0 ? std::nullopt
+                                 : std::optional<std::chrono::milliseconds>(timeoutMs));
+        if (woken == base::kWaitFailed) break;
+        if (waits[3].isSet()) wake.clear();
         if (view == StationView::terminal) {
             const auto now = std::chrono::steady_clock::now();
             const bool due = now - lastDraw >= (console.dirty() ? 100ms : 1000ms);
@@ -208,7 +207,7 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
         // A closed terminal or a closed standard output (a collector that ended) drains, as
         // the first Ctrl-C does: the running devices finish and are logged, nothing more is
         // started. Only Ctrl-C and SIGTERM count towards stopping the running ones.
-        const auto taken = (waits[1].revents & POLLIN) ? stops.Take() : platform::StopSignals::Taken{};
+        const auto taken = waits[1].isSet() ? stops.Take() : platform::StopSignals::Taken{};
         if (taken.hangUps > 0 && !hungUp) {
             hungUp = true;
             drain("The terminal was closed: no new device is started; the running ones finish.");
@@ -235,12 +234,12 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
                 signalsSeen = 2;
             }
         }
-        if (waits[2].revents & POLLIN) {
+        if (waits[2].isSet()) {
             replayStopped = true;
             theStation->Abort();
             break;
         }
-        if (waits[0].revents & POLLIN) break;
+        if (waits[0].isSet()) break;
     }
     // Joins every thread; the last devices report on the way.
     theStation.reset();

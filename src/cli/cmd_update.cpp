@@ -1,7 +1,8 @@
 // vumo-dfu update FILE: a whole firmware update from the command line, with the same first
 // stage, second stage and procedure as the window's Update button.
 
-#include "base/event_fd.h"
+#include "base/program.h"
+#include "base/wake_event.h"
 #include "cli/commands.h"
 #include "cli/device_list.h"
 #include "cli/exit_codes.h"
@@ -22,9 +23,6 @@
 #include "update/device_watcher.h"
 #include "update/update_procedure.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -93,10 +91,10 @@ const char* PhaseText(update::Phase phase) {
 // bar on a terminal and as plain lines otherwise.
 class ConsoleUi final : public update::UpdateEvents {
 public:
-    ConsoleUi(bool json, StepLog& log, int finishedFd)
-        : json_(json), log_(log), finishedFd_(finishedFd) {
+    ConsoleUi(bool json, StepLog& log, const base::WakeEvent& finished)
+        : json_(json), log_(log), finished_(finished) {
         // With -v every step gets a line with its time; a bar would overwrite them.
-        terminal_ = !json && !log.enabled() && ::isatty(STDERR_FILENO);
+        terminal_ = !json && !log.enabled() && base::TerminalWithEscapes(2);
     }
 
     void Failed(const update::Failure& failure) override {
@@ -143,8 +141,7 @@ public:
             EndBar();
             result_ = result;
         }
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(finishedFd_, &one, sizeof one);
+        finished_.signal();
     }
 
     void Say(const char* text) {
@@ -210,7 +207,7 @@ private:
     StepLog& log_;
     bool terminal_ = false;
     bool barShown_ = false;
-    int finishedFd_;
+    const base::WakeEvent& finished_;
     std::optional<update::Phase> lastPhase_;
     std::optional<update::UpdateResult> result_;
     std::string completionText_;
@@ -310,10 +307,8 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     // rather than cut off. A closed terminal or pipe does not end it: the update goes on to
     // its end and its log line. Set up before any thread starts, so every thread inherits it.
     platform::StopSignals stops;
-    const base::EventFd finished;
-    const int signalFd = stops.fd();
-    const int finishedFd = finished.fd();
-    if (!stops.ok() || finishedFd < 0) {
+    const base::WakeEvent finished;
+    if (!stops.ok() || !finished) {
         r.message = "Could not set up signal handling.";
         r.exitCode = kExitFailure;
         return Finish(o, r);
@@ -340,7 +335,7 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
         }
     }
 
-    ConsoleUi ui(o.json, log, finishedFd);
+    ConsoleUi ui(o.json, log, finished);
 
     // The first stage: check and load, before any device is touched.
     hid::AppDevice app(choice->bus());
@@ -349,7 +344,7 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     image::CRedirector runner;
     image::PrepareOptions prepareOptions;
     // Ctrl-C during the check ends the tool at once, not after its time limit.
-    prepareOptions.cancelFd = signalFd;
+    prepareOptions.cancel = stops.ready();
     const auto prepared = image::PrepareImage(o.file, runner, prepareOptions);
     const ToolRun tool = ToolRunOf(prepared, runner, o.file);
     log.ToolRun(tool.command, tool.output);
@@ -436,16 +431,16 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
         procedure.StartSecondStage(
             {prepared.prepared, {chosen.entry.serial, chosen.entry.port}, chosen.mode});
 
-        // A replay that stops at a difference ends the run at once (poll skips fd -1).
-        pollfd waits[3] = {{finishedFd, POLLIN, 0}, {signalFd, POLLIN, 0},
-                           {choice->replayStopFd(), POLLIN, 0}};
+        // A replay that stops at a difference ends the run at once (without a replay the wait
+        // skips that empty entry).
+        const base::Waitable waits[3] = {finished.waitable(), stops.ready(),
+                                         choice->replayStop()};
         // Every wait inside the procedure has a limit, so it always reports an end.
-        while (::poll(waits, 3, -1) < 0 && errno == EINTR) {
-        }
-        if (!(waits[0].revents & POLLIN) && (waits[2].revents & POLLIN)) {
+        base::WaitAny(waits);
+        if (!finished.isSet() && waits[2].isSet()) {
             procedure.Stop();
             r.exitCode = kExitReplay;  // Finish puts the difference into the message
-        } else if (waits[1].revents & POLLIN) {
+        } else if (waits[1].isSet()) {
             procedure.Stop();
             r.outcome = "interrupted";
             r.step = "interrupted";

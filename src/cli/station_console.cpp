@@ -5,7 +5,6 @@
 #include "text/utf8.h"
 #include "update/update_procedure.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -84,8 +83,9 @@ const char* PhaseJsonName(update::Phase phase) {
     return "";
 }
 
-StationConsole::StationConsole(StationView view, std::FILE* out, std::FILE* notes, int wakeFd)
-    : view_(view), out_(out), notes_(notes), wakeFd_(wakeFd) {}
+StationConsole::StationConsole(StationView view, std::FILE* out, std::FILE* notes,
+                               const base::WakeEvent* wake)
+    : view_(view), out_(out), notes_(notes), wake_(wake) {}
 
 void StationConsole::Emit(const std::string& text) {
     if (outClosed_) return;
@@ -98,9 +98,7 @@ void StationConsole::Emit(const std::string& text) {
 }
 
 void StationConsole::Wake() {
-    if (wakeFd_ < 0) return;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+    if (wake_ != nullptr) wake_->signal();
 }
 
 bool StationConsole::outputClosed() const {

@@ -5,10 +5,11 @@
 //
 // The station calls the observer from its supervisor, its watcher and every update worker;
 // everything here happens under one mutex. On a terminal the observer only records the change
-// and pokes an eventfd when the display was up to date (later changes before the redraw need no
+// and signals a wake-up when the display was up to date (later changes before the redraw need no
 // wake-up: the front end already owes one); the front end's thread redraws, at most ten times
 // a second.
 
+#include "base/wake_event.h"
 #include "station/station.h"
 
 #include <chrono>
@@ -27,9 +28,11 @@ enum class StationView { terminal, plain, json };
 class StationConsole final : public station::StationObserver {
 public:
     // `out` gets the display or the events; `notes` the station's own remarks where they can't
-    // go into the display (plain and JSON views). `wakeFd`, an eventfd (or -1), is poked on
-    // every change in the terminal view, and in every view when `out` can't be written.
-    StationConsole(StationView view, std::FILE* out, std::FILE* notes, int wakeFd);
+    // go into the display (plain and JSON views). `wake` (or null) is signalled on every
+    // change in the terminal view, and in every view when `out` can't be written; it must
+    // outlive the console.
+    StationConsole(StationView view, std::FILE* out, std::FILE* notes,
+                   const base::WakeEvent* wake);
 
     void DeviceArrived(const station::StationDevice& device) override;
     void DeviceSkipped(const station::StationDevice& device, const std::string& why) override;
@@ -94,7 +97,7 @@ private:
     const StationView view_;
     std::FILE* const out_;
     std::FILE* const notes_;
-    const int wakeFd_;
+    const base::WakeEvent* const wake_;
 
     mutable std::mutex mutex_;
     std::map<int, Line> running_;      // by the station's id

@@ -5,7 +5,13 @@
 // instead of ending the program in the middle of a flash.
 //
 // One per process, made before any thread starts (every thread then leaves these events to
-// it). The events wait on a descriptor that a poll can wait for beside others.
+// it). The events are waited for through base::WaitAny beside others.
+//
+// Linux: SIGINT and SIGTERM are stops, SIGHUP a hang-up. Windows: Ctrl-C and Ctrl-Break are
+// stops; closing the console window, logging off and shutting down are hang-ups (the console
+// and its reader are gone), or stops when hang-ups are not events of their own.
+
+#include "base/wake_event.h"
 
 #include <memory>
 
@@ -22,8 +28,8 @@ public:
 
     // False when the events can't be had; the caller says so and ends.
     bool ok() const;
-    // Readable while an event is waiting to be taken.
-    int fd() const;
+    // Set while an event is waiting to be taken.
+    base::Waitable ready() const;
 
     struct Taken {
         int stops = 0;

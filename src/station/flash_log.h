@@ -1,10 +1,11 @@
 #pragma once
 // The flash log: one JSON object per finished device, one line each (JSON Lines, which log
-// collectors take as they are). Lines are only ever appended on an O_APPEND descriptor, under
-// an exclusive flock, so two stations may share a file without tearing each other's lines, and
-// flushed to disk before the device's outcome is told, so a power cut loses at most the line
-// of a device that had not finished. A line that a full disk or a size limit cut short stays
-// as it is, but the next record starts on a line of its own.
+// collectors take as they are). Lines are only ever appended on a file opened for appending
+// (O_APPEND; FILE_APPEND_DATA on Windows), under an exclusive lock, so two stations may share a
+// file without tearing each other's lines, and flushed to disk before the device's outcome is
+// told, so a power cut loses at most the line of a device that had not finished. A line that a
+// full disk or a size limit cut short stays as it is, but the next record starts on a line of
+// its own.
 
 #include <chrono>
 #include <cstdint>

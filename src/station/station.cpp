@@ -84,8 +84,8 @@ Station::~Station() {
 }
 
 bool Station::Start(std::string& error) {
-    if (!doneFd_) {
-        error = "the station could not make its notification descriptor";
+    if (!doneEvent_) {
+        error = "the station could not make its notification event";
         return false;
     }
     appScanner_ = std::make_unique<hid::AppDevice>(bus_);
@@ -156,7 +156,7 @@ bool Station::Retry(const hid::DeviceIdentity& identity) {
     return true;
 }
 
-int Station::doneFd() const { return doneFd_.fd(); }
+base::Waitable Station::doneEvent() const { return doneEvent_.waitable(); }
 
 bool Station::done() const {
     std::lock_guard lock(mutex_);
@@ -486,7 +486,7 @@ void Station::SupervisorLoop() {
             std::lock_guard lock(mutex_);
             nowDone = CheckDone();
         }
-        if (nowDone) doneFd_.signal();
+        if (nowDone) doneEvent_.signal();
     }
 }
 

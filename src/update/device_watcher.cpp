@@ -3,9 +3,6 @@
 #include "platform/start_thread.h"
 #include "update/update_procedure.h"
 
-#include <poll.h>
-
-#include <cerrno>
 #include <cstdint>
 
 namespace vumo::update {
@@ -33,7 +30,7 @@ DeviceWatcher::DeviceWatcher(platform::HotplugMonitor& monitor, Handler handler,
     : monitor_(&monitor), handler_(std::move(handler)), recovery_(std::move(recovery)) {
     std::string why;
     if (!stop_) {
-        error_ = "no descriptor is left to stop the device watcher with";
+        error_ = "the system has no event left to stop the device watcher with";
     } else if (!platform::StartNamedThread("device watcher", thread_, [this] { Run(); }, &why)) {
         error_ = "the thread that watches device arrivals and removals could not be started: " +
                  why;
@@ -53,16 +50,15 @@ void DeviceWatcher::Run() {
     // made again and again.
     int failuresInARow = 0;
     for (;;) {
-        pollfd fds[2] = {{monitor_->fd(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
-        // No time limit is needed: the stop descriptor ends the wait at once.
-        const int n = ::poll(fds, 2, -1);
-        if (n < 0) {
-            if (errno == EINTR) continue;
+        const base::Waitable waits[2] = {stop_.waitable(), monitor_->ready()};
+        // No time limit is needed: the stop event ends the wait at once.
+        const int woken = base::WaitAny(waits);
+        if (woken == 0) return;
+        if (woken != 1) {
             notice("Device arrivals and removals are no longer watched: waiting for them failed.");
             return;
         }
-        if (fds[1].revents != 0) return;
-        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+        if (waits[1].failed()) {
             auto next = recovery_.makeMonitor && failuresInARow < 3 ? recovery_.makeMonitor()
                                                                    : nullptr;
             if (!next) {

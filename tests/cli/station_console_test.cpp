@@ -58,7 +58,7 @@ TEST(StationConsoleTest, TerminalLineShowsTheBlocksOfItsPhase) {
     };
     for (const auto& c : cases) {
         Screen screen;
-        StationConsole console(StationView::terminal, screen.file(), screen.file(), -1);
+        StationConsole console(StationView::terminal, screen.file(), screen.file(), nullptr);
         console.DeviceArrived(Device());
         console.PhaseChanged(Device(), c.phase, c.block, 1024);
         console.Redraw();
@@ -70,7 +70,7 @@ TEST(StationConsoleTest, TerminalLineShowsTheBlocksOfItsPhase) {
 TEST(StationConsoleTest, FailureInTheBlockLoopNamesTheBlock) {
     for (const auto view : {StationView::terminal, StationView::plain}) {
         Screen screen;
-        StationConsole console(view, screen.file(), screen.file(), -1);
+        StationConsole console(view, screen.file(), screen.file(), nullptr);
         console.DeviceArrived(Device());
         station::FinishedDevice f;
         f.device = Device();

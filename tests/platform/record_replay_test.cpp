@@ -7,6 +7,7 @@
 #include "record/json.h"
 #include "record/recorder.h"
 #include "record/recording.h"
+#include "base/wake_event.h"
 #include "record/device_player.h"
 #include "record/replay_bus.h"
 #include "record/report_trace.h"
@@ -14,7 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <array>
@@ -51,9 +51,9 @@ private:
     platform::SimHidBus& bus_;
 };
 
-bool Readable(int fd, std::chrono::milliseconds limit) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, static_cast<int>(limit.count())) == 1;
+bool Readable(base::Waitable ready, std::chrono::milliseconds limit) {
+    const base::Waitable one[1] = {ready};
+    return base::WaitAny(one, limit) == 0;
 }
 
 struct Conversation {
@@ -87,7 +87,7 @@ Conversation Talk(platform::HidBus& bus, const std::vector<Bytes>& reports) {
     }
     // A removal comes at its recorded delay in a replay: wait for it, within a limit.
     const bool leaves = !reports.empty() && reports.back().size() > 1 && reports.back()[1] == 0xEE;
-    if (monitor && Readable(monitor->fd(), leaves ? 2000ms : 0ms)) c.hotplug = monitor->takeEvents();
+    if (monitor && Readable(monitor->ready(), leaves ? 2000ms : 0ms)) c.hotplug = monitor->takeEvents();
     writer.handle->close();
     reader.handle->close();
     return c;
@@ -190,9 +190,9 @@ TEST_F(RecordReplayTest, FirstDifferentWriteStopsTheReplayNamingTheEvent) {
     auto writer = replay.openWriter(listed[0].path);
     ASSERT_TRUE(writer.handle);
     EXPECT_TRUE(writer.handle->write(Bytes{0x00, 0x01}).ok);
-    EXPECT_FALSE(Readable(replay.divergenceFd(), 0ms));
+    EXPECT_FALSE(Readable(replay.divergenceEvent(), 0ms));
     EXPECT_FALSE(writer.handle->write(Bytes{0x00, 0x02, 0x04}).ok);
-    EXPECT_TRUE(Readable(replay.divergenceFd(), 1000ms));
+    EXPECT_TRUE(Readable(replay.divergenceEvent(), 1000ms));
 
     const std::string text = replay.divergence();
     const auto rec = Load();
@@ -287,8 +287,8 @@ std::uint64_t ReplaySteps(int arrivals) {
     std::size_t seen = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (seen < static_cast<std::size_t>(arrivals) && std::chrono::steady_clock::now() < deadline) {
-        pollfd p{monitor->fd(), POLLIN, 0};
-        ::poll(&p, 1, 1000);
+        const base::Waitable ready[1] = {monitor->ready()};
+        base::WaitAny(ready, std::chrono::seconds(1));
         seen += monitor->takeEvents().size();
     }
     EXPECT_EQ(seen, static_cast<std::size_t>(arrivals));

@@ -4,7 +4,7 @@
 
 #include "update/device_watcher.h"
 
-#include "base/event_fd.h"
+#include "base/wake_event.h"
 #include "base/unique_fd.h"
 
 #include <gtest/gtest.h>
@@ -43,7 +43,7 @@ public:
         EXPECT_EQ(::connect(socket_.get(), reinterpret_cast<sockaddr*>(&closed), sizeof closed), 0);
         EXPECT_EQ(::send(socket_.get(), "x", 1, 0), 1);
     }
-    int fd() const override { return socket_.get(); }
+    base::Waitable ready() const override { return base::Waitable::FromNative(socket_.get()); }
     std::vector<Event> takeEvents() override { return {}; }
 
 private:
@@ -53,7 +53,7 @@ private:
 // A monitor the test feeds.
 class FedMonitor : public HotplugMonitor {
 public:
-    int fd() const override { return ready_.fd(); }
+    base::Waitable ready() const override { return ready_.waitable(); }
     std::vector<Event> takeEvents() override {
         ready_.clear();
         std::lock_guard lock(mutex_);
@@ -70,7 +70,7 @@ public:
     }
 
 private:
-    base::EventFd ready_;
+    base::WakeEvent ready_;
     std::mutex mutex_;
     std::deque<Event> events_;
 };

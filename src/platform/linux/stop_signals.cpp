@@ -34,7 +34,7 @@ StopSignals::~StopSignals() = default;
 
 bool StopSignals::ok() const { return static_cast<bool>(state_->fd); }
 
-int StopSignals::fd() const { return state_->fd.get(); }
+base::Waitable StopSignals::ready() const { return base::Waitable::FromNative(state_->fd.get()); }
 
 StopSignals::Taken StopSignals::Take() {
     Taken taken;
