@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building and testing vumo-dfu needs, when any is missing.
-# Runs as root (CI) or through sudo. Usage: scripts/install-deps.sh [--fuzz] [--tidy] [PACKAGE...]:
-# --fuzz adds clang and libFuzzer (scripts/fuzz.sh), --tidy adds clang-tidy (scripts/tidy.sh).
+# Runs as root (CI) or through sudo. Usage: scripts/install-deps.sh [--fuzz] [--tidy] [--windows]
+# [PACKAGE...]: --fuzz adds clang and libFuzzer (scripts/fuzz.sh), --tidy adds clang-tidy
+# (scripts/tidy.sh), --windows the mingw-w64 cross compiler, Wine and zip
+# (scripts/build-windows.sh).
 set -euo pipefail
 
 packages=(
@@ -16,6 +18,8 @@ for arg in "$@"; do
   case "$arg" in
     --fuzz) packages+=(clang libfuzzer-14-dev libclang-rt-14-dev) ;;
     --tidy) packages+=(clang-tidy) ;;
+    --windows) packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 msitools zip
+                          googletest) ;;
     *) packages+=("$arg") ;;
   esac
 done

@@ -314,7 +314,7 @@ bool CVumo_DFU_UtilityDlg::UpdateData(bool fromControls) {
 void CVumo_DFU_UtilityDlg::RegisterDeviceNotifications() {
     monitor_ = bus_.monitor();
     if (!monitor_) return;  // without a monitor the list follows only the buttons
-    notifier_ = new QSocketNotifier(monitor_->fd(), QSocketNotifier::Read, this);
+    notifier_ = new QSocketNotifier(monitor_->ready().native(), QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this,
             &CVumo_DFU_UtilityDlg::OnMonitorReadable);
 }

@@ -373,7 +373,7 @@ bool StationWindow::OnStartClicked() {
         UpdateControls();
         return false;
     }
-    doneNotifier_ = new QSocketNotifier(station_->doneFd(), QSocketNotifier::Read, this);
+    doneNotifier_ = new QSocketNotifier(station_->doneEvent().native(), QSocketNotifier::Read, this);
     connect(doneNotifier_, &QSocketNotifier::activated, this, &StationWindow::OnStationDone);
     UpdateControls();
     UpdateCounters();

@@ -12,8 +12,13 @@ namespace vumo::base {
 inline std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 inline std::string SignalText(int signal) {
+#ifdef _WIN32
+    // Windows ends programs with an exit code, not a signal: only our own numbers come here.
+    return "signal " + std::to_string(signal);
+#else
     const char* text = ::sigdescr_np(signal);
     return text != nullptr ? text : "signal " + std::to_string(signal);
+#endif
 }
 
 }  // namespace vumo::base

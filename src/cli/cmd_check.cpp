@@ -12,10 +12,7 @@
 #include "image/redirector.h"
 #include "protocol/firmware_image.h"
 #include "text/utf8.h"
-#include "base/unique_fd.h"
-
-#include <signal.h>
-#include <sys/signalfd.h>
+#include "base/stop_requests.h"
 
 #include <cstdio>
 #include <memory>
@@ -76,15 +73,10 @@ int RunCheck(const CheckOptions& options, const CommonOptions& common) {
     auto image = std::make_unique<protocol::FirmwareImage>();
     image::CRedirector runner;
     // Ctrl-C and SIGTERM end the tool at once (exit 130), not after its time limit.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const base::UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC));
+    const base::StopRequests stops;
     log.Step("checking the firmware file");
     image::PrepareOptions prepareOptions;
-    prepareOptions.cancelFd = signalFd.get();
+    prepareOptions.cancel = stops.ready();
     const image::PrepareResult prepared = image::PrepareImage(options.file, runner, prepareOptions);
     const image::PrepareResult& result = prepared;
     if (prepared.prepared) *image = prepared.prepared->image;

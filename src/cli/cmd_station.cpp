@@ -2,8 +2,9 @@
 // device present and every one that arrives, several at once, each followed by its identity
 // through its mode switch and restart, until --count devices have finished or Ctrl-C.
 
-#include "base/event_fd.h"
-#include "base/unique_fd.h"
+#include "base/program.h"
+#include "base/stop_requests.h"
+#include "base/wake_event.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "station/flash_record.h"
@@ -16,10 +17,6 @@
 #include "station/flash_log.h"
 #include "station/station.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -91,16 +88,11 @@ int StationExitCode(const StationConsole::Tally& t, bool signalled) {
 int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     StepLog log(common.verbosity, stderr);
 
-    // Ctrl-C and SIGTERM as events, blocked before any thread starts so that every thread
+    // Ctrl-C and SIGTERM as events, taken before any thread starts so that every thread
     // inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const base::UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
-    base::EventFd wake;
-    if (!signalFd || !wake) return SetupFailure(o, nullptr, kExitFailure, "Could not set up signal handling.");
+    base::StopRequests stops;
+    const base::WakeEvent wake;
+    if (!stops.valid() || !wake) return SetupFailure(o, nullptr, kExitFailure, "Could not set up signal handling.");
 
     std::string error;
     int exitCode = kExitFailure;
@@ -120,7 +112,7 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     log.Step("checking the firmware file");
     image::CRedirector runner;
     image::PrepareOptions prepareOptions;
-    prepareOptions.cancelFd = signalFd.get();
+    prepareOptions.cancel = stops.ready();
     const auto prepared = image::PrepareImage(o.file, runner, prepareOptions);
     const ToolRun tool = ToolRunOf(prepared, runner, o.file);
     log.ToolRun(tool.command, tool.output);
@@ -147,9 +139,9 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
 
     // With -v the steps' lines go to stderr, which a redrawn display would overwrite.
     const StationView view = o.json                                        ? StationView::json
-                             : !log.enabled() && ::isatty(STDOUT_FILENO) != 0 ? StationView::terminal
+                             : !log.enabled() && base::TerminalWithEscapes(1) ? StationView::terminal
                                                                           : StationView::plain;
-    StationConsole console(view, stdout, stderr, wake.fd());
+    StationConsole console(view, stdout, stderr, &wake);
 
     // The log has its line before the outcome is shown; a line that can't be written is said
     // beside the device's outcome, and the station goes on.
@@ -185,13 +177,14 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
                 timeoutMs = static_cast<int>(std::max<std::chrono::milliseconds>(
                     0ms, std::chrono::duration_cast<std::chrono::milliseconds>(due - since)).count());
         }
-        pollfd waits[4] = {{theStation->doneFd(), POLLIN, 0},
-                           {signalFd.get(), POLLIN, 0},
-                           {choice->replayStopFd(), POLLIN, 0},
-                           {view == StationView::terminal ? wake.fd() : -1, POLLIN, 0}};
-        const int n = ::poll(waits, 4, timeoutMs);
-        if (n < 0 && errno != EINTR) break;
-        if (waits[3].revents & POLLIN) wake.clear();
+        const base::Waitable waits[4] = {
+            theStation->doneEvent(), stops.ready(), choice->replayStop(),
+            view == StationView::terminal ? wake.waitable() : base::Waitable()};
+        const int woken = base::WaitAny(
+            waits, timeoutMs < 0 ? std::nullopt
+                                 : std::optional<std::chrono::milliseconds>(timeoutMs));
+        if (woken == base::kWaitFailed) break;
+        if (waits[3].isSet()) wake.clear();
         if (view == StationView::terminal) {
             const auto now = std::chrono::steady_clock::now();
             const bool due = now - lastDraw >= (console.dirty() ? 100ms : 1000ms);
@@ -200,9 +193,8 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
                 lastDraw = now;
             }
         }
-        if (waits[1].revents & POLLIN) {
-            signalfd_siginfo info;
-            while (::read(signalFd.get(), &info, sizeof info) == sizeof info) ++signalsSeen;
+        if (const int taken = stops.take(); taken > 0) {
+            signalsSeen += taken;
             if (signalsSeen == 1) {
                 const int running = theStation->counts().running;
                 console.Note(running == 0 ? "Stopping: no new device is started."
@@ -218,12 +210,12 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
                 signalsSeen = 2;
             }
         }
-        if (waits[2].revents & POLLIN) {
+        if (waits[2].isSet()) {
             replayStopped = true;
             theStation->Abort();
             break;
         }
-        if (waits[0].revents & POLLIN) break;
+        if (waits[0].isSet()) break;
     }
     // Joins every thread; the last devices report on the way.
     theStation.reset();

@@ -1,7 +1,9 @@
 // vumo-dfu update FILE: a whole firmware update from the command line, with the same first
 // stage, second stage and procedure as the window's Update button.
 
-#include "base/event_fd.h"
+#include "base/program.h"
+#include "base/stop_requests.h"
+#include "base/wake_event.h"
 #include "cli/commands.h"
 #include "cli/device_list.h"
 #include "cli/exit_codes.h"
@@ -20,11 +22,6 @@
 #include "update/device_watcher.h"
 #include "update/update_procedure.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/eventfd.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -93,10 +90,10 @@ const char* PhaseText(update::Phase phase) {
 // bar on a terminal and as plain lines otherwise.
 class ConsoleUi final : public update::UpdateEvents {
 public:
-    ConsoleUi(bool json, StepLog& log, int finishedFd)
-        : json_(json), log_(log), finishedFd_(finishedFd) {
+    ConsoleUi(bool json, StepLog& log, const base::WakeEvent& finished)
+        : json_(json), log_(log), finished_(finished) {
         // With -v every step gets a line with its time; a bar would overwrite them.
-        terminal_ = !json && !log.enabled() && ::isatty(STDERR_FILENO);
+        terminal_ = !json && !log.enabled() && base::TerminalWithEscapes(2);
     }
 
     void Failed(const update::Failure& failure) override {
@@ -143,8 +140,7 @@ public:
             EndBar();
             result_ = result;
         }
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(finishedFd_, &one, sizeof one);
+        finished_.signal();
     }
 
     void Say(const char* text) {
@@ -210,7 +206,7 @@ private:
     StepLog& log_;
     bool terminal_ = false;
     bool barShown_ = false;
-    int finishedFd_;
+    const base::WakeEvent& finished_;
     std::optional<update::Phase> lastPhase_;
     std::optional<update::UpdateResult> result_;
     std::string completionText_;
@@ -308,23 +304,15 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
 
     // Ctrl-C and SIGTERM are taken as events, so an update in progress is stopped cleanly
     // rather than cut off. Blocked before any thread starts, so every thread inherits it.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const base::UniqueFd signalDescriptor(::signalfd(-1, &signals, SFD_CLOEXEC));
-    const base::EventFd finished;
-    const int signalFd = signalDescriptor.get();
-    const int finishedFd = finished.fd();
-    if (signalFd < 0 || finishedFd < 0) {
+    const base::StopRequests stops;
+    const base::WakeEvent finished;
+    if (!stops.valid() || !finished) {
         r.message = "Could not set up signal handling.";
         r.exitCode = kExitFailure;
         return Finish(o, r);
     }
     const auto interrupted = [&] {
-        pollfd p{signalFd, POLLIN, 0};
-        return ::poll(&p, 1, 0) > 0;
+        return stops.ready().isSet();
     };
 
     std::string error;
@@ -347,7 +335,7 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
         }
     }
 
-    ConsoleUi ui(o.json, log, finishedFd);
+    ConsoleUi ui(o.json, log, finished);
 
     // The first stage: check and load, before any device is touched.
     hid::AppDevice app(choice->bus());
@@ -356,7 +344,7 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     image::CRedirector runner;
     image::PrepareOptions prepareOptions;
     // Ctrl-C during the check ends the tool at once, not after its time limit.
-    prepareOptions.cancelFd = signalFd;
+    prepareOptions.cancel = stops.ready();
     const auto prepared = image::PrepareImage(o.file, runner, prepareOptions);
     const ToolRun tool = ToolRunOf(prepared, runner, o.file);
     log.ToolRun(tool.command, tool.output);
@@ -436,16 +424,16 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
         procedure.StartSecondStage(
             {prepared.prepared, {chosen.entry.serial, chosen.entry.port}, chosen.mode});
 
-        // A replay that stops at a difference ends the run at once (poll skips fd -1).
-        pollfd waits[3] = {{finishedFd, POLLIN, 0}, {signalFd, POLLIN, 0},
-                           {choice->replayStopFd(), POLLIN, 0}};
+        // A replay that stops at a difference ends the run at once (without a replay the wait
+        // skips that empty entry).
+        const base::Waitable waits[3] = {finished.waitable(), stops.ready(),
+                                         choice->replayStop()};
         // Every wait inside the procedure has a limit, so it always reports an end.
-        while (::poll(waits, 3, -1) < 0 && errno == EINTR) {
-        }
-        if (!(waits[0].revents & POLLIN) && (waits[2].revents & POLLIN)) {
+        base::WaitAny(waits);
+        if (!finished.isSet() && waits[2].isSet()) {
             procedure.Stop();
             r.exitCode = kExitReplay;  // Finish puts the difference into the message
-        } else if (waits[1].revents & POLLIN) {
+        } else if (waits[1].isSet()) {
             procedure.Stop();
             r.outcome = "interrupted";
             r.step = "interrupted";

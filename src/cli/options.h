@@ -71,8 +71,8 @@ public:
     // The firmware file of this run, for the recording's header events and the replay's
     // messages. Call once the image is known.
     void NoteImage(const std::string& sha256, std::uint64_t size) { bus_->NoteImage(sha256, size); }
-    // Readable once a replay has stopped at a difference; -1 without a replay.
-    int replayStopFd() const { return bus_->replayStopFd(); }
+    // Set once a replay has stopped at a difference; empty without a replay.
+    base::Waitable replayStop() const { return bus_->replayStop(); }
     // Ends the run with `exitCode`: writes the recording's end, says on stderr when the
     // recording is incomplete or the recorded run ended otherwise, and returns the replay's
     // difference in `replayError` (the command then ends with kExitReplay).

@@ -5,7 +5,6 @@
 #include "text/utf8.h"
 #include "update/update_procedure.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -84,8 +83,9 @@ const char* PhaseJsonName(update::Phase phase) {
     return "";
 }
 
-StationConsole::StationConsole(StationView view, std::FILE* out, std::FILE* notes, int wakeFd)
-    : view_(view), out_(out), notes_(notes), wakeFd_(view == StationView::terminal ? wakeFd : -1) {}
+StationConsole::StationConsole(StationView view, std::FILE* out, std::FILE* notes,
+                               const base::WakeEvent* wake)
+    : view_(view), out_(out), notes_(notes), wake_(view == StationView::terminal ? wake : nullptr) {}
 
 void StationConsole::Emit(const std::string& text) {
     std::fputs(text.c_str(), out_);
@@ -98,9 +98,7 @@ void StationConsole::Commit(const std::string& text) {
 }
 
 void StationConsole::Poke() {
-    if (wakeFd_ < 0) return;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+    if (wake_ != nullptr) wake_->signal();
 }
 
 void StationConsole::DeviceArrived(const station::StationDevice& device) {

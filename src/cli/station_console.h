@@ -7,6 +7,7 @@
 // everything here happens under one mutex. On a terminal the observer only records the change
 // and pokes an eventfd; the front end's thread redraws, at most ten times a second.
 
+#include "base/wake_event.h"
 #include "station/station.h"
 
 #include <chrono>
@@ -25,9 +26,10 @@ enum class StationView { terminal, plain, json };
 class StationConsole final : public station::StationObserver {
 public:
     // `out` gets the display or the events; `notes` the station's own remarks where they can't
-    // go into the display (plain and JSON views). `wakeFd`, an eventfd, is poked on every change
-    // in the terminal view; -1 otherwise.
-    StationConsole(StationView view, std::FILE* out, std::FILE* notes, int wakeFd);
+    // go into the display (plain and JSON views). `wake` is signalled on every change in the
+    // terminal view (null for none); it must outlive the console.
+    StationConsole(StationView view, std::FILE* out, std::FILE* notes,
+                   const base::WakeEvent* wake);
 
     void DeviceArrived(const station::StationDevice& device) override;
     void DeviceSkipped(const station::StationDevice& device, const std::string& why) override;
@@ -80,7 +82,7 @@ private:
     const StationView view_;
     std::FILE* const out_;
     std::FILE* const notes_;
-    const int wakeFd_;
+    const base::WakeEvent* const wake_;
 
     mutable std::mutex mutex_;
     std::map<int, Line> running_;      // by the station's id

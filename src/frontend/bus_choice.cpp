@@ -1,6 +1,5 @@
 #include "frontend/bus_choice.h"
 
-#include "platform/linux/linux_hid_bus.h"
 #include "platform/observed_hid_bus.h"
 #include "record/recorder.h"
 #include "record/replay_bus.h"
@@ -9,6 +8,13 @@
 #include "vumo/build_config.h"
 
 #include <cstdio>
+
+// The one place where the system's own HID back end is chosen.
+#ifdef _WIN32
+#include "platform/windows/windows_hid_bus.h"
+#else
+#include "platform/linux/linux_hid_bus.h"
+#endif
 
 namespace vumo::frontend {
 
@@ -35,9 +41,18 @@ std::unique_ptr<BusChoice> BusChoice::Make(const BusOptions& options, std::strin
         choice->simulation_ = std::make_unique<sim::Simulation>(simulate);
         choice->bus_ = &choice->simulation_->bus();
     } else {
+#ifdef _WIN32
+        choice->ownBus_ = platform::makeWindowsHidBus();
+        constexpr const char* kNoBus =
+            "The system's HID devices can't be listed: the Windows HID services are not "
+            "available.";
+#else
         choice->ownBus_ = platform::makeLinuxHidBus();
+        constexpr const char* kNoBus =
+            "The system's HID devices can't be listed: udev is not available.";
+#endif
         if (!choice->ownBus_) {
-            error = "The system's HID devices can't be listed: udev is not available.";
+            error = kNoBus;
             failure = BusFailure::system;
             return nullptr;
         }
@@ -75,7 +90,9 @@ void BusChoice::NoteImage(const std::string& sha256, std::uint64_t size) {
     if (replay_) replay_->noteImage(sha256, size);
 }
 
-int BusChoice::replayStopFd() const { return replay_ ? replay_->divergenceFd() : -1; }
+base::Waitable BusChoice::replayStop() const {
+    return replay_ ? replay_->divergenceEvent() : base::Waitable();
+}
 
 BusChoice::Conclusion BusChoice::Conclude(int exitCode, int replayExitCode) {
     Conclusion c;

@@ -60,8 +60,8 @@ public:
     // The firmware file of this run, for the recording's header events and the replay's
     // messages. Call once the image is known.
     void NoteImage(const std::string& sha256, std::uint64_t size);
-    // Readable once a replay has stopped at a difference; -1 without a replay.
-    int replayStopFd() const;
+    // Set once a replay has stopped at a difference; empty without a replay.
+    base::Waitable replayStop() const;
 
     struct Conclusion {
         std::string replayError;  // the replay's difference; empty when it matched

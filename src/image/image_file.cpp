@@ -1,7 +1,5 @@
 #include "image/image_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -183,9 +181,8 @@ HexImage DecodeIntelHex(std::span<const std::uint8_t> text, std::size_t maxBytes
 
 FileContent ReadFileContent(int fd, std::size_t maxBytes) {
     FileContent out;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        out.fileSize = static_cast<std::uint64_t>(st.st_size);
+    base::FileIdentity st;
+    if (base::IdentifyOpenFile(fd, st) && st.regular && st.size > 0) out.fileSize = st.size;
     out.bytes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(out.fileSize, maxBytes) + 1));
 
     constexpr std::size_t kChunk = std::size_t{64} * 1024;
@@ -219,27 +216,25 @@ FileContent ReadFileContent(int fd, std::size_t maxBytes) {
 
 OpenedFile OpenForReading(const std::string& path) {
     OpenedFile out;
-    // O_NONBLOCK: a FIFO must not hold the open until some writer appears.
-    out.fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    out.fd.reset(base::OpenForReading(path));
     if (!out.fd) {
-        out.status = ReadStatus::openFailed;
+        // Windows refuses to open a folder as a file; Linux opens it and fstat tells.
+        out.status = errno == EISDIR ? ReadStatus::notAFile : ReadStatus::openFailed;
         out.error = errno;
         return out;
     }
-    if (::fstat(out.fd.get(), &out.info) != 0 || !S_ISREG(out.info.st_mode)) {
+    if (!base::IdentifyOpenFile(out.fd.get(), out.info) || !out.info.regular) {
         out.status = ReadStatus::notAFile;
-        out.error = S_ISDIR(out.info.st_mode) ? EISDIR : EINVAL;
+        out.error = out.info.directory ? EISDIR : EINVAL;
         out.fd.reset();
         return out;
     }
-    const int flags = ::fcntl(out.fd.get(), F_GETFL);
-    if (flags >= 0) ::fcntl(out.fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    base::MakeBlocking(out.fd.get());
     return out;
 }
 
-bool SameUnchangedFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+bool SameUnchangedFile(const base::FileIdentity& a, const base::FileIdentity& b) {
+    return a.sameUnchanged(b);
 }
 
 FileContent ReadFileContent(const std::string& path, std::size_t maxBytes) {

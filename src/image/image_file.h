@@ -2,10 +2,9 @@
 // Reading a firmware file: raw binary, or Intel HEX decoded to the bytes it describes. Shared by
 // the loader of the Update button and by the checksum tool, so both see the same image.
 
+#include "base/files.h"
 #include "base/unique_fd.h"
 #include "image/prepared_image.h"
-
-#include <sys/stat.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -58,20 +57,20 @@ FileContent ReadFileContent(int fd, std::size_t maxBytes);
 // Opens `path` read-only (without blocking on a FIFO, without following into a directory).
 FileContent ReadFileContent(const std::string& path, std::size_t maxBytes);
 
-// A file opened for reading, with what fstat said of it right after the open.
+// A file opened for reading, with what the file system said of it right after the open.
 struct OpenedFile {
     ReadStatus status = ReadStatus::ok;  // ok, openFailed or notAFile
     int error = 0;                       // errno of the open; EISDIR or EINVAL for notAFile
     base::UniqueFd fd;                   // open when ok, blocking, at offset 0
-    struct stat info {};
+    base::FileIdentity info;
 };
 // Opens `path` read-only and close-on-exec, without blocking on a FIFO and without becoming
 // its controlling terminal; refuses anything but a regular file.
 OpenedFile OpenForReading(const std::string& path);
 
 // True when both describe the same file with the same content as far as the file system
-// tells: device, inode, size and modification time.
-bool SameUnchangedFile(const struct stat& a, const struct stat& b);
+// tells: device and inode (volume serial and file index), size and modification time.
+bool SameUnchangedFile(const base::FileIdentity& a, const base::FileIdentity& b);
 
 // 131072 -> "131,072".
 std::string GroupDigits(std::uint64_t value);

@@ -4,9 +4,6 @@
 #include "image/sha256.h"
 #include "image/tool_lookup.h"
 
-#include <poll.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -128,12 +125,6 @@ std::string ShortSeconds(std::chrono::milliseconds limit) {
     return text;
 }
 
-bool Readable(int fd) {
-    if (fd < 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLNVAL) == 0;
-}
-
 // Why our own open of the firmware file failed.
 std::string WhyFileUnusable(const std::string& path, const OpenedFile& file) {
     if (file.status == ReadStatus::notAFile) {
@@ -166,22 +157,22 @@ std::string LastLine(const std::string& output) {
 
 // Why the tool gave no firmware verdict on a file we could open.
 std::string WhyNotFirmware(const std::string& path, const CRedirector& runner) {
-    const int status = runner.WaitStatus();
     std::string cause = "the checksum tool did not mark " + path + " as firmware";
-    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) != 0)
-        cause += " and ended with exit status " + std::to_string(WEXITSTATUS(status));
-    else if (status != -1 && WIFSIGNALED(status))
-        cause += std::string(" and was ended by signal ") + std::to_string(WTERMSIG(status)) +
-                 " (" + base::SignalText(WTERMSIG(status)) + ")";
+    const ChildEnd end = runner.End();
+    if (end.exitStatus && *end.exitStatus != 0)
+        cause += " and ended with exit status " + std::to_string(*end.exitStatus);
+    else if (end.signal)
+        cause += std::string(" and was ended by signal ") + std::to_string(*end.signal) + " (" +
+                 base::SignalText(*end.signal) + ")";
     if (const std::string said = LastLine(runner.Output()); !said.empty())
         cause += "; it said: " + said;
     return cause;
 }
 
-std::string WhyChanged(const std::string& path, const struct stat& before) {
-    struct stat now {};
-    if (::stat(path.c_str(), &now) != 0) return path + " was removed or renamed during the check";
-    if (now.st_dev != before.st_dev || now.st_ino != before.st_ino)
+std::string WhyChanged(const std::string& path, const base::FileIdentity& before) {
+    base::FileIdentity now;
+    if (!base::IdentifyPath(path, now)) return path + " was removed or renamed during the check";
+    if (!now.sameFile(before))
         return path + " names another file than the one that was checked";
     return path + " was modified during the check";
 }
@@ -208,7 +199,7 @@ PrepareResult PrepareImage(const std::string& path, CRedirector& runner,
     // failure is only noted here: the tool's verdict comes first.
     OpenedFile file = OpenForReading(path);
 
-    if (Readable(options.cancelFd)) return interrupted();
+    if (options.cancel.isSet()) return interrupted();
     const std::string tool = options.toolPath.empty() ? FindChecksumTool() : options.toolPath;
     runner.Close();
     runner.ResetResults();
@@ -217,7 +208,7 @@ PrepareResult PrepareImage(const std::string& path, CRedirector& runner,
                     WhyToolNotFound(kChecksumToolName, CurrentToolSearch()));
     }
     result.toolCommand = ChecksumCommand(tool, path);
-    if (!runner.Open(result.toolCommand, options.cancelFd)) {
+    if (!runner.Open(result.toolCommand, options.cancel)) {
         return fail(PrepareFailure::toolNotFound, kTextToolNotFound, kCaptionCheckSum,
                     WhyToolDidNotStart(tool, runner.LastError()));
     }
@@ -257,8 +248,8 @@ PrepareResult PrepareImage(const std::string& path, CRedirector& runner,
 
     // The tool checked whatever the path named while it ran; only if that is still the file
     // we hold open, unchanged, is its content what was checked.
-    struct stat now {};
-    if (::stat(path.c_str(), &now) != 0 || !SameUnchangedFile(file.info, now)) {
+    base::FileIdentity now;
+    if (!base::IdentifyPath(path, now) || !SameUnchangedFile(file.info, now)) {
         return fail(PrepareFailure::fileChanged, kTextFileChanged, kCaptionFile,
                     WhyChanged(path, file.info));
     }
@@ -269,7 +260,7 @@ PrepareResult PrepareImage(const std::string& path, CRedirector& runner,
     if (loaded.failure != PrepareFailure::none)
         return fail(loaded.failure, std::move(loaded.text), kCaptionFile);
     // Written to in place while we read it: the bytes read may be neither version.
-    if (::fstat(file.fd.get(), &now) != 0 || !SameUnchangedFile(file.info, now)) {
+    if (!base::IdentifyOpenFile(file.fd.get(), now) || !SameUnchangedFile(file.info, now)) {
         return fail(PrepareFailure::fileChanged, kTextFileChanged, kCaptionFile,
                     path + " was modified while it was being read");
     }

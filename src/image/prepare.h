@@ -76,9 +76,9 @@ struct PrepareResult {
 
 struct PrepareOptions {
     std::string toolPath;  // empty: FindChecksumTool()
-    // Not owned; -1 for none. Once readable (a signalfd on SIGINT/SIGTERM, say) the check
-    // ends at once as interrupted, the tool killed and reaped. Only polled, never read.
-    int cancelFd = -1;
+    // Owned elsewhere; empty for none. Once set (the command's stop requests, say) the check
+    // ends at once as interrupted, the tool killed and reaped. Only tested, never cleared.
+    base::Waitable cancel;
 };
 
 // The tool's command line: the tool, "-d -v -p LPC1857", and the path as one argument (with

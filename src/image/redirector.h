@@ -23,10 +23,10 @@
 // Time limit: a child still running kTimeLimit after Open is killed (SIGKILL to its process
 // group) and reaped; the run ends as timedOut.
 //
-// Cancellation: Open may be given a descriptor of the owner's (a signalfd, an eventfd) that the
-// reader polls beside the pipe. Once it is readable the child is killed and reaped at once and
-// the run ends as cancelled. The runner only polls it, never reads or closes it, so the owner
-// still sees whatever made it readable.
+// Cancellation: Open may be given a Waitable of the owner's (its stop requests, a wake event)
+// that the reader waits for beside the pipe. Once it is set the child is killed and reaped at
+// once and the run ends as cancelled. The runner only waits for it, never clears or closes it,
+// so the owner still sees whatever set it.
 //
 // Reaping: after SIGKILL the reader waits for the child's end at most the kill grace. A child
 // that is still not reaped then (stuck in an uninterruptible wait in the kernel) is handed to
@@ -43,8 +43,8 @@
 // Publishing: the reader stores isFirmware and location, then sets finished with release
 // order; a reader of IsFinished() (acquire) that sees true also sees the other two results.
 
-#include "base/event_fd.h"
 #include "base/unique_fd.h"
+#include "base/wake_event.h"
 
 #include <sys/types.h>
 
@@ -55,6 +55,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -111,6 +112,12 @@ enum class RunOutcome : std::uint8_t {
 
 const char* describe(RunOutcome outcome);
 
+// How a reaped child ended.
+struct ChildEnd {
+    std::optional<int> exitStatus;  // it exited with this status (Windows: its exit code)
+    std::optional<int> signal;      // a signal ended it (Linux)
+};
+
 class CRedirector {
 public:
     CRedirector();
@@ -121,9 +128,9 @@ public:
     // Starts argv[0] (an absolute path) with the arguments argv[1..] and the reader thread.
     // Closes an earlier run first. False when the program could not be started (not found,
     // not executable, exec failed) or a pipe or the thread could not be made; then nothing is
-    // left open and LastError() holds the errno. `cancelFd` (not owned; -1 for none) ends the
-    // run as cancelled once it is readable; it must stay open until the run is done.
-    bool Open(const std::vector<std::string>& argv, int cancelFd = -1);
+    // left open and LastError() holds the errno. `cancel` (not owned; empty for none) ends the
+    // run as cancelled once it is set; it must stay open until the run is done.
+    bool Open(const std::vector<std::string>& argv, base::Waitable cancel = {});
     // Stops the reader (killing and reaping a child that is still running), joins it and
     // releases every descriptor. The results stay readable. Does nothing when idle.
     void Close();
@@ -138,8 +145,10 @@ public:
     // most `limit`. True when it has.
     bool WaitUntilDone(std::chrono::milliseconds limit);
     RunOutcome Outcome() const { return outcome_.load(std::memory_order_acquire); }
-    // The child's wait status once it has been reaped, else -1.
+    // The child's wait status once it has been reaped, else -1 (on Windows its exit code).
     int WaitStatus() const { return waitStatus_.load(std::memory_order_acquire); }
+    // The same in words that mean one thing everywhere; empty until it has been reaped.
+    ChildEnd End() const;
     // The kept output and the count of all bytes read; read them once the run is done.
     const std::string& Output() const { return output_; }
     std::size_t OutputBytes() const { return outputBytes_; }
@@ -171,11 +180,20 @@ private:
 
     std::mutex ownerMutex_;  // Open and Close
     std::thread reader_;
-    base::EventFd stop_;             // asks the reader to stop
-    int cancelFd_ = -1;              // the owner's, polled only
+    base::WakeEvent stop_;           // asks the reader to stop
+    base::Waitable cancel_;          // the owner's, waited for only
+#ifdef _WIN32
+    // The child's process and the job that ends everything it started with it; the pipes'
+    // handles as the C runtime's descriptors are not needed: these are the system's.
+    void* process_ = nullptr;        // HANDLE
+    void* job_ = nullptr;            // HANDLE
+    void* stdinWrite_ = nullptr;     // HANDLE, kept open, never written
+    void* stdoutRead_ = nullptr;     // HANDLE, the child's stdout and stderr
+#else
     UniqueFd stdinWrite_;            // the child's stdin; kept open, never written
     UniqueFd stdoutRead_;            // the child's stdout and stderr
     UniqueFd childPidFd_;            // readable once the child has ended (when available)
+#endif
     pid_t child_ = -1;
     bool reaped_ = true;
 

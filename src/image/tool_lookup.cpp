@@ -1,9 +1,7 @@
 #include "image/tool_lookup.h"
 
 #include "base/error_text.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
+#include "base/files.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -19,19 +17,22 @@
 namespace vumo::image {
 namespace {
 
-bool IsExecutableFile(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-           ::access(path.c_str(), X_OK) == 0;
+using base::IsExecutableFile;
+
+// The folder's file of that program name (with the system's suffix for programs); empty for a
+// folder that is not absolute: it would be resolved against the current folder.
+std::string PathInFolder(std::string_view folder, std::string_view name) {
+    if (folder.empty() || !base::IsAbsolutePath(folder)) return {};
+    std::string path(folder);
+    if (!base::IsPathSeparator(path.back())) path += '/';
+    path += name;
+    path += base::kExecutableSuffix;
+    return path;
 }
 
 std::string InFolder(std::string_view folder, std::string_view name) {
-    // Only absolute folders: anything else would be resolved against the current folder.
-    if (folder.empty() || folder.front() != '/') return {};
-    std::string path(folder);
-    if (path.back() != '/') path += '/';
-    path += name;
-    return IsExecutableFile(path) ? path : std::string{};
+    const std::string path = PathInFolder(folder, name);
+    return !path.empty() && IsExecutableFile(path) ? path : std::string{};
 }
 
 }  // namespace
@@ -39,7 +40,7 @@ std::string InFolder(std::string_view folder, std::string_view name) {
 std::string FindTool(std::string_view name, const ToolSearch& search) {
     if (search.explicitTool && *search.explicitTool) {
         const std::string tool(search.explicitTool);
-        return tool.front() == '/' && IsExecutableFile(tool) ? tool : std::string{};
+        return base::IsAbsolutePath(tool) && IsExecutableFile(tool) ? tool : std::string{};
     }
     if (auto found = InFolder(search.ownFolder, name); !found.empty()) return found;
     if (auto found = InFolder(search.relativeHelperFolder, name); !found.empty()) return found;
@@ -47,7 +48,7 @@ std::string FindTool(std::string_view name, const ToolSearch& search) {
     if (search.pathVariable) {
         std::string_view path(search.pathVariable);
         while (true) {
-            const std::size_t colon = path.find(':');
+            const std::size_t colon = path.find(base::PathListSeparator());
             if (auto found = InFolder(path.substr(0, colon), name); !found.empty()) return found;
             if (colon == std::string_view::npos) break;
             path.remove_prefix(colon + 1);
@@ -58,16 +59,20 @@ std::string FindTool(std::string_view name, const ToolSearch& search) {
 
 ToolSearch CurrentToolSearch() {
     ToolSearch search;
-    search.explicitTool = std::getenv(kChecksumToolVariable);
-    std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec && self.is_absolute()) {
-        search.ownFolder = self.parent_path().string();
+    search.explicitTool = base::Environment(kChecksumToolVariable);
+    if (const std::string own = base::OwnExecutable(); !own.empty()) {
+        // Through UTF-8 both ways, whatever the system's own encoding of names.
+        const auto self = std::filesystem::path(std::u8string(own.begin(), own.end()));
+        const auto utf8 = [](const std::filesystem::path& p) {
+            const std::u8string text = p.u8string();
+            return std::string(text.begin(), text.end());
+        };
+        search.ownFolder = utf8(self.parent_path());
         search.relativeHelperFolder =
-            (self.parent_path() / VUMO_HELPER_DIR_FROM_BIN).lexically_normal().string();
+            utf8((self.parent_path() / VUMO_HELPER_DIR_FROM_BIN).lexically_normal());
     }
     search.helperFolder = VUMO_HELPER_DIR;
-    search.pathVariable = std::getenv("PATH");
+    search.pathVariable = base::Environment("PATH");
     return search;
 }
 
@@ -77,25 +82,15 @@ namespace {
 
 // What is wrong with `path` as a program to run; empty when nothing is.
 std::string ProblemWith(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return "the checksum tool " + path + " does not exist";
-        return "the checksum tool " + path + " can not be examined: " + base::ErrorText(errno);
-    }
-    if (S_ISDIR(st.st_mode)) return "the checksum tool " + path + " is a folder";
-    if (!S_ISREG(st.st_mode)) return "the checksum tool " + path + " is not a regular file";
-    if (::access(path.c_str(), X_OK) != 0) return "the checksum tool " + path + " is not executable";
-    return {};
+    const std::string problem = base::WhyNotExecutable(path);
+    return problem.empty() ? problem : "the checksum tool " + problem;
 }
 
 // A file of that name in the folder that is there, whether it may run or not.
 std::string PresentInFolder(std::string_view folder, std::string_view name) {
-    if (folder.empty() || folder.front() != '/') return {};
-    std::string path(folder);
-    if (path.back() != '/') path += '/';
-    path += name;
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? path : std::string{};
+    const std::string path = PathInFolder(folder, name);
+    base::FileIdentity id;
+    return !path.empty() && base::IdentifyPath(path, id) ? path : std::string{};
 }
 
 }  // namespace
@@ -103,7 +98,7 @@ std::string PresentInFolder(std::string_view folder, std::string_view name) {
 std::string WhyToolNotFound(std::string_view name, const ToolSearch& search) {
     if (search.explicitTool && *search.explicitTool) {
         const std::string tool(search.explicitTool);
-        if (tool.front() != '/')
+        if (!base::IsAbsolutePath(tool))
             return std::string(kChecksumToolVariable) + " must name the tool with an absolute path, not " + tool;
         const std::string problem = ProblemWith(tool);
         return (problem.empty() ? "the checksum tool " + tool + " can not be used" : problem) +
@@ -114,7 +109,7 @@ std::string WhyToolNotFound(std::string_view name, const ToolSearch& search) {
     if (search.pathVariable) {
         std::string_view path(search.pathVariable);
         while (true) {
-            const std::size_t colon = path.find(':');
+            const std::size_t colon = path.find(base::PathListSeparator());
             folders.push_back(path.substr(0, colon));
             if (colon == std::string_view::npos) break;
             path.remove_prefix(colon + 1);
@@ -132,7 +127,7 @@ std::string WhyToolNotFound(std::string_view name, const ToolSearch& search) {
 }
 
 std::string WhyToolDidNotStart(const std::string& tool, int error) {
-    if (tool.empty() || tool.front() != '/')
+    if (!base::IsAbsolutePath(tool))
         return "the checksum tool " + tool + " is not named with an absolute path";
     if (std::string problem = ProblemWith(tool); !problem.empty()) return problem;
     // A script whose interpreter is missing fails with ENOENT although the script is there.

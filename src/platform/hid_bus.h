@@ -1,7 +1,10 @@
 #pragma once
 // The operating system's HID services, as the rest of the program sees them. Nothing here knows
 // about our device: a bus lists HID interfaces, opens them, and reports arrivals and removals.
-// Two back ends implement it: the Linux one (libudev + hidraw) and an in-process simulated bus.
+// Back ends: Linux (libudev + hidraw), Windows (SetupDi + hid.dll) and an in-process simulated
+// bus; the front ends choose one in frontend/bus_choice.cpp.
+
+#include "base/wake_event.h"
 
 #include <chrono>
 #include <cstddef>
@@ -100,8 +103,8 @@ struct Opened {
     std::unique_ptr<Handle> handle;  // set only when status is ok
 };
 
-// Arrival and removal of any HID interface. fd() becomes readable while events wait; a front
-// end polls it (or hands it to its event loop) and then takes the events.
+// Arrival and removal of any HID interface. ready() is set while events wait; a front end waits
+// for it (base::WaitAny, or hands its native object to its event loop) and then takes the events.
 class HotplugMonitor {
 public:
     enum class Action { arrival, removal };
@@ -110,7 +113,7 @@ public:
         std::string path;
     };
     virtual ~HotplugMonitor() = default;
-    virtual int fd() const = 0;
+    virtual base::Waitable ready() const = 0;
     // Never blocks; returns the events that waited, oldest first.
     virtual std::vector<Event> takeEvents() = 0;
 };

@@ -116,7 +116,7 @@ class ObservedMonitor final : public HotplugMonitor {
 public:
     ObservedMonitor(std::shared_ptr<Core> core, std::unique_ptr<HotplugMonitor> inner, int number)
         : core_(std::move(core)), inner_(std::move(inner)), number_(number) {}
-    int fd() const override { return inner_->fd(); }
+    base::Waitable ready() const override { return inner_->ready(); }
     std::vector<Event> takeEvents() override {
         auto events = inner_->takeEvents();
         for (const auto& e : events)

@@ -1,6 +1,6 @@
 #include "platform/sim_hid_bus.h"
 
-#include "base/event_fd.h"
+#include "base/wake_event.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -31,7 +31,7 @@ struct MonitorQueue {
         ready.signal();
     }
 
-    base::EventFd ready;  // readable while events wait
+    base::WakeEvent ready;  // set while events wait
     std::mutex mutex;
     std::deque<HotplugMonitor::Event> events;
 };
@@ -151,7 +151,7 @@ private:
 class SimMonitor final : public HotplugMonitor {
 public:
     explicit SimMonitor(std::shared_ptr<MonitorQueue> queue) : queue_(std::move(queue)) {}
-    int fd() const override { return queue_->ready.fd(); }
+    base::Waitable ready() const override { return queue_->ready.waitable(); }
     std::vector<Event> takeEvents() override {
         // Cleared before the queue is emptied: an event pushed in between signals again.
         queue_->ready.clear();

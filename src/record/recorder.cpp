@@ -1,8 +1,8 @@
 #include "record/recorder.h"
 
 #include "base/error_text.h"
+#include "base/files.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +14,7 @@ using platform::HandleKind;
 
 std::unique_ptr<Recorder> Recorder::Create(const std::string& file, const Header& header,
                                            std::string& error) {
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd = base::OpenForWriting(file);
     if (fd < 0) {
         error = "can't write the recording " + file + ": " + base::ErrorText(errno) + ".";
         return nullptr;
@@ -36,8 +36,7 @@ void Recorder::PutLine(const std::string& line) {
     if (!error_.empty()) return;
     std::size_t done = 0;
     while (done < line.size()) {
-        const auto n = ::write(fd_, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR) continue;
+        const auto n = base::WriteSome(fd_, line.data() + done, line.size() - done);
         if (n <= 0) {
             error_ = "the recording " + file_ + " is incomplete: " +
                      (n < 0 ? base::ErrorText(errno) : std::string("nothing could be written")) + ".";

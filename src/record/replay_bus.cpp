@@ -2,9 +2,6 @@
 
 #include "record/device_player.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
@@ -37,21 +34,14 @@ struct ReaderQueue {
 };
 
 struct MonitorQueue {
-    MonitorQueue() : fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~MonitorQueue() {
-        if (fd >= 0) ::close(fd);
-    }
-    MonitorQueue(const MonitorQueue&) = delete;
-    MonitorQueue& operator=(const MonitorQueue&) = delete;
     void push(platform::HotplugMonitor::Event event) {
         {
             std::lock_guard lock(mutex);
             events.push_back(std::move(event));
         }
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(fd, &one, sizeof one);
+        ready.signal();
     }
-    int fd;
+    base::WakeEvent ready;  // set while events wait
     std::mutex mutex;
     std::deque<platform::HotplugMonitor::Event> events;
 };
@@ -60,8 +50,7 @@ struct MonitorQueue {
 
 struct ReplayHidBus::State {
     State(Recording r, double s, std::string f)
-        : rec(std::move(r)), speed(s), file(std::move(f)),
-          divergedFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        : rec(std::move(r)), speed(s), file(std::move(f)) {
         const std::size_t n = rec.events.size();
         arrivalInfo.resize(n);
         // Where an arriving device is first listed tells what it is.
@@ -81,9 +70,6 @@ struct ReplayHidBus::State {
             }
         }
         anchorReal = Clock::now();
-    }
-    ~State() {
-        if (divergedFd >= 0) ::close(divergedFd);
     }
 
     // --- everything below is guarded by mutex ---
@@ -214,8 +200,7 @@ struct ReplayHidBus::State {
                         ", " + std::to_string(imageSize) + " bytes; recorded: " + recordedImage +
                         ", " + std::to_string(recordedSize) + " bytes";
         }
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(divergedFd, &one, sizeof one);
+        divergedEvent.signal();
         wake.notify_all();
     }
 
@@ -282,7 +267,7 @@ struct ReplayHidBus::State {
     const Recording rec;
     const double speed;
     const std::string file;
-    const int divergedFd;
+    const base::WakeEvent divergedEvent;
     std::vector<std::optional<platform::HidInterfaceInfo>> arrivalInfo;
 
     mutable std::mutex mutex;
@@ -373,10 +358,10 @@ private:
 class ReplayMonitor final : public platform::HotplugMonitor {
 public:
     explicit ReplayMonitor(std::shared_ptr<MonitorQueue> queue) : queue_(std::move(queue)) {}
-    int fd() const override { return queue_->fd; }
+    base::Waitable ready() const override { return queue_->ready.waitable(); }
     std::vector<Event> takeEvents() override {
-        std::uint64_t count = 0;
-        [[maybe_unused]] auto n = ::read(queue_->fd, &count, sizeof count);
+        // Cleared before the queue is emptied: an event pushed in between sets it again.
+        queue_->ready.clear();
         std::lock_guard lock(queue_->mutex);
         std::vector<Event> out(std::make_move_iterator(queue_->events.begin()),
                                std::make_move_iterator(queue_->events.end()));
@@ -453,7 +438,7 @@ platform::Opened<platform::HidReader> ReplayHidBus::openReader(const std::string
 
 std::unique_ptr<platform::HotplugMonitor> ReplayHidBus::monitor() {
     auto queue = std::make_shared<MonitorQueue>();
-    if (queue->fd < 0) return nullptr;
+    if (!queue->ready) return nullptr;
     std::lock_guard lock(state_->mutex);
     state_->monitors.push_back(queue);
     return std::make_unique<ReplayMonitor>(std::move(queue));
@@ -464,7 +449,7 @@ std::string ReplayHidBus::divergence() const {
     return state_->diverged;
 }
 
-int ReplayHidBus::divergenceFd() const { return state_->divergedFd; }
+base::Waitable ReplayHidBus::divergenceEvent() const { return state_->divergedEvent.waitable(); }
 
 void ReplayHidBus::noteImage(const std::string& sha256, std::uint64_t size) {
     std::lock_guard lock(state_->mutex);

@@ -53,8 +53,8 @@ public:
 
     // The first difference between this run and the recording, in words; empty while none.
     std::string divergence() const;
-    // Becomes readable when the replay stops at a difference.
-    int divergenceFd() const;
+    // Set when the replay stops at a difference.
+    base::Waitable divergenceEvent() const;
     // The firmware file of this run; a difference then says whether it is the recorded one.
     void noteImage(const std::string& sha256, std::uint64_t size);
     // At the end of the run: the difference found, or, when the recording expected the program

@@ -1,9 +1,9 @@
 #include "station/flash_log.h"
 
 #include "base/error_text.h"
+#include "base/files.h"
 #include "text/json.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,17 +14,18 @@
 namespace vumo::station {
 
 std::string IsoUtc(std::chrono::system_clock::time_point time) {
-    const auto since = time.time_since_epoch();
-    const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(since - seconds).count();
-    const std::time_t t = static_cast<std::time_t>(seconds.count());
-    std::tm utc{};
-    gmtime_r(&t, &utc);
+    // The calendar of <chrono>: the same on every system, no time zone and no shared buffer.
+    const auto millis = std::chrono::floor<std::chrono::milliseconds>(time);
+    const auto day = std::chrono::floor<std::chrono::days>(millis);
+    const std::chrono::year_month_day date{day};
+    const std::chrono::hh_mm_ss clock{millis - day};
     char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(millis));
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
+                  static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()),
+                  static_cast<int>(clock.subseconds().count()));
     return text;
 }
 
@@ -47,7 +48,7 @@ std::string FlashLogLine(const FlashRecord& r) {
 }
 
 std::unique_ptr<FlashLog> FlashLog::Open(const std::string& path, std::string& error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = base::OpenForAppending(path);
     if (fd < 0) {
         error = "the flash log " + path + " can't be opened for appending: " +
                 base::ErrorText(errno);
@@ -62,18 +63,15 @@ FlashLog::~FlashLog() {
 
 bool FlashLog::Append(const FlashRecord& record, std::string& error) {
     const std::string line = FlashLogLine(record);
-    // One write: with O_APPEND the kernel places it whole at the end, so lines of two
+    // One write: opened for appending, the system places it whole at the end, so lines of two
     // stations sharing the file never interleave. A regular file takes it whole or fails.
-    ssize_t n;
-    do {
-        n = ::write(fd_, line.data(), line.size());
-    } while (n < 0 && errno == EINTR);
+    const long long n = base::WriteSome(fd_, line.data(), line.size());
     if (n < 0 || static_cast<std::size_t>(n) != line.size()) {
         error = "the flash log " + path_ + " could not be written: " +
                 (n < 0 ? base::ErrorText(errno) : std::string("short write"));
         return false;
     }
-    if (::fdatasync(fd_) != 0) {
+    if (!base::FlushToDisk(fd_)) {
         error = "the flash log " + path_ + " could not be flushed to disk: " + base::ErrorText(errno);
         return false;
     }

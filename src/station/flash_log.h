@@ -1,7 +1,7 @@
 #pragma once
 // The flash log: one JSON object per finished device, one line each (JSON Lines, which log
-// collectors take as they are). Lines are only ever appended: each with one write() on an
-// O_APPEND descriptor, so two stations may share a file without tearing each other's lines,
+// collectors take as they are). Lines are only ever appended: each with one write on a file
+// opened for appending (O_APPEND; FILE_APPEND_DATA on Windows), so two stations may share a file without tearing each other's lines,
 // and flushed to disk before the device's outcome is told, so a power cut loses at most the
 // line of a device that had not finished.
 

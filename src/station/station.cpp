@@ -83,8 +83,8 @@ Station::~Station() {
 }
 
 bool Station::Start(std::string& error) {
-    if (!doneFd_) {
-        error = "the station could not make its notification descriptor";
+    if (!doneEvent_) {
+        error = "the station could not make its notification event";
         return false;
     }
     appScanner_ = std::make_unique<hid::AppDevice>(bus_);
@@ -140,7 +140,7 @@ void Station::Abort() {
     wake_.notify_all();
 }
 
-int Station::doneFd() const { return doneFd_.fd(); }
+base::Waitable Station::doneEvent() const { return doneEvent_.waitable(); }
 
 bool Station::done() const {
     std::lock_guard lock(mutex_);
@@ -427,7 +427,7 @@ void Station::SupervisorLoop() {
             std::lock_guard lock(mutex_);
             nowDone = CheckDone();
         }
-        if (nowDone) doneFd_.signal();
+        if (nowDone) doneEvent_.signal();
     }
 }
 

@@ -9,7 +9,7 @@
 // worker. Observer calls come from the supervisor and from the update workers, never while a
 // lock of the station is held.
 
-#include "base/event_fd.h"
+#include "base/wake_event.h"
 #include "hid/hid_device.h"
 #include "image/prepared_image.h"
 #include "platform/hid_bus.h"
@@ -100,9 +100,9 @@ public:
     void Drain();
     // The running updates are stopped as well (each ends as interrupted).
     void Abort();
-    // Readable (an eventfd) once the station is done: --count reached, or drained with none
-    // running. The front end polls it beside its signals.
-    int doneFd() const;
+    // Set once the station is done: --count reached, or drained with none running. The front
+    // end waits for it beside its signals.
+    base::Waitable doneEvent() const;
     bool done() const;
 
     struct Counts {
@@ -159,7 +159,7 @@ private:
     std::map<std::string, StationDevice> lastPaths_;  // finished devices, by their last node
     std::vector<FinishedDevice> finished_;
 
-    base::EventFd doneFd_;
+    base::WakeEvent doneEvent_;
     std::unique_ptr<platform::HotplugMonitor> monitor_;
     std::unique_ptr<update::DeviceWatcher> watcher_;
     std::thread supervisor_;

@@ -3,9 +3,6 @@
 #include "platform/start_thread.h"
 #include "update/update_procedure.h"
 
-#include <poll.h>
-
-#include <cerrno>
 #include <cstdint>
 
 namespace vumo::update {
@@ -32,7 +29,7 @@ DeviceWatcher::DeviceWatcher(platform::HotplugMonitor& monitor, Handler handler)
     : monitor_(monitor), handler_(std::move(handler)) {
     std::string why;
     if (!stop_) {
-        error_ = "no descriptor is left to stop the device watcher with";
+        error_ = "the system has no event left to stop the device watcher with";
     } else if (!platform::StartNamedThread("device watcher", thread_, [this] { Run(); }, &why)) {
         error_ = "the thread that watches device arrivals and removals could not be started: " +
                  why;
@@ -46,15 +43,9 @@ DeviceWatcher::~DeviceWatcher() {
 
 void DeviceWatcher::Run() {
     for (;;) {
-        pollfd fds[2] = {{monitor_.fd(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
-        // No time limit is needed: the stop descriptor ends the wait at once.
-        const int n = ::poll(fds, 2, -1);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (fds[1].revents != 0) return;
-        if (fds[0].revents & (POLLERR | POLLNVAL)) return;
+        const base::Waitable waits[2] = {stop_.waitable(), monitor_.ready()};
+        // No time limit is needed: the stop event ends the wait at once.
+        if (base::WaitAny(waits) != 1) return;
         for (const auto& event : monitor_.takeEvents()) handler_(event);
     }
 }

@@ -1,9 +1,9 @@
 #pragma once
 // Brings HID arrivals and removals to an update for front ends without an event loop of their
-// own (the command line, tests): a thread waits in poll() on the hot-plug monitor and on a stop
-// descriptor, and hands each event on. The window uses its own event loop instead.
+// own (the command line, tests): a thread waits on the hot-plug monitor and on a stop event, and
+// hands each event on. The window uses its own event loop instead.
 
-#include "base/event_fd.h"
+#include "base/wake_event.h"
 #include "platform/hid_bus.h"
 
 #include <cstdint>
@@ -42,7 +42,7 @@ private:
 
     platform::HotplugMonitor& monitor_;
     Handler handler_;
-    base::EventFd stop_;
+    base::WakeEvent stop_;
     std::string error_;
     std::thread thread_;
 };

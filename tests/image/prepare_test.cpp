@@ -1,7 +1,7 @@
 // The first stage of the Update button: the real checksum tool on sample images, substitute
 // tools that misbehave, awkward paths, and the failures with their texts and captions.
 
-#include "base/event_fd.h"
+#include "base/wake_event.h"
 #include "image/prepare.h"
 #include "image/test_files.h"
 #include "image/tool_lookup.h"
@@ -58,10 +58,10 @@ protected:
 
     // The value-returning first stage, as the station and the command line use it.
     PrepareResult PrepareValue(const std::string& path, const std::string& tool = VUMO_TEST_CHECKSUM,
-                               int cancelFd = -1) {
+                               base::Waitable cancel = {}) {
         PrepareOptions options;
         options.toolPath = tool;
-        options.cancelFd = cancelFd;
+        options.cancel = cancel;
         return PrepareImage(path, runner_, options);
     }
 
@@ -373,7 +373,8 @@ TEST_F(PrepareTest, CancelDuringTheCheckEndsItAtOnce) {
     const std::string tool = test::WriteScript(
         dir_, "stubborn",
         "trap '' TERM INT HUP; echo 'Adding 0x10008000'; echo go > '" + fifo + "'; exec sleep 30");
-    const PrepareResult result = PrepareValue(dir_.File("sample-loc-1.bin"), tool, cancel);
+    const PrepareResult result = PrepareValue(dir_.File("sample-loc-1.bin"), tool,
+                                              base::Waitable::FromNative(cancel));
     ::close(cancel);
     EXPECT_EQ(result.failure, PrepareFailure::interrupted);
     EXPECT_EQ(result.caption, "ERROR-CheckSum");
@@ -383,12 +384,12 @@ TEST_F(PrepareTest, CancelDuringTheCheckEndsItAtOnce) {
 }
 
 TEST_F(PrepareTest, CancelBeforeTheCheckStartsNoTool) {
-    base::EventFd cancel;
+    base::WakeEvent cancel;
     cancel.signal();
     const std::string marker = dir_.File("started");
     const PrepareResult result = PrepareValue(
         dir_.File("sample-loc-1.bin"), test::WriteScript(dir_, "marking", "touch '" + marker + "'"),
-        cancel.fd());
+        cancel.waitable());
     EXPECT_EQ(result.failure, PrepareFailure::interrupted);
     EXPECT_FALSE(std::filesystem::exists(marker));
 }

@@ -1,7 +1,7 @@
 // The console tool runner with real children: small shell scripts that print nothing, print in
 // bursts, flood the pipe, hang, crash, or are missing.
 
-#include "base/event_fd.h"
+#include "base/wake_event.h"
 #include "image/child_reaper.h"
 #include "image/redirector.h"
 #include "image/test_files.h"
@@ -313,11 +313,11 @@ TEST_F(RedirectorTest, RunsOneAfterAnother) {
 // tool would still take and whatever signals it ignores; it is only polled, never read.
 TEST_F(RedirectorTest, CancelDescriptorEndsTheRunAndTheChildAtOnce) {
     runner_.SetTimeLimit(60s);  // a run that is not cancelled outlasts every wait below
-    base::EventFd cancel;
+    base::WakeEvent cancel;
     ASSERT_TRUE(cancel.valid());
     ASSERT_TRUE(runner_.Open(
         {Script("trap '' TERM INT HUP; echo 'Adding 0x10008000'; sleep 30; sleep 30")},
-        cancel.fd()));
+        cancel.waitable()));
     ASSERT_GT(runner_.ChildPid(), 0);
     cancel.signal();
     ASSERT_TRUE(runner_.WaitUntilDone(kGenerous));
@@ -327,8 +327,7 @@ TEST_F(RedirectorTest, CancelDescriptorEndsTheRunAndTheChildAtOnce) {
     EXPECT_TRUE(WIFSIGNALED(runner_.WaitStatus()));
     EXPECT_EQ(WTERMSIG(runner_.WaitStatus()), SIGKILL);
 
-    pollfd p{cancel.fd(), POLLIN, 0};
-    EXPECT_EQ(::poll(&p, 1, 0), 1) << "the owner still sees the request";
+    EXPECT_TRUE(cancel.isSet()) << "the owner still sees the request";
 }
 
 // A descriptor that is not open never cancels, and never makes the reader spin.
@@ -336,7 +335,8 @@ TEST_F(RedirectorTest, CancelDescriptorThatIsNotOpenIsIgnored) {
     // High enough that none of the runner's own descriptors takes the number meanwhile.
     constexpr int closed = 1000;
     ASSERT_EQ(::fcntl(closed, F_GETFD), -1);
-    ASSERT_TRUE(runner_.Open({Script("sleep 0.2; echo 'Adding 0x10008000'")}, closed));
+    ASSERT_TRUE(runner_.Open({Script("sleep 0.2; echo 'Adding 0x10008000'")},
+                             base::Waitable::FromNative(closed)));
     ASSERT_TRUE(runner_.WaitUntilDone(kGenerous));
     EXPECT_EQ(runner_.Outcome(), RunOutcome::ended);
     EXPECT_TRUE(runner_.IsFirmwareFile());
@@ -352,8 +352,8 @@ TEST_F(RedirectorTest, KilledChildThatDoesNotEndInTimeIsReapedWhenItDoes) {
         runner_.SetKiller([&held](pid_t child) { held = child; });
         runner_.SetKillGrace(50ms);
         runner_.SetTimeLimit(byCancel ? 60s : 200ms);
-        base::EventFd cancel;
-        ASSERT_TRUE(runner_.Open({Script("exec sleep 30")}, cancel.fd()));
+        base::WakeEvent cancel;
+        ASSERT_TRUE(runner_.Open({Script("exec sleep 30")}, cancel.waitable()));
         if (byCancel) cancel.signal();
         ASSERT_TRUE(runner_.WaitUntilDone(kGenerous));
         EXPECT_EQ(runner_.Outcome(), byCancel ? RunOutcome::cancelled : RunOutcome::timedOut);

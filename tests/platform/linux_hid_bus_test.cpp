@@ -43,8 +43,8 @@ TEST(LinuxHidBus, MonitorFdNeverBlocks) {
     ASSERT_TRUE(bus);
     const auto monitor = bus->monitor();
     if (!monitor) GTEST_SKIP() << "no uevent socket in this environment";
-    ASSERT_GE(monitor->fd(), 0);
-    const int flags = ::fcntl(monitor->fd(), F_GETFL);
+    ASSERT_GE(monitor->ready().native(), 0);
+    const int flags = ::fcntl(monitor->ready().native(), F_GETFL);
     ASSERT_GE(flags, 0);
     EXPECT_NE(flags & O_NONBLOCK, 0);
     // Taking with nothing waiting returns at once (a blocking take would hang the test until

@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <array>
@@ -49,9 +48,9 @@ private:
     platform::SimHidBus& bus_;
 };
 
-bool Readable(int fd, std::chrono::milliseconds limit) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, static_cast<int>(limit.count())) == 1;
+bool Readable(base::Waitable ready, std::chrono::milliseconds limit) {
+    const base::Waitable one[1] = {ready};
+    return base::WaitAny(one, limit) == 0;
 }
 
 struct Conversation {
@@ -85,7 +84,7 @@ Conversation Talk(platform::HidBus& bus, const std::vector<Bytes>& reports) {
     }
     // A removal comes at its recorded delay in a replay: wait for it, within a limit.
     const bool leaves = !reports.empty() && reports.back().size() > 1 && reports.back()[1] == 0xEE;
-    if (monitor && Readable(monitor->fd(), leaves ? 2000ms : 0ms)) c.hotplug = monitor->takeEvents();
+    if (monitor && Readable(monitor->ready(), leaves ? 2000ms : 0ms)) c.hotplug = monitor->takeEvents();
     writer.handle->close();
     reader.handle->close();
     return c;
@@ -188,9 +187,9 @@ TEST_F(RecordReplayTest, FirstDifferentWriteStopsTheReplayNamingTheEvent) {
     auto writer = replay.openWriter(listed[0].path);
     ASSERT_TRUE(writer.handle);
     EXPECT_TRUE(writer.handle->write(Bytes{0x00, 0x01}).ok);
-    EXPECT_FALSE(Readable(replay.divergenceFd(), 0ms));
+    EXPECT_FALSE(Readable(replay.divergenceEvent(), 0ms));
     EXPECT_FALSE(writer.handle->write(Bytes{0x00, 0x02, 0x04}).ok);
-    EXPECT_TRUE(Readable(replay.divergenceFd(), 1000ms));
+    EXPECT_TRUE(Readable(replay.divergenceEvent(), 1000ms));
 
     const std::string text = replay.divergence();
     const auto rec = Load();

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 
 #include <array>
 #include <chrono>
@@ -43,9 +42,9 @@ VirtualDeviceDescription loader(const std::string& serial) {
     return {0x1209, 0x0002, "Loader", serial, "Example Maker", {17, 133}, {}};
 }
 
-bool readable(int fd, int timeoutMs) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLIN) != 0;
+bool readable(base::Waitable ready, int timeoutMs) {
+    const base::Waitable one[1] = {ready};
+    return base::WaitAny(one, std::chrono::milliseconds(timeoutMs)) == 0;
 }
 
 class SimBusTest : public ::testing::Test {
@@ -211,26 +210,26 @@ TEST_F(SimBusTest, MonitorsSeeArrivalAndRemovalThroughTheirFd) {
     auto monitor = bus.monitor();
     auto second = bus.monitor();
     ASSERT_TRUE(monitor && second);
-    EXPECT_FALSE(readable(monitor->fd(), 0));
+    EXPECT_FALSE(readable(monitor->ready(), 0));
     EXPECT_TRUE(monitor->takeEvents().empty());
 
     const auto path = bus.attach(loader("A"), nullptr);
     bus.detach(path);
-    ASSERT_TRUE(readable(monitor->fd(), 1000));
+    ASSERT_TRUE(readable(monitor->ready(), 1000));
     const auto events = monitor->takeEvents();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].action, HotplugMonitor::Action::arrival);
     EXPECT_EQ(events[0].path, path);
     EXPECT_EQ(events[1].action, HotplugMonitor::Action::removal);
     EXPECT_EQ(events[1].path, path);
-    EXPECT_FALSE(readable(monitor->fd(), 0));
+    EXPECT_FALSE(readable(monitor->ready(), 0));
     EXPECT_TRUE(monitor->takeEvents().empty());
 
     // Every monitor gets its own copy; a dropped monitor doesn't disturb the others.
     EXPECT_EQ(second->takeEvents().size(), 2u);
     monitor.reset();
     const auto later = bus.attach(loader("B"), nullptr);
-    ASSERT_TRUE(readable(second->fd(), 1000));
+    ASSERT_TRUE(readable(second->ready(), 1000));
     const auto more = second->takeEvents();
     ASSERT_EQ(more.size(), 1u);
     EXPECT_EQ(more[0].path, later);

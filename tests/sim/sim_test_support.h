@@ -8,7 +8,6 @@
 #include "sim/simulate_options.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <atomic>
 #include <cerrno>
@@ -154,10 +153,8 @@ inline std::vector<platform::HotplugMonitor::Event> CollectEvents(
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
-        pollfd p{monitor.fd(), POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) break;
+        const base::Waitable ready[1] = {monitor.ready()};
+        if (base::WaitAny(ready, left) != 0) break;
         for (auto& e : monitor.takeEvents()) out.push_back(std::move(e));
     }
     return out;

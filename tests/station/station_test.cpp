@@ -11,7 +11,6 @@
 #include "sim/sim_bus_port.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <condition_variable>
 #include <fstream>
@@ -104,8 +103,8 @@ protected:
     }
 
     bool WaitDone() {
-        pollfd p{station->doneFd(), POLLIN, 0};
-        return ::poll(&p, 1, 10'000) == 1;
+        const base::Waitable done[1] = {station->doneEvent()};
+        return base::WaitAny(done, std::chrono::milliseconds(10'000)) == 0;
     }
 
     std::map<std::string, FinishedDevice> BySerial() {

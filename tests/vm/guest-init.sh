@@ -22,6 +22,12 @@ echo "=== BOOTED $(uptime_s)" >&3
 for module in hid uhid hid-generic; do
     insmod "/lib/modules/$module.ko" 2>&1 >&3 || echo "insmod $module failed" >&3
 done
+# Whatever a scenario needs beyond HID (virtio-9p for Wine), in the order listed.
+if [ -e /lib/modules/extra.list ]; then
+    while read -r module; do
+        insmod "/lib/modules/$module.ko" 2>&1 >&3 || echo "insmod $module failed" >&3
+    done </lib/modules/extra.list
+fi
 echo "=== MODULES $(uptime_s)" >&3
 
 scenarios=$(sed -n 's/.*vumo\.scenarios=\([^ ]*\).*/\1/p' /proc/cmdline | tr ',' ' ')

@@ -339,6 +339,90 @@ scenario_pacing() {
     stop_udevd
 }
 
+# The Windows build through Wine: hidraw -> Wine's HID bus (winebus.sys, through udev) ->
+# hid.dll -> our Windows back end. The host's /usr (Wine) is mounted over the machine's, the
+# prefix made on the host at Wine's usual place. vumo.winedebug on the kernel command line
+# (vm-test.sh --wine-trace) becomes WINEDEBUG, e.g. +hid,+setupapi,+plugplay; the trace
+# reaches the host with each program's stderr.
+WINE_TRACE=$(sed -n 's/.*vumo\.winedebug=\([^ ]*\).*/\1/p' /proc/cmdline)
+[ -n "$WINE_TRACE" ] || WINE_TRACE=-all
+mount_wine() {
+    mkdir -p /usr /root/.wine /dev/shm
+    mount -t tmpfs tmpfs /dev/shm
+    mount -t 9p -o trans=virtio,version=9p2000.L,ro hostusr /usr ||
+        { fail "could not mount the host's /usr over virtio-9p"; return 1; }
+    mount -t 9p -o trans=virtio,version=9p2000.L wineprefix /root/.wine ||
+        { fail "could not mount the Wine prefix over virtio-9p"; return 1; }
+    export HOME=/root WINEPREFIX=/root/.wine WINEDEBUG=$WINE_TRACE
+    say "Wine $(/usr/lib/wine/wine64 --version 2>/dev/null) from the host, prefix mounted"
+}
+
+stop_wine() {
+    # Wine's trace, if one was asked for, went to the channel with each program's stderr.
+    [ -x /usr/lib/wine/wineserver64 ] && timeout 30 /usr/lib/wine/wineserver64 -k 2>/dev/null
+}
+
+scenario_wine_update() {
+    mount_wine || return
+    # Wine's HID bus learns of hidraw nodes from udev; its own watching of /dev misses a node
+    # re-created under the same number, as the device's is after its mode switch.
+    start_udevd
+    start_sim app return-delay=500 || return
+    # One wineserver for the whole scenario, so that Wine's services (its HID bus among them)
+    # start once and outlive each program. Its start in the machine takes half a minute.
+    t0=$(cut -d' ' -f1 /proc/uptime)
+    /usr/lib/wine/wineserver64 -p
+    run wine-start 400 /usr/lib/wine/wine64 wineboot
+    say "=== FIGURE wine_start_s $ELAPSED"
+    # Wine's HID bus lists the hidraw nodes on its own after its start: look a few times.
+    tries=6
+    while [ "$tries" -gt 0 ]; do
+        run wine-list 300 /usr/lib/wine/wine64 /opt/vumo/win/vumo-dfu.exe list
+        grep -qE '^application 0  Vumo Device: VUMO-0001  ' /tmp/wine-list.out && break
+        tries=$((tries - 1))
+        sleep 5
+    done
+    expect_rc 0
+    expect_text /tmp/wine-list.out '^application 0  Vumo Device: VUMO-0001  '
+    run wine-update 600 /usr/lib/wine/wine64 /opt/vumo/win/vumo-dfu.exe update 'Z:\images\short.bin' --timeout 10
+    expect_rc 0
+    expect_text /tmp/wine-update.out 'Firmware uploaded\.'
+    expect_text "$SIM_LOG" 'VUMO-0001: switch to update mode'
+    expect_text "$SIM_LOG" 'arrived in update mode \(product 2, "Vumo Update Loader"\)'
+    expect_text "$SIM_LOG" 'VUMO-0001: DFUEND'
+    expect_text "$SIM_LOG" 'VUMO-0001: restart'
+    expect_received "$IMAGES/short.bin" 2
+    stop_sim
+    stop_wine
+    say "wine-update: Wine from its start to the device's return took $(echo "$(cut -d' ' -f1 /proc/uptime) $t0" | awk '{printf "%.1f", $1 - $2}') s"
+    stop_udevd
+}
+
+# The Windows HID back end alone, through Wine: list, mode switch, removal and arrival from the
+# device notifications, the update-mode device opened and asked READY?.
+scenario_wine_layer() {
+    mount_wine || return
+    start_udevd
+    start_sim app return-delay=500 || return
+    /usr/lib/wine/wineserver64 -p
+    run wine-start 400 /usr/lib/wine/wine64 wineboot
+    say "=== FIGURE wine_start_s $ELAPSED"
+    tries=6
+    while [ "$tries" -gt 0 ]; do
+        run wine-layer 300 /usr/lib/wine/wine64 /opt/vumo/win/wine_layer_check.exe
+        grep -q 'ok: the device is listed' /tmp/wine-layer.out && break
+        tries=$((tries - 1))
+        sleep 5
+    done
+    expect_rc 0
+    expect_text /tmp/wine-layer.out '^all steps passed'
+    expect_text "$SIM_LOG" 'VUMO-0001: switch to update mode'
+    expect_text "$SIM_LOG" 'arrived in update mode'
+    stop_sim
+    stop_wine
+    stop_udevd
+}
+
 run_scenario() {
     FAILED=0
     say "=== BEGIN $1"
@@ -353,6 +437,8 @@ run_scenario() {
         station) scenario_station ;;
         replay) scenario_replay ;;
         pacing) scenario_pacing ;;
+        wine-update) scenario_wine_update ;;
+        wine-layer) scenario_wine_layer ;;
         *) fail "unknown scenario $1" ;;
     esac
     # Whatever stopped the scenario early, leave nothing running for the next one.

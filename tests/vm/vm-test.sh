@@ -5,11 +5,19 @@
 # and reports what they printed.
 #
 #   vm-test.sh --vumo-dfu FILE --sim FILE --checksum FILE --sample-image FILE
-#              [--limit SECONDS] [--keep] [--figures FILE] SCENARIO...
+#              [--limit SECONDS] [--keep] [--figures FILE]
+#              [--wine-dfu FILE --wine-checksum FILE] [--wine-layer FILE]
+#              [--wine-trace CHANNELS] SCENARIO...
 #
 # Scenarios: list update update-no-udevd timeout busy full station pacing, or "all". They run one after another
 # (also: replay, tests/recordings/update-from-dfu.jsonl played by vumo-dfu-sim --replay)
-# in one boot. Exit status: 0 all passed, 1 a failure, 77 skipped (qemu or the kernel can't be
+# in one boot. Opt-in, not part of "all": wine-update, the Windows build (--wine-dfu
+# vumo-dfu.exe, --wine-checksum checksum.exe) listing and updating the device through hidraw,
+# Wine's HID bus and hid.dll; it shares the host's /usr (Wine) and a Wine prefix made here into
+# the machine over virtio-9p; wine-layer, the Windows HID back end alone (--wine-layer
+# wine_layer_check.exe): list, mode switch, removal and arrival, READY? and its reply.
+# --wine-trace +hid,+setupapi,+plugplay sets WINEDEBUG in the machine and copies the end of
+# the trace after the scenario's output. Exit status: 0 all passed, 1 a failure, 77 skipped (qemu or the kernel can't be
 # had here) - except under CI=true, where the test must run and a missing piece is a failure.
 #
 # The kernel and udev packages are fetched with `apt-get download` and unpacked into a cache
@@ -23,9 +31,11 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 all_scenarios=(list update update-no-udevd timeout busy full station pacing)
 all_scenarios+=(replay)
+# Named only: the Windows build under Wine needs the Windows programs and takes minutes.
+optin_scenarios=(wine-update wine-layer)
 limit=600
 keep=0
-dfu= sim= checksum= sample= figures=
+dfu= sim= checksum= sample= figures= wine_dfu= wine_checksum= wine_layer= wine_trace=-all
 scenarios=()
 
 while [ $# -gt 0 ]; do
@@ -37,6 +47,10 @@ while [ $# -gt 0 ]; do
         --limit) limit=$2; shift 2 ;;
         --keep) keep=1; shift ;;
         --figures) figures=$2; shift 2 ;;
+        --wine-dfu) wine_dfu=$2; shift 2 ;;
+        --wine-checksum) wine_checksum=$2; shift 2 ;;
+        --wine-layer) wine_layer=$2; shift 2 ;;
+        --wine-trace) wine_trace=$2; shift 2 ;;
         -h|--help) awk 'NR > 1 && /^#/ {sub(/^# ?/, ""); print; next} NR > 1 {exit}' "$0"; exit 0 ;;
         all) scenarios+=("${all_scenarios[@]}"); shift ;;
         -*) echo "vm-test.sh: unknown option $1" >&2; exit 2 ;;
@@ -45,8 +59,10 @@ while [ $# -gt 0 ]; do
 done
 [ ${#scenarios[@]} -gt 0 ] || scenarios=("${all_scenarios[@]}")
 for s in "${scenarios[@]}"; do
-    case " ${all_scenarios[*]} " in *" $s "*) ;; *) echo "vm-test.sh: unknown scenario $s" >&2; exit 2 ;; esac
+    case " ${all_scenarios[*]} ${optin_scenarios[*]} " in *" $s "*) ;; *) echo "vm-test.sh: unknown scenario $s" >&2; exit 2 ;; esac
 done
+wine=0
+case " ${scenarios[*]} " in *" wine-"*) wine=1 ;; esac
 
 # Can't run here: a skip with the reason, or under CI a failure.
 cannot_run() {
@@ -61,6 +77,17 @@ cannot_run() {
 for f in "$dfu" "$sim" "$checksum" "$sample"; do
     [ -n "$f" ] && [ -x "$f" ] || { echo "vm-test.sh: give --vumo-dfu, --sim, --checksum and --sample-image (built programs)" >&2; exit 2; }
 done
+case " ${scenarios[*]} " in *" wine-update "*)
+    [ -n "$wine_dfu" ] && [ -f "$wine_dfu" ] && [ -n "$wine_checksum" ] && [ -f "$wine_checksum" ] ||
+        { echo "vm-test.sh: wine-update needs --wine-dfu and --wine-checksum (the Windows build)" >&2; exit 2; } ;;
+esac
+case " ${scenarios[*]} " in *" wine-layer "*)
+    [ -n "$wine_layer" ] && [ -f "$wine_layer" ] ||
+        { echo "vm-test.sh: wine-layer needs --wine-layer (wine_layer_check.exe of the Windows build)" >&2; exit 2; } ;;
+esac
+if [ "$wine" = 1 ]; then
+    [ -x /usr/lib/wine/wine64 ] || cannot_run "Wine is not installed (package wine64)"
+fi
 qemu=${VUMO_VM_QEMU:-qemu-system-x86_64}
 command -v "$qemu" >/dev/null || cannot_run "$qemu is not installed (package qemu-system-x86)"
 busybox=$(command -v busybox || true)
@@ -146,6 +173,45 @@ for module in hid uhid hid-generic; do
     esac
 done
 
+# Wine: the host's /usr and a prefix made here come into the machine over virtio-9p, whose
+# modules init loads in this order (the package has no modules.dep to order them).
+virtfs=()
+if [ "$wine" = 1 ]; then
+    for module in virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci \
+                  netfs fscache 9pnet 9pnet_virtio 9p; do
+        found=$(find "$kernel_dir/lib/modules" -name "$module.ko*" | head -n 1)
+        [ -n "$found" ] || cannot_run "$module.ko is not in the kernel package"
+        case "$found" in
+            *.ko) cp "$found" "$root/lib/modules/$module.ko" ;;
+            *.ko.xz) xz -dc "$found" >"$root/lib/modules/$module.ko" ;;
+            *.ko.zst) zstd -qdc "$found" >"$root/lib/modules/$module.ko" ;;
+        esac
+        echo "$module" >>"$root/lib/modules/extra.list"
+    done
+    mkdir -p "$root/opt/vumo/win"
+    [ -n "$wine_dfu" ] && cp "$wine_dfu" "$root/opt/vumo/win/vumo-dfu.exe"
+    [ -n "$wine_checksum" ] && cp "$wine_checksum" "$root/opt/vumo/win/checksum.exe"
+    [ -n "$wine_layer" ] && cp "$wine_layer" "$root/opt/vumo/win/wine_layer_check.exe"
+    # The prefix is made once per run, here, where Wine's first start is quick (~13 s): in the
+    # machine it would take minutes. Debian's Wine starts only its SDL bus unless told not
+    # to, and under emulation its services need far longer than the 30 s it grants them.
+    prefix=$work/wine
+    export WINEPREFIX=$prefix WINEDEBUG=-all
+    wine_started=$(date +%s)
+    { timeout 300 /usr/lib/wine/wine64 wineboot -i &&
+        timeout 60 /usr/lib/wine/wine64 reg add 'HKLM\System\CurrentControlSet\Services\WineBus' \
+            /v 'Enable SDL' /t REG_DWORD /d 0 /f &&
+        timeout 60 /usr/lib/wine/wine64 reg add 'HKLM\System\CurrentControlSet\Control' \
+            /v ServicesPipeTimeout /t REG_SZ /d 300000 /f &&
+        timeout 60 /usr/lib/wine/wineserver64 -w; } >"$work/wineboot.log" 2>&1 ||
+        { cat "$work/wineboot.log" >&2; cannot_run "could not make a Wine prefix"; }
+    unset WINEPREFIX WINEDEBUG
+    echo "vm-test.sh: Wine prefix made in $(($(date +%s) - wine_started)) s"
+    virtfs=(-virtfs "local,path=/usr,mount_tag=hostusr,security_model=none,readonly=on"
+            -virtfs "local,path=$prefix,mount_tag=wineprefix,security_model=none")
+    [ -e /etc/ld.so.cache ] && cp /etc/ld.so.cache "$root/etc/ld.so.cache"
+fi
+
 cp "$dfu" "$root/opt/vumo/bin/vumo-dfu"
 cp "$sim" "$root/opt/vumo/bin/vumo-dfu-sim"
 cp "$checksum" "$root/opt/vumo/bin/checksum"
@@ -188,11 +254,15 @@ cp "$here/../recordings/update-from-dfu.jsonl" "$here/../recordings/firmware.bin
 scenario_list=$(IFS=,; echo "${scenarios[*]}")
 echo "vm-test.sh: booting $(basename "$vmlinuz") for: ${scenarios[*]} (limit ${limit} s)"
 started=$(date +%s.%N)
+# Wine's start in the machine oopses the kernel under plain "-cpu max" (SMAP), and needs
+# more memory than the other scenarios.
+cpu=max memory=512
+[ "$wine" = 1 ] && cpu=max,-smap memory=1536
 timeout --kill-after=10 "$limit" "$qemu" \
-    -accel tcg -cpu max -m 512 -smp 1 \
+    -accel tcg -cpu "$cpu" -m "$memory" -smp 1 "${virtfs[@]}" \
     -nodefaults -nographic -monitor none -no-reboot \
     -kernel "$vmlinuz" -initrd "$work/initrd.gz" \
-    -append "console=ttyS0 panic=-1 quiet vumo.scenarios=$scenario_list" \
+    -append "console=ttyS0 panic=-1 quiet vumo.scenarios=$scenario_list vumo.winedebug=$wine_trace" \
     -serial "file:$work/console.log" -serial "file:$work/channel.log" \
     </dev/null >"$work/qemu.log" 2>&1 &
 qemu_pid=$!

@@ -12,15 +12,13 @@
 // Exit status: 0 success, 1 the file could not be read, is too short, malformed or could not
 // be written, 2 bad command line (unknown part included).
 
+#include "base/files.h"
+#include "base/program.h"
 #include "image/image_file.h"
-#include "base/unique_fd.h"
 #include "vector_table.h"
 #include "vumo/build_config.h"
 
-#include <fcntl.h>
 #include <getopt.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -38,7 +36,6 @@ namespace {
 
 using vumo::image::FileContent;
 using vumo::image::ReadStatus;
-using vumo::base::UniqueFd;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFile = 1;
@@ -74,50 +71,6 @@ bool KnownPart(std::string_view name) {
 }
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
-
-// Writes `bytes` over `path` through a temporary file in the same folder and a rename. The
-// file keeps its permissions; a symbolic link stays a link to the updated file.
-bool WriteAtomically(const std::string& path, const std::vector<std::uint8_t>& bytes,
-                     std::string& error) {
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    if (!resolved) {
-        error = ErrorText(errno);
-        return false;
-    }
-    const std::string target(resolved);
-    std::free(resolved);
-
-    struct stat st {};
-    if (::stat(target.c_str(), &st) != 0) {
-        error = ErrorText(errno);
-        return false;
-    }
-    const std::size_t slash = target.rfind('/');
-    std::string temp = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".XXXXXX";
-    UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (!fd) {
-        error = "cannot create a temporary file beside it: " + ErrorText(errno);
-        return false;
-    }
-    const auto discard = [&](const std::string& why) {
-        error = why;
-        fd.reset();
-        ::unlink(temp.c_str());
-        return false;
-    };
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return discard("write failed: " + ErrorText(n < 0 ? errno : EIO));
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fchmod(fd.get(), st.st_mode & 07777) != 0) return discard("chmod failed: " + ErrorText(errno));
-    if (::fsync(fd.get()) != 0) return discard("sync failed: " + ErrorText(errno));
-    if (::close(fd.release()) != 0) return discard("close failed: " + ErrorText(errno));
-    if (::rename(temp.c_str(), target.c_str()) != 0) return discard("rename failed: " + ErrorText(errno));
-    return true;
-}
 
 int Fail(const std::string& text) {
     std::fprintf(stderr, "checksum: %s\n", text.c_str());
@@ -207,10 +160,18 @@ int Run(int argc, char** argv) {
     if (vumo::tools::ReadWord(image, vumo::tools::kChecksumWord) == sum) return kExitOk;
     vumo::tools::WriteWord(image, vumo::tools::kChecksumWord, sum);
     std::string error;
-    if (!WriteAtomically(path, image, error)) return Fail("cannot write " + path + ": " + error);
+    if (!vumo::base::ReplaceFileContent(path, image, error)) return Fail("cannot write " + path + ": " + error);
     return kExitOk;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) { return Run(argc, argv); }
+int main(int argc, char** argv) {
+    vumo::base::PrepareConsole();
+    // The file name in UTF-8 on every system (Windows hands it over in UTF-16).
+    std::vector<std::string> args = vumo::base::ProgramArguments(argc, argv);
+    std::vector<char*> utf8;
+    for (auto& arg : args) utf8.push_back(arg.data());
+    utf8.push_back(nullptr);
+    return Run(static_cast<int>(args.size()), utf8.data());
+}

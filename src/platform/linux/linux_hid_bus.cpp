@@ -81,7 +81,7 @@ public:
     UdevHotplugMonitor(UdevPtr context, UdevMonitorPtr monitor, int fd)
         : context_(std::move(context)), monitor_(std::move(monitor)), fd_(fd) {}
 
-    int fd() const override { return fd_; }
+    base::Waitable ready() const override { return base::Waitable::FromNative(fd_); }
 
     std::vector<Event> takeEvents() override {
         std::vector<Event> events;

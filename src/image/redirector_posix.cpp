@@ -61,29 +61,6 @@ int PollTimeout(std::chrono::steady_clock::duration left) {
     return static_cast<int>(std::min<long long>(ms, INT_MAX));
 }
 
-// Where the first of two marks starts, and which one it is.
-struct Found {
-    std::size_t pos = std::string_view::npos;
-    bool bankB = false;
-};
-
-Found FirstLocationMark(std::string_view text) {
-    const std::size_t a = text.find(kLocationMarkA);
-    const std::size_t b = text.find(kLocationMarkB);
-    if (b < a) return {b, true};
-    return {a, false};
-}
-
-std::uint8_t LocationCode(char after, bool bankB) {
-    switch (after) {
-    case '0': return bankB ? 0xDF : 0xBB;
-    case '2': return bankB ? 0xD1 : 0x01;
-    case '4': return bankB ? 0xD2 : 0x02;
-    case '6': return bankB ? 0xD3 : 0x03;
-    default: return bankB ? 0xDD : 0xFF;
-    }
-}
-
 // Owns the attributes and file actions of one posix_spawn call.
 class SpawnSetup {
 public:
@@ -132,40 +109,7 @@ private:
 
 }  // namespace
 
-OutputVerdict OnOutput(std::string_view piece, OutputVerdict previous) {
-    // The piece ends at its zero byte, if it holds one.
-    piece = piece.substr(0, piece.find('\0'));
-
-    OutputVerdict verdict;
-    verdict.isFirmware = piece.find(kFirmwareMark) != std::string_view::npos;
-    verdict.location = previous.location;
-    const Found found = FirstLocationMark(piece);
-    if (found.pos != std::string_view::npos) {
-        const std::size_t after = found.pos + kLocationMarkA.size();
-        verdict.location = after < piece.size() ? LocationCode(piece[after], found.bankB)
-                                                : LocationCode('\0', found.bankB);
-    }
-    return verdict;
-}
-
-const char* describe(RunOutcome outcome) {
-    switch (outcome) {
-    case RunOutcome::none: return "not run";
-    case RunOutcome::running: return "running";
-    case RunOutcome::ended: return "ended";
-    case RunOutcome::timedOut: return "timed out";
-    case RunOutcome::stopped: return "stopped";
-    case RunOutcome::readError: return "output could not be read";
-    case RunOutcome::cancelled: return "cancelled";
-    }
-    return "unknown";
-}
-
-CRedirector::CRedirector() = default;
-
-CRedirector::~CRedirector() { Close(); }
-
-bool CRedirector::Open(const std::vector<std::string>& argv, int cancelFd) {
+bool CRedirector::Open(const std::vector<std::string>& argv, base::Waitable cancel) {
     std::lock_guard lock(ownerMutex_);
     CloseLocked();
     lastError_ = 0;
@@ -218,7 +162,7 @@ bool CRedirector::Open(const std::vector<std::string>& argv, int cancelFd) {
 
     stdoutRead_ = std::move(outRead);
     stdinWrite_ = std::move(inWrite);
-    cancelFd_ = cancelFd;
+    cancel_ = cancel;
 
     output_.clear();
     outputBytes_ = 0;
@@ -243,11 +187,6 @@ bool CRedirector::Open(const std::vector<std::string>& argv, int cancelFd) {
     return true;
 }
 
-void CRedirector::Close() {
-    std::lock_guard lock(ownerMutex_);
-    CloseLocked();
-}
-
 void CRedirector::CloseLocked() {
     if (reader_.joinable()) {
         // The reader never calls Close; only an owner's thread gets here.
@@ -259,24 +198,11 @@ void CRedirector::CloseLocked() {
     if (!reaped_) EndChild();
     child_ = -1;
     childPid_.store(-1, std::memory_order_release);
-    cancelFd_ = -1;
+    cancel_ = base::Waitable();
     stop_.clear();
     childPidFd_.reset();
     stdinWrite_.reset();
     stdoutRead_.reset();
-}
-
-void CRedirector::ResetResults() {
-    std::lock_guard lock(ownerMutex_);
-    finished_.store(false, std::memory_order_relaxed);
-    isFirmware_.store(false, std::memory_order_relaxed);
-    location_.store(0, std::memory_order_relaxed);
-    if (!reader_.joinable()) outcome_.store(RunOutcome::none, std::memory_order_relaxed);
-}
-
-bool CRedirector::WaitUntilDone(std::chrono::milliseconds limit) {
-    std::unique_lock lock(doneMutex_);
-    return doneChanged_.wait_for(lock, limit, [this] { return done_; });
 }
 
 bool CRedirector::ReadAvailableOutput(bool& eof) {
@@ -350,21 +276,13 @@ void CRedirector::EndChild() {
     }
 }
 
-void CRedirector::Publish(RunOutcome outcome) {
-    if (outcome == RunOutcome::ended) {
-        const OutputVerdict verdict = OnOutput(
-            output_, {isFirmware_.load(std::memory_order_relaxed),
-                      location_.load(std::memory_order_relaxed)});
-        isFirmware_.store(verdict.isFirmware, std::memory_order_relaxed);
-        location_.store(verdict.location, std::memory_order_relaxed);
-        finished_.store(true, std::memory_order_release);
-    }
-    outcome_.store(outcome, std::memory_order_release);
-    {
-        std::lock_guard lock(doneMutex_);
-        done_ = true;
-    }
-    doneChanged_.notify_all();
+ChildEnd CRedirector::End() const {
+    ChildEnd end;
+    const int status = WaitStatus();
+    if (status == -1) return end;
+    if (WIFEXITED(status)) end.exitStatus = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status)) end.signal = WTERMSIG(status);
+    return end;
 }
 
 void CRedirector::ReaderThread() {
@@ -372,7 +290,7 @@ void CRedirector::ReaderThread() {
     const auto deadline = Clock::now() + timeLimit_;
     auto drainUntil = Clock::time_point::max();
     bool eof = false;
-    int cancelFd = cancelFd_;
+    int cancelFd = cancel_.native();
     RunOutcome outcome = RunOutcome::ended;
 
     for (;;) {
@@ -391,7 +309,7 @@ void CRedirector::ReaderThread() {
 
         pollfd fds[4];
         nfds_t count = 0;
-        fds[count++] = {stop_.fd(), POLLIN, 0};
+        fds[count++] = {stop_.waitable().native(), POLLIN, 0};
         // A negative descriptor is skipped by poll().
         const nfds_t cancelSlot = count;
         fds[count++] = {cancelFd, POLLIN, 0};

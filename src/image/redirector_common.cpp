@@ -1,0 +1,101 @@
+// The parts of the checksum tool's runner that are the same on every system: the verdict
+// from the output, and handing the results over to the owner.
+#include "image/redirector.h"
+
+namespace vumo::image {
+namespace {
+
+// Where the first of two marks starts, and which one it is.
+struct Found {
+    std::size_t pos = std::string_view::npos;
+    bool bankB = false;
+};
+
+Found FirstLocationMark(std::string_view text) {
+    const std::size_t a = text.find(kLocationMarkA);
+    const std::size_t b = text.find(kLocationMarkB);
+    if (b < a) return {b, true};
+    return {a, false};
+}
+
+std::uint8_t LocationCode(char after, bool bankB) {
+    switch (after) {
+    case '0': return bankB ? 0xDF : 0xBB;
+    case '2': return bankB ? 0xD1 : 0x01;
+    case '4': return bankB ? 0xD2 : 0x02;
+    case '6': return bankB ? 0xD3 : 0x03;
+    default: return bankB ? 0xDD : 0xFF;
+    }
+}
+
+}  // namespace
+
+OutputVerdict OnOutput(std::string_view piece, OutputVerdict previous) {
+    // The piece ends at its zero byte, if it holds one.
+    piece = piece.substr(0, piece.find('\0'));
+
+    OutputVerdict verdict;
+    verdict.isFirmware = piece.find(kFirmwareMark) != std::string_view::npos;
+    verdict.location = previous.location;
+    const Found found = FirstLocationMark(piece);
+    if (found.pos != std::string_view::npos) {
+        const std::size_t after = found.pos + kLocationMarkA.size();
+        verdict.location = after < piece.size() ? LocationCode(piece[after], found.bankB)
+                                                : LocationCode('\0', found.bankB);
+    }
+    return verdict;
+}
+
+const char* describe(RunOutcome outcome) {
+    switch (outcome) {
+    case RunOutcome::none: return "not run";
+    case RunOutcome::running: return "running";
+    case RunOutcome::ended: return "ended";
+    case RunOutcome::timedOut: return "timed out";
+    case RunOutcome::stopped: return "stopped";
+    case RunOutcome::readError: return "output could not be read";
+    case RunOutcome::cancelled: return "cancelled";
+    }
+    return "unknown";
+}
+
+CRedirector::CRedirector() = default;
+
+CRedirector::~CRedirector() { Close(); }
+
+void CRedirector::Close() {
+    std::lock_guard lock(ownerMutex_);
+    CloseLocked();
+}
+
+void CRedirector::ResetResults() {
+    std::lock_guard lock(ownerMutex_);
+    finished_.store(false, std::memory_order_relaxed);
+    isFirmware_.store(false, std::memory_order_relaxed);
+    location_.store(0, std::memory_order_relaxed);
+    if (!reader_.joinable()) outcome_.store(RunOutcome::none, std::memory_order_relaxed);
+}
+
+bool CRedirector::WaitUntilDone(std::chrono::milliseconds limit) {
+    std::unique_lock lock(doneMutex_);
+    return doneChanged_.wait_for(lock, limit, [this] { return done_; });
+}
+
+void CRedirector::Publish(RunOutcome outcome) {
+    if (outcome == RunOutcome::ended) {
+        const OutputVerdict verdict = OnOutput(
+            output_, {isFirmware_.load(std::memory_order_relaxed),
+                      location_.load(std::memory_order_relaxed)});
+        isFirmware_.store(verdict.isFirmware, std::memory_order_relaxed);
+        location_.store(verdict.location, std::memory_order_relaxed);
+        finished_.store(true, std::memory_order_release);
+    }
+    outcome_.store(outcome, std::memory_order_release);
+    {
+        std::lock_guard lock(doneMutex_);
+        done_ = true;
+    }
+    doneChanged_.notify_all();
+}
+
+}  // namespace vumo::image
