@@ -214,12 +214,6 @@ void UtilityDialog::OnInitDialog() {
                                                GetSystemMetrics(SM_CYSMICON), 0));
     SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon_));
     SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_));
-    // Out of view at every size the window allows: Tab must not put the focus where nobody
-    // can see it, on controls that do nothing.
-    for (const int id : kOutOfView) {
-        const HWND control = GetDlgItem(hwnd_, id);
-        SetWindowLongPtrW(control, GWL_STYLE, GetWindowLongPtrW(control, GWL_STYLE) & ~WS_TABSTOP);
-    }
 
     // The device objects first: the worker and the listeners live only while they do.
     dfuDevice_ = std::make_unique<hid::DfuDevice>(bus_);
@@ -298,6 +292,14 @@ bool UtilityDialog::UpdateData(bool fromControls) {
         CheckDlgButton(hwnd_, IDC_RADIO_DFU, modeRadio_ == 0 ? BST_CHECKED : BST_UNCHECKED);
         CheckDlgButton(hwnd_, IDC_RADIO_HID, modeRadio_ == 1 ? BST_CHECKED : BST_UNCHECKED);
         SetDlgItemTextW(hwnd_, IDC_VERSION, versionText_.c_str());
+        // Out of view at every size the window allows: Tab must not put the focus where nobody
+        // can see it, on controls that do nothing. Checking a radio button makes it a tab stop
+        // again, so this follows every exchange into the controls.
+        for (const int id : kOutOfView) {
+            const HWND control = GetDlgItem(hwnd_, id);
+            SetWindowLongPtrW(control, GWL_STYLE,
+                              GetWindowLongPtrW(control, GWL_STYLE) & ~LONG_PTR{WS_TABSTOP});
+        }
     }
     return true;
 }
