@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Builds vumo-dfu for 64-bit Windows on Debian (mingw-w64, statically linked), runs its tests
-# under Wine, checks that the Windows programs give the Linux build's answers, and writes
+# under Wine (the window's under Xvfb), checks that the Windows programs give the Linux build's
+# answers, and writes
 #   build/windows/vumo-dfu-<version>-windows-x64.zip
-# with vumo-dfu.exe, checksum.exe, the licence and README-windows.txt.
+# with vumo-dfu-utility.exe (the window), vumo-dfu.exe, checksum.exe, the licence,
+# README-windows.txt and the installer vumo-dfu-<version>-x64.msi (wixl), which installs the
+# three programs for the current user without administrator rights; the installer is also
+# checked under Wine: installed, run, removed.
 #
 # Usage: scripts/build-windows.sh [--no-tests]
 # VUMO_CMAKE_ARGS adds configure arguments (CI: -DVUMO_WERROR=ON). Wine runs in a prefix of
@@ -28,12 +32,17 @@ zip_name=vumo-dfu-$version-windows-x64
 stage=build/windows/$zip_name
 rm -rf "$stage" "build/windows/$zip_name.zip"
 mkdir -p "$stage"
-for exe in vumo-dfu.exe checksum.exe; do
+for exe in vumo-dfu-utility.exe vumo-dfu.exe checksum.exe; do
   x86_64-w64-mingw32-strip -o "$stage/$exe" "$bin/$exe"
 done
 # Notepad and every Windows editor read CR LF.
 sed 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
 sed "s/@VERSION@/$version/; s/\$/\r/" packaging/windows/README-windows.txt >"$stage/README-windows.txt"
+# The installer takes the staged files; wixl reads its sources relative to where it runs.
+msi_name=vumo-dfu-$version-x64.msi
+cp packaging/windows/vumo-dfu-utility.ico build/windows/vumo-dfu-utility.ico
+(cd build/windows && wixl -a x64 -D Version="$version" -D Stage="$zip_name" \
+  -D Icon=vumo-dfu-utility.ico -o "$zip_name/$msi_name" ../../packaging/windows/vumo-dfu.wxs)
 (cd build/windows && zip -q -r "$zip_name.zip" "$zip_name")
 stamp "wrote build/windows/$zip_name.zip ($(du -k "build/windows/$zip_name.zip" | cut -f1) KiB)"
 
@@ -53,6 +62,24 @@ $wine wineboot -i >/dev/null 2>&1
 
 stamp "tests under Wine"
 ctest --preset windows -j"$jobs"
+
+# The installer as a user runs it: no administrator, the programs in the user's own folder, a
+# Start-menu entry, and nothing left after the removal.
+stamp "installing and removing the .msi under Wine"
+$wine msiexec /i "$PWD/$stage/$msi_name" /qn
+home_dir=$($wine cmd /c 'echo %LOCALAPPDATA%' 2>/dev/null | tr -d '\r')
+installed=$($wine winepath -u "$home_dir\\Programs\\vumo-dfu")
+menu=$($wine winepath -u "$($wine cmd /c 'echo %APPDATA%' 2>/dev/null | tr -d '\r')\\Microsoft\\Windows\\Start Menu\\Programs\\vumo-dfu")
+for f in vumo-dfu-utility.exe vumo-dfu.exe checksum.exe; do
+  [ -f "$installed/$f" ] || { echo "windows: the installer left out $f" >&2; exit 1; }
+done
+[ -f "$menu/Vumo DFU Utility.lnk" ] || { echo "windows: no Start-menu entry" >&2; exit 1; }
+$wine "$installed/vumo-dfu.exe" list --simulate | grep -q 'VUMO-0001'
+$wine msiexec /x "$PWD/$stage/$msi_name" /qn
+if [ -e "$installed" ] || [ -e "$menu" ]; then
+  echo "windows: the removal left $installed or $menu behind" >&2
+  exit 1
+fi
 
 # The same answers as the Linux build: every sample checked by both, the update and the station
 # ended by both. The Linux programs come from the dev build (made here when missing).
