@@ -23,7 +23,7 @@ struct ControlInputs {
 // The states it gives.
 struct ControlStates {
     bool list = false;
-    bool open = false;       // the open/close button
+    bool open = false;  // the open/close button
     bool update = false;
     bool browse = false;
     bool close = false;

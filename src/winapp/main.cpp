@@ -79,7 +79,7 @@ int Run(HINSTANCE instance) {
     if (!busChoice) {
         MessageBoxW(nullptr, vumo::base::Widen(error).c_str(), kCaption, MB_OK | MB_ICONWARNING);
         return failure == vumo::frontend::BusFailure::usage ? vumo::app::kExitUsage
-                                                             : vumo::app::kExitFailure;
+                                                            : vumo::app::kExitFailure;
     }
 
     vumo::winapp::DialogOptions options;

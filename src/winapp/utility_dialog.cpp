@@ -74,9 +74,9 @@ bool UtilityDialog::Create(HINSTANCE module) {
     INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
                                   ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
-    const HWND window = CreateDialogParamW(module, MAKEINTRESOURCEW(IDD_VUMO_DFU_UTILITY), nullptr,
-                                           &UtilityDialog::DialogProc,
-                                           reinterpret_cast<LPARAM>(this));
+    const HWND window =
+        CreateDialogParamW(module, MAKEINTRESOURCEW(IDD_VUMO_DFU_UTILITY), nullptr,
+                           &UtilityDialog::DialogProc, reinterpret_cast<LPARAM>(this));
     if (window == nullptr) {
         const DWORD code = GetLastError();
         error_ = L"The window can't be created (Windows error " + std::to_wstring(code) +
@@ -103,68 +103,57 @@ INT_PTR CALLBACK UtilityDialog::DialogProc(HWND window, UINT message, WPARAM wPa
 
 INT_PTR UtilityDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_COMMAND:
-        OnCommand(LOWORD(wParam), HIWORD(wParam));
-        return TRUE;
-    case WM_CLOSE:  // the close box, Close in the system menu, Alt+F4
-        OnCancel();
-        return TRUE;
-    case WM_CTLCOLORSTATIC: {
-        if (GetDlgCtrlID(reinterpret_cast<HWND>(lParam)) != IDC_WARNING) return FALSE;
-        const auto dc = reinterpret_cast<HDC>(wParam);
-        SetTextColor(dc, RGB(255, 0, 0));
-        SetBkMode(dc, TRANSPARENT);
-        // The dialog's own background behind the red text.
-        return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_BTNFACE));
-    }
-    case WM_GETMINMAXINFO:
-        OnGetMinMaxInfo(*reinterpret_cast<MINMAXINFO*>(lParam));
-        return TRUE;
-    case WM_DROPFILES:
-        OnFileDropped(reinterpret_cast<HDROP>(wParam));
-        return TRUE;
-    case WM_DPICHANGED: {
-        // Per-monitor DPI: the system has scaled the template's controls and font; the window
-        // takes the size it suggests for the new monitor.
-        const auto* r = reinterpret_cast<const RECT*>(lParam);
-        SetWindowPos(hwnd_, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
-                     SWP_NOZORDER | SWP_NOACTIVATE);
-        return TRUE;
-    }
-    case WM_QUERYDRAGICON:
-        return reinterpret_cast<INT_PTR>(bigIcon_);
-    case kMsgRunCalls:
-        windowCalls_.RunQueued();
-        return TRUE;
-    default:
-        return FALSE;
+        case WM_COMMAND: OnCommand(LOWORD(wParam), HIWORD(wParam)); return TRUE;
+        case WM_CLOSE:  // the close box, Close in the system menu, Alt+F4
+            OnCancel();
+            return TRUE;
+        case WM_CTLCOLORSTATIC: {
+            if (GetDlgCtrlID(reinterpret_cast<HWND>(lParam)) != IDC_WARNING) return FALSE;
+            const auto dc = reinterpret_cast<HDC>(wParam);
+            SetTextColor(dc, RGB(255, 0, 0));
+            SetBkMode(dc, TRANSPARENT);
+            // The dialog's own background behind the red text.
+            return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_BTNFACE));
+        }
+        case WM_GETMINMAXINFO: OnGetMinMaxInfo(*reinterpret_cast<MINMAXINFO*>(lParam)); return TRUE;
+        case WM_DROPFILES: OnFileDropped(reinterpret_cast<HDROP>(wParam)); return TRUE;
+        case WM_DPICHANGED: {
+            // Per-monitor DPI: the system has scaled the template's controls and font; the window
+            // takes the size it suggests for the new monitor.
+            const auto* r = reinterpret_cast<const RECT*>(lParam);
+            SetWindowPos(hwnd_, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                         SWP_NOZORDER | SWP_NOACTIVATE);
+            return TRUE;
+        }
+        case WM_QUERYDRAGICON: return reinterpret_cast<INT_PTR>(bigIcon_);
+        case kMsgRunCalls: windowCalls_.RunQueued(); return TRUE;
+        default: return FALSE;
     }
 }
 
 void UtilityDialog::OnCommand(int id, int code) {
     switch (id) {
-    case IDC_DEVICE_OPEN:
-        if (code == BN_CLICKED) OnDeviceOpenClicked();
-        break;
-    case IDC_BROWSE:
-        if (code == BN_CLICKED) OnBrowseClicked();
-        break;
-    case IDC_UPDATE:
-        if (code == BN_CLICKED) OnUpdateClicked();
-        break;
-    case IDC_CLOSE:
-        if (code == BN_CLICKED) OnCancel();
-        break;
-    case IDCANCEL:  // Escape
-        OnCancel();
-        break;
-    case IDOK:
-        // Enter outside a push button would end the program without any of its closing steps:
-        // instead it confirms a typed path, so the enabling rule runs now.
-        if (!shutDown_ && !UpdateRunning()) UpdateControls();
-        break;
-    default:
-        break;
+        case IDC_DEVICE_OPEN:
+            if (code == BN_CLICKED) OnDeviceOpenClicked();
+            break;
+        case IDC_BROWSE:
+            if (code == BN_CLICKED) OnBrowseClicked();
+            break;
+        case IDC_UPDATE:
+            if (code == BN_CLICKED) OnUpdateClicked();
+            break;
+        case IDC_CLOSE:
+            if (code == BN_CLICKED) OnCancel();
+            break;
+        case IDCANCEL:  // Escape
+            OnCancel();
+            break;
+        case IDOK:
+            // Enter outside a push button would end the program without any of its closing steps:
+            // instead it confirms a typed path, so the enabling rule runs now.
+            if (!shutDown_ && !UpdateRunning()) UpdateControls();
+            break;
+        default: break;
     }
 }
 
@@ -194,8 +183,7 @@ bool UtilityDialog::Pump(std::chrono::milliseconds timeout) {
 }
 
 void UtilityDialog::RunModal() {
-    while (Pump(std::chrono::milliseconds(INFINITE))) {
-    }
+    while (Pump(std::chrono::milliseconds(INFINITE))) {}
 }
 
 int UtilityDialog::Scaled(int pixels) const {
@@ -206,11 +194,11 @@ int UtilityDialog::Scaled(int pixels) const {
 void UtilityDialog::OnInitDialog() {
     const HINSTANCE module = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
     // A missing icon is no reason to stop: the window simply has none.
-    bigIcon_ = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                             GetSystemMetrics(SM_CXICON),
-                                             GetSystemMetrics(SM_CYICON), 0));
-    smallIcon_ = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(IDR_MAINFRAME),
-                                               IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+    bigIcon_ =
+        static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                      GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
+    smallIcon_ = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXSMICON),
                                                GetSystemMetrics(SM_CYSMICON), 0));
     SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon_));
     SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_));
@@ -274,7 +262,9 @@ std::wstring UtilityDialog::GetVersionString(const std::wstring& key) {
     return std::wstring(text, wcsnlen(text, length));
 }
 
-void UtilityDialog::ShowVersion() { versionText_ = L"Version: " + GetVersionString(L"FileVersion"); }
+void UtilityDialog::ShowVersion() {
+    versionText_ = L"Version: " + GetVersionString(L"FileVersion");
+}
 
 bool UtilityDialog::UpdateData(bool fromControls) {
     if (hwnd_ == nullptr) return true;
@@ -376,13 +366,14 @@ void UtilityDialog::Enable(int id, bool enabled) {
 void UtilityDialog::UpdateControls() {
     if (shutDown_) return;
     UpdateData(true);
-    const auto lines = static_cast<int>(SendDlgItemMessageW(hwnd_, IDC_DEVICE_LIST, CB_GETCOUNT, 0, 0));
-    const frontend::ControlStates s = frontend::ControlRule(
-        {openMode(), std::max(lines, 0), filePath_.empty(), UpdateRunning()});
-    SetDlgItemTextW(hwnd_, IDC_DEVICE_OPEN,
-                    Widen(s.closeCaption ? frontend::kCloseDeviceCaption
-                                         : frontend::kOpenDeviceCaption)
-                        .c_str());
+    const auto lines =
+        static_cast<int>(SendDlgItemMessageW(hwnd_, IDC_DEVICE_LIST, CB_GETCOUNT, 0, 0));
+    const frontend::ControlStates s =
+        frontend::ControlRule({openMode(), std::max(lines, 0), filePath_.empty(), UpdateRunning()});
+    SetDlgItemTextW(
+        hwnd_, IDC_DEVICE_OPEN,
+        Widen(s.closeCaption ? frontend::kCloseDeviceCaption : frontend::kOpenDeviceCaption)
+            .c_str());
     Enable(IDC_DEVICE_LIST, s.list);
     Enable(IDC_DEVICE_OPEN, s.open);
     Enable(IDC_UPDATE, s.update);
@@ -402,15 +393,19 @@ int UtilityDialog::Box(BoxRecord box) {
 }
 
 void UtilityDialog::ShowOpenError(std::uint8_t code, const messages::Cause& cause) {
-    Box({BoxRecord::Kind::application, L"Open Error (code : " + std::to_wstring(code) + L")",
-         Widen(messages::DetailText(cause)), {}, MB_OK | MB_ICONWARNING});
+    Box({BoxRecord::Kind::application,
+         L"Open Error (code : " + std::to_wstring(code) + L")",
+         Widen(messages::DetailText(cause)),
+         {},
+         MB_OK | MB_ICONWARNING});
 }
 
 void UtilityDialog::OnDeviceOpenClicked() {
     if (shutDown_) return;
     const std::uint8_t mode = openMode();
     if (mode == 0) {
-        const auto line = static_cast<int>(SendDlgItemMessageW(hwnd_, IDC_DEVICE_LIST, CB_GETCURSEL, 0, 0));
+        const auto line =
+            static_cast<int>(SendDlgItemMessageW(hwnd_, IDC_DEVICE_LIST, CB_GETCURSEL, 0, 0));
         if (line >= 0 && line < deviceEntryCount_) {
             const DeviceEntry e = deviceEntries_[static_cast<std::size_t>(line)];
             hid::HidDevice* object = nullptr;
@@ -479,7 +474,9 @@ void UtilityDialog::OnUpdateClicked() {
         Box({BoxRecord::Kind::captioned,
              L"The update can't run: " + Widen(engineError_) +
                  L". Close other programs and start the utility again.",
-             {}, L"ERROR", MB_OK | MB_ICONERROR});
+             {},
+             L"ERROR",
+             MB_OK | MB_ICONERROR});
         return;
     }
     UpdateData(true);
@@ -513,7 +510,8 @@ bool UtilityDialog::MayClose() {
                 L"the device half-written.\r\n\r\nClose anyway?",
                 L"A half-written device starts in its update loader; run the update again to "
                 L"repair it.",
-                {}, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2}) == IDYES;
+                {},
+                MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2}) == IDYES;
 }
 
 void UtilityDialog::OnCancel() {
@@ -635,8 +633,8 @@ void UtilityDialog::EnableUpdateButton(bool enabled) {
 
 void UtilityDialog::ShowBox(const std::string& text, const std::string& caption, unsigned type,
                             const std::string& detail) {
-    windowCalls_.Run([this, box = BoxRecord{BoxRecord::Kind::captioned, Widen(text),
-                                            Widen(detail), Widen(caption), type}] {
+    windowCalls_.Run([this, box = BoxRecord{BoxRecord::Kind::captioned, Widen(text), Widen(detail),
+                                            Widen(caption), type}] {
         // Every box the engine shows ends an update or is its last word before the end: a
         // window in the background flashes its taskbar button.
         if (GetForegroundWindow() != hwnd_) {

@@ -27,6 +27,7 @@
 #include "winapp/window_calls.h"
 
 #include <windows.h>
+// After windows.h, which it builds on.
 #include <shellapi.h>
 
 #include <array>
@@ -44,11 +45,11 @@ namespace vumo::winapp {
 // A message box as the dialog asked for it.
 struct BoxRecord {
     enum class Kind { captioned, application } kind = Kind::captioned;
-    std::wstring text;     // as given, "\r\n" included
-    std::wstring detail;   // why and what to do; shown under the text
+    std::wstring text;    // as given, "\r\n" included
+    std::wstring detail;  // why and what to do; shown under the text
     std::wstring caption;
-    unsigned type = 0;     // MB_* flags
-    int answer = 0;        // IDOK, IDYES, IDNO once answered
+    unsigned type = 0;  // MB_* flags
+    int answer = 0;     // IDOK, IDYES, IDNO once answered
 };
 
 // Shows a box and returns its answer. The program's one calls MessageBoxW; tests answer

@@ -45,7 +45,9 @@ public:
     void ProgressStep() override { calls.push_back("step"); }
     void SetProgress(int position) override { calls.push_back("at " + std::to_string(position)); }
     void ShowWarning(bool visible) override { calls.push_back(visible ? "warning" : "no warning"); }
-    void EnableOpenButton(bool enabled) override { calls.push_back(enabled ? "open on" : "open off"); }
+    void EnableOpenButton(bool enabled) override {
+        calls.push_back(enabled ? "open on" : "open off");
+    }
     void EnableUpdateButton(bool enabled) override {
         calls.push_back(enabled ? "update on" : "update off");
     }
@@ -64,16 +66,32 @@ TEST(UpdatePresenterTest, TurnsTheEnginesEventsIntoTheWindowsBarWarningButtonsAn
     events.MilestoneReached(update::Milestone::begun);
     events.MilestoneReached(update::Milestone::settlePass);
     events.PhaseChanged(update::Phase::handshake, 0, 23);
-    for (std::uint32_t block : {0u, 4u, 5u, 9u, 10u}) events.PhaseChanged(update::Phase::uploading, block, 23);
+    for (std::uint32_t block : {0u, 4u, 5u, 9u, 10u})
+        events.PhaseChanged(update::Phase::uploading, block, 23);
     events.UploadClosed();
     events.Uploaded("Firmware uploaded.\r\nNow Rebooting.");
-    events.Failed({update::Step::ready, "Ready Time out",
+    events.Failed({update::Step::ready,
+                   "Ready Time out",
                    {"the device did not answer",
                     "this update used fast pacing: try again with --pacing standard."}});
     EXPECT_EQ(view.calls, (std::vector<std::string>{
-                              "range 0..53", "step", "open off", "update off", "step", "open off",
-                              "at 31", "warning", "at 35", "warning", "at 36", "no warning",
-                              "at 40", "no warning", "at 41", "warning", "warning",
+                              "range 0..53",
+                              "step",
+                              "open off",
+                              "update off",
+                              "step",
+                              "open off",
+                              "at 31",
+                              "warning",
+                              "at 35",
+                              "warning",
+                              "at 36",
+                              "no warning",
+                              "at 40",
+                              "no warning",
+                              "at 41",
+                              "warning",
+                              "warning",
                               "box [Update Complete ] 0 Firmware uploaded.\r\nNow Rebooting. | ",
                               "box [ERROR] 16 Ready Time out | The device did not answer.\n"
                               "This update used fast pacing: close the window and start the "

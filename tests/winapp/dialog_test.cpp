@@ -15,6 +15,7 @@
 #include "winapp/utility_dialog.h"
 
 #include <windows.h>
+// After windows.h, which it builds on.
 #include <commctrl.h>
 
 #include <gtest/gtest.h>
@@ -72,7 +73,8 @@ std::vector<std::uint8_t> MakeFirmware(std::size_t size) {
     for (auto& b : image) b = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 16);
     tools::WriteWord(image, 0, 0x10008000u);
     for (std::size_t i = 1; i < tools::kSummedWords; ++i)
-        tools::WriteWord(image, i, (0x1A020000u + 0x200u + 16u * static_cast<std::uint32_t>(i)) | 1u);
+        tools::WriteWord(image, i,
+                         (0x1A020000u + 0x200u + 16u * static_cast<std::uint32_t>(i)) | 1u);
     tools::WriteWord(image, tools::kChecksumWord, tools::VectorChecksum(image));
     return image;
 }
@@ -131,7 +133,7 @@ protected:
     }
     Controls State() const {
         return {Enabled(IDC_DEVICE_LIST), Enabled(IDC_DEVICE_OPEN), Enabled(IDC_UPDATE),
-                Enabled(IDC_BROWSE), Enabled(IDC_CLOSE), Text(IDC_DEVICE_OPEN)};
+                Enabled(IDC_BROWSE),      Enabled(IDC_CLOSE),       Text(IDC_DEVICE_OPEN)};
     }
     std::vector<std::wstring> Lines() const {
         std::vector<std::wstring> lines;
@@ -184,7 +186,7 @@ protected:
     std::unique_ptr<frontend::BusChoice> busChoice;
     std::unique_ptr<UtilityDialog> dialog;
     HWND window = nullptr;
-    std::deque<int> answers;                    // for the boxes, in order
+    std::deque<int> answers;                      // for the boxes, in order
     std::function<void(const BoxRecord&)> onBox;  // sees each box as it comes up
     std::vector<std::uint8_t> firmware;
     std::wstring firmwarePath;
@@ -270,8 +272,10 @@ TEST_F(WinDialogTest, UpdatesFromApplicationModeToTheCompletionBox) {
     EXPECT_EQ(State(), (Controls{false, true, true, true, true, kClose}));
 
     ControlLog progress, warning;
-    ASSERT_TRUE(SetWindowSubclass(Item(IDC_PROGRESS), Observe, 1, reinterpret_cast<DWORD_PTR>(&progress)));
-    ASSERT_TRUE(SetWindowSubclass(Item(IDC_WARNING), Observe, 1, reinterpret_cast<DWORD_PTR>(&warning)));
+    ASSERT_TRUE(
+        SetWindowSubclass(Item(IDC_PROGRESS), Observe, 1, reinterpret_cast<DWORD_PTR>(&progress)));
+    ASSERT_TRUE(
+        SetWindowSubclass(Item(IDC_WARNING), Observe, 1, reinterpret_cast<DWORD_PTR>(&warning)));
     // What the window looked like while the completion box was up.
     Controls atBox{};
     std::uint32_t restartsAtBox = 99;
@@ -359,8 +363,8 @@ TEST_F(WinDialogTest, AMissingBlockReplyShowsItsErrorBoxAndTheUserCanTryAgain) {
 
 TEST_F(WinDialogTest, FollowsTheBusAndOpensTheChosenLine) {
     MakeDialog("devices=2");
-    EXPECT_EQ(Lines(), (std::vector<std::wstring>{L"Vumo Device: VUMO-0001",
-                                                  L"Vumo Device: VUMO-0002"}));
+    EXPECT_EQ(Lines(),
+              (std::vector<std::wstring>{L"Vumo Device: VUMO-0001", L"Vumo Device: VUMO-0002"}));
     EXPECT_EQ(SendMessageW(Item(IDC_DEVICE_LIST), CB_GETCURSEL, 0, 0), 0);
     SendMessageW(Item(IDC_DEVICE_LIST), CB_SETCURSEL, 1, 0);
     Click(IDC_DEVICE_OPEN);
@@ -394,7 +398,8 @@ TEST_F(WinDialogTest, EscapeClosesTheOpenDeviceFirstAndAnUpdateAsksBeforeClosing
     SendMessageW(window, WM_CLOSE, 0, 0);
     ASSERT_EQ(dialog->boxes().size(), 1u);
     EXPECT_EQ(dialog->boxes()[0].caption, L"vumo-dfu-utility");
-    EXPECT_EQ(dialog->boxes()[0].type, static_cast<unsigned>(MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2));
+    EXPECT_EQ(dialog->boxes()[0].type,
+              static_cast<unsigned>(MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2));
     EXPECT_FALSE(dialog->ended());
     ASSERT_TRUE(WaitUntil([&] { return dialog->updatesFinished() == 1; }));
     EXPECT_EQ(dialog->boxes().back().text, L"Ready Time out");

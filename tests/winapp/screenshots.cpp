@@ -13,6 +13,7 @@
 #include "winapp/utility_dialog.h"
 
 #include <windows.h>
+// After windows.h, which it builds on.
 #include <commctrl.h>
 
 #include <algorithm>
@@ -113,7 +114,8 @@ std::wstring WriteFirmware(std::size_t size) {
     for (auto& b : image) b = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 16);
     vumo::tools::WriteWord(image, 0, 0x10008000u);
     for (std::size_t i = 1; i < vumo::tools::kSummedWords; ++i)
-        vumo::tools::WriteWord(image, i, (0x1A020000u + 0x400u + 8u * static_cast<std::uint32_t>(i)) | 1u);
+        vumo::tools::WriteWord(image, i,
+                               (0x1A020000u + 0x400u + 8u * static_cast<std::uint32_t>(i)) | 1u);
     vumo::tools::WriteWord(image, vumo::tools::kChecksumWord, vumo::tools::VectorChecksum(image));
     const std::wstring path = L"C:\\firmware\\vumo-1.4.2.bin";
     CreateDirectoryW(L"C:\\firmware", nullptr);
