@@ -50,15 +50,18 @@ stamp "wrote build/windows/$zip_name.zip ($(du -k "build/windows/$zip_name.zip" 
 
 # A fresh prefix for this run; wineserver ends with the run.
 export WINEDEBUG=-all
+# Wine takes the command line from the Unix locale: UTF-8, so that names beyond ASCII arrive.
+export LC_ALL=C.UTF-8
 WINEPREFIX=$(mktemp -d /tmp/vumo-wine.XXXXXX)
 export WINEPREFIX
 wine=/usr/lib/wine/wine64
 cleanup() { /usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"; }
 trap cleanup EXIT
 stamp "making the Wine prefix"
-$wine wineboot -i >/dev/null 2>&1
-# One server for the whole run: each program then starts in a fraction of a second.
+# One server for the whole run, started first: each program then starts in a fraction of a
+# second.
 /usr/lib/wine/wineserver -p 600
+$wine wineboot -i >/dev/null 2>&1
 
 stamp "tests under Wine"
 ctest --preset windows -j"$jobs"
@@ -85,11 +88,11 @@ fi
 # ended by both. The Linux programs come from the dev build (made here when missing).
 stamp "comparing with the Linux build"
 linux=build/dev/bin
-if [ ! -x $linux/vumo-dfu ] || [ ! -x $linux/checksum ] || [ ! -x $linux/vumo-sample-image ]; then
-  # shellcheck disable=SC2086
-  cmake --preset dev ${VUMO_CMAKE_ARGS:-} >/dev/null
-  cmake --build --preset dev -j"$jobs" --target vumo-dfu checksum vumo-sample-image
-fi
+cli_tests="cli_tests station_cli_tests pacing_cli_tests"
+# shellcheck disable=SC2086
+cmake --preset dev ${VUMO_CMAKE_ARGS:-} >/dev/null
+# shellcheck disable=SC2086
+cmake --build --preset dev -j"$jobs" --target vumo-dfu checksum vumo-sample-image $cli_tests
 work=$(mktemp -d /tmp/vumo-compare.XXXXXX)
 trap 'cleanup; rm -rf "$work"' EXIT
 $linux/vumo-sample-image --all "$work" >/dev/null
@@ -126,6 +129,21 @@ set -e
 compare "update --simulate=dfu --pacing fast --json" "$work/update.linux" "$work/update.windows"
 compare "station --simulate=devices=4 --count 4 --json" "$work/station.linux" "$work/station.windows"
 checks=$(find "$work" -name '*.linux' | wc -l)
+
+# The command-line tests of the Linux build, run against vumo-dfu.exe through Wine (their child
+# runner starts a .exe through VUMO_TEST_EMULATOR). Left out: SIGTERM, which Windows does not
+# have (Ctrl-C is tested), and the verbose log's tool line, which names the Linux tool.
+stamp "command-line tests against vumo-dfu.exe"
+windows_only='-*StoppedBeforeAnyDeviceEndsAsInterrupted*:*VerboseShowsTimedStepsAndTheChecksumToolsRun*'
+for t in $cli_tests; do
+  if ! (cd build/dev && VUMO_TEST_DFU_PROGRAM="$PWD/../windows/bin/vumo-dfu.exe" \
+        VUMO_TEST_EMULATOR=$wine ./bin/"$t" --gtest_filter="$windows_only" >"$work/$t.log" 2>&1); then
+    grep -E '^\[  FAILED|Failure' -A3 "$work/$t.log" >&2 || tail -20 "$work/$t.log" >&2
+    echo "windows: $t failed against vumo-dfu.exe" >&2
+    failed=1
+  fi
+  grep -E '^\[  PASSED' "$work/$t.log" | sed "s/^/windows: $t: /"
+done
 if [ $failed -ne 0 ]; then
   echo "windows: $checks comparisons, some differ"
   exit 1

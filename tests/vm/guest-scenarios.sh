@@ -370,7 +370,7 @@ scenario_wine_update() {
     start_sim app return-delay=500 || return
     # One wineserver for the whole scenario, so that Wine's services (its HID bus among them)
     # start once and outlive each program. Its start in the machine takes half a minute.
-    t0=$(cut -d' ' -f1 /proc/uptime)
+    wine_t0=$(cut -d' ' -f1 /proc/uptime)
     /usr/lib/wine/wineserver64 -p
     run wine-start 400 /usr/lib/wine/wine64 wineboot
     say "=== FIGURE wine_start_s $ELAPSED"
@@ -394,7 +394,7 @@ scenario_wine_update() {
     expect_received "$IMAGES/short.bin" 2
     stop_sim
     stop_wine
-    say "wine-update: Wine from its start to the device's return took $(echo "$(cut -d' ' -f1 /proc/uptime) $t0" | awk '{printf "%.1f", $1 - $2}') s"
+    say "wine-update: Wine from its start to the device's return took $(echo "$(cut -d' ' -f1 /proc/uptime) $wine_t0" | awk '{printf "%.1f", $1 - $2}') s"
     stop_udevd
 }
 
