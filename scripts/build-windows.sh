@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Builds vumo-dfu for 64-bit Windows on Debian (mingw-w64, statically linked), runs its tests
-# under Wine, checks that the Windows programs give the Linux build's answers, and writes
+# under Wine (the window's under Xvfb), checks that the Windows programs give the Linux build's
+# answers, and writes
 #   build/windows/vumo-dfu-<version>-windows-x64.zip
-# with vumo-dfu.exe, checksum.exe, the licence and README-windows.txt.
+# with vumo-dfu-utility.exe (the window), vumo-dfu.exe, checksum.exe, the licence,
+# README-windows.txt and the installer vumo-dfu-<version>-x64.msi (wixl), which installs the
+# three programs for the current user without administrator rights; the installer is also
+# checked under Wine: installed, run, removed.
 #
 # Usage: scripts/build-windows.sh [--no-tests]
 # VUMO_CMAKE_ARGS adds configure arguments (CI: -DVUMO_WERROR=ON). Wine runs in a prefix of
@@ -28,12 +32,17 @@ zip_name=vumo-dfu-$version-windows-x64
 stage=build/windows/$zip_name
 rm -rf "$stage" "build/windows/$zip_name.zip"
 mkdir -p "$stage"
-for exe in vumo-dfu.exe checksum.exe; do
+for exe in vumo-dfu-utility.exe vumo-dfu.exe checksum.exe; do
   x86_64-w64-mingw32-strip -o "$stage/$exe" "$bin/$exe"
 done
 # Notepad and every Windows editor read CR LF.
 sed 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
 sed "s/@VERSION@/$version/; s/\$/\r/" packaging/windows/README-windows.txt >"$stage/README-windows.txt"
+# The installer takes the staged files; wixl reads its sources relative to where it runs.
+msi_name=vumo-dfu-$version-x64.msi
+cp packaging/windows/vumo-dfu-utility.ico build/windows/vumo-dfu-utility.ico
+(cd build/windows && wixl -a x64 -D Version="$version" -D Stage="$zip_name" \
+  -D Icon=vumo-dfu-utility.ico -o "$zip_name/$msi_name" ../../packaging/windows/vumo-dfu.wxs)
 (cd build/windows && zip -q -r "$zip_name.zip" "$zip_name")
 stamp "wrote build/windows/$zip_name.zip ($(du -k "build/windows/$zip_name.zip" | cut -f1) KiB)"
 
@@ -41,6 +50,8 @@ stamp "wrote build/windows/$zip_name.zip ($(du -k "build/windows/$zip_name.zip" 
 
 # A fresh prefix for this run; wineserver ends with the run.
 export WINEDEBUG=-all
+# Wine takes the command line from the Unix locale: UTF-8, so that names beyond ASCII arrive.
+export LC_ALL=C.UTF-8
 WINEPREFIX=$(mktemp -d /tmp/vumo-wine.XXXXXX)
 export WINEPREFIX
 wine=/usr/lib/wine/wine64
@@ -60,15 +71,33 @@ $wine cmd /c exit >/dev/null 2>&1
 stamp "tests under Wine"
 ctest --preset windows -j"$jobs"
 
+# The installer as a user runs it: no administrator, the programs in the user's own folder, a
+# Start-menu entry, and nothing left after the removal.
+stamp "installing and removing the .msi under Wine"
+$wine msiexec /i "$PWD/$stage/$msi_name" /qn
+home_dir=$($wine cmd /c 'echo %LOCALAPPDATA%' 2>/dev/null | tr -d '\r')
+installed=$($wine winepath -u "$home_dir\\Programs\\vumo-dfu")
+menu=$($wine winepath -u "$($wine cmd /c 'echo %APPDATA%' 2>/dev/null | tr -d '\r')\\Microsoft\\Windows\\Start Menu\\Programs\\vumo-dfu")
+for f in vumo-dfu-utility.exe vumo-dfu.exe checksum.exe; do
+  [ -f "$installed/$f" ] || { echo "windows: the installer left out $f" >&2; exit 1; }
+done
+[ -f "$menu/Vumo DFU Utility.lnk" ] || { echo "windows: no Start-menu entry" >&2; exit 1; }
+$wine "$installed/vumo-dfu.exe" list --simulate | grep -q 'VUMO-0001'
+$wine msiexec /x "$PWD/$stage/$msi_name" /qn
+if [ -e "$installed" ] || [ -e "$menu" ]; then
+  echo "windows: the removal left $installed or $menu behind" >&2
+  exit 1
+fi
+
 # The same answers as the Linux build: every sample checked by both, the update and the station
 # ended by both. The Linux programs come from the dev build (made here when missing).
 stamp "comparing with the Linux build"
 linux=build/dev/bin
-if [ ! -x $linux/vumo-dfu ] || [ ! -x $linux/checksum ] || [ ! -x $linux/vumo-sample-image ]; then
-  # shellcheck disable=SC2086
-  cmake --preset dev ${VUMO_CMAKE_ARGS:-} >/dev/null
-  cmake --build --preset dev -j"$jobs" --target vumo-dfu checksum vumo-sample-image
-fi
+cli_tests="cli_tests station_cli_tests pacing_cli_tests"
+# shellcheck disable=SC2086
+cmake --preset dev ${VUMO_CMAKE_ARGS:-} >/dev/null
+# shellcheck disable=SC2086
+cmake --build --preset dev -j"$jobs" --target vumo-dfu checksum vumo-sample-image $cli_tests
 work=$(mktemp -d /tmp/vumo-compare.XXXXXX)
 trap 'cleanup; rm -rf "$work"' EXIT
 $linux/vumo-sample-image --all "$work" >/dev/null
@@ -105,6 +134,21 @@ set -e
 compare "update --simulate=dfu --pacing fast --json" "$work/update.linux" "$work/update.windows"
 compare "station --simulate=devices=4 --count 4 --json" "$work/station.linux" "$work/station.windows"
 checks=$(find "$work" -name '*.linux' | wc -l)
+
+# The command-line tests of the Linux build, run against vumo-dfu.exe through Wine (their child
+# runner starts a .exe through VUMO_TEST_EMULATOR). Left out: SIGTERM, which Windows does not
+# have (Ctrl-C is tested), and the verbose log's tool line, which names the Linux tool.
+stamp "command-line tests against vumo-dfu.exe"
+windows_only='-*StoppedBeforeAnyDeviceEndsAsInterrupted*:*VerboseShowsTimedStepsAndTheChecksumToolsRun*'
+for t in $cli_tests; do
+  if ! (cd build/dev && VUMO_TEST_DFU_PROGRAM="$PWD/../windows/bin/vumo-dfu.exe" \
+        VUMO_TEST_EMULATOR=$wine ./bin/"$t" --gtest_filter="$windows_only" >"$work/$t.log" 2>&1); then
+    grep -E '^\[  FAILED|Failure' -A3 "$work/$t.log" >&2 || tail -20 "$work/$t.log" >&2
+    echo "windows: $t failed against vumo-dfu.exe" >&2
+    failed=1
+  fi
+  grep -E '^\[  PASSED' "$work/$t.log" | sed "s/^/windows: $t: /"
+done
 if [ $failed -ne 0 ]; then
   echo "windows: $checks comparisons, some differ"
   exit 1

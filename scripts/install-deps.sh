@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages that building and testing vumo-dfu needs, when any is missing.
 # Runs as root (CI) or through sudo. Usage: scripts/install-deps.sh [--fuzz] [--tidy] [--windows]
 # [PACKAGE...]: --fuzz adds clang and libFuzzer (scripts/fuzz.sh), --tidy adds clang-tidy
-# (scripts/tidy.sh), --windows the mingw-w64 cross compiler, Wine and zip
+# (scripts/tidy.sh), --windows the mingw-w64 cross compiler, Wine, wixl, Xvfb and zip
 # (scripts/build-windows.sh).
 set -euo pipefail
 
@@ -18,8 +18,8 @@ for arg in "$@"; do
   case "$arg" in
     --fuzz) packages+=(clang libfuzzer-14-dev libclang-rt-14-dev) ;;
     --tidy) packages+=(clang-tidy) ;;
-    --windows) packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 msitools zip
-                          googletest) ;;
+    --windows) packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 msitools wixl zip
+                          googletest xvfb xauth) ;;
     *) packages+=("$arg") ;;
   esac
 done

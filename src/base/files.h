@@ -68,6 +68,8 @@ inline constexpr std::string_view kExecutableSuffix =
 #endif
 bool IsAbsolutePath(std::string_view path);
 bool IsPathSeparator(char c);
+// The separator the system writes between folders: '/', or '\\' on Windows.
+char PreferredPathSeparator();
 // Separates the folders of PATH.
 char PathListSeparator();
 // A plain file that this user may run.

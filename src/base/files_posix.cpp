@@ -94,6 +94,7 @@ bool FlushToDisk(int fd) { return ::fdatasync(fd) == 0; }
 
 bool IsAbsolutePath(std::string_view path) { return !path.empty() && path.front() == '/'; }
 bool IsPathSeparator(char c) { return c == '/'; }
+char PreferredPathSeparator() { return '/'; }
 char PathListSeparator() { return ':'; }
 
 bool IsExecutableFile(const std::string& path) {

@@ -161,6 +161,7 @@ bool IsAbsolutePath(std::string_view path) {
     return path.size() >= 2 && IsPathSeparator(path[0]) && IsPathSeparator(path[1]);
 }
 bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
+char PreferredPathSeparator() { return '\\'; }
 char PathListSeparator() { return ';'; }
 
 bool IsExecutableFile(const std::string& path) {

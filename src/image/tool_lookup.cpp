@@ -24,7 +24,7 @@ using base::IsExecutableFile;
 std::string PathInFolder(std::string_view folder, std::string_view name) {
     if (folder.empty() || !base::IsAbsolutePath(folder)) return {};
     std::string path(folder);
-    if (!base::IsPathSeparator(path.back())) path += '/';
+    if (!base::IsPathSeparator(path.back())) path += base::PreferredPathSeparator();
     path += name;
     path += base::kExecutableSuffix;
     return path;

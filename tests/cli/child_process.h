@@ -1,6 +1,10 @@
 #pragma once
 // Running vumo-dfu (or any program of the build) as a child process in the command-line tests:
 // both outputs on pipes, read as they come, every wait with a deadline.
+//
+// The same tests serve the Windows build: VUMO_TEST_DFU_PROGRAM names the vumo-dfu.exe to test
+// instead of the build's vumo-dfu, and a program whose name ends in ".exe" is started through
+// VUMO_TEST_EMULATOR (wine64) when that is set (scripts/build-windows.sh sets both).
 
 #include <gtest/gtest.h>
 
@@ -14,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -24,10 +29,20 @@ namespace vumo::cli::test {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// The vumo-dfu under test: `built`, or the one VUMO_TEST_DFU_PROGRAM names.
+inline std::string DfuProgram(const char* built) {
+    const char* other = std::getenv("VUMO_TEST_DFU_PROGRAM");
+    return other != nullptr && *other != '\0' ? other : built;
+}
+
 // The program with both its outputs on pipes, read as they come.
 class Child {
 public:
     explicit Child(std::vector<std::string> args) {
+        const char* emulator = std::getenv("VUMO_TEST_EMULATOR");
+        if (emulator != nullptr && *emulator != '\0' && !args.empty() &&
+            args[0].size() > 4 && args[0].compare(args[0].size() - 4, 4, ".exe") == 0)
+            args.insert(args.begin(), emulator);
         int out[2];
         int err[2];
         EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);

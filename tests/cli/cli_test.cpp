@@ -55,7 +55,7 @@ protected:
     }
 
     RunResult Dfu(std::vector<std::string> args) {
-        args.insert(args.begin(), VUMO_TEST_DFU);
+        args.insert(args.begin(), test::DfuProgram(VUMO_TEST_DFU));
         return test::Run(std::move(args), 60s);
     }
 
@@ -221,7 +221,7 @@ TEST_F(CliTest, ChoosesAmongSeveralBySerialOrIndex) {
 
 TEST_F(CliTest, CtrlCStopsCleanlyAndSaysHowToRecover) {
     const auto big = MakeSample({"--location", "1", "--size", "60000"}, "big.bin");
-    Child child({VUMO_TEST_DFU, "update", big, "--simulate=dfu"});
+    Child child({test::DfuProgram(VUMO_TEST_DFU), "update", big, "--simulate=dfu"});
     ASSERT_TRUE(child.WaitForErr("uploading", Clock::now() + 20s)) << child.err();
     child.Signal(SIGINT);
     EXPECT_EQ(child.Wait(Clock::now() + 10s), kExitInterrupted);
@@ -241,8 +241,9 @@ TEST_F(CliTest, CtrlCDuringTheFileCheckEndsTheToolAndTheCommandAtOnce) {
     std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
     ::setenv("VUMO_CHECKSUM_TOOL", tool.c_str(), 1);
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{VUMO_TEST_DFU, "update", firmware_, "--simulate=dfu"},
-          std::vector<std::string>{VUMO_TEST_DFU, "check", firmware_, "-v"}}) {
+         {std::vector<std::string>{test::DfuProgram(VUMO_TEST_DFU), "update", firmware_,
+                                   "--simulate=dfu"},
+          std::vector<std::string>{test::DfuProgram(VUMO_TEST_DFU), "check", firmware_, "-v"}}) {
         SCOPED_TRACE(args[1]);
         Child child(args);
         ASSERT_TRUE(child.WaitForErr("checking the firmware file", Clock::now() + 10s))

@@ -51,7 +51,7 @@ protected:
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
     RunResult Dfu(std::vector<std::string> args) {
-        args.insert(args.begin(), VUMO_TEST_DFU);
+        args.insert(args.begin(), test::DfuProgram(VUMO_TEST_DFU));
         return test::Run(std::move(args), 60s);
     }
 

@@ -105,7 +105,7 @@ protected:
     }
 
     static std::vector<std::string> Args(std::vector<std::string> args) {
-        args.insert(args.begin(), VUMO_TEST_DFU);
+        args.insert(args.begin(), test::DfuProgram(VUMO_TEST_DFU));
         return args;
     }
 

@@ -171,6 +171,7 @@ int main(int argc, char** argv) {
     // The file name in UTF-8 on every system (Windows hands it over in UTF-16).
     std::vector<std::string> args = vumo::base::ProgramArguments(argc, argv);
     std::vector<char*> utf8;
+    utf8.reserve(args.size() + 1);
     for (auto& arg : args) utf8.push_back(arg.data());
     utf8.push_back(nullptr);
     return Run(static_cast<int>(args.size()), utf8.data());

@@ -16,6 +16,17 @@ HANDLE gEvent = nullptr;        // the current StopSignals' event, guarded by gM
 bool gHangUps = false;          // whether a closed console is a hang-up, guarded by gMutex
 std::atomic<int> gStops{0};     // not yet taken
 std::atomic<int> gHangUpCount{0};
+HANDLE gDone = nullptr;         // set when the command has ended, guarded by gMutex
+
+// Windows ends the process once the handler of a closed console returns, and after about five
+// seconds in any case: the command's stop path gets what is left of them.
+constexpr DWORD kCloseWait = 4500;
+
+// Lives as long as the process: a handler may still wait on it while a command ends.
+HANDLE DoneEvent() {
+    static const HANDLE done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return done;
+}
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
     bool hangUp = false;
@@ -31,15 +42,23 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
     default:
         return FALSE;
     }
-    std::lock_guard lock(gMutex);
-    if (gEvent == nullptr) return FALSE;  // nobody listens: the default ends the process
-    // Without hang-ups as events a closed console is a stop: the system ends the process once
-    // this returns (after its own time limit at most), so going on unseen is not possible here.
-    if (hangUp && gHangUps)
-        gHangUpCount.fetch_add(1);
-    else
-        gStops.fetch_add(1);
-    ::SetEvent(gEvent);
+    HANDLE done = nullptr;
+    {
+        std::lock_guard lock(gMutex);
+        if (gEvent == nullptr) return FALSE;  // nobody listens: the default ends the process
+        // Without hang-ups as events a closed console is a stop: the system ends the process
+        // once this returns (after its own time limit at most), so going on unseen is not
+        // possible here.
+        if (hangUp && gHangUps)
+            gHangUpCount.fetch_add(1);
+        else
+            gStops.fetch_add(1);
+        ::SetEvent(gEvent);
+        if (hangUp) done = gDone;
+    }
+    // Ctrl-C: the command goes on to its stop path. A close: hold the end off until the command
+    // has stopped (its devices drained and logged), within the system's limit.
+    if (done != nullptr) ::WaitForSingleObject(done, kCloseWait);
     return TRUE;
 }
 
@@ -51,9 +70,11 @@ struct StopSignals::State {
 };
 
 StopSignals::StopSignals(bool hangUps) : state_(std::make_unique<State>()) {
-    if (!state_->event) return;
+    if (!state_->event || DoneEvent() == nullptr) return;
+    ::ResetEvent(DoneEvent());
     {
         std::lock_guard lock(gMutex);
+        gDone = DoneEvent();
         gEvent = state_->event.waitable().native();
         gHangUps = hangUps;
         gStops.store(0);
@@ -63,9 +84,14 @@ StopSignals::StopSignals(bool hangUps) : state_(std::make_unique<State>()) {
 }
 
 StopSignals::~StopSignals() {
+    // A handler waiting for a close goes on now, and lets the system end the process.
+    if (DoneEvent() != nullptr) ::SetEvent(DoneEvent());
     if (state_->installed) ::SetConsoleCtrlHandler(OnConsoleControl, FALSE);
     std::lock_guard lock(gMutex);
-    if (gEvent == state_->event.waitable().native()) gEvent = nullptr;
+    if (gEvent == state_->event.waitable().native()) {
+        gEvent = nullptr;
+        gDone = nullptr;
+    }
 }
 
 bool StopSignals::ok() const { return state_->event.valid() && state_->installed; }
