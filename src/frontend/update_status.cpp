@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <utility>
 
 namespace vumo::frontend {
@@ -14,7 +15,9 @@ int CeilSeconds(std::chrono::milliseconds duration) {
     return ms <= 0 ? 0 : static_cast<int>((ms + 999) / 1000);
 }
 
-int RoundSeconds(double seconds) { return seconds <= 0 ? 0 : static_cast<int>(seconds + 0.5); }
+int RoundSeconds(double seconds) {
+    return seconds <= 0 ? 0 : static_cast<int>(std::lround(seconds));
+}
 
 }  // namespace
 
