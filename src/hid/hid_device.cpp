@@ -78,7 +78,7 @@ HidDevice::Walk HidDevice::WalkBus() const {
         walk.entries.push_back({info.path, TruncateUtf16Units(info.product, kMaxStringUnits),
                                 TruncateUtf16Units(info.serial, kMaxStringUnits),
                                 TruncateUtf16Units(info.manufacturer, kMaxStringUnits),
-                                probe.lengths, info.port});
+                                probe.lengths, info.port, info.instance});
     }
     return walk;
 }
@@ -126,7 +126,7 @@ std::uint8_t HidDevice::OpenIdentity(const std::string& path, const std::string&
             return DeviceListEntry{info.path, TruncateUtf16Units(info.product, kMaxStringUnits),
                                    TruncateUtf16Units(info.serial, kMaxStringUnits),
                                    TruncateUtf16Units(info.manufacturer, kMaxStringUnits),
-                                   {}, info.port};
+                                   {}, info.port, info.instance};
         }
         return std::nullopt;
     };

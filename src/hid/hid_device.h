@@ -60,6 +60,7 @@ struct DeviceListEntry {
     std::string manufacturer;
     platform::ReportLengths lengths;
     std::string port;  // where it is plugged in; empty when the platform does not say
+    std::string instance;  // this appearance of the node (platform::HidInterfaceInfo::instance)
 };
 
 // What tells one device from another while it leaves the bus and comes back under a new node

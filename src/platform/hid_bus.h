@@ -28,6 +28,10 @@ struct HidInterfaceInfo {
     // restart: the USB device's bus-port path (e.g. "1-1.2"), or the HID physical path on buses
     // without one; empty when the platform knows neither.
     std::string port;
+    // This appearance of the node: differs between two devices (or two modes of one device) that
+    // are given the same path in turn, as the kernel does with hidraw numbers. Empty where paths
+    // are never reused (each path then names one appearance).
+    std::string instance = {};
 };
 
 // Report lengths as Windows counts them: the longest report of each kind plus one byte for the
@@ -111,6 +115,9 @@ public:
     struct Event {
         Action action;
         std::string path;
+        // The appearance that arrived or left (HidInterfaceInfo::instance); empty when the bus
+        // doesn't tell. A removal handled late may be of a node's previous occupant.
+        std::string instance = {};
     };
     virtual ~HotplugMonitor() = default;
     virtual base::Waitable ready() const = 0;

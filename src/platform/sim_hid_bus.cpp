@@ -14,6 +14,8 @@ namespace {
 // The kernel keeps up to 64 unread reports per open hidraw file and drops the oldest.
 constexpr std::size_t kReaderQueueLimit = 64;
 
+std::string InstanceOf(std::uint64_t attachment) { return "sim#" + std::to_string(attachment); }
+
 struct ReaderQueue {
     std::mutex mutex;
     std::condition_variable changed;
@@ -73,7 +75,7 @@ struct SimHidBus::State {
         }
     }
 
-    void announce(HotplugMonitor::Action action, const std::string& path) {
+    void announce(HotplugMonitor::Action action, const std::string& path, std::uint64_t id) {
         std::vector<std::shared_ptr<MonitorQueue>> live;
         {
             std::lock_guard lock(mutex);
@@ -81,7 +83,7 @@ struct SimHidBus::State {
             for (auto& m : monitors)
                 if (auto q = m.lock()) live.push_back(std::move(q));
         }
-        for (auto& q : live) q->push({action, path});
+        for (auto& q : live) q->push({action, path, InstanceOf(id)});
     }
 };
 
@@ -188,10 +190,11 @@ SimHidBus::~SimHidBus() = default;
 std::string SimHidBus::attach(const VirtualDeviceDescription& description,
                               std::shared_ptr<VirtualHidDevice> device) {
     std::string path;
+    std::uint64_t id = 0;
     {
         std::lock_guard lock(state_->mutex);
         Node node;
-        node.id = state_->nextId++;
+        node.id = id = state_->nextId++;
         node.number = state_->lowestFreeNumber();
         path = "sim:hidraw" + std::to_string(node.number);
         node.path = path;
@@ -199,18 +202,20 @@ std::string SimHidBus::attach(const VirtualDeviceDescription& description,
         node.device = std::move(device);
         state_->nodes.push_back(std::move(node));
     }
-    state_->announce(HotplugMonitor::Action::arrival, path);
+    state_->announce(HotplugMonitor::Action::arrival, path, id);
     return path;
 }
 
 void SimHidBus::detach(const std::string& path) {
     std::vector<std::shared_ptr<ReaderQueue>> readers;
     std::shared_ptr<VirtualHidDevice> device;  // released outside the lock
+    std::uint64_t id = 0;
     {
         std::lock_guard lock(state_->mutex);
         auto it = std::find_if(state_->nodes.begin(), state_->nodes.end(),
                                [&](const Node& n) { return n.path == path; });
         if (it == state_->nodes.end()) return;
+        id = it->id;
         for (auto& r : it->readers)
             if (auto q = r.lock()) readers.push_back(std::move(q));
         device = std::move(it->device);
@@ -223,7 +228,7 @@ void SimHidBus::detach(const std::string& path) {
         }
         q->changed.notify_all();
     }
-    state_->announce(HotplugMonitor::Action::removal, path);
+    state_->announce(HotplugMonitor::Action::removal, path, id);
 }
 
 bool SimHidBus::sendInputReport(const std::string& path, std::span<const std::uint8_t> report) {
@@ -265,7 +270,7 @@ std::vector<HidInterfaceInfo> SimHidBus::enumerate() {
     for (const Node& n : state_->nodes) {
         out.push_back({n.path, n.description.vendorId, n.description.productId,
                        n.description.product, n.description.serial,
-                       n.description.manufacturer, n.description.port});
+                       n.description.manufacturer, n.description.port, InstanceOf(n.id)});
     }
     return out;
 }

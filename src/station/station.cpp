@@ -11,6 +11,16 @@
 
 namespace vumo::station {
 
+namespace {
+
+// Whether two records of a node are of one appearance; a bus that doesn't tell leaves it to the
+// path.
+bool SameAppearance(const std::string& a, const std::string& b) {
+    return a.empty() || b.empty() || a == b;
+}
+
+}  // namespace
+
 const char* ModeName(std::uint8_t mode) {
     return mode == protocol::kModeUpdate ? "update" : "application";
 }
@@ -194,10 +204,21 @@ void Station::HandleEvent(const platform::HotplugMonitor::Event& event) {
     {
         std::lock_guard lock(mutex_);
         if (event.action == platform::HotplugMonitor::Action::removal) {
-            seen_.erase(event.path);
-            std::erase_if(waiting_, [&](const Candidate& c) { return c.entry.path == event.path; });
-            if (const auto it = lastPaths_.find(event.path); it != lastPaths_.end()) {
-                left = it->second;
+            // Node numbers are reused at once: by the time a removal is handled, the bus may
+            // hold a newer appearance on that node (a device's own return after its restart
+            // takes the number its loader had), recorded already; the removal is not of that.
+            const auto isTheOneThatLeft = [&](const std::string& instance) {
+                return SameAppearance(instance, event.instance);
+            };
+            if (const auto it = seen_.find(event.path);
+                it != seen_.end() && isTheOneThatLeft(it->second.instance))
+                seen_.erase(it);
+            std::erase_if(waiting_, [&](const Candidate& c) {
+                return c.entry.path == event.path && isTheOneThatLeft(c.entry.instance);
+            });
+            if (const auto it = lastPaths_.find(event.path);
+                it != lastPaths_.end() && isTheOneThatLeft(it->second.instance)) {
+                left = it->second.device;
                 lastPaths_.erase(it);
             }
         }
@@ -217,11 +238,12 @@ bool Station::OwnedByAJob(const hid::DeviceListEntry& entry) const {
 bool Station::Seen(const hid::DeviceListEntry& entry, std::uint8_t mode) const {
     const auto it = seen_.find(entry.path);
     return it != seen_.end() && it->second.mode == mode &&
-           it->second.identity.serial == entry.serial && it->second.identity.port == entry.port;
+           it->second.identity.serial == entry.serial && it->second.identity.port == entry.port &&
+           SameAppearance(it->second.instance, entry.instance);
 }
 
 void Station::MarkSeen(const hid::DeviceListEntry& entry, std::uint8_t mode) {
-    seen_[entry.path] = {{entry.serial, entry.port}, mode};
+    seen_[entry.path] = {{entry.serial, entry.port}, mode, entry.instance};
 }
 
 void Station::Survey() {
@@ -422,10 +444,11 @@ void Station::JobFinished(Job& job, const update::UpdateResult& result) {
             entry.path = info.path;
             entry.serial = hid::TruncateUtf16Units(info.serial, hid::kMaxStringUnits);
             entry.port = info.port;
+            entry.instance = info.instance;
             if (!hid::IsSameDevice(job.identity, entry)) continue;
             // Its departure from there is told to the front end; one that has left already
             // was the job's own.
-            if (info.path == last) lastPaths_[last] = job.device;
+            if (info.path == last) lastPaths_[last] = {job.device, info.instance};
             if (info.productId == appScanner_->productId())
                 MarkSeen(entry, protocol::kModeApplication);
             else if (info.productId == dfuScanner_->productId())

@@ -198,11 +198,16 @@ private:
     struct SeenDevice {
         hid::DeviceIdentity identity;
         std::uint8_t mode = 0;
+        std::string instance;  // which appearance on the node; a late removal of another keeps it
     };
     std::map<std::string, SeenDevice> seen_;
     std::set<std::string> flashedOk_;              // serials flashed ok in this run
     std::vector<hid::DeviceIdentity> retry_;       // devices asked for again
-    std::map<std::string, StationDevice> lastPaths_;  // finished devices, by their last node
+    struct LastSeen {
+        StationDevice device;
+        std::string instance;
+    };
+    std::map<std::string, LastSeen> lastPaths_;  // finished devices, by their last node
     std::vector<FinishedDevice> finished_;
 
     base::WakeEvent doneEvent_;

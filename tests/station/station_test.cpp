@@ -5,6 +5,7 @@
 #include "station/flash_log.h"
 #include "station/station.h"
 
+#include "platform/forwarding_hid_bus.h"
 #include "platform/sim_hid_bus.h"
 #include "protocol/reports.h"
 #include "sim/device_emulator.h"
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <map>
@@ -105,7 +107,10 @@ protected:
     }
 
     void Run(StationOptions options, FinishHook hook = {}) {
-        station = std::make_unique<Station>(bus, std::move(options), events, std::move(hook));
+        RunOn(bus, std::move(options), std::move(hook));
+    }
+    void RunOn(platform::HidBus& on, StationOptions options, FinishHook hook = {}) {
+        station = std::make_unique<Station>(on, std::move(options), events, std::move(hook));
         std::string error;
         ASSERT_TRUE(station->Start(error)) << error;
     }
@@ -326,6 +331,60 @@ TEST_F(StationTest, ADevicePluggedInAgainOnItsOldNodeIsFlashed) {
         << "the device on its old node was never taken";
     EXPECT_EQ(events.finished[1].result.outcome, update::Outcome::ok);
     EXPECT_EQ(again.firmware(), file_);
+}
+
+// Removals reach the station late, as udev's can after the node has been given out again:
+// held back until the next take after release().
+class LateRemovals final : public platform::ForwardingHidBus {
+public:
+    using ForwardingHidBus::ForwardingHidBus;
+    std::unique_ptr<platform::HotplugMonitor> monitor() override {
+        return std::make_unique<Monitor>(*this, inner().monitor());
+    }
+    void release() { held_.store(false); }
+
+private:
+    class Monitor final : public platform::HotplugMonitor {
+    public:
+        Monitor(LateRemovals& bus, std::unique_ptr<HotplugMonitor> inner)
+            : bus_(bus), inner_(std::move(inner)) {}
+        base::Waitable ready() const override { return inner_->ready(); }
+        std::vector<Event> takeEvents() override {
+            std::vector<Event> out;
+            for (auto& e : inner_->takeEvents()) {
+                if (e.action == Action::removal && bus_.held_.load())
+                    late_.push_back(std::move(e));
+                else
+                    out.push_back(std::move(e));
+            }
+            if (bus_.held_.load()) return out;
+            late_.insert(late_.end(), out.begin(), out.end());
+            return std::exchange(late_, {});
+        }
+
+    private:
+        LateRemovals& bus_;
+        std::unique_ptr<HotplugMonitor> inner_;
+        std::vector<Event> late_;
+    };
+    std::atomic<bool> held_{true};
+};
+
+TEST_F(StationTest, ALateRemovalOfANodesEarlierDeviceDoesNotMakeItsNewOneNew) {
+    // The device's loader and then its restarted application take the node it left; the
+    // removals of the earlier two are handled only after the update has ended.
+    LateRemovals late{bus};
+    auto& device = Add("VUMO-0001", "sim-1");
+    const std::string node = device.path();
+    RunOn(late, Options());
+    ASSERT_TRUE(events.WaitFor([&] { return events.finished.size() == 1; }));
+    ASSERT_EQ(events.finished[0].result.outcome, update::Outcome::ok);
+    ASSERT_EQ(device.path(), node) << "the bus did not give the node out again";
+    late.release();
+    Add("VUMO-0002", "sim-2");  // its arrival brings the held removals in before it
+    ASSERT_TRUE(events.WaitFor([&] { return events.finished.size() == 2; }));
+    EXPECT_TRUE(events.skipped.empty()) << events.skipped[0].second;
+    EXPECT_EQ(device.modeSwitches(), 1u);
 }
 
 TEST_F(StationTest, AnAbortAsADeviceIsAnnouncedSendsItNothingAndEndsItOnce) {

@@ -73,7 +73,11 @@ std::optional<HidInterfaceInfo> describeHidraw(udev* context, const char* syspat
         facts.usbSerial = sysattr(usb, "serial");
         if (const char* name = udev_device_get_sysname(usb)) facts.usbPort = name;
     }
-    return hidraw::describeNode(facts);
+    auto info = hidraw::describeNode(facts);
+    // The sysfs path names the hid device's appearance ("0003:VVVV:PPPP.NNNN" counts up with
+    // every connection), where the /dev node's number is reused.
+    if (info) info->instance = syspath;
+    return info;
 }
 
 class UdevHotplugMonitor final : public HotplugMonitor {
@@ -91,10 +95,12 @@ public:
             const char* action = udev_device_get_action(device.get());
             if (action == nullptr) continue;
             const std::string_view what(action);
+            const char* syspath = udev_device_get_syspath(device.get());
+            std::string instance = syspath == nullptr ? std::string{} : std::string(syspath);
             if (what == "add")
-                events.push_back({Action::arrival, devnodeOf(device.get())});
+                events.push_back({Action::arrival, devnodeOf(device.get()), std::move(instance)});
             else if (what == "remove")
-                events.push_back({Action::removal, devnodeOf(device.get())});
+                events.push_back({Action::removal, devnodeOf(device.get()), std::move(instance)});
         }
         return events;
     }
