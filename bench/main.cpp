@@ -103,34 +103,34 @@ int Run(const Options& o, int benchArgc, char** benchArgv) {
     }
     if (o.parts.contains("window")) WindowFigures(o, programs, figures, report, loads);
     bool sectionFailed = false;
-    if (o.parts.contains("pacing")) {
+    // A section whose figures depend on a quiet machine: started once the load has settled,
+    // with the load before and after it said in its own text (it may be read apart from the
+    // page's header).
+    const auto timedSection = [&](const char* name, const auto& make) {
         WaitForLowLoad(o, report.conditions);
-        LoadSpan span{"fast pacing", LoadAverage()};
-        const std::string notes = SectionNotes(o.pacingNotes, sectionFailed);
-        report.sections.push_back(
-            PacingSection({o.shortMode, o.runs, o.vmFigures, notes}, programs, sectionFailed));
+        LoadSpan span{name, LoadAverage()};
+        report.sections.push_back(make());
         span.after = LoadAverage();
-        // The section may be read apart from the page's header.
         report.sections.back().intro += "\n\nRun of " + report.date + " (" +
                                         report.conditions.front() + " Load average (1 min) " +
                                         Fixed(span.before, 2) + " → " + Fixed(span.after, 2) +
                                         ").";
         loads.push_back(span);
+    };
+    if (o.parts.contains("pacing")) {
+        timedSection("fast pacing", [&] {
+            const std::string notes = SectionNotes(o.pacingNotes, sectionFailed);
+            return PacingSection({o.shortMode, o.runs, o.vmFigures, notes}, programs,
+                                 sectionFailed);
+        });
     }
     if (o.parts.contains("station64")) {
-        WaitForLowLoad(o, report.conditions);
-        LoadSpan span{"bench of 64", LoadAverage()};
-        const std::string notes = SectionNotes(o.station64Notes, sectionFailed);
-        report.sections.push_back(
-            Station64Section({o.shortMode, o.runs}, programs, sectionFailed));
-        std::string& after = report.sections.back().after;
-        if (!notes.empty()) after += (after.empty() ? "" : "\n\n") + notes;
-        span.after = LoadAverage();
-        report.sections.back().intro += "\n\nRun of " + report.date + " (" +
-                                        report.conditions.front() + " Load average (1 min) " +
-                                        Fixed(span.before, 2) + " → " + Fixed(span.after, 2) +
-                                        ").";
-        loads.push_back(span);
+        timedSection("bench of 64", [&] {
+            const std::string notes = SectionNotes(o.station64Notes, sectionFailed);
+            auto section = Station64Section({o.shortMode, o.runs}, programs, sectionFailed);
+            if (!notes.empty()) section.after += (section.after.empty() ? "" : "\n\n") + notes;
+            return section;
+        });
     }
     if (!loads.empty()) report.conditions.push_back(LoadLine(loads));
 

@@ -99,6 +99,27 @@ std::string RunsText(int runs, const char* one, const char* many) {
     return std::to_string(runs) + " " + (runs == 1 ? one : many);
 }
 
+// What a program run as a child costs: CPU over wall time and the largest resident set, the
+// medians of its runs (UpdateRun or StationRun).
+template <class Run>
+void ChildCost(const std::vector<Run>& runs, Figure& cpuRatio, Figure& rss) {
+    std::vector<double> ratios, cpu, wall, memory, switches;
+    for (const auto& r : runs) {
+        ratios.push_back(r.cpu / r.wall);
+        cpu.push_back(r.cpu);
+        wall.push_back(r.wall);
+        memory.push_back(r.maxRssMiB);
+        switches.push_back(static_cast<double>(r.voluntary + r.involuntary));
+    }
+    cpuRatio.measured = Median(ratios);
+    cpuRatio.measuredText = Fixed(cpuRatio.measured, 4) + " (CPU " + Fixed(Median(cpu), 3) +
+                            " s of " + Fixed(Median(wall), 2) + " s; " +
+                            Fixed(Median(switches), 0) + " context switches)";
+    rss.measured = Median(memory);
+    rss.measuredText =
+        Fixed(rss.measured, 1) + " MiB (largest " + Fixed(Maximum(memory), 1) + " MiB)";
+}
+
 }  // namespace
 
 bool MicroFigures(const Options& o, const std::string& scratch, int benchArgc, char** benchArgv,
@@ -213,21 +234,7 @@ void UpdateFigures(const Options& o, const Programs& programs, Figures& f, Repor
     if (auto e = firstError(appRuns); !e.empty()) {
         f.cpuRatio.error = f.rss.error = e;
     } else {
-        std::vector<double> ratios, cpu, wall, memory, switches;
-        for (const auto& r : appRuns) {
-            ratios.push_back(r.cpu / r.wall);
-            cpu.push_back(r.cpu);
-            wall.push_back(r.wall);
-            memory.push_back(r.maxRssMiB);
-            switches.push_back(static_cast<double>(r.voluntary + r.involuntary));
-        }
-        f.cpuRatio.measured = Median(ratios);
-        f.cpuRatio.measuredText = Fixed(f.cpuRatio.measured, 4) + " (CPU " +
-                                  Fixed(Median(cpu), 3) + " s of " + Fixed(Median(wall), 2) +
-                                  " s; " + Fixed(Median(switches), 0) + " context switches)";
-        f.rss.measured = Median(memory);
-        f.rss.measuredText = Fixed(f.rss.measured, 1) + " MiB (largest " +
-                             Fixed(Maximum(memory), 1) + " MiB)";
+        ChildCost(appRuns, f.cpuRatio, f.rss);
     }
 
     f.floorRatio.how =
@@ -298,26 +305,14 @@ void StationFigures(const Options& o, const Programs& programs, Figures& f,
                        "thread of the station, the emulated devices inside it, and the checksum "
                        "tool) over their wall time; median";
     f.stationRss.how = "`ru_maxrss` of the same runs; median";
-    std::vector<double> manyWall, oneWall, ratios, cpu, memory, switches;
-    for (const auto& r : manyRuns) {
-        manyWall.push_back(r.wall);
-        ratios.push_back(r.cpu / r.wall);
-        cpu.push_back(r.cpu);
-        memory.push_back(r.maxRssMiB);
-        switches.push_back(static_cast<double>(r.voluntary + r.involuntary));
-    }
+    std::vector<double> manyWall, oneWall;
+    for (const auto& r : manyRuns) manyWall.push_back(r.wall);
     for (const auto& r : oneRuns) oneWall.push_back(r.wall);
     f.stationScale.measured = Median(manyWall) / Median(oneWall);
     f.stationScale.measuredText = Fixed(f.stationScale.measured, 4) + " (" +
                                   Fixed(Median(manyWall), 2) + " s / " +
                                   Fixed(Median(oneWall), 2) + " s)";
-    f.stationCpu.measured = Median(ratios);
-    f.stationCpu.measuredText = Fixed(f.stationCpu.measured, 4) + " (CPU " +
-                                Fixed(Median(cpu), 3) + " s of " + Fixed(Median(manyWall), 2) +
-                                " s; " + Fixed(Median(switches), 0) + " context switches)";
-    f.stationRss.measured = Median(memory);
-    f.stationRss.measuredText = Fixed(f.stationRss.measured, 1) + " MiB (largest " +
-                                Fixed(Maximum(memory), 1) + " MiB)";
+    ChildCost(manyRuns, f.stationCpu, f.stationRss);
 }
 
 void ConversationThroughWindow(const Options& o, const Programs& programs, Figure& figure) {

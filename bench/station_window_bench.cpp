@@ -90,9 +90,7 @@ vumo::app::StationWindowOptions Options(const QTemporaryDir& dir) {
     return o;
 }
 
-bool Idle(const QTemporaryDir& dir) {
-    vumo::platform::SimHidBus bus;
-    StationWindow window(bus, Options(dir));
+bool ShowAndStart(StationWindow& window, const QTemporaryDir& dir) {
     window.show();
     if (!QTest::qWaitForWindowExposed(&window)) return false;
     if (!window.ChooseFirmware(WriteImage(dir)) || !window.OnStartClicked()) {
@@ -100,6 +98,13 @@ bool Idle(const QTemporaryDir& dir) {
                      window.verdictText().toLocal8Bit().constData());
         return false;
     }
+    return true;
+}
+
+bool Idle(const QTemporaryDir& dir) {
+    vumo::platform::SimHidBus bus;
+    StationWindow window(bus, Options(dir));
+    if (!ShowAndStart(window, dir)) return false;
     // Past the caret's blink, which stops after 10 s without input.
     Wait(static_cast<int>(vumo::app::kCaretBlinkTimeout.count()) + 1500);
     const auto before = vumo::bench::ReadThreadSwitches(::getpid());
@@ -125,13 +130,7 @@ bool Running(const QTemporaryDir& dir) {
     std::vector<std::unique_ptr<vumo::sim::DeviceEmulator>> devices;
     StationWindow window(bus, Options(dir));
     window.resize(1400, 900);
-    window.show();
-    if (!QTest::qWaitForWindowExposed(&window)) return false;
-    if (!window.ChooseFirmware(WriteImage(dir)) || !window.OnStartClicked()) {
-        std::fprintf(stderr, "the station did not start: %s\n",
-                     window.verdictText().toLocal8Bit().constData());
-        return false;
-    }
+    if (!ShowAndStart(window, dir)) return false;
     for (int i = 0; i < kDevices; ++i) {
         vumo::sim::EmulatorConfig config;
         config.serial = "BENCH-" + std::to_string(i + 1);

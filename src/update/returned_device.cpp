@@ -19,20 +19,21 @@ bool UpdateProcedure::ArrivalEndsSwitch() {
     // only the switched device, or (unless identity is required) an update-mode device that
     // was not there at the switch, ends the wait.
     const auto found = dfu_.Scan();
-    hid::DeviceIdentity switched;
-    std::vector<std::string> before;
-    {
-        std::lock_guard lock(mutex_);
-        switched = switched_;
-        before = pathsBeforeSwitch_;
-    }
+    const SwitchRecord switched = switchRecord();
     for (const auto& entry : found) {
-        if (IsSameDevice(switched, entry)) return true;
-        if (!checks_.requireIdentity &&
-            std::find(before.begin(), before.end(), entry.path) == before.end())
-            return true;
+        if (IsSameDevice(switched.device, entry)) return true;
+        if (!checks_.requireIdentity && switched.isNew(entry)) return true;
     }
     return false;
+}
+
+UpdateProcedure::SwitchRecord UpdateProcedure::switchRecord() const {
+    std::lock_guard lock(mutex_);
+    return {switched_, pathsBeforeSwitch_};
+}
+
+bool UpdateProcedure::SwitchRecord::isNew(const hid::DeviceListEntry& entry) const {
+    return std::find(pathsBefore.begin(), pathsBefore.end(), entry.path) == pathsBefore.end();
 }
 
 void UpdateProcedure::WaitForReturn() {
@@ -55,13 +56,8 @@ void UpdateProcedure::WaitForReturn() {
 
 UpdateProcedure::Choice UpdateProcedure::ChooseReturnedDevice() {
     const auto present = dfu_.Scan();
-    hid::DeviceIdentity switched;
-    std::vector<std::string> before;
-    {
-        std::lock_guard lock(mutex_);
-        switched = switched_;
-        before = pathsBeforeSwitch_;
-    }
+    const SwitchRecord record = switchRecord();
+    const hid::DeviceIdentity& switched = record.device;
     std::vector<hid::DeviceListEntry> same;
     for (const auto& entry : present)
         if (IsSameDevice(switched, entry)) same.push_back(entry);
@@ -73,9 +69,7 @@ UpdateProcedure::Choice UpdateProcedure::ChooseReturnedDevice() {
                     "update again; nothing was sent."};
     }
     if (present.empty()) return {};
-    const bool isNew = present.size() == 1 &&
-                       std::find(before.begin(), before.end(), present.front().path) ==
-                           before.end();
+    const bool isNew = present.size() == 1 && record.isNew(present.front());
     if (isNew && !checks_.requireIdentity) {
         // A device that comes back under another serial number is still ours if it is the
         // only update-mode device and it was not there before the switch, and the switched

@@ -160,6 +160,13 @@ private:
         std::string refusal;
     };
     Choice ChooseReturnedDevice();
+    // The device told to switch and the update-mode nodes present then, read under the lock.
+    struct SwitchRecord {
+        hid::DeviceIdentity device;
+        std::vector<std::string> pathsBefore;
+        bool isNew(const hid::DeviceListEntry& entry) const;  // not there at the switch
+    };
+    SwitchRecord switchRecord() const;
     void CloseApplicationObject();
     // Sends the restart command (again while the device stays on the bus) and waits for the
     // device's boot; fills in how it went.
