@@ -23,20 +23,15 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, const std::strin
 
     try {
         cli.parse(argc, argv);
-    } catch (const CLI::Success& e) {
-        // --help or --version: CLI11 writes the text through its exit routine.
-        std::ostringstream out, err;
-        cli.exit(e, out, err);
-        result.action = CommandLine::Action::print;
-        result.exitCode = kExitOk;
-        result.output = out.str() + err.str();
-        return result;
     } catch (const CLI::ParseError& e) {
+        // CLI11 writes the text through its exit routine: --help and --version (a
+        // CLI::Success) for stdout, a mistake for stderr.
         std::ostringstream out, err;
         cli.exit(e, out, err);
-        result.action = CommandLine::Action::fail;
-        result.exitCode = kExitUsage;
-        result.output = err.str() + out.str();
+        const bool printed = dynamic_cast<const CLI::Success*>(&e) != nullptr;
+        result.action = printed ? CommandLine::Action::print : CommandLine::Action::fail;
+        result.exitCode = printed ? kExitOk : kExitUsage;
+        result.output = printed ? out.str() + err.str() : err.str() + out.str();
         return result;
     }
 
