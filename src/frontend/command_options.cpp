@@ -53,14 +53,14 @@ Wording WordingFor(OptionsFor who) {
                 "fixed pauses, each step follows the device's answer (not for a loader that "
                 "drops reports which come too soon)",
                 "standard|fast"};
-    return {std::string(kReplayHelp) +
-                "; stops at the first report that differs from the recording",
-            "standard (the default): the fixed pauses around every command and block and the "
-            "ten seconds after the device's return, which some loaders rely on. fast: no fixed "
-            "pauses; each step follows the device's answer, and after its return the device is "
-            "asked READY? every 250 ms. Much quicker; don't use it with a loader that drops "
-            "reports which come too soon (its time-outs then say so)",
-            "PACING"};
+    return {
+        std::string(kReplayHelp) + "; stops at the first report that differs from the recording",
+        "standard (the default): the fixed pauses around every command and block and the "
+        "ten seconds after the device's return, which some loaders rely on. fast: no fixed "
+        "pauses; each step follows the device's answer, and after its return the device is "
+        "asked READY? every 250 ms. Much quicker; don't use it with a loader that drops "
+        "reports which come too soon (its time-outs then say so)",
+        "PACING"};
 }
 
 CLI::Option* AddSimulateOption(CLI::App& app, BusOptions& options, OptionsFor who) {
@@ -104,8 +104,7 @@ void AddBusOptions(CLI::App& app, BusOptions& options, OptionsFor who) {
 void AddPacingOption(CLI::App& app, update::Pacing& pacing, OptionsFor who) {
     const Wording wording = WordingFor(who);
     app.add_option_function<std::string>(
-           "--pacing",
-           [&pacing](const std::string& name) { pacing = *update::ParsePacing(name); },
+           "--pacing", [&pacing](const std::string& name) { pacing = *update::ParsePacing(name); },
            wording.pacing)
         ->check(CLI::IsMember({"standard", "fast"}))
         ->type_name(wording.pacingType);
