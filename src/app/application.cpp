@@ -62,7 +62,7 @@ int CVumo_DFU_UtilityApp::Run(int argc, char** argv) {
 void CVumo_DFU_UtilityApp::RunStation() {
     StationWindowOptions options;
     options.applicationName = QString::fromUtf8(kProgramName);
-    options.pacing = update::ParsePacing(commandLine_.pacing).value_or(update::Pacing::standard);
+    options.pacing = commandLine_.pacing;
     options.onImagePrepared = [this](const std::string& sha256, std::uint64_t size) {
         busChoice_->NoteImage(sha256, size);
     };
@@ -74,7 +74,7 @@ void CVumo_DFU_UtilityApp::RunStation() {
 bool CVumo_DFU_UtilityApp::InitInstance() {
     DialogOptions options;
     options.applicationName = QString::fromUtf8(kProgramName);
-    options.pacing = update::ParsePacing(commandLine_.pacing).value_or(update::Pacing::standard);
+    options.pacing = commandLine_.pacing;
     options.onImagePrepared = [this](const std::string& sha256, std::uint64_t size) {
         busChoice_->NoteImage(sha256, size);
     };

@@ -5,6 +5,7 @@
 
 #include "frontend/bus_choice.h"
 #include "sim/simulate_options.h"
+#include "update/pacer.h"
 
 #include <optional>
 #include <string>
@@ -23,8 +24,8 @@ struct CommandLine {
     std::optional<sim::SimulateOptions> simulate;  // set when --simulate was given
     // The bus to work on, --simulate's text included as given.
     frontend::BusOptions bus;
-    // --pacing: "standard" (the loader's own pauses) or "fast".
-    std::string pacing = "standard";
+    // --pacing: standard (the loader's own pauses) or fast.
+    update::Pacing pacing = update::Pacing::standard;
     // --station: the station window instead of the utility's.
     bool station = false;
 };

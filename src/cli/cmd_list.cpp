@@ -19,7 +19,7 @@ struct ListOptions {
     bool json = false;
 };
 
-int ListOn(const ListOptions& options, BusChoice& choice) {
+int ListOn(const ListOptions& options, frontend::BusChoice& choice) {
     hid::AppDevice app(choice.bus());
     hid::DfuDevice dfu(choice.bus());
     const DeviceListing listing = ListDevices(app, dfu);
@@ -34,14 +34,13 @@ int ListOn(const ListOptions& options, BusChoice& choice) {
 int RunList(const ListOptions& options, const CommonOptions& common) {
     std::string error;
     int exitCode = kExitOk;
-    auto choice = BusChoice::Make(common.Bus(), error, exitCode);
+    auto choice = MakeBus(common, error, exitCode);
     if (!choice) {
         SayError(error);
         return exitCode;
     }
     exitCode = ListOn(options, *choice);
-    std::string replayError;
-    choice->Conclude(exitCode, replayError);
+    const std::string replayError = ConcludeBus(*choice, exitCode);
     if (replayError.empty()) return exitCode;
     SayError(replayError);
     return kExitReplay;

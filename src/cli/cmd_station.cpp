@@ -11,6 +11,7 @@
 #include "cli/output.h"
 #include "cli/station_console.h"
 #include "cli/tool_run.h"
+#include "frontend/command_options.h"
 #include "image/prepare.h"
 #include "messages/causes.h"
 #include "session/station_sleep.h"
@@ -60,12 +61,11 @@ struct StationCliOptions {
 
 // A failure before the station runs: the message on stderr (and as the summary's JSON), the
 // run concluded with its status.
-int SetupFailure(const StationCliOptions& o, BusChoice* bus, int exitCode,
+int SetupFailure(const StationCliOptions& o, frontend::BusChoice* bus, int exitCode,
                  const std::string& message, const messages::Cause& cause = {}) {
     std::fputs(FailureText("vumo-dfu: ", message, cause).c_str(), stderr);
     if (bus != nullptr) {
-        std::string replayError;
-        bus->Conclude(exitCode, replayError);
+        const std::string replayError = ConcludeBus(*bus, exitCode);
         if (!replayError.empty()) {
             SayError(replayError);
             exitCode = kExitReplay;
@@ -98,7 +98,7 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
 
     std::string error;
     int exitCode = kExitFailure;
-    auto choice = BusChoice::Make(common.Bus(), error, exitCode);
+    auto choice = MakeBus(common, error, exitCode);
     if (!choice) return SetupFailure(o, nullptr, exitCode, error);
 
     // The log is opened before anything else is done, so that a station that can't keep its
@@ -251,8 +251,7 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     if (tally.ok + tally.failed + tally.interrupted == 0 && exitCode == kExitNoDevice)
         console.Note("No device was flashed.");
     console.Summary();
-    std::string replayError;
-    choice->Conclude(exitCode, replayError);
+    const std::string replayError = ConcludeBus(*choice, exitCode);
     if (!replayError.empty()) {
         SayError(replayError);
         exitCode = kExitReplay;
@@ -291,7 +290,7 @@ void AddStationCommand(CLI::App& app, const CommonOptions& common, int& exitCode
                     "Seconds to wait for each reply, and for a returned device to open")
         ->check(CLI::Range(0.1, 3600.0))
         ->default_val(10);
-    AddPacingOption(*cmd, o->pacing);
+    frontend::AddPacingOption(*cmd, o->pacing, frontend::OptionsFor::commandLine);
     cmd->footer(std::string(kStationHelp) + "\n" + kCommonOptionsFooter);
     cmd->callback([o, &common, &exitCode] { exitCode = RunStation(*o, common); });
 }

@@ -10,6 +10,7 @@
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/tool_run.h"
+#include "frontend/command_options.h"
 #include "frontend/open_listed.h"
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
@@ -273,10 +274,10 @@ Choice ChooseDevice(const UpdateOptions& o, hid::AppDevice& app, hid::DfuDevice&
 }
 
 // `bus` is null before the bus is made; `shown` when the procedure has shown its message.
-int Finish(const UpdateOptions& o, RunResult r, BusChoice* bus = nullptr, bool shown = false) {
+int Finish(const UpdateOptions& o, RunResult r, frontend::BusChoice* bus = nullptr,
+           bool shown = false) {
     if (bus != nullptr) {
-        std::string replayError;
-        bus->Conclude(r.exitCode, replayError);
+        const std::string replayError = ConcludeBus(*bus, r.exitCode);
         if (!replayError.empty()) {
             r.outcome = "failed";
             r.step = "replay";
@@ -316,7 +317,7 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     const auto interrupted = [&] { return stops.Pending(); };
 
     std::string error;
-    auto choice = BusChoice::Make(common.Bus(), error, r.exitCode);
+    auto choice = MakeBus(common, error, r.exitCode);
     if (!choice) {
         r.message = error;
         r.step = "device";
@@ -514,7 +515,7 @@ void AddUpdateCommand(CLI::App& app, const CommonOptions& common, int& exitCode)
         ->check(CLI::Range(0.1, 3600.0))
         ->default_val(10);
     cmd->add_flag("--json", o->json, "Print one JSON result object at the end");
-    AddPacingOption(*cmd, o->pacing);
+    frontend::AddPacingOption(*cmd, o->pacing, frontend::OptionsFor::commandLine);
     cmd->add_option("--log", o->log,
                     "Append the update's JSON line to the flash log FILE, as 'station' does")
         ->type_name("FILE");

@@ -8,7 +8,6 @@
 #include "base/program.h"
 #include "base/windows_text.h"
 #include "frontend/bus_choice.h"
-#include "update/pacer.h"
 #include "winapp/utility_dialog.h"
 
 #include <windows.h>
@@ -83,8 +82,7 @@ int Run(HINSTANCE instance) {
     }
 
     vumo::winapp::DialogOptions options;
-    options.pacing =
-        vumo::update::ParsePacing(commandLine.pacing).value_or(vumo::update::Pacing::standard);
+    options.pacing = commandLine.pacing;
     options.onImagePrepared = [&busChoice](const std::string& sha256, std::uint64_t size) {
         busChoice->NoteImage(sha256, size);
     };

@@ -99,7 +99,7 @@ TEST(CommandLineTest, TakesRecordReplayPacingAndStation) {
     ASSERT_EQ(c.action, CommandLine::Action::run) << c.output;
     EXPECT_EQ(c.bus.record, std::optional<std::string>("run.jsonl"));
     EXPECT_FALSE(c.bus.replay.has_value());
-    EXPECT_EQ(c.pacing, "fast");
+    EXPECT_EQ(c.pacing, update::Pacing::fast);
     EXPECT_TRUE(c.station);
     ASSERT_FALSE(c.bus.argv.empty());
     EXPECT_EQ(c.bus.argv.back(), "--station");
@@ -108,7 +108,7 @@ TEST(CommandLineTest, TakesRecordReplayPacingAndStation) {
     ASSERT_EQ(c.action, CommandLine::Action::run) << c.output;
     EXPECT_EQ(c.bus.replay, std::optional<std::string>("run.jsonl"));
     EXPECT_EQ(c.bus.replaySpeed, 0.0);
-    EXPECT_EQ(c.pacing, "standard");
+    EXPECT_EQ(c.pacing, update::Pacing::standard);
     EXPECT_FALSE(c.station);
 
     c = Parse({"--simulate=dfu"});
