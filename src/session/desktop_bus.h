@@ -1,9 +1,8 @@
 #pragma once
-// The two calls this program makes on the desktop's buses. Linux: logind on the system bus and
-// the notification server on the session bus, found as every D-Bus client finds them
-// (DBUS_SYSTEM_BUS_ADDRESS, DBUS_SESSION_BUS_ADDRESS, else the usual sockets).
-
-#include "base/unique_fd.h"
+// The two calls this program makes on the desktop. Linux: logind on the system bus and the
+// notification server on the session bus, found as every D-Bus client finds them
+// (DBUS_SYSTEM_BUS_ADDRESS, DBUS_SESSION_BUS_ADDRESS, else the usual sockets). Windows: a power
+// request, and no notifications (the dialog is on screen while it flashes).
 
 #include <chrono>
 #include <memory>
@@ -21,9 +20,15 @@ inline constexpr const char* kInhibitWho = "vumo-dfu";
 // that does not answer must not hold up a flash.
 inline constexpr std::chrono::milliseconds kBusCallLimit{5000};
 
-// A logind inhibitor lock in "block" mode: held while the descriptor is open.
-// Empty descriptor with `error` set when logind is absent or refuses.
-base::UniqueFd TakeInhibitLock(const std::string& why, std::string& error);
+// Keeps the machine awake for as long as it lives: a logind inhibitor lock in "block" mode (its
+// descriptor), a Windows power request.
+class InhibitLock {
+public:
+    virtual ~InhibitLock() = default;
+};
+
+// Null with `error` set when there is nobody to ask or the answer is no.
+std::unique_ptr<InhibitLock> TakeInhibitLock(const std::string& why, std::string& error);
 
 // One connection to the session bus, kept for the notifications of one window.
 class DesktopNotifier {

@@ -35,7 +35,7 @@ std::string FlashInhibitor::FitLocked() {
     if (refused_ || (lock_ && why == lockWhy_)) return {};
     std::string error;
     // The new lock before the old one goes: no moment between them without a lock.
-    base::UniqueFd lock = take_(why, error);
+    std::unique_ptr<InhibitLock> lock = take_(why, error);
     if (!lock) {
         if (lock_) return {};  // the lock held still covers the flashes
         refused_ = true;
@@ -67,7 +67,7 @@ void FlashInhibitor::End(int key) {
 
 bool FlashInhibitor::held() const {
     std::lock_guard lock(mutex_);
-    return lock_.valid();
+    return lock_ != nullptr;
 }
 
 std::string FlashInhibitor::why() const {

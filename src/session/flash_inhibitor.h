@@ -11,7 +11,7 @@
 // Thread-safe: a station's threads begin and end flashes; `say` is called on the thread of
 // the Begin that was refused, with no lock of this object held.
 
-#include "base/unique_fd.h"
+#include "session/desktop_bus.h"
 
 #include <chrono>
 #include <functional>
@@ -25,7 +25,8 @@ class FlashInhibitor {
 public:
     using Say = std::function<void(const std::string& sentence)>;
     // Takes the lock; the default asks logind. Tests put their own in.
-    using Take = std::function<base::UniqueFd(const std::string& why, std::string& error)>;
+    using Take =
+        std::function<std::unique_ptr<InhibitLock>(const std::string& why, std::string& error)>;
 
     explicit FlashInhibitor(Say say = {}, Take take = {});
     ~FlashInhibitor();
@@ -55,7 +56,7 @@ private:
     const Take take_;
     mutable std::mutex mutex_;
     std::map<int, std::string> running_;  // key -> serial
-    base::UniqueFd lock_;
+    std::unique_ptr<InhibitLock> lock_;
     std::string lockWhy_;
     bool refused_ = false;  // no asking again until every flash has ended
     bool said_ = false;     // the refusal is said once in the object's life

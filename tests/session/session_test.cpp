@@ -1,6 +1,7 @@
 // The machine kept awake while devices are flashed, and the notices of a run's end, against a
 // logind and a notification server of the test's own on a private bus.
 
+#include "base/unique_fd.h"
 #include "session/desktop_bus.h"
 #include "session/desktop_stand_in.h"
 #include "session/flash_inhibitor.h"
@@ -30,12 +31,18 @@ using test::PrivateBus;
 
 // The lock each take gave, and whether its holder has closed it since.
 class FakeLogind {
+    struct PipeLock final : session::InhibitLock {
+        explicit PipeLock(base::UniqueFd end) : writeEnd(std::move(end)) {}
+        base::UniqueFd writeEnd;
+    };
+
 public:
     ~FakeLogind() {
         for (const auto& t : taken_) ::close(t.readEnd);
     }
     FlashInhibitor::Take take() {
-        return [this](const std::string& why, std::string& error) -> base::UniqueFd {
+        return [this](const std::string& why,
+                      std::string& error) -> std::unique_ptr<session::InhibitLock> {
             if (refuse) {
                 error = "logind: Access denied";
                 ++refused;
@@ -44,7 +51,7 @@ public:
             int ends[2];
             EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
             taken_.push_back({why, ends[0]});
-            return base::UniqueFd(ends[1]);
+            return std::make_unique<PipeLock>(base::UniqueFd(ends[1]));
         };
     }
     // The reasons of the locks still held, oldest first.

@@ -3,6 +3,7 @@
 #include "session/desktop_bus.h"
 
 #include "base/error_text.h"
+#include "base/unique_fd.h"
 
 #include <fcntl.h>
 #include <systemd/sd-bus.h>
@@ -44,9 +45,18 @@ private:
 constexpr std::uint64_t kCallLimitMicroseconds =
     static_cast<std::uint64_t>(std::chrono::microseconds(kBusCallLimit).count());
 
+// logind keeps the lock while any copy of its descriptor is open.
+class LogindLock final : public InhibitLock {
+public:
+    explicit LogindLock(base::UniqueFd fd) : fd_(std::move(fd)) {}
+
+private:
+    base::UniqueFd fd_;
+};
+
 }  // namespace
 
-base::UniqueFd TakeInhibitLock(const std::string& why, std::string& error) {
+std::unique_ptr<InhibitLock> TakeInhibitLock(const std::string& why, std::string& error) {
     sd_bus* raw = nullptr;
     if (const int r = sd_bus_open_system(&raw); r < 0) {
         error = "no system bus (" + base::ErrorText(-r) + ")";
@@ -79,7 +89,7 @@ base::UniqueFd TakeInhibitLock(const std::string& why, std::string& error) {
         error = "the lock could not be kept (" + base::ErrorText(errno) + ")";
         return {};
     }
-    return base::UniqueFd(own);
+    return std::make_unique<LogindLock>(base::UniqueFd(own));
 }
 
 struct DesktopNotifier::Bus {

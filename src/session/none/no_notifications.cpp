@@ -1,14 +1,8 @@
-// Systems without logind or a D-Bus desktop: nothing is held and no notice is sent; the front
-// ends say once that the machine is not kept awake.
+// Systems without a D-Bus desktop: no notice is sent when a run ends unwatched.
 
 #include "session/desktop_bus.h"
 
 namespace vumo::session {
-
-base::UniqueFd TakeInhibitLock(const std::string&, std::string& error) {
-    error = "this system has no logind to ask";
-    return {};
-}
 
 struct DesktopNotifier::Bus {};
 
