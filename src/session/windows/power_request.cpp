@@ -26,8 +26,10 @@ private:
 };
 
 std::string Refusal(const char* call) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_CALL_NOT_IMPLEMENTED) return "this Windows does not offer power requests";
     return std::string("Windows refused the power request (") + call + ", error " +
-           std::to_string(GetLastError()) + ")";
+           std::to_string(code) + ")";
 }
 
 }  // namespace
