@@ -13,7 +13,6 @@
 #include "app/station_window.h"
 #include "proc_stats.h"
 #include "sim/device_emulator.h"
-#include "sim/sim_bus_port.h"
 
 #include <QApplication>
 #include <QFile>
@@ -126,7 +125,7 @@ bool Idle(const QTemporaryDir& dir) {
 bool Running(const QTemporaryDir& dir) {
     constexpr int kDevices = 8;
     vumo::platform::SimHidBus bus;
-    vumo::sim::SimBusPort port(bus);
+    vumo::platform::DevicePort& port = bus;
     std::vector<std::unique_ptr<vumo::sim::DeviceEmulator>> devices;
     StationWindow window(bus, Options(dir));
     window.resize(1400, 900);

@@ -6,7 +6,6 @@
 #include "platform/forwarding_hid_bus.h"
 #include "platform/sim_hid_bus.h"
 #include "sim/device_emulator.h"
-#include "sim/sim_bus_port.h"
 
 #include <atomic>
 #include <chrono>
@@ -123,11 +122,11 @@ private:
 };
 
 // The device's way onto the bus, with the moment each reply leaves it recorded.
-class TimedPort final : public sim::DevicePort {
+class TimedPort final : public platform::DevicePort {
 public:
-    TimedPort(sim::DevicePort& inner, TurnClock& clock) : inner_(inner), clock_(clock) {}
-    std::string attach(const sim::DeviceDescription& description,
-                       std::shared_ptr<sim::OutputSink> sink) override {
+    TimedPort(platform::DevicePort& inner, TurnClock& clock) : inner_(inner), clock_(clock) {}
+    std::string attach(const platform::DeviceDescription& description,
+                       std::shared_ptr<platform::OutputSink> sink) override {
         return inner_.attach(description, std::move(sink));
     }
     void detach(const std::string& path) override { inner_.detach(path); }
@@ -137,7 +136,7 @@ public:
     }
 
 private:
-    sim::DevicePort& inner_;
+    platform::DevicePort& inner_;
     TurnClock& clock_;
 };
 
@@ -157,8 +156,7 @@ private:
     TurnClock clock_;
     platform::SimHidBus simBus_;
     TimedBus bus_{simBus_, clock_};
-    sim::SimBusPort simPort_{simBus_};
-    TimedPort port_{simPort_, clock_};
+    TimedPort port_{simBus_, clock_};
     std::unique_ptr<sim::DeviceEmulator> device_;
 };
 

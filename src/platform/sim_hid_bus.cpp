@@ -42,8 +42,8 @@ struct Node {
     std::uint64_t id = 0;  // this attachment; a node number may name several in turn
     unsigned number = 0;
     std::string path;
-    VirtualDeviceDescription description;
-    std::shared_ptr<VirtualHidDevice> device;
+    DeviceDescription description;
+    std::shared_ptr<OutputSink> device;
     bool writerHeld = false;
     bool permissionDenied = false;
     std::size_t writes = 0;
@@ -96,7 +96,7 @@ public:
     ~SimWriter() override { close(); }
 
     WriteResult write(std::span<const std::uint8_t> report) override {
-        std::shared_ptr<VirtualHidDevice> device;
+        std::shared_ptr<OutputSink> device;
         {
             std::lock_guard lock(state_->mutex);
             if (closed_) return {};
@@ -187,8 +187,8 @@ SimHidBus::SimHidBus() : state_(std::make_shared<State>()) {}
 
 SimHidBus::~SimHidBus() = default;
 
-std::string SimHidBus::attach(const VirtualDeviceDescription& description,
-                              std::shared_ptr<VirtualHidDevice> device) {
+std::string SimHidBus::attach(const DeviceDescription& description,
+                              std::shared_ptr<OutputSink> device) {
     std::string path;
     std::uint64_t id = 0;
     {
@@ -208,7 +208,7 @@ std::string SimHidBus::attach(const VirtualDeviceDescription& description,
 
 void SimHidBus::detach(const std::string& path) {
     std::vector<std::shared_ptr<ReaderQueue>> readers;
-    std::shared_ptr<VirtualHidDevice> device;  // released outside the lock
+    std::shared_ptr<OutputSink> device;  // released outside the lock
     std::uint64_t id = 0;
     {
         std::lock_guard lock(state_->mutex);

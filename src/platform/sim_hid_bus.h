@@ -4,6 +4,7 @@
 // same rules: one writer at a time, reports kept for the next read, arrivals and removals
 // reported to every monitor.
 
+#include "platform/device_port.h"
 #include "platform/hid_bus.h"
 
 #include <memory>
@@ -12,26 +13,7 @@
 
 namespace vumo::platform {
 
-// The device's side of the bus.
-class VirtualHidDevice {
-public:
-    virtual ~VirtualHidDevice() = default;
-    // Called on the writing thread, with no lock of the bus held, for every output report the
-    // host writes (byte 0 is the report ID). The device may call back into the bus from here.
-    virtual void onOutputReport(std::span<const std::uint8_t> report) = 0;
-};
-
-struct VirtualDeviceDescription {
-    std::uint16_t vendorId = 0;
-    std::uint16_t productId = 0;
-    std::string product;
-    std::string serial;
-    std::string manufacturer;
-    ReportLengths lengths;
-    std::string port;  // where it is plugged in; see HidInterfaceInfo::port
-};
-
-class SimHidBus final : public HidBus {
+class SimHidBus final : public HidBus, public DevicePort {
 public:
     SimHidBus();
     ~SimHidBus() override;
@@ -42,13 +24,14 @@ public:
     // nodes: the lowest free number, so a device that arrives after a removal may get the node
     // that the removed one had. A writer or reader opened before the removal stays with the
     // removed device (gone), as an open file of a node does.
-    std::string attach(const VirtualDeviceDescription& description,
-                       std::shared_ptr<VirtualHidDevice> device);
+    // The sink is called on the writing thread, with no lock of the bus held.
+    std::string attach(const DeviceDescription& description,
+                       std::shared_ptr<OutputSink> device) override;
     // Unplugs the device: open readers see `gone`, writes fail. Unknown paths are ignored.
-    void detach(const std::string& path);
+    void detach(const std::string& path) override;
     // Delivers one input report (byte 0 = report ID) to every open reader of the path; false
     // when the device is not on the bus.
-    bool sendInputReport(const std::string& path, std::span<const std::uint8_t> report);
+    bool sendInputReport(const std::string& path, std::span<const std::uint8_t> report) override;
     // Makes opening the path fail as a node without the udev rule's permissions does.
     void setPermissionDenied(const std::string& path, bool denied);
     // How many output reports have been written to the path (for tests).

@@ -109,7 +109,7 @@ std::vector<std::uint8_t> BuildReply(Reply reply) {
 
 class DeviceEmulator::Core final : public std::enable_shared_from_this<Core> {
 public:
-    Core(DevicePort& port, EmulatorConfig config)
+    Core(platform::DevicePort& port, EmulatorConfig config)
         : port_(port), config_(std::move(config)), serial_(config_.serial) {
         status_.serial = serial_;
         status_.port = config_.port;
@@ -327,8 +327,8 @@ private:
     // Attaches in `mode` unless something has happened since `expected` was current (another
     // leave, an unplug, destruction).
     void comeBack(std::uint64_t expected, Mode mode) {
-        DeviceDescription description;
-        std::shared_ptr<OutputSink> sink;
+        platform::DeviceDescription description;
+        std::shared_ptr<platform::OutputSink> sink;
         std::uint64_t id = 0;
         {
             std::lock_guard lock(mutex_);
@@ -361,28 +361,28 @@ private:
         if (stale && !path.empty()) port_.detach(path);
     }
 
-    DeviceDescription describe() const {
-        DeviceDescription d;
+    platform::DeviceDescription describe() const {
+        platform::DeviceDescription d;
         d.vendorId = kVendorId;
         d.serial = serial_;
         d.manufacturer = config_.manufacturer;
         d.port = config_.port;
-        d.inputLength = protocol::kInputReportLength;
+        d.lengths.input = protocol::kInputReportLength;
         if (mode_ == Mode::update) {
             d.productId = kDfuProductId;
             d.product = config_.updateProduct;
-            d.outputLength = protocol::kDfuReportLength;
+            d.lengths.output = protocol::kDfuReportLength;
         } else {
             d.productId = kAppProductId;
             d.product = config_.applicationProduct;
-            d.outputLength = protocol::kAppReportLength;
+            d.lengths.output = protocol::kAppReportLength;
         }
         return d;
     }
 
     // Output reports of one attachment. Holding the core only weakly lets the bus keep the
     // sink after the emulator has gone.
-    class Attachment final : public OutputSink {
+    class Attachment final : public platform::OutputSink {
     public:
         Attachment(std::weak_ptr<Core> core, std::uint64_t id) : core_(std::move(core)), id_(id) {}
         void onOutputReport(std::span<const std::uint8_t> report) override {
@@ -394,7 +394,7 @@ private:
         std::uint64_t id_;
     };
 
-    DevicePort& port_;
+    platform::DevicePort& port_;
     const EmulatorConfig config_;
 
     mutable std::mutex mutex_;
@@ -416,7 +416,7 @@ private:
     Timer timer_;
 };
 
-DeviceEmulator::DeviceEmulator(DevicePort& port, EmulatorConfig config)
+DeviceEmulator::DeviceEmulator(platform::DevicePort& port, EmulatorConfig config)
     : core_(std::make_shared<Core>(port, std::move(config))) {
     core_->start();
 }

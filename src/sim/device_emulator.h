@@ -41,7 +41,7 @@
 // after a mode switch run on the emulator's own timer thread. Destruction cancels what is
 // pending, joins the timer, waits for any output report being handled, and unplugs the device.
 
-#include "sim/device_port.h"
+#include "platform/device_port.h"
 
 #include <array>
 #include <chrono>
@@ -133,7 +133,7 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // Attaches at once in config.startMode. The port must outlive the emulator.
-    DeviceEmulator(DevicePort& port, EmulatorConfig config);
+    DeviceEmulator(platform::DevicePort& port, EmulatorConfig config);
     ~DeviceEmulator();
     DeviceEmulator(const DeviceEmulator&) = delete;
     DeviceEmulator& operator=(const DeviceEmulator&) = delete;

@@ -57,7 +57,7 @@ bool Simulation::waitForDevices(std::size_t count,
 // The device is made outside the lock: it plugs itself in, and the bus may call back.
 void Simulation::add() {
     const int index = static_cast<int>(deviceCount());
-    auto device = std::make_unique<DeviceEmulator>(port_, MakeEmulatorConfig(options_, index));
+    auto device = std::make_unique<DeviceEmulator>(bus_, MakeEmulatorConfig(options_, index));
     {
         std::lock_guard lock(mutex_);
         devices_.push_back(std::move(device));

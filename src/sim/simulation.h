@@ -6,7 +6,6 @@
 
 #include "platform/sim_hid_bus.h"
 #include "sim/device_emulator.h"
-#include "sim/sim_bus_port.h"
 #include "sim/simulate_options.h"
 #include "sim/timer.h"
 
@@ -29,7 +28,7 @@ public:
     Simulation& operator=(const Simulation&) = delete;
 
     platform::SimHidBus& bus() { return bus_; }
-    DevicePort& port() { return port_; }
+    platform::DevicePort& port() { return bus_; }
     // Devices so far, in the order they came; with arrive= the count grows on another thread.
     // A device, once there, stays until the simulation goes. An arriving device is on the bus
     // (and its arrival reported) a moment before it is counted here.
@@ -45,7 +44,6 @@ private:
 
     const SimulateOptions options_;
     platform::SimHidBus bus_;
-    SimBusPort port_{bus_};
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<std::unique_ptr<DeviceEmulator>> devices_;

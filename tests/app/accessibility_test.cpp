@@ -9,7 +9,6 @@
 #include "app/station_window.h"
 #include "platform/sim_hid_bus.h"
 #include "sim/device_emulator.h"
-#include "sim/sim_bus_port.h"
 #include "sim/sim_test_support.h"
 #include "test_support.h"
 
@@ -133,7 +132,7 @@ protected:
     }
 
     platform::SimHidBus bus;
-    sim::SimBusPort port{bus};
+    platform::DevicePort& port = bus;
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
     QTemporaryDir temp;
     QString tool, firmware;

@@ -9,7 +9,6 @@
 #include "platform/sim_hid_bus.h"
 #include "session/desktop_stand_in.h"
 #include "sim/device_emulator.h"
-#include "sim/sim_bus_port.h"
 #include "sim/sim_test_support.h"
 #include "sim/simulation.h"
 #include "test_support.h"
@@ -101,7 +100,7 @@ protected:
     QTemporaryDir temp;
     QString tool, firmware;
     platform::SimHidBus bus;
-    sim::SimBusPort port{bus};
+    platform::DevicePort& port = bus;
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
     std::unique_ptr<sim::Simulation> simulation;
     QWidget other;

@@ -9,7 +9,6 @@
 #include "protocol/reports.h"
 #include "sim/device_emulator.h"
 #include "sim/sim_test_support.h"
-#include "sim/sim_bus_port.h"
 #include "test_support.h"
 #include "vumo/build_config.h"
 
@@ -52,7 +51,7 @@ const QString kOpen = QStringLiteral("Open Device");
 const QString kClose = QStringLiteral("Close Device");
 
 // Some other HID device (a mouse, say) that comes and goes.
-class OtherHidDevice final : public platform::VirtualHidDevice {
+class OtherHidDevice final : public platform::OutputSink {
 public:
     void onOutputReport(std::span<const std::uint8_t>) override {}
 };
@@ -109,7 +108,7 @@ protected:
     }
 
     std::string AddOtherDevice() {
-        platform::VirtualDeviceDescription d;
+        platform::DeviceDescription d;
         d.vendorId = 0x046d;
         d.productId = 0xc077;
         d.product = "Mouse";
@@ -229,7 +228,7 @@ protected:
     // Declared in the order they must be built; the window goes first, the bus last.
     platform::SimHidBus bus;
     HookedBus hookedBus{bus};  // what the window is built on
-    sim::SimBusPort port{bus};
+    platform::DevicePort& port = bus;
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
     QTemporaryDir temp;
     QString firmwareTool;

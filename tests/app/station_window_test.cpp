@@ -9,7 +9,6 @@
 #include "messages/causes.h"
 #include "platform/sim_hid_bus.h"
 #include "sim/device_emulator.h"
-#include "sim/sim_bus_port.h"
 #include "sim/sim_test_support.h"
 #include "sim/simulation.h"
 #include "test_support.h"
@@ -116,7 +115,7 @@ protected:
     QString tool, firmware, logFile;
     std::unique_ptr<sim::Simulation> simulation;
     platform::SimHidBus bus;
-    sim::SimBusPort port{bus};
+    platform::DevicePort& port = bus;
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
     std::unique_ptr<StationWindow> window;
 };

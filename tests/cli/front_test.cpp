@@ -19,7 +19,7 @@
 namespace vumo::cli {
 namespace {
 
-class Silent final : public platform::VirtualHidDevice {
+class Silent final : public platform::OutputSink {
 public:
     void onOutputReport(std::span<const std::uint8_t>) override {}
 };

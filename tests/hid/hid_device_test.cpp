@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 using platform::OpenStatus;
 
 // Records what the host writes.
-class Recorder final : public platform::VirtualHidDevice {
+class Recorder final : public platform::OutputSink {
 public:
     void onOutputReport(std::span<const std::uint8_t> report) override {
         std::lock_guard lock(mutex);
@@ -34,7 +34,7 @@ public:
     std::vector<std::vector<std::uint8_t>> reports;
 };
 
-platform::VirtualDeviceDescription Identity(std::uint16_t product, std::string serial,
+platform::DeviceDescription Identity(std::uint16_t product, std::string serial,
                                             std::uint16_t outputLength) {
     return {kVendorId, product, "Vumo Test", std::move(serial), "Vumo", {17, outputLength}, {}};
 }

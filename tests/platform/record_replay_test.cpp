@@ -35,7 +35,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // Answers every output report with an input report holding the report's second byte, and
 // leaves the bus when it receives 0xEE.
-class EchoDevice final : public platform::VirtualHidDevice {
+class EchoDevice final : public platform::OutputSink {
 public:
     explicit EchoDevice(platform::SimHidBus& bus) : bus_(bus) {}
     void onOutputReport(std::span<const std::uint8_t> report) override {

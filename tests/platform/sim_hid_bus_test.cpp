@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
 // Answers every output report with an input report holding the report's second byte.
-class EchoDevice final : public VirtualHidDevice {
+class EchoDevice final : public OutputSink {
 public:
     EchoDevice(SimHidBus& bus) : bus_(bus) {}
     void onOutputReport(std::span<const std::uint8_t> report) override {
@@ -38,7 +38,7 @@ private:
     std::vector<Bytes> received_;
 };
 
-VirtualDeviceDescription loader(const std::string& serial) {
+DeviceDescription loader(const std::string& serial) {
     return {0x1209, 0x0002, "Loader", serial, "Example Maker", {17, 133}, {}};
 }
 

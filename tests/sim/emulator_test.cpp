@@ -4,7 +4,6 @@
 #include "platform/sim_hid_bus.h"
 #include "protocol/replies.h"
 #include "protocol/reports.h"
-#include "sim/sim_bus_port.h"
 #include "sim/simulation.h"
 #include "sim_test_support.h"
 #include "vumo/build_config.h"
@@ -518,7 +517,7 @@ private:
 // returns, and a taken one is answered at once.
 TEST(Faults, MinGapDropsAReportThatComesTooSoonAndTakesOneThatIsLateEnough) {
     platform::SimHidBus bus;
-    SimBusPort port(bus);
+    platform::DevicePort& port = bus;
     TestClock clock;
     Faults faults;
     faults.minGap = 50ms;
@@ -562,7 +561,7 @@ TEST(Faults, MinGapDropsAReportThatComesTooSoonAndTakesOneThatIsLateEnough) {
 // Only the loader keeps a gap: the application takes its mode switch however soon it comes.
 TEST(Faults, MinGapLeavesTheApplicationAlone) {
     platform::SimHidBus bus;
-    SimBusPort port(bus);
+    platform::DevicePort& port = bus;
     TestClock clock;
     Faults faults;
     faults.minGap = 50ms;
@@ -724,7 +723,7 @@ TEST(Arrivals, DestructionStopsThemCleanly) {
 
 TEST(Lifetime, DestructionUnplugsAndCancelsPendingWork) {
     platform::SimHidBus bus;
-    SimBusPort port(bus);
+    platform::DevicePort& port = bus;
     auto monitor = bus.monitor();
     const auto began = std::chrono::steady_clock::now();
     {

@@ -9,7 +9,6 @@
 #include "platform/sim_hid_bus.h"
 #include "protocol/reports.h"
 #include "sim/device_emulator.h"
-#include "sim/sim_bus_port.h"
 
 #include <gtest/gtest.h>
 
@@ -127,7 +126,7 @@ protected:
     }
 
     platform::SimHidBus bus;
-    sim::SimBusPort simPort{bus};
+    platform::DevicePort& simPort = bus;
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
     std::shared_ptr<const image::PreparedImage> image_;
     std::vector<std::uint8_t> file_;

@@ -10,7 +10,6 @@
 #include "protocol/reports.h"
 #include "sim/device_emulator.h"
 #include "sim/sim_test_support.h"
-#include "sim/sim_bus_port.h"
 #include "vumo/build_config.h"
 
 #include <gtest/gtest.h>
@@ -196,7 +195,7 @@ protected:
     }
 
     platform::SimHidBus bus;
-    sim::SimBusPort port{bus};
+    platform::DevicePort& port = bus;
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
     hid::AppDevice app{bus};
     hid::DfuDevice dfu{bus};
@@ -410,7 +409,7 @@ TEST_F(UpdateProcedureTest, AnotherDeviceArrivingDuringTheSwitchDoesNotEndTheWai
     OpenDevice(app, protocol::kModeApplication);
     RunUpdate();
     ASSERT_TRUE(device.waitForMode(Mode::absent, std::chrono::steady_clock::now() + 5s));
-    struct Nothing final : platform::VirtualHidDevice {
+    struct Nothing final : platform::OutputSink {
         void onOutputReport(std::span<const std::uint8_t>) override {}
     };
     bus.attach({0x046D, 0xC31C, "Keyboard", "", "", {9, 2}, {}}, std::make_shared<Nothing>());
@@ -574,7 +573,7 @@ TEST_F(UpdateProcedureTest, AnArrivalAtTheReturnDeadlineEndsTheWaitOneWayOnly) {
 TEST_F(UpdateProcedureTest, ADeviceThatNeverLeftIsClosedAndAnotherOneIsNotFlashed) {
     // The application-mode device ignores the switch and stays on the bus; meanwhile another
     // device turns up in update mode. It is not the device the user chose.
-    struct Deaf final : platform::VirtualHidDevice {
+    struct Deaf final : platform::OutputSink {
         void onOutputReport(std::span<const std::uint8_t>) override {}
     };
     bus.attach({kVendorId, kAppProductId, "Vumo Device", "VUMO-0001", "Vumo",

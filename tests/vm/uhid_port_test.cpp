@@ -36,7 +36,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // Keeps what reaches it; may run an action on the port's thread for each report.
-class RecordingSink final : public OutputSink {
+class RecordingSink final : public platform::OutputSink {
 public:
     void onOutputReport(std::span<const std::uint8_t> report) override {
         {
@@ -64,14 +64,14 @@ private:
     std::vector<std::vector<std::uint8_t>> reports_;
 };
 
-DeviceDescription UpdateModeDevice() {
-    DeviceDescription d;
+platform::DeviceDescription UpdateModeDevice() {
+    platform::DeviceDescription d;
     d.vendorId = kVendorId;
     d.productId = kDfuProductId;
     d.product = "Vumo Update Loader";
     d.serial = "VUMO-0042";
-    d.inputLength = protocol::kInputReportLength;
-    d.outputLength = protocol::kDfuReportLength;
+    d.lengths.input = protocol::kInputReportLength;
+    d.lengths.output = protocol::kDfuReportLength;
     return d;
 }
 

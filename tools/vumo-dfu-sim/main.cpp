@@ -93,13 +93,13 @@ std::string DescribeCommand(std::span<const std::uint8_t> r) {
 
 // Sits between the emulators and the uhid port and tells what passes: arrivals, departures and
 // the commands the host sends. After DFUEND it hands the device's serial to `uploadEnded`.
-class LoggingPort final : public sim::DevicePort {
+class LoggingPort final : public platform::DevicePort {
 public:
     LoggingPort(sim::UhidPort& port, Log& log, std::function<void(const std::string&)> uploadEnded)
         : port_(port), log_(log), uploadEnded_(std::move(uploadEnded)) {}
 
-    std::string attach(const sim::DeviceDescription& d,
-                       std::shared_ptr<sim::OutputSink> sink) override {
+    std::string attach(const platform::DeviceDescription& d,
+                       std::shared_ptr<platform::OutputSink> sink) override {
         auto relay = std::make_shared<Relay>(*this, d.serial, std::move(sink));
         std::string path = port_.attach(d, relay);
         if (path.empty()) {
@@ -135,9 +135,9 @@ public:
     }
 
 private:
-    class Relay final : public sim::OutputSink {
+    class Relay final : public platform::OutputSink {
     public:
-        Relay(LoggingPort& owner, std::string serial, std::shared_ptr<sim::OutputSink> inner)
+        Relay(LoggingPort& owner, std::string serial, std::shared_ptr<platform::OutputSink> inner)
             : owner_(owner), serial_(std::move(serial)), inner_(std::move(inner)) {}
         void onOutputReport(std::span<const std::uint8_t> report) override {
             // The emulator first, so that its state already reflects the command.
@@ -151,7 +151,7 @@ private:
     private:
         LoggingPort& owner_;
         std::string serial_;
-        std::shared_ptr<sim::OutputSink> inner_;
+        std::shared_ptr<platform::OutputSink> inner_;
     };
 
     sim::UhidPort& port_;

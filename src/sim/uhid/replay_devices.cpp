@@ -26,7 +26,7 @@ struct ReplayDevices::Link {
 
 namespace {
 
-class Sink final : public OutputSink {
+class Sink final : public platform::OutputSink {
 public:
     Sink(std::shared_ptr<ReplayDevices::Link> link, std::string recordedPath,
          std::uint64_t generation)
@@ -46,7 +46,7 @@ private:
 
 }  // namespace
 
-ReplayDevices::ReplayDevices(DevicePort& port, std::function<void(const std::string&)> note)
+ReplayDevices::ReplayDevices(platform::DevicePort& port, std::function<void(const std::string&)> note)
     : port_(port), note_(std::move(note)), link_(std::make_shared<Link>()) {}
 
 ReplayDevices::~ReplayDevices() { setPlayer(nullptr); }
@@ -64,15 +64,14 @@ bool ReplayDevices::plug(const record::RecordedDevice& device) {
         generation = ++link_->nextGeneration;
         link_->attached[recorded] = {{}, generation};
     }
-    DeviceDescription d;
+    platform::DeviceDescription d;
     d.vendorId = device.info.vendorId;
     d.productId = device.info.productId;
     d.product = device.info.product;
     d.serial = device.info.serial;
     d.manufacturer = device.info.manufacturer;
     d.port = device.info.port;
-    d.inputLength = device.lengths.input;
-    d.outputLength = device.lengths.output;
+    d.lengths = device.lengths;
     const std::string node =
         port_.attach(d, std::make_shared<Sink>(link_, recorded, generation));
     {

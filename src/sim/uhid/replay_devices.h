@@ -10,7 +10,7 @@
 // been unplugged is dropped.
 
 #include "record/device_player.h"
-#include "sim/device_port.h"
+#include "platform/device_port.h"
 
 #include <functional>
 #include <map>
@@ -23,7 +23,7 @@ namespace vumo::sim {
 class ReplayDevices final : public record::DeviceSide {
 public:
     // `note` gets a line for each device made or unplugged, with both of its names.
-    explicit ReplayDevices(DevicePort& port, std::function<void(const std::string&)> note = {});
+    explicit ReplayDevices(platform::DevicePort& port, std::function<void(const std::string&)> note = {});
     // Lets go of the player first: nothing reaches it once this returns.
     ~ReplayDevices() override;
     ReplayDevices(const ReplayDevices&) = delete;
@@ -45,7 +45,7 @@ public:
     struct Link;
 
 private:
-    DevicePort& port_;
+    platform::DevicePort& port_;
     std::function<void(const std::string&)> note_;
     std::shared_ptr<Link> link_;
 };

@@ -25,7 +25,7 @@ using base::UniqueFd;
 
 struct UhidPort::Device {
     UniqueFd fd;
-    std::shared_ptr<OutputSink> sink;
+    std::shared_ptr<platform::OutputSink> sink;
     std::string path;
     std::string folder;  // its HID device's folder in sysfs
     std::string phys;
@@ -233,8 +233,8 @@ void UhidPort::wakeReader() {
     [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
 }
 
-std::string UhidPort::attach(const DeviceDescription& description,
-                             std::shared_ptr<OutputSink> sink) {
+std::string UhidPort::attach(const platform::DeviceDescription& description,
+                             std::shared_ptr<platform::OutputSink> sink) {
     std::string phys;
     {
         std::lock_guard lock(mutex_);
@@ -274,7 +274,7 @@ std::string UhidPort::attach(const DeviceDescription& description,
     PutString(create.u.create2.name, sizeof create.u.create2.name, description.product);
     PutString(create.u.create2.phys, sizeof create.u.create2.phys, phys);
     PutString(create.u.create2.uniq, sizeof create.u.create2.uniq, description.serial);
-    const auto rd = BuildReportDescriptor(description.inputLength, description.outputLength);
+    const auto rd = BuildReportDescriptor(description.lengths.input, description.lengths.output);
     std::copy(rd.begin(), rd.end(), create.u.create2.rd_data);
     create.u.create2.rd_size = static_cast<std::uint16_t>(rd.size());
     create.u.create2.bus = kBusUsb;

@@ -23,7 +23,7 @@
 // folder is told apart from those of other devices with the same IDs, and how the host knows
 // the device again when it comes back from a mode switch or restart.
 
-#include "sim/device_port.h"
+#include "platform/device_port.h"
 
 #include <chrono>
 #include <cstdint>
@@ -67,7 +67,7 @@ struct UhidPortSettings {
     std::function<int()> openDevice;
 };
 
-class UhidPort final : public DevicePort {
+class UhidPort final : public platform::DevicePort {
 public:
     explicit UhidPort(UhidPortSettings settings = {});
     // Unplugs whatever is still attached and joins the reader thread.
@@ -75,8 +75,8 @@ public:
     UhidPort(const UhidPort&) = delete;
     UhidPort& operator=(const UhidPort&) = delete;
 
-    std::string attach(const DeviceDescription& description,
-                       std::shared_ptr<OutputSink> sink) override;
+    std::string attach(const platform::DeviceDescription& description,
+                       std::shared_ptr<platform::OutputSink> sink) override;
     void detach(const std::string& path) override;
     bool sendInputReport(const std::string& path, std::span<const std::uint8_t> report) override;
 

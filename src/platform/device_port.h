@@ -1,14 +1,16 @@
 #pragma once
-// How an emulated device gets onto a bus. The emulator is written against this small port and
-// knows nothing else about the bus: today the port is the in-process SimHidBus, and the same
-// emulator can be put on /dev/uhid as a real kernel device by another port.
+// How a device gets onto a bus, seen from the device. Whatever plays a device (the emulator, the
+// player of a recording) is written against this small port and knows nothing else about the
+// bus: the in-process SimHidBus is one port, /dev/uhid (a real kernel device) another.
+
+#include "platform/hid_bus.h"
 
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 
-namespace vumo::sim {
+namespace vumo::platform {
 
 // What the host sees of a device before it opens it.
 struct DeviceDescription {
@@ -17,10 +19,9 @@ struct DeviceDescription {
     std::string product;
     std::string serial;
     std::string manufacturer;
-    std::string port;  // kept across mode switches and restarts
     // Longest report of each kind, report ID byte included (Windows counts it that way).
-    std::uint16_t inputLength = 0;
-    std::uint16_t outputLength = 0;
+    ReportLengths lengths;
+    std::string port;  // where it is plugged in, kept across mode switches and restarts
 };
 
 // The device's ear: receives every output report the host writes to one attachment.
@@ -49,4 +50,4 @@ public:
                                  std::span<const std::uint8_t> report) = 0;
 };
 
-}  // namespace vumo::sim
+}  // namespace vumo::platform
