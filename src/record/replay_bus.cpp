@@ -1,11 +1,11 @@
 #include "record/replay_bus.h"
 
+#include "platform/in_process_bus.h"
 #include "record/device_player.h"
 #include "record/recording_index.h"
 
 #include <algorithm>
 #include <condition_variable>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -18,35 +18,6 @@ namespace {
 using platform::OpenStatus;
 using platform::ReadStatus;
 using Clock = std::chrono::steady_clock;
-
-// The kernel keeps up to 64 unread reports per open hidraw file and drops the oldest.
-constexpr std::size_t kReaderQueueLimit = 64;
-
-struct ReaderQueue {
-    std::string path;
-    std::mutex mutex;
-    std::condition_variable changed;
-    struct Item {
-        ReadStatus status;
-        std::vector<std::uint8_t> bytes;
-    };
-    std::deque<Item> items;
-    bool cancelled = false;
-    bool gone = false;
-};
-
-struct MonitorQueue {
-    void push(platform::HotplugMonitor::Event event) {
-        {
-            std::lock_guard lock(mutex);
-            events.push_back(std::move(event));
-        }
-        ready.signal();
-    }
-    base::WakeEvent ready;  // set while events wait
-    std::mutex mutex;
-    std::deque<platform::HotplugMonitor::Event> events;
-};
 
 }  // namespace
 
@@ -97,7 +68,7 @@ struct ReplayHidBus::State {
                 break;
             case EventKind::read:
                 if (e.readStatus == ReadStatus::report || e.readStatus == ReadStatus::failed)
-                    ToReaders(e.path, {e.readStatus, e.data});
+                    ToReaders(e.path, e.readStatus, e.data);
                 else if (e.readStatus == ReadStatus::gone)
                     ReadersGone(e.path);
                 break;
@@ -129,38 +100,18 @@ struct ReplayHidBus::State {
         for (const auto& d : devices) presentPaths.insert(d.path);
     }
 
-    std::vector<std::shared_ptr<ReaderQueue>> Readers(const std::string& path) {
-        std::erase_if(readers, [](const auto& r) { return r.expired(); });
-        std::vector<std::shared_ptr<ReaderQueue>> out;
-        for (auto& r : readers)
-            if (auto q = r.lock(); q && q->path == path) out.push_back(std::move(q));
-        return out;
-    }
-
-    void ToReaders(const std::string& path, const ReaderQueue::Item& item) {
-        for (auto& q : Readers(path)) {
-            {
-                std::lock_guard lock(q->mutex);
-                if (q->items.size() == kReaderQueueLimit) q->items.pop_front();
-                q->items.push_back(item);
-            }
-            q->changed.notify_all();
-        }
+    void ToReaders(const std::string& path, ReadStatus status,
+                   std::span<const std::uint8_t> bytes) {
+        if (const auto it = readers.find(path); it != readers.end())
+            it->second.deliver(status, bytes);
     }
 
     void ReadersGone(const std::string& path) {
-        for (auto& q : Readers(path)) {
-            {
-                std::lock_guard lock(q->mutex);
-                q->gone = true;
-            }
-            q->changed.notify_all();
-        }
+        if (const auto it = readers.find(path); it != readers.end()) it->second.end();
     }
 
-    void ToMonitor(int number, platform::HotplugMonitor::Event event) {
-        if (number >= 1 && static_cast<std::size_t>(number) <= monitors.size())
-            monitors[static_cast<std::size_t>(number) - 1]->push(std::move(event));
+    void ToMonitor(int number, const platform::HotplugMonitor::Event& event) {
+        if (number >= 1) monitors.announceTo(static_cast<std::size_t>(number), event);
     }
 
     // The recorded answer for `path` at the frontier: the latest one passed, else the first one
@@ -278,8 +229,8 @@ struct ReplayHidBus::State {
     std::map<std::string, OpenStatus> readerOpens;
     std::map<int, std::string> recordedWriters;  // recorded handle -> path
     std::multiset<std::string> ownWriters;       // paths this run holds a writer on
-    std::vector<std::weak_ptr<ReaderQueue>> readers;
-    std::vector<std::shared_ptr<MonitorQueue>> monitors;  // in the order they were made
+    std::map<std::string, platform::InProcessReaders> readers;  // by path
+    platform::InProcessMonitors monitors;  // told apart by the order they were made in
     std::string diverged;
     std::string imageSha;
     std::uint64_t imageSize = 0;
@@ -311,62 +262,6 @@ private:
     std::shared_ptr<State> state_;
     std::string path_;
     bool closed_ = false;  // the owner calls write and close from one thread at a time
-};
-
-class ReplayReader final : public platform::HidReader {
-public:
-    explicit ReplayReader(std::shared_ptr<ReaderQueue> queue) : queue_(std::move(queue)) {}
-    ~ReplayReader() override { close(); }
-    platform::ReadResult read(std::span<std::uint8_t> buffer,
-                              std::chrono::milliseconds timeout) override {
-        std::unique_lock lock(queue_->mutex);
-        queue_->changed.wait_for(lock, timeout, [&] {
-            return queue_->cancelled || !queue_->items.empty() || queue_->gone;
-        });
-        if (queue_->cancelled) return {ReadStatus::cancelled, 0};
-        if (!queue_->items.empty()) {
-            const auto item = std::move(queue_->items.front());
-            queue_->items.pop_front();
-            if (item.status != ReadStatus::report) return {item.status, 0};
-            const std::size_t n = std::min(buffer.size(), item.bytes.size());
-            std::copy_n(item.bytes.begin(), n, buffer.begin());
-            return {ReadStatus::report, n};
-        }
-        if (queue_->gone) return {ReadStatus::gone, 0};
-        return {ReadStatus::timeout, 0};
-    }
-    void cancel() override {
-        {
-            std::lock_guard lock(queue_->mutex);
-            queue_->cancelled = true;
-        }
-        queue_->changed.notify_all();
-    }
-    bool close() override {
-        cancel();
-        return true;
-    }
-
-private:
-    std::shared_ptr<ReaderQueue> queue_;
-};
-
-class ReplayMonitor final : public platform::HotplugMonitor {
-public:
-    explicit ReplayMonitor(std::shared_ptr<MonitorQueue> queue) : queue_(std::move(queue)) {}
-    base::Waitable ready() const override { return queue_->ready.waitable(); }
-    std::vector<Event> takeEvents() override {
-        // Cleared before the queue is emptied: an event pushed in between sets it again.
-        queue_->ready.clear();
-        std::lock_guard lock(queue_->mutex);
-        std::vector<Event> out(std::make_move_iterator(queue_->events.begin()),
-                               std::make_move_iterator(queue_->events.end()));
-        queue_->events.clear();
-        return out;
-    }
-
-private:
-    std::shared_ptr<MonitorQueue> queue_;
 };
 
 }  // namespace
@@ -426,18 +321,11 @@ platform::Opened<platform::HidReader> ReplayHidBus::openReader(const std::string
                                             [](const Event& e) { return e.status; })
                             .value_or(OpenStatus::failed);
     if (status != OpenStatus::ok) return {status, nullptr};
-    auto queue = std::make_shared<ReaderQueue>();
-    queue->path = path;
-    s.readers.push_back(queue);
-    return {OpenStatus::ok, std::make_unique<ReplayReader>(std::move(queue))};
+    return {OpenStatus::ok, s.readers[path].open()};
 }
 
 std::unique_ptr<platform::HotplugMonitor> ReplayHidBus::monitor() {
-    auto queue = std::make_shared<MonitorQueue>();
-    if (!queue->ready) return nullptr;
-    std::lock_guard lock(state_->mutex);
-    state_->monitors.push_back(queue);
-    return std::make_unique<ReplayMonitor>(std::move(queue));
+    return state_->monitors.open();
 }
 
 std::string ReplayHidBus::divergence() const {
