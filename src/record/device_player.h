@@ -1,9 +1,9 @@
 #pragma once
-// The device's side of a recording, played onto devices outside this process: vumo-dfu-sim
-// --replay makes them through /dev/uhid, so that any program on the machine meets the recorded
-// device through the real kernel.
+// The device's side of a recording, played onto a device port: vumo-dfu-sim --replay plays it
+// onto /dev/uhid, so that any program on the machine meets the recorded device through the
+// real kernel. It stands beside the emulator: both are written against platform::DevicePort.
 //
-// The rules are those of the in-process replay bus (replay_bus.h), seen from the device:
+// The rules are the replayer's (replayer.h), seen from the device:
 //
 //  - Every report the host writes must equal the next recorded write, to the device recorded
 //    under that path. The first that differs stops the replay: it is described once, with the
@@ -15,8 +15,10 @@
 //    when the host writes again before they came due, they are played at once, in order.
 //  - Devices are told apart by recorded path, and each appearance of a path (present in the
 //    first enumeration, an arrival, or first listed by a later enumeration) is one device: the
-//    side plugs a new one every time, and the kernel gives it whatever node it gives. So the
-//    n-th device of the recording is the n-th made here, whatever either is called.
+//    player plugs a new one every time, and the port gives it whatever name it gives (a real
+//    kernel: the next free /dev/hidrawN). So the n-th device of the recording is the n-th made
+//    here, whatever either is called; what the host writes to it is matched under the
+//    recorded name, and a write to an appearance that has been unplugged since is dropped.
 //
 // What a real kernel can't be made to repeat, and is therefore not played:
 //
@@ -26,61 +28,38 @@
 //  - a read that failed for another reason than the device leaving (the recorded machine's I/O
 //    error); it is noted and skipped.
 //  - the device's manufacturer string: uhid sets none. (Its port it does keep: the physical path.)
+//
+// Each device is described as the recording lists it (IDs, product name, serial, port) with
+// the report lengths of its latest successful probe (of another device with the same IDs when
+// it was never probed).
 
-#include "platform/hid_bus.h"
+#include "platform/device_port.h"
 #include "record/recording.h"
-#include "record/recording_index.h"
+#include "record/replayer.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
+#include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
-#include <thread>
 #include <unordered_set>
-#include <vector>
 
 namespace vumo::record {
 
-// What the device did by itself: input reports, the end of a reader other than its
-// cancelling (which was the host's doing), arrivals and removals.
-bool IsDeviceEvent(const Event& event);
-
-// Bytes as a difference shows them: spaced hex, a long run of zeros at the end counted instead
-// of written out, the length last.
-std::string SpacedBytes(std::span<const std::uint8_t> bytes);
-
-// One device as the recording knows it: what the host listed, and the report lengths of its
-// latest successful probe (of another device with the same IDs when it was never probed).
-struct RecordedDevice {
-    platform::HidInterfaceInfo info;  // info.path is the recorded path
-    platform::ReportLengths lengths;
-};
-
-// Where the player plays: a set of devices outside this object. Called with the player's lock
-// held and in the recording's order; none may call back into the player.
-class DeviceSide {
-public:
-    virtual ~DeviceSide() = default;
-    // Makes the device; false when it could not be made (the side says why itself).
-    virtual bool plug(const RecordedDevice& device) = 0;
-    virtual void unplug(const std::string& recordedPath) = 0;
-    // One input report, byte 0 the report ID.
-    virtual void send(const std::string& recordedPath, std::span<const std::uint8_t> report) = 0;
-};
-
-class DevicePlayer {
+class DevicePlayer final : ReplayStage {
 public:
     // `speed` divides the recorded delays; 0 plays everything as soon as it may come. `file`
-    // names the recording in messages. `note` gets one line for each thing worth telling that
-    // is not a difference (a skipped event, the end of the recording), from any thread.
-    DevicePlayer(Recording recording, double speed, std::string file, DeviceSide& side,
+    // names the recording in messages. `note` gets one line for each thing worth telling (a
+    // device made, with both of its names; a skipped event; the difference; the end of the
+    // recording), from any thread. The port must outlive the player.
+    DevicePlayer(Recording recording, double speed, std::string file, platform::DevicePort& port,
                  std::function<void(const std::string&)> note = {});
-    // Stops playing and joins the player's thread. Unplugs nothing: that is the side's.
-    ~DevicePlayer();
+    // Lets go of the host's writes (nothing reaches the player once it returns), stops playing,
+    // joins the player's thread, then unplugs whatever is still there.
+    ~DevicePlayer() override;
     DevicePlayer(const DevicePlayer&) = delete;
     DevicePlayer& operator=(const DevicePlayer&) = delete;
 
@@ -92,57 +71,61 @@ public:
     // A write to a device that has left since is dropped.
     void written(const std::string& recordedPath, std::span<const std::uint8_t> report);
 
+    // The same from one appearance's sink: dropped when that appearance has been unplugged.
+    void written(const std::string& recordedPath, std::uint64_t appearance,
+                 std::span<const std::uint8_t> report);
+
+    // The port's name for the device recorded as `recordedPath`; empty while it is not there.
+    std::string nodeOf(const std::string& recordedPath) const;
+
     // The first difference, in words ("replay stopped: event 9 (line 10 of F) differs: ...");
     // empty while none.
-    std::string divergence() const;
+    std::string divergence() const { return replay_.divergence(); }
     // Waits until the replay stops at a difference or every event has been played, at most
     // until `deadline`; true when one of them happened.
-    bool waitStopped(std::chrono::steady_clock::time_point deadline) const;
+    bool waitStopped(std::chrono::steady_clock::time_point deadline) const {
+        return replay_.waitStopped(deadline);
+    }
     // Every event of the recording has been played (or passed, for the host's own).
-    bool finished() const;
+    bool finished() const { return replay_.finished(); }
     // When the host is done: the difference found, or, when the recording had the host write
     // more, that. Empty when the host wrote everything recorded.
-    std::string conclude();
+    std::string conclude() { return replay_.conclude(); }
 
     // How often the recording has the host write, and the recorded run's exit status if the
     // recording has its end.
-    std::size_t recordedWrites() const;
-    std::optional<int> recordedExit() const;
+    std::size_t recordedWrites() const { return replay_.recordedWrites(); }
+    std::optional<int> recordedExit() const { return replay_.recordedExit(); }
     // For tests: the entries its lookups into the recording have visited (RecordingIndex).
-    std::uint64_t lookupSteps() const;
+    std::uint64_t lookupSteps() const { return replay_.lookupSteps(); }
+
+    struct Link;
 
 private:
-    bool IsWrite(std::size_t i) const;
-    bool IsDevice(std::size_t i) const;
-    void PassHostEvents();
-    void Play(std::size_t i);
+    void pass(std::size_t i) override;
+    void play(std::size_t i) override;
     bool Plug(const platform::HidInterfaceInfo& info);
     void Unplug(const std::string& path);
     bool Present(const std::string& path) const;
-    std::string Where(std::size_t i) const;
-    void Diverge(std::string what);
     void Note(const std::string& line);
-    void Loop();
 
-    const Recording rec_;
-    const RecordingIndex lookup_;  // built once: what arrived, the lengths of a device
-    const double speed_;
-    const std::string file_;
-    DeviceSide& side_;
+    platform::DevicePort& port_;
     const std::function<void(const std::string&)> note_;
+    // Shared with the devices' sinks, which the port may still call after the player has gone.
+    const std::shared_ptr<Link> link_;
 
-    mutable std::mutex mutex_;
-    mutable std::condition_variable wake_;
+    // Guarded by the replayer's lock.
+    struct Device {
+        std::string node;  // the port's name; empty while attach() has not returned
+        std::uint64_t appearance = 0;
+    };
     bool started_ = false;
-    bool stopping_ = false;
-    std::size_t next_ = 0;  // the first event not yet played or passed
-    std::chrono::steady_clock::time_point anchorReal_;
-    std::int64_t anchorMicros_ = 0;
-    std::unordered_set<std::string> present_;  // recorded paths of the devices plugged now
-    std::unordered_set<std::string> seen_;     // every recorded path that has been plugged
-    std::string diverged_;
-    bool endNoted_ = false;
-    std::thread player_;
+    std::map<std::string, Device> present_;  // by recorded path: the devices plugged now
+    std::unordered_set<std::string> seen_;   // every recorded path that has been plugged
+    std::uint64_t appearances_ = 0;
+
+    // Last, so that it goes first: its thread calls the members above.
+    Replayer replay_;
 };
 
 }  // namespace vumo::record

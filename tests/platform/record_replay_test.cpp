@@ -300,15 +300,18 @@ std::uint64_t ReplaySteps(int arrivals) {
 
 // The same through the player of the device's side, which makes each arriving device.
 std::uint64_t PlayerSteps(int arrivals) {
-    struct Side : DeviceSide {
-        bool plug(const RecordedDevice& d) override {
+    struct Port : platform::DevicePort {
+        std::string attach(const platform::DeviceDescription& d,
+                           std::shared_ptr<platform::OutputSink>) override {
             std::lock_guard lock(mutex);
             if (d.lengths.output == 133) ++plugged;  // p0 too: by the IDs it shares
             changed.notify_all();
+            return "node" + std::to_string(plugged);
+        }
+        void detach(const std::string&) override {}
+        bool sendInputReport(const std::string&, std::span<const std::uint8_t>) override {
             return true;
         }
-        void unplug(const std::string&) override {}
-        void send(const std::string&, std::span<const std::uint8_t>) override {}
         std::mutex mutex;
         std::condition_variable changed;
         int plugged = 0;

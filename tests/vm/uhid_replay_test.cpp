@@ -4,7 +4,6 @@
 
 #include "record/device_player.h"
 #include "record/recording.h"
-#include "sim/uhid/replay_devices.h"
 #include "sim/uhid/uhid_port.h"
 #include "vm/fake_uhid_kernel.h"
 
@@ -54,15 +53,12 @@ std::vector<std::uint8_t> WithoutReportId(const std::vector<std::uint8_t>& repor
 struct Replay {
     explicit Replay(const std::string& name)
         : recording(Load(name)), kernel({.firstNode = 5}),
-          port(std::make_unique<UhidPort>(kernel.settings())), devices(*port),
-          owned(std::make_unique<record::DevicePlayer>(recording, 0, name, devices)),
-          player(*owned) {
-        devices.setPlayer(owned.get());
-    }
+          port(std::make_unique<UhidPort>(kernel.settings())),
+          owned(std::make_unique<record::DevicePlayer>(recording, 0, name, *port)),
+          player(*owned) {}
     ~Replay() { Stop(); }
     // Joins the player's and the port's threads: what either was to send has been sent.
     void Stop() {
-        devices.setPlayer(nullptr);
         owned.reset();
         port.reset();
     }
@@ -70,7 +66,6 @@ struct Replay {
     record::Recording recording;
     FakeKernel kernel;
     std::unique_ptr<UhidPort> port;
-    ReplayDevices devices;  // used only while the port is there
     std::unique_ptr<record::DevicePlayer> owned;
     record::DevicePlayer& player;
 };
@@ -85,7 +80,7 @@ TEST(UhidReplay, PlaysARecordedUpdateRepliesFollowingTheirWrites) {
     EXPECT_EQ(create->name, "Vumo Update Loader");
     EXPECT_EQ(create->uniq, "VUMO-0001");
     EXPECT_EQ(create->data, BuildReportDescriptor(17, 133));  // the recorded probe's lengths
-    EXPECT_EQ(r.devices.nodeOf("sim:hidraw0"), "/dev/hidraw5");
+    EXPECT_EQ(r.player.nodeOf("sim:hidraw0"), "/dev/hidraw5");
 
     const auto device = DevicesByAppearance(r.recording);
     std::size_t replies = 0;  // input reports the recording has up to here
@@ -126,8 +121,8 @@ TEST(UhidReplay, PlaysARecordedUpdateRepliesFollowingTheirWrites) {
     EXPECT_EQ(back->data, BuildReportDescriptor(17, 21));
     EXPECT_EQ(back->phys, create->phys);  // the recorded port, so the host knows it again
     EXPECT_TRUE(r.player.waitStopped(std::chrono::steady_clock::now() + kWait));
-    EXPECT_EQ(r.devices.nodeOf("sim:hidraw1"), "/dev/hidraw6");
-    EXPECT_EQ(r.devices.nodeOf("sim:hidraw0"), "");
+    EXPECT_EQ(r.player.nodeOf("sim:hidraw1"), "/dev/hidraw6");
+    EXPECT_EQ(r.player.nodeOf("sim:hidraw0"), "");
     EXPECT_TRUE(r.player.finished());
     EXPECT_EQ(r.player.conclude(), "");
     EXPECT_EQ(r.player.recordedExit(), 0);
@@ -204,8 +199,8 @@ TEST(UhidReplay, DevicesAreMadeInTheOrderTheRecordingListsThem) {
     std::map<int, std::string> serials;
     for (const auto& c : r.kernel.all(UHID_CREATE2)) serials[c.device] = c.uniq;
     EXPECT_EQ(serials, (std::map<int, std::string>{{0, "VUMO-0001"}, {1, "VUMO-0002"}}));
-    EXPECT_EQ(r.devices.nodeOf("sim:hidraw0"), "/dev/hidraw5");
-    EXPECT_EQ(r.devices.nodeOf("sim:hidraw1"), "/dev/hidraw6");
+    EXPECT_EQ(r.player.nodeOf("sim:hidraw0"), "/dev/hidraw5");
+    EXPECT_EQ(r.player.nodeOf("sim:hidraw1"), "/dev/hidraw6");
     // The host only lists: nothing is for it to write, and the recording plays to its end.
     EXPECT_TRUE(r.player.waitStopped(std::chrono::steady_clock::now() + kWait));
     EXPECT_EQ(r.player.conclude(), "");

@@ -10,7 +10,6 @@
 #include "sim/device_emulator.h"
 #include "sim/simulate_options.h"
 #include "sim/timer.h"
-#include "sim/uhid/replay_devices.h"
 #include "platform/stop_signals.h"
 #include "sim/uhid/uhid_port.h"
 #include "text/utf8.h"
@@ -196,17 +195,15 @@ int RunReplay(const Options& o) {
     settings.devicePath = o.uhid;
     sim::UhidPort uhid(settings);
     LoggingPort port(uhid, log, [](const std::string&) {});
-    sim::ReplayDevices devices(port, note);
     const std::size_t events = recording.events.size();
     const std::string recorded = Joined(recording.header.argv);
     auto player = std::make_unique<record::DevicePlayer>(std::move(recording), o.replaySpeed,
-                                                         o.replay, devices, note);
+                                                         o.replay, port, note);
     const auto recordedExit = player->recordedExit();
     log.line("vumo-dfu-sim: replaying %s: %zu events, %zu reports for the host to write; "
              "recorded: %s; exit status %s",
              o.replay.c_str(), events, player->recordedWrites(), recorded.c_str(),
              recordedExit ? std::to_string(*recordedExit).c_str() : "not recorded");
-    devices.setPlayer(player.get());
     int exitCode = kExitOk;
     if (!player->start()) {
         exitCode = kExitFailure;
@@ -219,10 +216,8 @@ int RunReplay(const Options& o) {
         if (!player->conclude().empty()) exitCode = kExitReplayDiffers;
         else log.line("vumo-dfu-sim: the host wrote every report of the recording");
     }
-    // No write may reach the player once it has gone; then the devices leave.
-    devices.setPlayer(nullptr);
+    // No write reaches the player once it goes; then the devices leave.
     player.reset();
-    devices.unplugAll();
     return exitCode;
 }
 
