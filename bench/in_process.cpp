@@ -7,7 +7,6 @@
 #include "protocol/reports.h"
 #include "proc_stats.h"
 #include "sim/device_emulator.h"
-#include "sim/sim_bus_port.h"
 #include "sim/simulate_options.h"
 #include "sim/simulation.h"
 #include "update/device_watcher.h"

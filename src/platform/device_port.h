@@ -46,8 +46,7 @@ public:
     virtual void detach(const std::string& path) = 0;
     // Sends one input report (byte 0 = report ID) to the host; false when the device is not on
     // the bus.
-    virtual bool sendInputReport(const std::string& path,
-                                 std::span<const std::uint8_t> report) = 0;
+    virtual bool sendInputReport(const std::string& path, std::span<const std::uint8_t> report) = 0;
 };
 
 }  // namespace vumo::platform

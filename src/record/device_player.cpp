@@ -22,8 +22,7 @@ class Sink final : public platform::OutputSink {
 public:
     Sink(std::shared_ptr<DevicePlayer::Link> link, std::string recordedPath,
          std::uint64_t appearance)
-        : link_(std::move(link)), recordedPath_(std::move(recordedPath)),
-          appearance_(appearance) {}
+        : link_(std::move(link)), recordedPath_(std::move(recordedPath)), appearance_(appearance) {}
     void onOutputReport(std::span<const std::uint8_t> report) override {
         std::lock_guard lock(link_->mutex);
         if (link_->player) link_->player->written(recordedPath_, appearance_, report);
@@ -38,9 +37,10 @@ private:
 }  // namespace
 
 DevicePlayer::DevicePlayer(Recording recording, double speed, std::string file,
-                           platform::DevicePort& port,
-                           std::function<void(const std::string&)> note)
-    : port_(port), note_(std::move(note)), link_(std::make_shared<Link>()),
+                           platform::DevicePort& port, std::function<void(const std::string&)> note)
+    : port_(port),
+      note_(std::move(note)),
+      link_(std::make_shared<Link>()),
       replay_(std::move(recording), speed, std::move(file), {"host", "the host was done"}, *this,
               note_) {
     link_->player = this;
@@ -94,8 +94,8 @@ bool DevicePlayer::start() {
 
 bool DevicePlayer::Plug(const HidInterfaceInfo& info) {
     const auto& lookup = replay_.index();
-    platform::DeviceDescription d{info.vendorId, info.productId, info.product, info.serial,
-                                  info.manufacturer, {}, info.port};
+    platform::DeviceDescription d{
+        info.vendorId, info.productId, info.product, info.serial, info.manufacturer, {}, info.port};
     // Its lengths: the first successful probe of this appearance; else one of a device with the
     // same IDs (a program that only lists does not probe everything).
     bool found = false;
@@ -118,8 +118,7 @@ bool DevicePlayer::Plug(const HidInterfaceInfo& info) {
     seen_.insert(info.path);
     const std::uint64_t appearance = ++appearances_;
     present_[info.path] = {{}, appearance};
-    const std::string node =
-        port_.attach(d, std::make_shared<Sink>(link_, info.path, appearance));
+    const std::string node = port_.attach(d, std::make_shared<Sink>(link_, info.path, appearance));
     if (node.empty()) {
         present_.erase(info.path);
         return false;

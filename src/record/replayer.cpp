@@ -39,8 +39,14 @@ std::string SpacedBytes(std::span<const std::uint8_t> bytes) {
 
 Replayer::Replayer(Recording recording, double speed, std::string file, Words words,
                    ReplayStage& stage, std::function<void(const std::string&)> note)
-    : rec_(std::move(recording)), lookup_(rec_), speed_(speed), file_(std::move(file)),
-      words_(words), stage_(stage), note_(std::move(note)), anchorReal_(Clock::now()) {}
+    : rec_(std::move(recording)),
+      lookup_(rec_),
+      speed_(speed),
+      file_(std::move(file)),
+      words_(words),
+      stage_(stage),
+      note_(std::move(note)),
+      anchorReal_(Clock::now()) {}
 
 Replayer::~Replayer() { stop(); }
 
@@ -169,9 +175,8 @@ void Replayer::noteImage(const std::string& sha256, std::uint64_t size) {
 
 bool Replayer::waitStopped(Clock::time_point deadline) const {
     std::unique_lock lock(mutex_);
-    return wake_.wait_until(lock, deadline, [&] {
-        return !diverged_.empty() || next_ == rec_.events.size();
-    });
+    return wake_.wait_until(lock, deadline,
+                            [&] { return !diverged_.empty() || next_ == rec_.events.size(); });
 }
 
 bool Replayer::finished() const {
@@ -194,9 +199,9 @@ std::string Replayer::conclude() {
 }
 
 std::size_t Replayer::recordedWrites() const {
-    return static_cast<std::size_t>(std::count_if(
-        rec_.events.begin(), rec_.events.end(),
-        [](const Event& e) { return e.kind == EventKind::write; }));
+    return static_cast<std::size_t>(
+        std::count_if(rec_.events.begin(), rec_.events.end(),
+                      [](const Event& e) { return e.kind == EventKind::write; }));
 }
 
 std::optional<int> Replayer::recordedExit() const {

@@ -4,6 +4,7 @@
 // here, so tests can feed them text recorded from real devices.
 
 #include "platform/hid_bus.h"
+#include "platform/hidraw_text.h"
 
 #include <cstdint>
 #include <optional>
@@ -23,9 +24,6 @@ struct HidId {
 };
 std::optional<HidId> parseHidId(std::string_view text);
 
-// The value of KEY in uevent text (one KEY=VALUE per line); empty when the key is absent.
-std::optional<std::string_view> ueventValue(std::string_view uevent, std::string_view key);
-
 // What the walk gathers about one hidraw node before it is turned into an interface entry.
 struct NodeFacts {
     std::string devnode;      // /dev/hidrawN
@@ -43,9 +41,6 @@ struct NodeFacts {
 // can't match any device we look for). Strings come from the USB device when there is one;
 // without one, the product is HID_NAME and the serial HID_UNIQ, and there is no manufacturer.
 std::optional<HidInterfaceInfo> describeNode(const NodeFacts& facts);
-
-// N of a path or name ending in "hidrawN"; empty for anything else.
-std::optional<unsigned> hidrawNumber(std::string_view pathOrName);
 
 // Orders entries by hidraw number, numerically (hidraw10 after hidraw9); entries whose path
 // carries no number come last, by path.

@@ -1,7 +1,7 @@
 #include "sim/uhid/uhid_port.h"
 
-#include "platform/linux/node_info.h"
 #include "base/unique_fd.h"
+#include "platform/hidraw_text.h"
 
 #include <fcntl.h>
 #include <linux/uhid.h>
