@@ -66,6 +66,10 @@ private:
 
 }  // namespace
 
+std::string AppearanceOf(std::string_view bus, std::uint64_t count) {
+    return std::string(bus) + "#" + std::to_string(count);
+}
+
 struct InProcessReaders::Shared {
     std::mutex mutex;
     std::vector<std::weak_ptr<ReaderQueue>> queues;

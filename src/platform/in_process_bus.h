@@ -11,10 +11,17 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace vumo::platform {
+
+// How a bus in this process names one appearance of a node (HidInterfaceInfo::instance): the
+// bus and the count of appearances it has made ("sim#3"), so that two devices given the same
+// path in turn are told apart as the kernel's are.
+std::string AppearanceOf(std::string_view bus, std::uint64_t count);
 
 // The readers open on one device. Each has a queue of its own, as each open hidraw file has: a
 // report goes to every reader open when it is delivered, and waits there for the next read.

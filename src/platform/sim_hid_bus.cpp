@@ -9,7 +9,7 @@
 namespace vumo::platform {
 namespace {
 
-std::string InstanceOf(std::uint64_t attachment) { return "sim#" + std::to_string(attachment); }
+std::string InstanceOf(std::uint64_t attachment) { return AppearanceOf("sim", attachment); }
 
 struct Node {
     std::uint64_t id = 0;  // this attachment; a node number may name several in turn

@@ -63,18 +63,28 @@ struct ReplayHidBus::State final : ReplayStage {
                     ReadersGone(e.path);
                 break;
             case EventKind::arrival:
-                if (const auto* d = replay.index().ArrivedDevice(i); d != nullptr && !Present(e.path)) {
-                    present.push_back(*d);
-                    presentPaths.insert(e.path);
+                if (!Present(e.path)) {
+                    const std::string& instance = NewAppearance(e.path);
+                    if (const auto* d = replay.index().ArrivedDevice(i)) {
+                        present.push_back(*d);
+                        present.back().instance = instance;
+                        presentPaths.insert(e.path);
+                    }
                 }
-                ToMonitor(e.monitor, {platform::HotplugMonitor::Action::arrival, e.path});
+                ToMonitor(e.monitor,
+                          {platform::HotplugMonitor::Action::arrival, e.path, instances[e.path]});
                 break;
-            case EventKind::removal:
+            case EventKind::removal: {
                 if (presentPaths.erase(e.path) != 0)
                     std::erase_if(present, [&](const auto& d) { return d.path == e.path; });
                 ReadersGone(e.path);
-                ToMonitor(e.monitor, {platform::HotplugMonitor::Action::removal, e.path});
+                const auto it = instances.find(e.path);
+                std::string instance = it == instances.end() ? std::string() : it->second;
+                if (it != instances.end()) instances.erase(it);
+                ToMonitor(e.monitor,
+                          {platform::HotplugMonitor::Action::removal, e.path, std::move(instance)});
                 break;
+            }
             case EventKind::write:
             case EventKind::monitor:
             case EventKind::image:
@@ -84,10 +94,22 @@ struct ReplayHidBus::State final : ReplayStage {
 
     bool Present(const std::string& path) const { return presentPaths.count(path) != 0; }
 
+    // A listing shows the devices there now; one at a path without an appearance is a new one
+    // (the recording has no arrival for it, or not yet).
     void SetPresent(const std::vector<platform::HidInterfaceInfo>& devices) {
         present = devices;
         presentPaths.clear();
-        for (const auto& d : devices) presentPaths.insert(d.path);
+        for (auto& d : present) {
+            presentPaths.insert(d.path);
+            const auto it = instances.find(d.path);
+            d.instance = it != instances.end() ? it->second : NewAppearance(d.path);
+        }
+    }
+
+    // Each device that appears at a path is named as the simulated bus names its attachments;
+    // the name stays until its removal is played.
+    const std::string& NewAppearance(const std::string& path) {
+        return instances[path] = platform::AppearanceOf("replay", ++appearances);
     }
 
     void ToReaders(const std::string& path, ReadStatus status,
@@ -129,6 +151,8 @@ struct ReplayHidBus::State final : ReplayStage {
     std::map<std::string, OpenStatus> readerOpens;
     std::map<int, std::string> recordedWriters;  // recorded handle -> path
     std::multiset<std::string> ownWriters;       // paths this run holds a writer on
+    std::map<std::string, std::string> instances;  // by path: its appearance, until removed
+    std::uint64_t appearances = 0;
     std::map<std::string, platform::InProcessReaders> readers;  // by path
     platform::InProcessMonitors monitors;  // told apart by the order they were made in
     // Last, so that it goes first: its thread calls the members above.

@@ -234,6 +234,57 @@ TEST_F(RecordReplayTest, HeldWriterMakesProbesBusyAndOtherPathsAreGone) {
     EXPECT_EQ(replay.probe(path).status, OpenStatus::ok);
 }
 
+// A device that leaves and one that comes at the same path are two appearances, as on the
+// simulated bus: the removal names the one that left, the arrival and later listings the new one.
+TEST(ReplayInstances, EachDeviceAtAPathIsItsOwnAppearance) {
+    Recording rec;
+    const auto add = [&](EventKind kind, std::string path = {}) -> Event& {
+        rec.events.push_back({});
+        rec.events.back().kind = kind;
+        rec.events.back().path = std::move(path);
+        rec.events.back().monitor = 1;
+        rec.events.back().handle = 1;
+        return rec.events.back();
+    };
+    add(EventKind::enumerate).devices = {{"p0", 0x1209, 2, "Loader", "S", "Maker", "1-1"}};
+    add(EventKind::monitor);
+    add(EventKind::openWriter, "p0");
+    Event& write = add(EventKind::write, "p0");
+    write.data = {0};
+    write.ok = true;
+    write.written = 1;
+    add(EventKind::removal, "p0");
+    add(EventKind::arrival, "p0");
+    add(EventKind::enumerate).devices = {{"p0", 0x1209, 1, "App", "S", "Maker", "1-1"}};
+    add(EventKind::end);
+
+    ReplayHidBus bus(std::move(rec), 0, "appearances.jsonl");
+    const auto monitor = bus.monitor();
+    ASSERT_TRUE(monitor);
+    const std::string loader = bus.enumerate().at(0).instance;
+    EXPECT_FALSE(loader.empty());
+    auto writer = bus.openWriter("p0");
+    ASSERT_TRUE(writer.handle);
+    ASSERT_TRUE(writer.handle->write(Bytes{0}).ok);
+    std::vector<platform::HotplugMonitor::Event> events;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (events.size() < 2 && std::chrono::steady_clock::now() < deadline) {
+        const base::Waitable ready[1] = {monitor->ready()};
+        base::WaitAny(ready, 1s);
+        for (auto& e : monitor->takeEvents()) events.push_back(std::move(e));
+    }
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].action, platform::HotplugMonitor::Action::removal);
+    EXPECT_EQ(events[0].instance, loader);
+    EXPECT_EQ(events[1].action, platform::HotplugMonitor::Action::arrival);
+    EXPECT_FALSE(events[1].instance.empty());
+    EXPECT_NE(events[1].instance, loader);
+    const auto listed = bus.enumerate();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].productId, 1);
+    EXPECT_EQ(listed[0].instance, events[1].instance);
+}
+
 // A recording of `arrivals` devices arriving after a write, then listed and probed: the shape
 // of a long bench recording. Every arrival and every probe is looked up while it plays.
 Recording ManyArrivals(int arrivals) {
