@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <linux/uhid.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -194,8 +193,7 @@ UhidAccess CheckUhidAccess(const std::string& devicePath) {
 UhidPort::UhidPort(UhidPortSettings settings) : settings_(std::move(settings)) {
     physPrefix_ = "vumo-uhid/" + std::to_string(::getpid()) + "/" +
                   std::to_string(reinterpret_cast<std::uintptr_t>(this) & 0xFFFFFF);
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ >= 0) reader_ = std::thread([this] { readerLoop(); });
+    if (wake_) reader_ = std::thread([this] { readerLoop(); });
 }
 
 UhidPort::~UhidPort() {
@@ -203,7 +201,7 @@ UhidPort::~UhidPort() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    wakeReader();
+    wake_.signal();
     if (reader_.joinable()) reader_.join();
     std::map<std::string, std::shared_ptr<Device>> left;
     {
@@ -214,7 +212,6 @@ UhidPort::~UhidPort() {
         device->attached = false;
         Destroy(device->fd.get());
     }
-    if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
 void UhidPort::setError(std::string text) {
@@ -227,18 +224,12 @@ std::string UhidPort::lastError() const {
     return lastError_;
 }
 
-void UhidPort::wakeReader() {
-    if (wakeFd_ < 0) return;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
-}
-
 std::string UhidPort::attach(const platform::DeviceDescription& description,
                              std::shared_ptr<platform::OutputSink> sink) {
     std::string phys;
     {
         std::lock_guard lock(mutex_);
-        if (stopping_ || wakeFd_ < 0) {
+        if (stopping_ || !wake_) {
             lastError_ = "the port is not running";
             return {};
         }
@@ -350,7 +341,7 @@ std::string UhidPort::attach(const platform::DeviceDescription& description,
         devices_[path] = std::move(device);
         lastError_.clear();
     }
-    wakeReader();
+    wake_.signal();
     return path;
 }
 
@@ -368,7 +359,7 @@ void UhidPort::detach(const std::string& path) {
     // Synchronous: when this returns the hidraw node is gone and the removal uevent sent. The
     // descriptor itself closes when the reader lets go of its copy.
     Destroy(device->fd.get());
-    wakeReader();
+    wake_.signal();
 }
 
 bool UhidPort::sendInputReport(const std::string& path, std::span<const std::uint8_t> report) {
@@ -400,7 +391,7 @@ void UhidPort::readerLoop() {
             for (const auto& [path, device] : devices_)
                 if (!device->broken) watched.push_back(device);
         }
-        fds.assign(1, pollfd{wakeFd_, POLLIN, 0});
+        fds.assign(1, pollfd{wake_.fd(), POLLIN, 0});
         for (const auto& device : watched) fds.push_back({device->fd.get(), POLLIN, 0});
 
         // No limit needed: attach, detach and destruction all wake this wait.
@@ -408,10 +399,7 @@ void UhidPort::readerLoop() {
             if (errno == EINTR) continue;
             return;
         }
-        if (fds[0].revents & POLLIN) {
-            std::uint64_t count = 0;
-            [[maybe_unused]] const auto n = ::read(wakeFd_, &count, sizeof count);
-        }
+        if (fds[0].revents & POLLIN) wake_.clear();
         for (std::size_t i = 0; i < watched.size(); ++i) {
             if (fds[i + 1].revents == 0) continue;
             Device& device = *watched[i];

@@ -23,6 +23,7 @@
 // folder is told apart from those of other devices with the same IDs, and how the host knows
 // the device again when it comes back from a mode switch or restart.
 
+#include "base/event_fd.h"
 #include "platform/device_port.h"
 
 #include <chrono>
@@ -87,12 +88,11 @@ public:
 
 private:
     void readerLoop();
-    void wakeReader();
     void setError(std::string text);
 
     UhidPortSettings settings_;
     std::string physPrefix_;
-    int wakeFd_ = -1;
+    base::EventFd wake_;  // attach, detach and destruction wake the reader
     mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Device>> devices_;  // by path
     std::set<std::string> goneFolders_;  // sysfs folders of devices let go of, until they go
