@@ -373,6 +373,11 @@ TEST_F(StationTest, ALateRemovalOfANodesEarlierDeviceDoesNotMakeItsNewOneNew) {
     // The device's loader and then its restarted application take the node it left; the
     // removals of the earlier two are handled only after the update has ended.
     LateRemovals late{bus};
+    // The station walks `late` until it stops: it goes first, however the test ends.
+    struct StopFirst {
+        std::unique_ptr<Station>& station;
+        ~StopFirst() { station.reset(); }
+    } stopFirst{station};
     auto& device = Add("VUMO-0001", "sim-1");
     const std::string node = device.path();
     RunOn(late, Options());
