@@ -2,7 +2,9 @@
 // An in-process HID bus. Test code, the demo and the device emulator attach virtual devices to
 // it; the program sees them through the same HidBus interface as real hidraw devices, with the
 // same rules: one writer at a time, reports kept for the next read, arrivals and removals
-// reported to every monitor.
+// reported to every monitor. It is a DevicePort too, so whatever plays a device plugs in here.
+// Its twin for recordings is record/replay_bus.h; both hand out the readers and monitors of
+// in_process_bus.h.
 
 #include "platform/device_port.h"
 #include "platform/hid_bus.h"

@@ -1,6 +1,8 @@
 #pragma once
 // --replay FILE: a HID bus that plays the device's side of a recording, so that a run recorded
-// on someone's bench happens again here, byte for byte, without the device.
+// on someone's bench happens again here, byte for byte, without the device. It stands in for
+// the machine's bus as platform/sim_hid_bus.h does, and plays through the replayer
+// (replayer.h), as the player of the device's side (device_player.h) does.
 //
 // What is matched, and what is only served:
 //

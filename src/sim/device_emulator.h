@@ -1,7 +1,8 @@
 #pragma once
 // An emulated device, written from the device's side: it runs its application (product 1) or
 // its update loader (product 2), switches between them when told, answers the upload
-// conversation, keeps the image it received, and misbehaves on demand.
+// conversation, keeps the image it received, and misbehaves on demand. It plays onto any
+// platform::DevicePort, as record/device_player.h plays a recorded device.
 //
 // Application mode: 21-byte output reports, 17-byte input reports. 0xEE 223 makes it leave the
 // bus and come back in update mode after the return delay, under the same serial number.
