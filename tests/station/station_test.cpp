@@ -383,6 +383,8 @@ TEST_F(StationTest, ALateRemovalOfANodesEarlierDeviceDoesNotMakeItsNewOneNew) {
     RunOn(late, Options());
     ASSERT_TRUE(events.WaitFor([&] { return events.finished.size() == 1; }));
     ASSERT_EQ(events.finished[0].result.outcome, update::Outcome::ok);
+    // The emulator notes its return a moment after the bus has reported it.
+    ASSERT_TRUE(device.waitForMode(Mode::application, std::chrono::steady_clock::now() + 5s));
     ASSERT_EQ(device.path(), node) << "the bus did not give the node out again";
     late.release();
     Add("VUMO-0002", "sim-2");  // its arrival brings the held removals in before it
