@@ -3,10 +3,10 @@
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
 #include "image/prepare.h"
-#include "platform/sim_hid_bus.h"
-#include "protocol/reports.h"
 #include "proc_stats.h"
+#include "protocol/reports.h"
 #include "sim/device_emulator.h"
+#include "sim/sim_hid_bus.h"
 #include "sim/simulate_options.h"
 #include "sim/simulation.h"
 #include "update/device_watcher.h"
@@ -65,8 +65,8 @@ CountedUpdate RunCountedUpdate(bool fromApplicationMode, std::span<const std::ui
                                TurnTimings* turns, std::chrono::milliseconds replyDelay,
                                update::Pacing pacing) {
     CountedUpdate out;
-    TimedSimulation simulation(
-        fromApplicationMode ? sim::Mode::application : sim::Mode::update, replyDelay);
+    TimedSimulation simulation(fromApplicationMode ? sim::Mode::application : sim::Mode::update,
+                               replyDelay);
     platform::HidBus& bus = simulation.bus();
     sim::DeviceEmulator& device = simulation.device();
 
@@ -92,8 +92,7 @@ CountedUpdate RunCountedUpdate(bool fromApplicationMode, std::span<const std::ui
         out.error = procedure.startError();
         return out;
     }
-    procedure.setOpenMode(fromApplicationMode ? protocol::kModeApplication
-                                              : protocol::kModeUpdate);
+    procedure.setOpenMode(fromApplicationMode ? protocol::kModeApplication : protocol::kModeUpdate);
     std::optional<update::UpdateResult> result;
     Clock::time_point began;
     {
@@ -103,7 +102,8 @@ CountedUpdate RunCountedUpdate(bool fromApplicationMode, std::span<const std::ui
         simulation.Record(turns);
         began = Clock::now();
         procedure.StartSecondStage(
-            {prepared, {object.openSerial(), object.openPort()},
+            {prepared,
+             {object.openSerial(), object.openPort()},
              fromApplicationMode ? protocol::kModeApplication : protocol::kModeUpdate});
         result = ui.WaitFinished(Clock::now() + 120s);
         procedure.Stop();

@@ -3,13 +3,13 @@
 #include "hid/dfu_device.h"
 #include "image/prepare.h"
 #include "in_process.h"
-#include "sample_data.h"
-#include "platform/sim_hid_bus.h"
 #include "protocol/crc32.h"
 #include "protocol/firmware_image.h"
 #include "protocol/replies.h"
-#include "sim/device_emulator.h"
 #include "protocol/reports.h"
+#include "sample_data.h"
+#include "sim/device_emulator.h"
+#include "sim/sim_hid_bus.h"
 #include "stats.h"
 
 #include <benchmark/benchmark.h>
@@ -61,7 +61,7 @@ void BM_MatchReply(benchmark::State& state, int kind) {
 
 // The listener's whole share of a reply: match it and set its flag (which wakes any waiter).
 void BM_ParseReply(benchmark::State& state) {
-    platform::SimHidBus bus;
+    sim::SimHidBus bus;
     hid::DfuDevice dfu(bus);
     auto report = sim::BuildReply(sim::Reply::image);
     report.resize(protocol::kInputReportLength, 0);
@@ -194,8 +194,8 @@ void RegisterBenchmarks(bool shortMode, const std::string& scratch) {
         ->Repetitions(1)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("BM_UpdateConversation/application_mode",
-                                 BM_UpdateConversation, true, 0, Pacing::standard)
+    benchmark::RegisterBenchmark("BM_UpdateConversation/application_mode", BM_UpdateConversation,
+                                 true, 0, Pacing::standard)
         ->Iterations(shortMode ? 1 : 3)
         ->Repetitions(1)
         ->UseManualTime()

@@ -15,11 +15,11 @@
 #include "sim/device_emulator.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QEventLoop>
+#include <QFile>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QTest>
+#include <QTimer>
 
 #include <unistd.h>
 
@@ -101,7 +101,7 @@ bool ShowAndStart(StationWindow& window, const QTemporaryDir& dir) {
 }
 
 bool Idle(const QTemporaryDir& dir) {
-    vumo::platform::SimHidBus bus;
+    vumo::sim::SimHidBus bus;
     StationWindow window(bus, Options(dir));
     if (!ShowAndStart(window, dir)) return false;
     // Past the caret's blink, which stops after 10 s without input.
@@ -110,8 +110,7 @@ bool Idle(const QTemporaryDir& dir) {
     const double start = MonotonicSeconds();
     Wait(10'000);
     const double seconds = MonotonicSeconds() - start;
-    const auto delta =
-        vumo::bench::Difference(before, vumo::bench::ReadThreadSwitches(::getpid()));
+    const auto delta = vumo::bench::Difference(before, vumo::bench::ReadThreadSwitches(::getpid()));
     // The wait above is one timer of its own: it is the measurement, not the window.
     std::printf("idle_wakeups_per_s %.2f\nidle_switches %llu\nidle_threads %d\n",
                 static_cast<double>(delta.switches) / seconds,
@@ -124,7 +123,7 @@ bool Idle(const QTemporaryDir& dir) {
 
 bool Running(const QTemporaryDir& dir) {
     constexpr int kDevices = 8;
-    vumo::platform::SimHidBus bus;
+    vumo::sim::SimHidBus bus;
     vumo::platform::DevicePort& port = bus;
     std::vector<std::unique_ptr<vumo::sim::DeviceEmulator>> devices;
     StationWindow window(bus, Options(dir));
@@ -159,17 +158,17 @@ bool Running(const QTemporaryDir& dir) {
     int index = 0;
     bool allRunning = true;
     for (const StationTile* t : window.tiles()) {
-        const double rate = (t->paintCount() - paintsBefore[static_cast<std::size_t>(index++)]) /
-                            seconds;
+        const double rate =
+            (t->paintCount() - paintsBefore[static_cast<std::size_t>(index++)]) / seconds;
         maxRate = std::max(maxRate, rate);
         sumRate += rate;
         allRunning = allRunning && t->state() == StationTile::State::running;
     }
-    std::printf("running_devices %d\nrunning_all_still_uploading %d\n"
-                "running_gui_cpu_percent %.2f\nrunning_tile_paints_per_s_max %.2f\n"
-                "running_tile_paints_per_s_mean %.2f\nrunning_seconds %.2f\n",
-                kDevices, allRunning ? 1 : 0, 100.0 * cpu / seconds, maxRate,
-                sumRate / kDevices, seconds);
+    std::printf(
+        "running_devices %d\nrunning_all_still_uploading %d\n"
+        "running_gui_cpu_percent %.2f\nrunning_tile_paints_per_s_max %.2f\n"
+        "running_tile_paints_per_s_mean %.2f\nrunning_seconds %.2f\n",
+        kDevices, allRunning ? 1 : 0, 100.0 * cpu / seconds, maxRate, sumRate / kDevices, seconds);
     // Stopped as the user would; every thread is joined before the devices go.
     window.messageBoxes().SetAnswerAll(true);
     window.OnStopClicked();

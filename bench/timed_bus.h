@@ -4,8 +4,8 @@
 // next report goes out) is stamped where the transport sees it.
 
 #include "platform/forwarding_hid_bus.h"
-#include "platform/sim_hid_bus.h"
 #include "sim/device_emulator.h"
+#include "sim/sim_hid_bus.h"
 
 #include <atomic>
 #include <chrono>
@@ -154,7 +154,7 @@ public:
 
 private:
     TurnClock clock_;
-    platform::SimHidBus simBus_;
+    sim::SimHidBus simBus_;
     TimedBus bus_{simBus_, clock_};
     TimedPort port_{simBus_, clock_};
     std::unique_ptr<sim::DeviceEmulator> device_;

@@ -2,8 +2,8 @@
 
 #include "platform/observed_hid_bus.h"
 #include "record/recorder.h"
-#include "record/replay_bus.h"
 #include "record/report_trace.h"
+#include "sim/replay_bus.h"
 #include "sim/simulation.h"
 #include "vumo/build_config.h"
 
@@ -23,14 +23,14 @@ std::unique_ptr<BusChoice> BusChoice::Make(const BusOptions& options, std::strin
     failure = BusFailure::none;
     std::unique_ptr<BusChoice> choice(new BusChoice);
     if (options.replay) {
-        record::Recording recording;
-        if (!record::LoadRecording(*options.replay, recording, error)) {
+        recording::Recording recording;
+        if (!recording::LoadRecording(*options.replay, recording, error)) {
             error = "The recording can't be replayed: " + error;
             failure = BusFailure::replay;
             return nullptr;
         }
-        choice->replay_ = std::make_unique<record::ReplayHidBus>(
-            std::move(recording), options.replaySpeed, *options.replay);
+        choice->replay_ = std::make_unique<sim::ReplayHidBus>(std::move(recording),
+                                                              options.replaySpeed, *options.replay);
         choice->bus_ = choice->replay_.get();
     } else if (options.simulate) {
         sim::SimulateOptions simulate;
@@ -65,7 +65,7 @@ std::unique_ptr<BusChoice> BusChoice::Make(const BusOptions& options, std::strin
         observers.push_back(choice->trace_.get());
     }
     if (options.record) {
-        record::Header header;
+        recording::Header header;
         header.program = kFileVersion;
         header.argv = options.argv;
         choice->recorder_ = record::Recorder::Create(*options.record, header, error);

@@ -13,16 +13,16 @@
 #include <vector>
 
 namespace vumo::sim {
+class ReplayHidBus;
 class Simulation;
-}
+}  // namespace vumo::sim
 namespace vumo::platform {
 class ObservedHidBus;
 }
 namespace vumo::record {
 class Recorder;
-class ReplayHidBus;
 class ReportTrace;
-}
+}  // namespace vumo::record
 
 namespace vumo::frontend {
 
@@ -76,7 +76,7 @@ private:
     BusChoice() = default;
     std::unique_ptr<sim::Simulation> simulation_;
     std::unique_ptr<platform::HidBus> ownBus_;
-    std::unique_ptr<record::ReplayHidBus> replay_;
+    std::unique_ptr<sim::ReplayHidBus> replay_;
     std::unique_ptr<record::Recorder> recorder_;
     std::unique_ptr<record::ReportTrace> trace_;
     std::unique_ptr<platform::ObservedHidBus> observed_;

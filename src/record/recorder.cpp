@@ -10,6 +10,8 @@
 
 namespace vumo::record {
 
+using namespace recording;
+
 using platform::HandleKind;
 
 std::unique_ptr<Recorder> Recorder::Create(const std::string& file, const Header& header,
@@ -39,7 +41,8 @@ void Recorder::PutLine(const std::string& line) {
         const auto n = base::WriteSome(fd_, line.data() + done, line.size() - done);
         if (n <= 0) {
             error_ = "the recording " + file_ + " is incomplete: " +
-                     (n < 0 ? base::ErrorText(errno) : std::string("nothing could be written")) + ".";
+                     (n < 0 ? base::ErrorText(errno) : std::string("nothing could be written")) +
+                     ".";
             return;
         }
         done += static_cast<std::size_t>(n);

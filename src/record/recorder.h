@@ -4,12 +4,17 @@
 // a Ctrl-C leaves every event up to that moment in the file.
 
 #include "platform/observed_hid_bus.h"
-#include "record/recording.h"
+#include "recording/recording.h"
 
 #include <memory>
 #include <string>
 
 namespace vumo::record {
+
+// The recorder writes the recording format's events.
+using recording::Event;
+using recording::EventKind;
+using recording::Header;
 
 class Recorder final : public platform::BusObserver {
 public:

@@ -2,7 +2,7 @@
 // An emulated device, written from the device's side: it runs its application (product 1) or
 // its update loader (product 2), switches between them when told, answers the upload
 // conversation, keeps the image it received, and misbehaves on demand. It plays onto any
-// platform::DevicePort, as record/device_player.h plays a recorded device.
+// platform::DevicePort, as sim/device_player.h plays a recorded device.
 //
 // Application mode: 21-byte output reports, 17-byte input reports. 0xEE 223 makes it leave the
 // bus and come back in update mode after the return delay, under the same serial number.
@@ -77,7 +77,7 @@ struct Faults {
     // Replies that are never sent; the command still takes effect. Reply::image here withholds
     // every IMAGE; silentBlocks withholds it for single blocks.
     std::set<Reply> silent;
-    std::set<std::uint32_t> silentBlocks;     // no IMAGE for these blocks (they are kept)
+    std::set<std::uint32_t> silentBlocks;        // no IMAGE for these blocks (they are kept)
     std::optional<std::uint32_t> unplugAtBlock;  // leave the bus when this block arrives
     bool noReturn = false;   // after a mode switch or restart, stay away for good
     bool newSerial = false;  // come back from a mode switch or restart under another serial
@@ -113,18 +113,18 @@ struct EmulatorConfig {
 struct EmulatorStatus {
     Mode mode = Mode::absent;
     std::string serial;
-    std::string path;  // empty while off the bus
-    std::string port;  // from the configuration, the same in every mode
+    std::string path;                  // empty while off the bus
+    std::string port;                  // from the configuration, the same in every mode
     std::uint32_t blocksReceived = 0;  // good blocks kept since the last DFUSTART
     std::uint32_t blocksRejected = 0;  // bad CRC or beyond capacity, since the last DFUSTART
     bool sessionOpen = false;          // between DFUSTART and DFUEND
     std::optional<std::uint8_t> locationCode;  // from the latest LOCATION
     std::optional<std::uint8_t> sizeByte;      // from the latest SIZE
-    std::uint32_t modeSwitches = 0;  // 0xEE 223 obeyed in application mode
-    std::uint32_t restarts = 0;      // 0xEE 13 obeyed in update mode
-    std::uint32_t arrivals = 0;      // times attached to the bus, the first time included
-    std::uint32_t departures = 0;    // times it left the bus (destruction not counted)
-    std::uint32_t reportsDropped = 0;  // reports that came too soon after a reply (min-gap)
+    std::uint32_t modeSwitches = 0;            // 0xEE 223 obeyed in application mode
+    std::uint32_t restarts = 0;                // 0xEE 13 obeyed in update mode
+    std::uint32_t arrivals = 0;                // times attached to the bus, the first time included
+    std::uint32_t departures = 0;              // times it left the bus (destruction not counted)
+    std::uint32_t reportsDropped = 0;          // reports that came too soon after a reply (min-gap)
     // Indexed by Reply; counted as each reply goes out, so a reply the host has seen is counted.
     std::array<std::uint32_t, kReplyKinds> repliesSent{};
 };

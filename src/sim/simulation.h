@@ -4,8 +4,8 @@
 // plugged in after each interval, by a timer thread of the simulation's own, until
 // kMaxSimulatedDevices are there.
 
-#include "platform/sim_hid_bus.h"
 #include "sim/device_emulator.h"
+#include "sim/sim_hid_bus.h"
 #include "sim/simulate_options.h"
 #include "sim/timer.h"
 
@@ -27,7 +27,7 @@ public:
     Simulation(const Simulation&) = delete;
     Simulation& operator=(const Simulation&) = delete;
 
-    platform::SimHidBus& bus() { return bus_; }
+    sim::SimHidBus& bus() { return bus_; }
     platform::DevicePort& port() { return bus_; }
     // Devices so far, in the order they came; with arrive= the count grows on another thread.
     // A device, once there, stays until the simulation goes. An arriving device is on the bus
@@ -43,7 +43,7 @@ private:
     void scheduleArrival();
 
     const SimulateOptions options_;
-    platform::SimHidBus bus_;
+    sim::SimHidBus bus_;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<std::unique_ptr<DeviceEmulator>> devices_;

@@ -7,22 +7,22 @@
 #include "app/main_dialog.h"
 #include "app/progress_announcer.h"
 #include "app/station_window.h"
-#include "platform/sim_hid_bus.h"
 #include "sim/device_emulator.h"
+#include "sim/sim_hid_bus.h"
 #include "sim/sim_test_support.h"
 #include "test_support.h"
 
 #include <QAccessible>
 #include <QComboBox>
-#include <QLabel>
-#include <QRegularExpression>
-#include <QXmlStreamReader>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
 
@@ -36,7 +36,7 @@ using namespace std::chrono_literals;
 using namespace testing_support;
 
 struct Node {
-    QString line;          // role, name, description, as a dump shows them
+    QString line;  // role, name, description, as a dump shows them
     bool focusable = false;
     bool named = false;
     bool described = false;
@@ -131,7 +131,7 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
     }
 
-    platform::SimHidBus bus;
+    sim::SimHidBus bus;
     platform::DevicePort& port = bus;
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
     QTemporaryDir temp;
@@ -145,8 +145,9 @@ TEST_F(AccessibilityTest, EveryControlOfTheMainWindowIsNamedAndDescribed) {
     MakeDialog();
     ExpectEveryControlNamed(dialog.get());
     // The fields are named for what they hold, not left to their neighbours' captions.
-    EXPECT_EQ(QAccessible::queryAccessibleInterface(dialog->control(kIdPath))->text(QAccessible::Name),
-              QStringLiteral("Firmware file"));
+    EXPECT_EQ(
+        QAccessible::queryAccessibleInterface(dialog->control(kIdPath))->text(QAccessible::Name),
+        QStringLiteral("Firmware file"));
     EXPECT_EQ(QAccessible::queryAccessibleInterface(dialog->control(kIdDeviceOpen))
                   ->text(QAccessible::Name),
               QStringLiteral("Open Device"));
@@ -223,10 +224,12 @@ TEST_F(AccessibilityTest, EveryTextOfOursInTheMainWindowIsMarkedForTranslation) 
     const QStringList catalogue = CatalogueSources(QStringLiteral(VUMO_APP_CATALOGUE));
     ASSERT_GT(catalogue.size(), 10) << VUMO_APP_CATALOGUE;
     // The fixed texts stay as they are, untranslated.
-    QStringList fixed{QStringLiteral("Vumo_DFU_Utility"), QStringLiteral("Open Device"),
-                      QStringLiteral("Close Device"), QStringLiteral("Version: 1.0.0.1"),
-                      QStringLiteral("Warning:\nDo not turn off the power during updating the firmware.")};
-    for (const TemplateControl& c : kTemplate102) fixed << QString::fromUtf8(c.text.data(), static_cast<qsizetype>(c.text.size()));
+    QStringList fixed{
+        QStringLiteral("Vumo_DFU_Utility"), QStringLiteral("Open Device"),
+        QStringLiteral("Close Device"), QStringLiteral("Version: 1.0.0.1"),
+        QStringLiteral("Warning:\nDo not turn off the power during updating the firmware.")};
+    for (const TemplateControl& c : kTemplate102)
+        fixed << QString::fromUtf8(c.text.data(), static_cast<qsizetype>(c.text.size()));
 
     AddDevice(sim::Mode::application, "VUMO-0001");
     bus.setPermissionDenied(emulators.back()->path(), true);

@@ -6,9 +6,9 @@
 #include "app/application.h"
 #include "app/main_dialog.h"
 #include "app/station_window.h"
-#include "platform/sim_hid_bus.h"
 #include "session/desktop_stand_in.h"
 #include "sim/device_emulator.h"
+#include "sim/sim_hid_bus.h"
 #include "sim/sim_test_support.h"
 #include "sim/simulation.h"
 #include "test_support.h"
@@ -99,7 +99,7 @@ protected:
     std::unique_ptr<PrivateBus> privateBus;
     QTemporaryDir temp;
     QString tool, firmware;
-    platform::SimHidBus bus;
+    sim::SimHidBus bus;
     platform::DevicePort& port = bus;
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
     std::unique_ptr<sim::Simulation> simulation;
@@ -174,7 +174,9 @@ TEST_F(DesktopSessionTest, TheStationHoldsTheMachineWhileDevicesRunAndTellsTheEn
     BusEnvironment env(privateBus->address());
     sim::SimulateOptions options;
     std::string error;
-    ASSERT_TRUE(sim::ParseSimulateOptions("dfu,devices=3,2@silent=IMAGE:3,return-delay=5", options, error)) << error;
+    ASSERT_TRUE(
+        sim::ParseSimulateOptions("dfu,devices=3,2@silent=IMAGE:3,return-delay=5", options, error))
+        << error;
     simulation = std::make_unique<sim::Simulation>(options);
     StationWindowOptions o;
     o.makePacer = [] { return std::make_unique<update::CountingPacer>(); };
@@ -190,7 +192,8 @@ TEST_F(DesktopSessionTest, TheStationHoldsTheMachineWhileDevicesRunAndTellsTheEn
     LookElsewhere();
 
     ASSERT_TRUE(station->OnStartClicked());
-    ASSERT_TRUE(WaitUntil([&] { return station->counters().ok + station->counters().failed == 3; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return station->counters().ok + station->counters().failed == 3; }));
     // The station still runs, waiting for devices; no device is flashed, so nothing is held.
     EXPECT_TRUE(station->running());
     EXPECT_TRUE(desktop.WaitFor([](const auto& locks, const auto&) { return AllReleased(locks); }));

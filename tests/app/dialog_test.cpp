@@ -5,9 +5,9 @@
 #include "app/application.h"
 #include "app/main_dialog.h"
 #include "platform/forwarding_hid_bus.h"
-#include "platform/sim_hid_bus.h"
 #include "protocol/reports.h"
 #include "sim/device_emulator.h"
+#include "sim/sim_hid_bus.h"
 #include "sim/sim_test_support.h"
 #include "test_support.h"
 #include "vumo/build_config.h"
@@ -16,21 +16,21 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QFontInfo>
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
-#include <QUrl>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -182,15 +182,17 @@ protected:
         QString caption;
         bool operator==(const Controls&) const = default;
         friend void PrintTo(const Controls& c, std::ostream* os) {
-            *os << "list " << c.list << " open " << c.open << " update " << c.update
-                << " browse " << c.browse << " close " << c.close << " caption "
-                << c.caption.toStdString();
+            *os << "list " << c.list << " open " << c.open << " update " << c.update << " browse "
+                << c.browse << " close " << c.close << " caption " << c.caption.toStdString();
         }
     };
     Controls State() {
-        return {List()->isEnabled(),           Button(kIdDeviceOpen)->isEnabled(),
-                Button(kIdUpdate)->isEnabled(), Button(kIdBrowse)->isEnabled(),
-                Button(kIdClose)->isEnabled(),  Button(kIdDeviceOpen)->text()};
+        return {List()->isEnabled(),
+                Button(kIdDeviceOpen)->isEnabled(),
+                Button(kIdUpdate)->isEnabled(),
+                Button(kIdBrowse)->isEnabled(),
+                Button(kIdClose)->isEnabled(),
+                Button(kIdDeviceOpen)->text()};
     }
 
     // Waits for the window to have handled the device changes that are on their way.
@@ -226,7 +228,7 @@ protected:
     }
 
     // Declared in the order they must be built; the window goes first, the bus last.
-    platform::SimHidBus bus;
+    sim::SimHidBus bus;
     HookedBus hookedBus{bus};  // what the window is built on
     platform::DevicePort& port = bus;
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
@@ -266,8 +268,7 @@ TEST_F(DialogTest, StartsWithNoDevice) {
     EXPECT_TRUE(QRect(0, 0, 475, 200).contains(status)) << status.y() << " " << status.bottom();
     for (const TemplateControl& c : kTemplate102) {
         const PixelRect r = PixelRectOf(c);
-        EXPECT_FALSE(status.intersects(QRect(r.x, r.y, r.width, r.height)) && r.y < 300)
-            << c.id;
+        EXPECT_FALSE(status.intersects(QRect(r.x, r.y, r.width, r.height)) && r.y < 300) << c.id;
     }
     EXPECT_TRUE(dialog->statusLine()->text().isEmpty());
     EXPECT_EQ(dialog->statusLine()->accessibleName(), QStringLiteral("Update status"));
@@ -299,8 +300,9 @@ TEST_F(DialogTest, StartsWithNoDevice) {
 TEST_F(DialogTest, DrawsTheWarningInRedOnTwoLinesInLiberationSans) {
     MakeDialog();
     QLabel* warning = Warning();
-    EXPECT_EQ(dialog->warningText(),
-              QStringLiteral("Warning:\r\nDo not turn off the power during updating the firmware."));
+    EXPECT_EQ(
+        dialog->warningText(),
+        QStringLiteral("Warning:\r\nDo not turn off the power during updating the firmware."));
     EXPECT_EQ(warning->text(),
               QStringLiteral("Warning:\nDo not turn off the power during updating the firmware."));
     // Qt falls back to another family without a word: check the one really used.
@@ -363,7 +365,8 @@ TEST_F(DialogTest, TabStopsOnlyWhereTheUserCanSee) {
     for (int i = 0; i < 12; ++i) {
         QWidget* focus = QApplication::focusWidget();
         ASSERT_NE(focus, nullptr);
-        EXPECT_TRUE(dialog->rect().contains(focus->geometry())) << focus->objectName().toStdString();
+        EXPECT_TRUE(dialog->rect().contains(focus->geometry()))
+            << focus->objectName().toStdString();
         if (!visited.contains(focus->objectName())) visited << focus->objectName();
         QTest::keyClick(focus, Qt::Key_Tab);
     }
@@ -570,7 +573,8 @@ TEST_F(DialogTest, PermissionDeniedNamesTheFix) {
     EXPECT_TRUE(Boxes()[0].detail.startsWith(QStringLiteral("Permission denied on ") +
                                              QString::fromStdString(device.path())))
         << Boxes()[0].detail.toStdString();
-    EXPECT_TRUE(Boxes()[0].detail.contains(QStringLiteral("udev rule"))) << Boxes()[0].detail.toStdString();
+    EXPECT_TRUE(Boxes()[0].detail.contains(QStringLiteral("udev rule")))
+        << Boxes()[0].detail.toStdString();
     EXPECT_TRUE(Boxes()[0].detail.contains(QStringLiteral("udevadm control --reload")));
 
     // At the next refresh the device is left out, and the list says why it is empty.
@@ -664,7 +668,8 @@ TEST_F(DialogTest, ATooLargeFileIsExplainedInPlainWords) {
     // Why a file that fills the blocks is still too long, and what to do.
     EXPECT_TRUE(Boxes()[0].detail.contains(QStringLiteral("would need a 1025th block")))
         << Boxes()[0].detail.toStdString();
-    EXPECT_TRUE(Boxes()[0].detail.contains(QStringLiteral("Choose the firmware file made for this device")));
+    EXPECT_TRUE(Boxes()[0].detail.contains(
+        QStringLiteral("Choose the firmware file made for this device")));
     EXPECT_EQ(emulators[0]->status().repliesSent, (std::array<std::uint32_t, 6>{}));
 }
 
@@ -997,7 +1002,6 @@ TEST_F(DialogTest, ClosingDuringAnUpdateAsksFirst) {
     EXPECT_EQ(Boxes().size(), 3u);
 }
 
-
 TEST_F(DialogTest, ClosingWhileTheWorkerWaitsForTheWindowDoesNotHang) {
     AddDevice(Mode::update, "VUMO-0001");
     MakeDialog();
@@ -1013,7 +1017,6 @@ TEST_F(DialogTest, ClosingWhileTheWorkerWaitsForTheWindowDoesNotHang) {
     EXPECT_TRUE(closed);
     EXPECT_EQ(dialog->lastUpdateResult()->outcome, update::Outcome::ok);
 }
-
 
 // Every reply time-out keeps its fixed text and caption, and its box says what happened and
 // what to do, in the words the command line uses for the same message.
@@ -1049,7 +1052,8 @@ TEST_F(DialogTest, EveryTimeOutBoxKeepsItsTextAndSaysWhatToDo) {
         // What happened, then what to do: the device stays in its loader, Update flashes it.
         const QStringList lines = box.detail.split(QLatin1Char('\n'));
         ASSERT_EQ(lines.size(), 2) << box.detail.toStdString();
-        EXPECT_TRUE(lines[0].contains(QStringLiteral("stopped answering"))) << lines[0].toStdString();
+        EXPECT_TRUE(lines[0].contains(QStringLiteral("stopped answering")))
+            << lines[0].toStdString();
         EXPECT_TRUE(lines[1].contains(QStringLiteral("update loader"))) << lines[1].toStdString();
         EXPECT_TRUE(lines[1].contains(QStringLiteral("pressing Update again")));
         // The same words as the command line's cause and hint lines and the station's.
@@ -1076,7 +1080,8 @@ TEST_F(DialogTest, ADeviceThatLeavesMidUploadIsNoLongerOfferedAndItsBoxAdvisesOn
         const QStringList lines = Boxes()[0].detail.split(QLatin1Char('\n'));
         ASSERT_EQ(lines.size(), 2) << Boxes()[0].detail.toStdString();
         EXPECT_EQ(lines[0], QStringLiteral("The device left the bus at block 3."));
-        EXPECT_TRUE(lines[1].startsWith(QStringLiteral("Plug it in again"))) << lines[1].toStdString();
+        EXPECT_TRUE(lines[1].startsWith(QStringLiteral("Plug it in again")))
+            << lines[1].toStdString();
         // The advice that the device stays in its loader comes once, not again from the table.
         EXPECT_EQ(Boxes()[0].detail.count(QStringLiteral("update loader")), 1)
             << Boxes()[0].detail.toStdString();

@@ -13,7 +13,7 @@
 #include "app/main_dialog.h"
 #include "app/station_tile.h"
 #include "app/station_window.h"
-#include "platform/sim_hid_bus.h"
+#include "sim/sim_hid_bus.h"
 #include "sim/simulation.h"
 #include "update/pacer.h"
 
@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     options.applicationName = QString::fromUtf8(vumo::app::kProgramName);
     bool ok = true;
     {
-        vumo::platform::SimHidBus emptyBus;
+        vumo::sim::SimHidBus emptyBus;
         CVumo_DFU_UtilityDlg window(emptyBus, options);
         window.show();
         ok = Save(window, folder.filePath(QStringLiteral("window-empty.png"))) && ok;

@@ -3,12 +3,12 @@
 // during a run, a run kept over Stop and Start, retries, the end's summary, and the flash log's
 // lines.
 
+#include "app/station_window.h"
 #include "app/application.h"
 #include "app/station_tile.h"
-#include "app/station_window.h"
 #include "messages/causes.h"
-#include "platform/sim_hid_bus.h"
 #include "sim/device_emulator.h"
+#include "sim/sim_hid_bus.h"
 #include "sim/sim_test_support.h"
 #include "sim/simulation.h"
 #include "test_support.h"
@@ -89,7 +89,8 @@ protected:
     }
 
     sim::DeviceEmulator& Add(std::string serial, std::string portName, sim::Faults faults = {}) {
-        auto config = sim::test::FastConfig(Mode::application, std::move(serial), std::move(faults));
+        auto config =
+            sim::test::FastConfig(Mode::application, std::move(serial), std::move(faults));
         config.port = std::move(portName);
         emulators.push_back(std::make_unique<sim::DeviceEmulator>(port, config));
         return *emulators.back();
@@ -114,7 +115,7 @@ protected:
     QTemporaryDir temp;
     QString tool, firmware, logFile;
     std::unique_ptr<sim::Simulation> simulation;
-    platform::SimHidBus bus;
+    sim::SimHidBus bus;
     platform::DevicePort& port = bus;
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
     std::unique_ptr<StationWindow> window;
@@ -124,7 +125,8 @@ TEST_F(StationWindowTest, SixDevicesTwoFaultsGiveFourGreenAndTwoRedWithTheirMess
     MakeSimulation("dfu,devices=6,2@silent=IMAGE:3,5@no-return,return-delay=5");
     MakeWindow(simulation->bus(), Options());
     // The file was checked once, when chosen: verdict, location, size and sha256.
-    EXPECT_TRUE(window->verdictText().startsWith(QStringLiteral("Firmware: location 1, 1,500 bytes")))
+    EXPECT_TRUE(
+        window->verdictText().startsWith(QStringLiteral("Firmware: location 1, 1,500 bytes")))
         << window->verdictText().toStdString();
     EXPECT_TRUE(window->verdictText().contains(QStringLiteral("sha256 ")));
     EXPECT_EQ(window->logPath(), logFile);
@@ -132,8 +134,7 @@ TEST_F(StationWindowTest, SixDevicesTwoFaultsGiveFourGreenAndTwoRedWithTheirMess
     ASSERT_TRUE(window->OnStartClicked());
     EXPECT_TRUE(window->running());
     EXPECT_FALSE(window->startButton()->isEnabled());
-    ASSERT_TRUE(WaitUntil([&] { return Finished() == 6; }))
-        << window->countersText().toStdString();
+    ASSERT_TRUE(WaitUntil([&] { return Finished() == 6; })) << window->countersText().toStdString();
 
     const auto tiles = Tiles();
     ASSERT_EQ(tiles.size(), 6u);
@@ -148,7 +149,8 @@ TEST_F(StationWindowTest, SixDevicesTwoFaultsGiveFourGreenAndTwoRedWithTheirMess
                       QStringLiteral("uploaded, but the device did not come back in "
                                      "application mode"));
         } else {
-            EXPECT_EQ(tile->state(), StationTile::State::ok) << serial << tile->message().toStdString();
+            EXPECT_EQ(tile->state(), StationTile::State::ok)
+                << serial << tile->message().toStdString();
             EXPECT_EQ(tile->stateText(), QStringLiteral("OK"));
             EXPECT_EQ(tile->progress(), 1000);
         }
@@ -166,7 +168,8 @@ TEST_F(StationWindowTest, SixDevicesTwoFaultsGiveFourGreenAndTwoRedWithTheirMess
     for (const QString& line : lines) {
         EXPECT_TRUE(line.startsWith(QStringLiteral("{\"time\": "))) << line.toStdString();
         EXPECT_TRUE(line.contains(QStringLiteral("\"file\": \"") + firmware)) << line.toStdString();
-        EXPECT_TRUE(line.contains(QStringLiteral("\"size\": 1500, \"blocks\": 12, \"location\": 1")))
+        EXPECT_TRUE(
+            line.contains(QStringLiteral("\"size\": 1500, \"blocks\": 12, \"location\": 1")))
             << line.toStdString();
         if (line.contains(QStringLiteral("\"outcome\": \"ok\""))) ++ok;
         if (line.contains(QStringLiteral("\"outcome\": \"failed\""))) ++failed;
@@ -392,8 +395,7 @@ TEST_F(StationWindowTest, ARunLastsOverStopAndStartInBenchOrder) {
     const std::vector<std::string> bench{"usb-1", "usb-2", "usb-10"};
     EXPECT_EQ(ports(), bench);
     for (StationTile* t : window->tiles()) EXPECT_EQ(t->state(), StationTile::State::waiting);
-    EXPECT_EQ(window->countersText(),
-              QStringLiteral("OK 0    Failed 0    Running 0    Waiting 3"));
+    EXPECT_EQ(window->countersText(), QStringLiteral("OK 0    Failed 0    Running 0    Waiting 3"));
 
     ASSERT_TRUE(window->OnStartClicked());
     ASSERT_TRUE(WaitUntil([&] { return Finished() == 3; }));
@@ -463,8 +465,7 @@ TEST_F(StationWindowTest, ARunLastsOverStopAndStartInBenchOrder) {
     ASSERT_TRUE(WaitUntil([&] { return !window->running(); }));
     EXPECT_EQ(LogLines().size(), 7);
     window->newRunButton()->click();
-    EXPECT_EQ(window->countersText(),
-              QStringLiteral("OK 0    Failed 0    Running 0    Waiting 3"));
+    EXPECT_EQ(window->countersText(), QStringLiteral("OK 0    Failed 0    Running 0    Waiting 3"));
     EXPECT_EQ(ports(), bench);
     EXPECT_FALSE(window->endShown());
 }
@@ -500,10 +501,8 @@ TEST_F(StationWindowTest, ATilesToolTipIsTheMessageAsPlainText) {
     finished.result.explanation = {"a & b <i>c</i>", "unplug <VUMO>"};
     tile.SetFinished(finished);
     QTextDocument shown;
-    if (Qt::mightBeRichText(tile.toolTip()))
-        shown.setHtml(tile.toolTip());
-    else
-        shown.setPlainText(tile.toolTip());
+    if (Qt::mightBeRichText(tile.toolTip())) shown.setHtml(tile.toolTip());
+    else shown.setPlainText(tile.toolTip());
     EXPECT_EQ(shown.toPlainText(),
               QStringLiteral("<b>VUMO</b>: Ready Time out\n") +
                   QString::fromStdString(messages::DetailText(finished.result.explanation)));
@@ -515,8 +514,7 @@ TEST_F(StationWindowTest, TheDefaultLogIsInTheProgramsOwnDataFolder) {
     const QByteArray oldData = qgetenv("XDG_DATA_HOME");
     const QString oldOrganisation = QCoreApplication::organizationName();
     qputenv("XDG_DATA_HOME", temp.filePath(QStringLiteral("data")).toLocal8Bit());
-    QCoreApplication::setOrganizationName(
-        QStringLiteral("Local AppWizard-Generated Applications"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
     const QString expected = temp.filePath(QStringLiteral("data/vumo-dfu/station-log.jsonl"));
     EXPECT_EQ(StationWindow::DefaultLogPath(), expected);
     StationWindowOptions o = Options();
@@ -526,10 +524,8 @@ TEST_F(StationWindowTest, TheDefaultLogIsInTheProgramsOwnDataFolder) {
     window->SetLogPath(logFile);
     EXPECT_EQ(window->logPath(), logFile);
     QCoreApplication::setOrganizationName(oldOrganisation);
-    if (oldData.isNull())
-        qunsetenv("XDG_DATA_HOME");
-    else
-        qputenv("XDG_DATA_HOME", oldData);
+    if (oldData.isNull()) qunsetenv("XDG_DATA_HOME");
+    else qputenv("XDG_DATA_HOME", oldData);
 }
 
 TEST_F(StationWindowTest, TheWindowOpensWithinTheScreen) {

@@ -8,7 +8,7 @@
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
 #include "messages/causes.h"
-#include "platform/sim_hid_bus.h"
+#include "sim/sim_hid_bus.h"
 #include "vumo/build_config.h"
 
 #include <gtest/gtest.h>
@@ -27,18 +27,20 @@ public:
 class FrontTest : public testing::Test {
 protected:
     std::string Attach(std::string serial, std::string product = "Vumo Device") {
-        return bus.attach({kVendorId, kAppProductId, std::move(product), std::move(serial),
-                           "Vumo", {17, 21}, {}},
-                          device);
+        return bus.attach(
+            {kVendorId, kAppProductId, std::move(product), std::move(serial), "Vumo", {17, 21}, {}},
+            device);
     }
 
-    platform::SimHidBus bus;
+    sim::SimHidBus bus;
     std::shared_ptr<Silent> device = std::make_shared<Silent>();
 };
 
 TEST_F(FrontTest, DeviceStringsReachTheTerminalWithoutTheirControlCharacters) {
     // A serial that would clear the screen, jump back to the line start and ring the bell.
-    Attach("A\x1b[2J\rB\a", "Evil\xC2\x9B" "31m");
+    Attach("A\x1b[2J\rB\a",
+           "Evil\xC2\x9B"
+           "31m");
     hid::AppDevice app(bus);
     hid::DfuDevice dfu(bus);
     const DeviceListing listing = ListDevices(app, dfu);
@@ -98,13 +100,16 @@ TEST_F(FrontTest, AFailedOpenSaysWhyBesideTheFixedMessage) {
     ASSERT_EQ(result, hid::kOpenFailed);
     EXPECT_EQ(FailureText("vumo-dfu: ", "Open Error (code : 17)", cause),
               "vumo-dfu: Open Error (code : 17)\n"
-              "  cause: permission denied on " + path + "\n"
-              "  hint: install the udev rule, run 'udevadm control --reload' and replug the "
-              "device\n");
+              "  cause: permission denied on " +
+                  path +
+                  "\n"
+                  "  hint: install the udev rule, run 'udevadm control --reload' and replug the "
+                  "device\n");
     // The window shows the same as its box's detail text.
     EXPECT_EQ(messages::DetailText(cause),
-              "Permission denied on " + path + ".\n"
-              "Install the udev rule, run 'udevadm control --reload' and replug the device.");
+              "Permission denied on " + path +
+                  ".\n"
+                  "Install the udev rule, run 'udevadm control --reload' and replug the device.");
 }
 
 TEST(FailureText, KeepsTheMessageAndShowsNoEmptyCause) {

@@ -3,7 +3,7 @@
 // conversation is caught at the first differing event.
 
 #include "cli/exit_codes.h"
-#include "record/recording.h"
+#include "recording/recording.h"
 
 #include <gtest/gtest.h>
 
@@ -88,8 +88,10 @@ protected:
         const auto err = (dir_ / "stderr").string();
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -123,7 +125,9 @@ protected:
         }
         return args;
     }
-    static std::string Firmware() { return (fs::path(VUMO_RECORDINGS_DIR) / "firmware.bin").string(); }
+    static std::string Firmware() {
+        return (fs::path(VUMO_RECORDINGS_DIR) / "firmware.bin").string();
+    }
     static std::string RecordingOf(const std::string& name) {
         return (fs::path(VUMO_RECORDINGS_DIR) / (name + ".jsonl")).string();
     }
@@ -142,11 +146,11 @@ TEST_F(RecordingsTest, EveryRecordingReplaysToTheRecordedEnd) {
     ASSERT_GE(scenarios.size(), 10u);
     for (const auto& s : scenarios) {
         SCOPED_TRACE(s.name);
-        record::Recording rec;
+        recording::Recording rec;
         std::string error;
-        ASSERT_TRUE(record::LoadRecording(RecordingOf(s.name), rec, error)) << error;
+        ASSERT_TRUE(recording::LoadRecording(RecordingOf(s.name), rec, error)) << error;
         ASSERT_FALSE(rec.events.empty());
-        ASSERT_EQ(rec.events.back().kind, record::EventKind::end);
+        ASSERT_EQ(rec.events.back().kind, recording::EventKind::end);
         EXPECT_EQ(rec.events.back().exitCode, s.exitCode);
 
         // With no delays at all the device is back from its mode switch before the engine
@@ -159,8 +163,8 @@ TEST_F(RecordingsTest, EveryRecordingReplaysToTheRecordedEnd) {
 }
 
 TEST_F(RecordingsTest, AFreshRecordingReplaysWithTheSameMessages) {
-    for (const std::string name : {"update-from-dfu", "timeout-size", "timeout-block",
-                                   "unplug-mid-upload", "list-two"}) {
+    for (const std::string name :
+         {"update-from-dfu", "timeout-size", "timeout-block", "unplug-mid-upload", "list-two"}) {
         SCOPED_TRACE(name);
         const auto s = Named(name);
         const auto file = (dir_ / (name + ".jsonl")).string();
@@ -187,8 +191,10 @@ TEST_F(RecordingsTest, AChangedImageIsCaughtAtItsFirstDifferentReport) {
     const auto run = Dfu(Args(s, {"--replay", RecordingOf(s.name), "--replay-speed=0"}, changed));
     EXPECT_EQ(run.exitCode, kExitReplay) << run.err;
     EXPECT_NE(run.err.find("differs"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("expected: sim:hidraw0: 00 53 49 5a 45 18"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("actual:   sim:hidraw0: 00 53 49 5a 45 19"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("expected: sim:hidraw0: 00 53 49 5a 45 18"), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("actual:   sim:hidraw0: 00 53 49 5a 45 19"), std::string::npos)
+        << run.err;
     EXPECT_EQ(run.err.find("Firmware uploaded."), std::string::npos);
 }
 

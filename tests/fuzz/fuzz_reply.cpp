@@ -15,8 +15,8 @@
 
 #include "fuzz_check.h"
 #include "hid/dfu_device.h"
-#include "platform/sim_hid_bus.h"
 #include "protocol/replies.h"
+#include "sim/sim_hid_bus.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -62,7 +62,7 @@ void CheckMatch(std::span<const std::uint8_t> report) {
 hid::DfuDevice& Device() {
     // One device object for the whole run: it starts a listener thread, which stays idle as
     // the device is never opened. Destroyed (and the thread joined) at exit.
-    static platform::SimHidBus bus;
+    static sim::SimHidBus bus;
     static hid::DfuDevice device(bus);
     return device;
 }

@@ -1,9 +1,9 @@
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
 #include "platform/forwarding_hid_bus.h"
-#include "platform/sim_hid_bus.h"
 #include "platform/start_thread.h"
 #include "protocol/reports.h"
+#include "sim/sim_hid_bus.h"
 #include "vumo/build_config.h"
 
 #include <gtest/gtest.h>
@@ -35,7 +35,7 @@ public:
 };
 
 platform::DeviceDescription Identity(std::uint16_t product, std::string serial,
-                                            std::uint16_t outputLength) {
+                                     std::uint16_t outputLength) {
     return {kVendorId, product, "Vumo Test", std::move(serial), "Vumo", {17, outputLength}, {}};
 }
 
@@ -54,7 +54,7 @@ protected:
     std::string AttachDfu(std::string serial = "S1", std::uint16_t outputLength = 133) {
         return bus.attach(Identity(kDfuProductId, std::move(serial), outputLength), recorder);
     }
-    platform::SimHidBus bus;
+    sim::SimHidBus bus;
     std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
     std::atomic<bool> noStop{false};
 };
@@ -84,8 +84,9 @@ TEST_F(HidDeviceTest, OpenAndCloseResultCodes) {
 TEST_F(HidDeviceTest, ListsOnlyItsOwnProductInWalkOrderWithStrings) {
     bus.attach(Identity(kAppProductId, "A1", 21), recorder);
     AttachDfu("D1");
-    bus.attach({static_cast<std::uint16_t>(kVendorId + 1), kDfuProductId, "Other", "X", "", {17, 133}, {}},
-               recorder);
+    bus.attach(
+        {static_cast<std::uint16_t>(kVendorId + 1), kDfuProductId, "Other", "X", "", {17, 133}, {}},
+        recorder);
     AttachDfu("D2");
     DfuDevice dfu(bus);
     AppDevice app(bus);
@@ -308,12 +309,11 @@ TEST_F(HidDeviceTest, EnumerationOnOneThreadWhileOpeningOnAnother) {
     EXPECT_FALSE(dfu.isOpen());
 }
 
-
 // A bus whose answer about one path changes after a number of walks: the node was handed to
 // another device between the walk that chose it and the open.
 class ReassigningBus final : public platform::ForwardingHidBus {
 public:
-    explicit ReassigningBus(platform::SimHidBus& inner) : ForwardingHidBus(inner) {}
+    explicit ReassigningBus(sim::SimHidBus& inner) : ForwardingHidBus(inner) {}
     std::vector<platform::HidInterfaceInfo> enumerate() override {
         auto all = inner().enumerate();
         if (++walks_ > honestWalks)
@@ -364,8 +364,8 @@ TEST_F(HidDeviceTest, OpenIdentityChecksAfterTheOpenThatTheNodeStillNamesTheDevi
 TEST_F(HidDeviceTest, OpenIdentityTellsTwinsApartByThePortTheCallerChose) {
     // Two devices with one serial number on two ports. The one chosen on port 1-1.2 leaves
     // after the choice, and its twin takes the freed node.
-    const auto chosen = bus.attach({kVendorId, kDfuProductId, "Loader", "S1", "Vumo", {17, 133},
-                                    "1-1.2"}, recorder);
+    const auto chosen = bus.attach(
+        {kVendorId, kDfuProductId, "Loader", "S1", "Vumo", {17, 133}, "1-1.2"}, recorder);
     bus.attach({kVendorId, kDfuProductId, "Loader", "S1", "Vumo", {17, 133}, "1-1.9"}, recorder);
     bus.detach(chosen);
     bus.detach("sim:hidraw1");

@@ -1,9 +1,9 @@
 // The emulated device driven end to end through the host's own device objects on the simulated
 // bus: the conversation, the mode switch both ways, every fault, several devices.
 
-#include "platform/sim_hid_bus.h"
 #include "protocol/replies.h"
 #include "protocol/reports.h"
+#include "sim/sim_hid_bus.h"
 #include "sim/simulation.h"
 #include "sim_test_support.h"
 #include "vumo/build_config.h"
@@ -291,7 +291,11 @@ TEST_P(SilentReply, OnlyThatReplyIsMissing) {
         {Reply::location, [&] { host.SendLocation(); }, Flag::location},
         {Reply::size, [&] { host.SendSize(); }, Flag::size},
         {Reply::start, [&] { host.dfu.SendStart(); }, Flag::start},
-        {Reply::image, [&] { host.dfu.flags().Set(Flag::image, 0); host.SendBlock(0); },
+        {Reply::image,
+         [&] {
+             host.dfu.flags().Set(Flag::image, 0);
+             host.SendBlock(0);
+         },
          Flag::image},
         {Reply::end, [&] { host.dfu.SendEnd(); }, Flag::end},
     };
@@ -516,7 +520,7 @@ private:
 // Reports are handled on the writing thread, so a dropped one is counted when the write
 // returns, and a taken one is answered at once.
 TEST(Faults, MinGapDropsAReportThatComesTooSoonAndTakesOneThatIsLateEnough) {
-    platform::SimHidBus bus;
+    sim::SimHidBus bus;
     platform::DevicePort& port = bus;
     TestClock clock;
     Faults faults;
@@ -560,7 +564,7 @@ TEST(Faults, MinGapDropsAReportThatComesTooSoonAndTakesOneThatIsLateEnough) {
 
 // Only the loader keeps a gap: the application takes its mode switch however soon it comes.
 TEST(Faults, MinGapLeavesTheApplicationAlone) {
-    platform::SimHidBus bus;
+    sim::SimHidBus bus;
     platform::DevicePort& port = bus;
     TestClock clock;
     Faults faults;
@@ -722,7 +726,7 @@ TEST(Arrivals, DestructionStopsThemCleanly) {
 }
 
 TEST(Lifetime, DestructionUnplugsAndCancelsPendingWork) {
-    platform::SimHidBus bus;
+    sim::SimHidBus bus;
     platform::DevicePort& port = bus;
     auto monitor = bus.monitor();
     const auto began = std::chrono::steady_clock::now();
@@ -734,7 +738,7 @@ TEST(Lifetime, DestructionUnplugsAndCancelsPendingWork) {
         DeviceEmulator device(port, config);
         UpdateHost host(bus);
         ASSERT_TRUE(host.OpenFirst());
-        host.dfu.SendReadyQuery();                              // reply pending for minutes
+        host.dfu.SendReadyQuery();                            // reply pending for minutes
         host.dfu.SendModeSwitch(protocol::kModeApplication);  // return pending for minutes
         EXPECT_EQ(device.mode(), Mode::absent);
 

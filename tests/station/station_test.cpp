@@ -2,13 +2,13 @@
 // devices at once, faults on some, devices arriving late, identity kept through the mode
 // switch and the restart.
 
-#include "station/flash_log.h"
 #include "station/station.h"
+#include "station/flash_log.h"
 
 #include "platform/forwarding_hid_bus.h"
-#include "platform/sim_hid_bus.h"
 #include "protocol/reports.h"
 #include "sim/device_emulator.h"
+#include "sim/sim_hid_bus.h"
 
 #include <gtest/gtest.h>
 
@@ -57,7 +57,7 @@ public:
     std::vector<StationDevice> arrived;
     std::vector<std::pair<StationDevice, std::string>> skipped;
     std::vector<FinishedDevice> finished;
-    int maxInFlight = 0;  // announced and not yet finished, at most at once
+    int maxInFlight = 0;              // announced and not yet finished, at most at once
     std::function<void()> onArrived;  // on the supervisor, right after the announcement
 };
 
@@ -125,7 +125,7 @@ protected:
         return out;
     }
 
-    platform::SimHidBus bus;
+    sim::SimHidBus bus;
     platform::DevicePort& simPort = bus;
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
     std::shared_ptr<const image::PreparedImage> image_;
@@ -351,10 +351,8 @@ private:
         std::vector<Event> takeEvents() override {
             std::vector<Event> out;
             for (auto& e : inner_->takeEvents()) {
-                if (e.action == Action::removal && bus_.held_.load())
-                    late_.push_back(std::move(e));
-                else
-                    out.push_back(std::move(e));
+                if (e.action == Action::removal && bus_.held_.load()) late_.push_back(std::move(e));
+                else out.push_back(std::move(e));
             }
             if (bus_.held_.load()) return out;
             late_.insert(late_.end(), out.begin(), out.end());

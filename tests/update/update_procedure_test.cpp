@@ -2,13 +2,13 @@
 // pauses go through a counting pacer, so a whole conversation takes milliseconds; the reply
 // limits are short so that time-outs come quickly.
 
-#include "update/device_watcher.h"
 #include "update/update_procedure.h"
+#include "update/device_watcher.h"
 
-#include "platform/sim_hid_bus.h"
 #include "platform/start_thread.h"
 #include "protocol/reports.h"
 #include "sim/device_emulator.h"
+#include "sim/sim_hid_bus.h"
 #include "sim/sim_test_support.h"
 #include "vumo/build_config.h"
 
@@ -17,11 +17,11 @@
 #include <array>
 #include <condition_variable>
 #include <functional>
-#include <string_view>
 #include <mutex>
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vumo::update {
@@ -194,7 +194,7 @@ protected:
         return result.value_or(UpdateResult{});
     }
 
-    platform::SimHidBus bus;
+    sim::SimHidBus bus;
     platform::DevicePort& port = bus;
     std::vector<std::unique_ptr<sim::DeviceEmulator>> emulators;
     hid::AppDevice app{bus};
@@ -225,10 +225,10 @@ TEST_F(UpdateProcedureTest, UpdateModePathProgressAndImage) {
     EXPECT_EQ(result.blocksSent, 300u);
     EXPECT_EQ(ui.began, 300u);
     // No mode switch: straight from the second stage to the upload's request and the handshake.
-    EXPECT_EQ(ui.milestones, (std::vector<Milestone>{Milestone::begun, Milestone::uploadRequested,
-                                                     Milestone::command, Milestone::command,
-                                                     Milestone::command, Milestone::startRequested,
-                                                     Milestone::startSent}));
+    EXPECT_EQ(ui.milestones,
+              (std::vector<Milestone>{Milestone::begun, Milestone::uploadRequested,
+                                      Milestone::command, Milestone::command, Milestone::command,
+                                      Milestone::startRequested, Milestone::startSent}));
     EXPECT_EQ(ui.blocksSent, Range(0, 299));
     EXPECT_EQ(device.firmware(), file);
     EXPECT_EQ(device.locationCode(), 2);
@@ -576,8 +576,13 @@ TEST_F(UpdateProcedureTest, ADeviceThatNeverLeftIsClosedAndAnotherOneIsNotFlashe
     struct Deaf final : platform::OutputSink {
         void onOutputReport(std::span<const std::uint8_t>) override {}
     };
-    bus.attach({kVendorId, kAppProductId, "Vumo Device", "VUMO-0001", "Vumo",
-                {protocol::kInputReportLength, protocol::kAppReportLength}, {}},
+    bus.attach({kVendorId,
+                kAppProductId,
+                "Vumo Device",
+                "VUMO-0001",
+                "Vumo",
+                {protocol::kInputReportLength, protocol::kAppReportLength},
+                {}},
                std::make_shared<Deaf>());
     LoadImage(4, 2);
     MakeProcedure();
@@ -718,7 +723,7 @@ TEST_F(UpdateProcedureTest, StandardPacingKeepsItsPauseBeforeTheRestart) {
 }
 
 TEST(UpdateProcedureStart, ThreadsThatCannotStartAreReportedNotAborts) {
-    platform::SimHidBus bus;
+    sim::SimHidBus bus;
     hid::AppDevice app{bus};
     hid::DfuDevice dfu{bus};
     RecordingUi ui;
@@ -768,8 +773,8 @@ TEST_F(FastPacingTest, SameConversationWithoutAPauseFromThePacer) {
     // READY?, LOCATION, SIZE, DFUSTART, 20 blocks, DFUEND: one of each, as standard pacing
     // sends them, and the same steps as standard pacing too.
     EXPECT_EQ(written, 25u);
-    for (auto reply : {sim::Reply::ready, sim::Reply::location, sim::Reply::size,
-                       sim::Reply::start, sim::Reply::end})
+    for (auto reply : {sim::Reply::ready, sim::Reply::location, sim::Reply::size, sim::Reply::start,
+                       sim::Reply::end})
         EXPECT_EQ(device.repliesSent(reply), 1u);
     EXPECT_EQ(device.repliesSent(sim::Reply::image), 20u);
     EXPECT_EQ(ui.milestones.size(), 28u);
@@ -787,8 +792,8 @@ TEST_F(FastPacingTest, StandardPacingSendsTheSameReports) {
     // first block, 20 ms between two blocks (the 10 ms after one and before the next, in one
     // wait), 10 ms after the last, one before DFUEND.
     EXPECT_EQ(counted->count(), 1 + 20 + 1 + 1 + 3 + 1 + 1 + (1 + 19 + 1) + 1);
-    EXPECT_EQ(counted->total(), std::chrono::milliseconds(1 + 20 * 500 + 10 + 1 + 3 * 10 + 10 +
-                                                          10 + 20 * (10 + 10) + 10));
+    EXPECT_EQ(counted->total(), std::chrono::milliseconds(1 + 20 * 500 + 10 + 1 + 3 * 10 + 10 + 10 +
+                                                          20 * (10 + 10) + 10));
 }
 
 TEST_F(FastPacingTest, ALoaderThatAnswersLateIsAskedAgainUntilItDoes) {
@@ -808,8 +813,8 @@ TEST_F(FastPacingTest, ALoaderThatNeverAnswersGetsTheUsualTimeOutWithTheHint) {
     auto& device = AddDevice(Mode::application, "VUMO-0001", Silent(sim::Reply::ready));
     LoadImage(4, 2);
     // Settling of 20 × 25 ms: the probes go on for half a second.
-    const auto result = RunPaced(Pacing::fast, device, protocol::kModeApplication,
-                                 Pauses{1ms, 10ms, 25ms, 20});
+    const auto result =
+        RunPaced(Pacing::fast, device, protocol::kModeApplication, Pauses{1ms, 10ms, 25ms, 20});
     EXPECT_EQ(result.step, Step::ready);
     ASSERT_FALSE(ui.boxes.empty());
     EXPECT_EQ(ui.boxes.back().text, "Ready Time out");

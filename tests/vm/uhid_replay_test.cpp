@@ -2,8 +2,8 @@
 // device player through the uhid port onto the stand-in for the kernel, which here plays the
 // host: it sends the recorded writes as UHID_OUTPUT events and watches what the device sends.
 
-#include "record/device_player.h"
-#include "record/recording.h"
+#include "recording/recording.h"
+#include "sim/device_player.h"
 #include "sim/uhid/uhid_port.h"
 #include "vm/fake_uhid_kernel.h"
 
@@ -17,20 +17,20 @@
 namespace vumo::sim {
 namespace {
 
-using record::EventKind;
+using recording::EventKind;
 
-record::Recording Load(const std::string& name) {
-    record::Recording recording;
+recording::Recording Load(const std::string& name) {
+    recording::Recording recording;
     std::string error;
-    EXPECT_TRUE(record::LoadRecording(std::string(VUMO_RECORDINGS_DIR) + "/" + name, recording,
-                                      error))
+    EXPECT_TRUE(
+        recording::LoadRecording(std::string(VUMO_RECORDINGS_DIR) + "/" + name, recording, error))
         << error;
     return recording;
 }
 
 // The device that stands for each recorded path: the first enumeration's devices, then each
 // arrival, numbered in that order as the kernel numbers its descriptors.
-std::map<std::string, int> DevicesByAppearance(const record::Recording& recording) {
+std::map<std::string, int> DevicesByAppearance(const recording::Recording& recording) {
     std::map<std::string, int> index;
     bool listed = false;
     for (const auto& e : recording.events) {
@@ -52,9 +52,10 @@ std::vector<std::uint8_t> WithoutReportId(const std::vector<std::uint8_t>& repor
 // no recorded name ("sim:hidraw0") can be taken for the node.
 struct Replay {
     explicit Replay(const std::string& name)
-        : recording(Load(name)), kernel({.firstNode = 5}),
+        : recording(Load(name)),
+          kernel({.firstNode = 5}),
           port(std::make_unique<UhidPort>(kernel.settings())),
-          owned(std::make_unique<record::DevicePlayer>(recording, 0, name, *port)),
+          owned(std::make_unique<sim::DevicePlayer>(recording, 0, name, *port)),
           player(*owned) {}
     ~Replay() { Stop(); }
     // Joins the player's and the port's threads: what either was to send has been sent.
@@ -63,11 +64,11 @@ struct Replay {
         port.reset();
     }
 
-    record::Recording recording;
+    recording::Recording recording;
     FakeKernel kernel;
     std::unique_ptr<UhidPort> port;
-    std::unique_ptr<record::DevicePlayer> owned;
-    record::DevicePlayer& player;
+    std::unique_ptr<sim::DevicePlayer> owned;
+    sim::DevicePlayer& player;
 };
 
 TEST(UhidReplay, PlaysARecordedUpdateRepliesFollowingTheirWrites) {
@@ -131,7 +132,7 @@ TEST(UhidReplay, PlaysARecordedUpdateRepliesFollowingTheirWrites) {
 TEST(UhidReplay, AChangedWriteStopsTheReplayWithTheExpectedAndActualBytes) {
     Replay r("update-from-dfu.jsonl");
     ASSERT_TRUE(r.player.start());
-    std::vector<const record::Event*> writes;
+    std::vector<const recording::Event*> writes;
     for (const auto& e : r.recording.events)
         if (e.kind == EventKind::write) writes.push_back(&e);
     ASSERT_GE(writes.size(), 4u);
@@ -186,8 +187,7 @@ TEST(UhidReplay, AHostThatStopsEarlyIsToldWhatItDidNotWrite) {
     EXPECT_NE(text.find("the host was done before event 9 (line 10 of update-from-dfu.jsonl)"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("expected: sim:hidraw0: 00 4c 4f 43 41 54 49 4f 4e 01"),
-              std::string::npos)
+    EXPECT_NE(text.find("expected: sim:hidraw0: 00 4c 4f 43 41 54 49 4f 4e 01"), std::string::npos)
         << text;
 }
 

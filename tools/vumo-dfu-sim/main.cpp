@@ -3,20 +3,19 @@
 // not there. It runs until Ctrl-C or SIGTERM and tells on stdout what the devices see and do.
 // With --replay it plays the device's side of a recording instead of emulating one.
 
+#include "platform/stop_signals.h"
 #include "protocol/crc32.h"
 #include "protocol/reports.h"
-#include "record/device_player.h"
-#include "record/recording.h"
+#include "recording/recording.h"
 #include "sim/device_emulator.h"
+#include "sim/device_player.h"
 #include "sim/simulate_options.h"
 #include "sim/timer.h"
-#include "platform/stop_signals.h"
 #include "sim/uhid/uhid_port.h"
 #include "text/utf8.h"
 #include "vumo/build_config.h"
 
 #include <CLI/CLI.hpp>
-
 
 #include <algorithm>
 #include <cstdarg>
@@ -175,11 +174,11 @@ std::string Joined(const std::vector<std::string>& words) {
 }
 
 // --replay: the recording's devices on /dev/uhid, answering the host as the recorded device
-// did. The player (record/device_player.h) says what can't be repeated on a real kernel; here
+// did. The player (sim/device_player.h) says what can't be repeated on a real kernel; here
 // the host is whatever program opens the devices, and it is done when we are told to stop.
 int RunReplay(const Options& o) {
-    record::Recording recording;
-    if (std::string error; !record::LoadRecording(o.replay, recording, error)) {
+    recording::Recording recording;
+    if (std::string error; !recording::LoadRecording(o.replay, recording, error)) {
         SayError("the recording can't be replayed: " + error);
         return kExitUsage;
     }
@@ -197,13 +196,14 @@ int RunReplay(const Options& o) {
     LoggingPort port(uhid, log, [](const std::string&) {});
     const std::size_t events = recording.events.size();
     const std::string recorded = Joined(recording.header.argv);
-    auto player = std::make_unique<record::DevicePlayer>(std::move(recording), o.replaySpeed,
-                                                         o.replay, port, note);
+    auto player = std::make_unique<sim::DevicePlayer>(std::move(recording), o.replaySpeed, o.replay,
+                                                      port, note);
     const auto recordedExit = player->recordedExit();
-    log.line("vumo-dfu-sim: replaying %s: %zu events, %zu reports for the host to write; "
-             "recorded: %s; exit status %s",
-             o.replay.c_str(), events, player->recordedWrites(), recorded.c_str(),
-             recordedExit ? std::to_string(*recordedExit).c_str() : "not recorded");
+    log.line(
+        "vumo-dfu-sim: replaying %s: %zu events, %zu reports for the host to write; "
+        "recorded: %s; exit status %s",
+        o.replay.c_str(), events, player->recordedWrites(), recorded.c_str(),
+        recordedExit ? std::to_string(*recordedExit).c_str() : "not recorded");
     int exitCode = kExitOk;
     if (!player->start()) {
         exitCode = kExitFailure;
@@ -269,7 +269,8 @@ int Run(const Options& o) {
     LoggingPort port(uhid, log, saveImage);
     int exitCode = kExitOk;
     for (int i = 0; i < options.devices; ++i) {
-        auto device = std::make_unique<sim::DeviceEmulator>(port, sim::MakeEmulatorConfig(options, i));
+        auto device =
+            std::make_unique<sim::DeviceEmulator>(port, sim::MakeEmulatorConfig(options, i));
         const bool present = device->status().arrivals > 0;
         {
             std::lock_guard lock(devicesMutex);
@@ -329,10 +330,11 @@ int Run(const Options& o) {
 // its parse errors are caught below.
 // NOLINTNEXTLINE(bugprone-exception-escape)
 int main(int argc, char** argv) {
-    CLI::App app{"Puts emulated Vumo devices on this machine's HID stack through /dev/uhid, so "
-                 "that vumo-dfu and the window can be tried without a device. Runs until "
-                 "Ctrl-C or SIGTERM.",
-                 "vumo-dfu-sim"};
+    CLI::App app{
+        "Puts emulated Vumo devices on this machine's HID stack through /dev/uhid, so "
+        "that vumo-dfu and the window can be tried without a device. Runs until "
+        "Ctrl-C or SIGTERM.",
+        "vumo-dfu-sim"};
     app.set_version_flag("--version", std::string("vumo-dfu-sim ") + vumo::kFileVersion);
     Options o;
     auto* items = app.add_option("ITEMS", o.simulate,

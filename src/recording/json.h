@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-namespace vumo::record {
+namespace vumo::recording {
 
 struct JsonValue;
 using JsonObject = std::map<std::string, JsonValue, std::less<>>;
@@ -33,4 +33,4 @@ struct JsonValue {
 // returns nothing and says why in `error` (without a line number; the caller adds it).
 std::optional<JsonValue> ParseJson(std::string_view text, std::string& error);
 
-}  // namespace vumo::record
+}  // namespace vumo::recording

@@ -1,7 +1,7 @@
-#include "record/recording.h"
+#include "recording/recording.h"
 
 #include "base/error_text.h"
-#include "record/json.h"
+#include "recording/json.h"
 #include "text/hex.h"
 #include "text/json.h"
 #include "text/utf8.h"
@@ -13,7 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace vumo::record {
+namespace vumo::recording {
 namespace {
 
 using platform::OpenStatus;
@@ -28,12 +28,18 @@ constexpr struct {
     EventKind kind;
     const char* name;
 } kEventNames[] = {
-    {EventKind::enumerate, "enumerate"}, {EventKind::probe, "probe"},
-    {EventKind::openWriter, "open-writer"}, {EventKind::openReader, "open-reader"},
-    {EventKind::close, "close"}, {EventKind::write, "write"},
-    {EventKind::read, "read"}, {EventKind::monitor, "monitor"},
-    {EventKind::arrival, "arrival"}, {EventKind::removal, "removal"},
-    {EventKind::image, "image"}, {EventKind::end, "end"},
+    {EventKind::enumerate, "enumerate"},
+    {EventKind::probe, "probe"},
+    {EventKind::openWriter, "open-writer"},
+    {EventKind::openReader, "open-reader"},
+    {EventKind::close, "close"},
+    {EventKind::write, "write"},
+    {EventKind::read, "read"},
+    {EventKind::monitor, "monitor"},
+    {EventKind::arrival, "arrival"},
+    {EventKind::removal, "removal"},
+    {EventKind::image, "image"},
+    {EventKind::end, "end"},
 };
 
 constexpr OpenStatus kOpenStatuses[] = {OpenStatus::ok, OpenStatus::gone,
@@ -55,7 +61,8 @@ void Str(std::string& out, const char* name, const std::string& value) {
     if (!text::IsValidUtf8(value)) {
         Key(out, (std::string(name) + "_hex").c_str());
         out += '"';
-        text::AppendHex(out, std::span(reinterpret_cast<const std::uint8_t*>(value.data()), value.size()));
+        text::AppendHex(
+            out, std::span(reinterpret_cast<const std::uint8_t*>(value.data()), value.size()));
         out += '"';
     }
 }
@@ -165,8 +172,8 @@ bool ParseHeader(const JsonObject& obj, Header& header, std::string& error) {
     if (f.failed()) return false;
     if (version != static_cast<std::uint64_t>(kFormatVersion)) {
         error = "recording format version " + std::to_string(version) +
-                " is not supported (this program reads version " +
-                std::to_string(kFormatVersion) + ")";
+                " is not supported (this program reads version " + std::to_string(kFormatVersion) +
+                ")";
         return false;
     }
     header.version = kFormatVersion;
@@ -272,9 +279,7 @@ bool ParseEvent(const JsonObject& obj, Event& e, std::string& error) {
             e.readStatus = f.Enum("status", kReadStatuses, ReadStatusName);
             if (e.readStatus == ReadStatus::report) e.data = f.Bytes("data");
             break;
-        case EventKind::monitor:
-            e.monitor = static_cast<int>(f.Num("m", kMaxId));
-            break;
+        case EventKind::monitor: e.monitor = static_cast<int>(f.Num("m", kMaxId)); break;
         case EventKind::arrival:
         case EventKind::removal:
             e.monitor = static_cast<int>(f.Num("m", kMaxId));
@@ -284,9 +289,7 @@ bool ParseEvent(const JsonObject& obj, Event& e, std::string& error) {
             e.sha256 = f.Str("sha256");
             e.size = f.Num("size", std::uint64_t{1} << 52);
             break;
-        case EventKind::end:
-            e.exitCode = static_cast<int>(f.Num("exit", 255));
-            break;
+        case EventKind::end: e.exitCode = static_cast<int>(f.Num("exit", 255)); break;
     }
     return !f.failed();
 }
@@ -400,9 +403,7 @@ std::string FormatEvent(const Event& e) {
             Str(out, "status", ReadStatusName(e.readStatus));
             if (e.readStatus == ReadStatus::report) Bytes(out, "data", e.data);
             break;
-        case EventKind::monitor:
-            Num(out, "m", static_cast<std::uint64_t>(e.monitor));
-            break;
+        case EventKind::monitor: Num(out, "m", static_cast<std::uint64_t>(e.monitor)); break;
         case EventKind::arrival:
         case EventKind::removal:
             Num(out, "m", static_cast<std::uint64_t>(e.monitor));
@@ -412,9 +413,7 @@ std::string FormatEvent(const Event& e) {
             Str(out, "sha256", e.sha256);
             Num(out, "size", e.size);
             break;
-        case EventKind::end:
-            Num(out, "exit", static_cast<std::uint64_t>(e.exitCode));
-            break;
+        case EventKind::end: Num(out, "exit", static_cast<std::uint64_t>(e.exitCode)); break;
     }
     out += "}\n";
     return out;
@@ -490,4 +489,4 @@ bool LoadRecording(const std::string& file, Recording& out, std::string& error) 
     return true;
 }
 
-}  // namespace vumo::record
+}  // namespace vumo::recording

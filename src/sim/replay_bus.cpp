@@ -1,7 +1,7 @@
-#include "record/replay_bus.h"
+#include "sim/replay_bus.h"
 
 #include "platform/in_process_bus.h"
-#include "record/replayer.h"
+#include "recording/replayer.h"
 
 #include <algorithm>
 #include <map>
@@ -9,7 +9,10 @@
 #include <set>
 #include <unordered_set>
 
-namespace vumo::record {
+namespace vumo::sim {
+
+using namespace platform;
+using namespace recording;
 namespace {
 
 using platform::OpenStatus;
@@ -59,8 +62,7 @@ struct ReplayHidBus::State final : ReplayStage {
             case EventKind::read:
                 if (e.readStatus == ReadStatus::report || e.readStatus == ReadStatus::failed)
                     ToReaders(e.path, e.readStatus, e.data);
-                else if (e.readStatus == ReadStatus::gone)
-                    ReadersGone(e.path);
+                else if (e.readStatus == ReadStatus::gone) ReadersGone(e.path);
                 break;
             case EventKind::arrival:
                 if (!Present(e.path)) {
@@ -149,8 +151,8 @@ struct ReplayHidBus::State final : ReplayStage {
     std::map<std::string, platform::ProbeResult> probes;
     std::map<std::string, OpenStatus> writerOpens;
     std::map<std::string, OpenStatus> readerOpens;
-    std::map<int, std::string> recordedWriters;  // recorded handle -> path
-    std::multiset<std::string> ownWriters;       // paths this run holds a writer on
+    std::map<int, std::string> recordedWriters;    // recorded handle -> path
+    std::multiset<std::string> ownWriters;         // paths this run holds a writer on
     std::map<std::string, std::string> instances;  // by path: its appearance, until removed
     std::uint64_t appearances = 0;
     std::map<std::string, platform::InProcessReaders> readers;  // by path
@@ -208,9 +210,10 @@ platform::ProbeResult ReplayHidBus::probe(const std::string& path) {
     s.replay.passHostEvents();
     if (!s.Present(path)) return {OpenStatus::gone, {}};
     if (s.ownWriters.count(path) != 0) return {OpenStatus::busy, {}};
-    const auto known = s.Known<platform::ProbeResult>(
-        s.probes, EventKind::probe, path,
-        [](const Event& e) { return platform::ProbeResult{e.status, e.lengths}; });
+    const auto known =
+        s.Known<platform::ProbeResult>(s.probes, EventKind::probe, path, [](const Event& e) {
+            return platform::ProbeResult{e.status, e.lengths};
+        });
     return known.value_or(platform::ProbeResult{OpenStatus::gone, {}});
 }
 
@@ -220,9 +223,10 @@ platform::Opened<platform::HidWriter> ReplayHidBus::openWriter(const std::string
     s.replay.passHostEvents();
     if (!s.Present(path)) return {OpenStatus::gone, nullptr};
     if (s.ownWriters.count(path) != 0) return {OpenStatus::busy, nullptr};
-    const auto status = s.Known<OpenStatus>(s.writerOpens, EventKind::openWriter, path,
-                                            [](const Event& e) { return e.status; })
-                            .value_or(OpenStatus::failed);
+    const auto status =
+        s.Known<OpenStatus>(s.writerOpens, EventKind::openWriter, path, [](const Event& e) {
+             return e.status;
+         }).value_or(OpenStatus::failed);
     if (status != OpenStatus::ok) return {status, nullptr};
     s.ownWriters.insert(path);
     return {OpenStatus::ok, std::make_unique<ReplayWriter>(state_, path)};
@@ -233,9 +237,10 @@ platform::Opened<platform::HidReader> ReplayHidBus::openReader(const std::string
     State& s = *state_;
     s.replay.passHostEvents();
     if (!s.Present(path)) return {OpenStatus::gone, nullptr};
-    const auto status = s.Known<OpenStatus>(s.readerOpens, EventKind::openReader, path,
-                                            [](const Event& e) { return e.status; })
-                            .value_or(OpenStatus::failed);
+    const auto status =
+        s.Known<OpenStatus>(s.readerOpens, EventKind::openReader, path, [](const Event& e) {
+             return e.status;
+         }).value_or(OpenStatus::failed);
     if (status != OpenStatus::ok) return {status, nullptr};
     return {OpenStatus::ok, s.readers[path].open()};
 }
@@ -258,4 +263,4 @@ std::optional<int> ReplayHidBus::recordedExit() const { return state_->replay.re
 
 std::uint64_t ReplayHidBus::lookupSteps() const { return state_->replay.lookupSteps(); }
 
-}  // namespace vumo::record
+}  // namespace vumo::sim

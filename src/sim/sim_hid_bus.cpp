@@ -1,4 +1,4 @@
-#include "platform/sim_hid_bus.h"
+#include "sim/sim_hid_bus.h"
 
 #include "platform/in_process_bus.h"
 
@@ -6,7 +6,9 @@
 #include <mutex>
 #include <vector>
 
-namespace vumo::platform {
+namespace vumo::sim {
+
+using namespace platform;
 namespace {
 
 std::string InstanceOf(std::uint64_t attachment) { return AppearanceOf("sim", attachment); }
@@ -32,12 +34,13 @@ struct SimHidBus::State {
     std::uint64_t nextId = 1;
 
     Node* find(const std::string& path) {
-        auto it = std::find_if(nodes.begin(), nodes.end(),
-                               [&](const Node& n) { return n.path == path; });
+        auto it =
+            std::find_if(nodes.begin(), nodes.end(), [&](const Node& n) { return n.path == path; });
         return it == nodes.end() ? nullptr : &*it;
     }
     Node* find(std::uint64_t id) {
-        auto it = std::find_if(nodes.begin(), nodes.end(), [&](const Node& n) { return n.id == id; });
+        auto it =
+            std::find_if(nodes.begin(), nodes.end(), [&](const Node& n) { return n.id == id; });
         return it == nodes.end() ? nullptr : &*it;
     }
     unsigned lowestFreeNumber() const {
@@ -157,8 +160,8 @@ std::vector<HidInterfaceInfo> SimHidBus::enumerate() {
     out.reserve(state_->nodes.size());
     for (const Node& n : state_->nodes) {
         out.push_back({n.path, n.description.vendorId, n.description.productId,
-                       n.description.product, n.description.serial,
-                       n.description.manufacturer, n.description.port, InstanceOf(n.id)});
+                       n.description.product, n.description.serial, n.description.manufacturer,
+                       n.description.port, InstanceOf(n.id)});
     }
     return out;
 }
@@ -192,4 +195,4 @@ Opened<HidReader> SimHidBus::openReader(const std::string& path) {
 
 std::unique_ptr<HotplugMonitor> SimHidBus::monitor() { return state_->monitors.open(); }
 
-}  // namespace vumo::platform
+}  // namespace vumo::sim

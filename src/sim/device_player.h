@@ -34,8 +34,8 @@
 // it was never probed).
 
 #include "platform/device_port.h"
-#include "record/recording.h"
-#include "record/replayer.h"
+#include "recording/recording.h"
+#include "recording/replayer.h"
 
 #include <chrono>
 #include <cstdint>
@@ -47,16 +47,16 @@
 #include <string>
 #include <unordered_set>
 
-namespace vumo::record {
+namespace vumo::sim {
 
-class DevicePlayer final : ReplayStage {
+class DevicePlayer final : recording::ReplayStage {
 public:
     // `speed` divides the recorded delays; 0 plays everything as soon as it may come. `file`
     // names the recording in messages. `note` gets one line for each thing worth telling (a
     // device made, with both of its names; a skipped event; the difference; the end of the
     // recording), from any thread. The port must outlive the player.
-    DevicePlayer(Recording recording, double speed, std::string file, platform::DevicePort& port,
-                 std::function<void(const std::string&)> note = {});
+    DevicePlayer(recording::Recording recording, double speed, std::string file,
+                 platform::DevicePort& port, std::function<void(const std::string&)> note = {});
     // Lets go of the host's writes (nothing reaches the player once it returns), stops playing,
     // joins the player's thread, then unplugs whatever is still there.
     ~DevicePlayer() override;
@@ -125,7 +125,7 @@ private:
     std::uint64_t appearances_ = 0;
 
     // Last, so that it goes first: its thread calls the members above.
-    Replayer replay_;
+    recording::Replayer replay_;
 };
 
-}  // namespace vumo::record
+}  // namespace vumo::sim

@@ -18,8 +18,8 @@
 // replayer's lock held and in the recording's order. The lock guards the stage's own state too.
 
 #include "base/wake_event.h"
-#include "record/recording.h"
-#include "record/recording_index.h"
+#include "recording/recording.h"
+#include "recording/recording_index.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -33,7 +33,7 @@
 #include <string_view>
 #include <thread>
 
-namespace vumo::record {
+namespace vumo::recording {
 
 // What the device did by itself: input reports, the end of a reader other than its
 // cancelling (which was the host's doing), arrivals and removals.
@@ -145,4 +145,4 @@ private:
     std::thread player_;
 };
 
-}  // namespace vumo::record
+}  // namespace vumo::recording

@@ -1,10 +1,10 @@
-#include "record/recording_index.h"
+#include "recording/recording_index.h"
 
 #include <algorithm>
 #include <set>
 #include <utility>
 
-namespace vumo::record {
+namespace vumo::recording {
 
 RecordingIndex::RecordingIndex(const Recording& recording) : rec_(recording) {
     const auto& events = rec_.events;
@@ -85,4 +85,4 @@ const platform::ReportLengths* RecordingIndex::LengthsOfIds(std::uint16_t vendor
     return it == lengthsOfIds_.end() ? nullptr : &it->second;
 }
 
-}  // namespace vumo::record
+}  // namespace vumo::recording

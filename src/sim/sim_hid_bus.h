@@ -3,7 +3,7 @@
 // it; the program sees them through the same HidBus interface as real hidraw devices, with the
 // same rules: one writer at a time, reports kept for the next read, arrivals and removals
 // reported to every monitor. It is a DevicePort too, so whatever plays a device plugs in here.
-// Its twin for recordings is record/replay_bus.h; both hand out the readers and monitors of
+// Its twin for recordings is sim/replay_bus.h; both hand out the readers and monitors of
 // in_process_bus.h.
 
 #include "platform/device_port.h"
@@ -13,9 +13,9 @@
 #include <span>
 #include <string>
 
-namespace vumo::platform {
+namespace vumo::sim {
 
-class SimHidBus final : public HidBus, public DevicePort {
+class SimHidBus final : public platform::HidBus, public platform::DevicePort {
 public:
     SimHidBus();
     ~SimHidBus() override;
@@ -27,8 +27,8 @@ public:
     // that the removed one had. A writer or reader opened before the removal stays with the
     // removed device (gone), as an open file of a node does.
     // The sink is called on the writing thread, with no lock of the bus held.
-    std::string attach(const DeviceDescription& description,
-                       std::shared_ptr<OutputSink> device) override;
+    std::string attach(const platform::DeviceDescription& description,
+                       std::shared_ptr<platform::OutputSink> device) override;
     // Unplugs the device: open readers see `gone`, writes fail. Unknown paths are ignored.
     void detach(const std::string& path) override;
     // Delivers one input report (byte 0 = report ID) to every open reader of the path; false
@@ -39,11 +39,11 @@ public:
     // How many output reports have been written to the path (for tests).
     std::size_t writeCount(const std::string& path) const;
 
-    std::vector<HidInterfaceInfo> enumerate() override;
-    ProbeResult probe(const std::string& path) override;
-    Opened<HidWriter> openWriter(const std::string& path) override;
-    Opened<HidReader> openReader(const std::string& path) override;
-    std::unique_ptr<HotplugMonitor> monitor() override;
+    std::vector<platform::HidInterfaceInfo> enumerate() override;
+    platform::ProbeResult probe(const std::string& path) override;
+    platform::Opened<platform::HidWriter> openWriter(const std::string& path) override;
+    platform::Opened<platform::HidReader> openReader(const std::string& path) override;
+    std::unique_ptr<platform::HotplugMonitor> monitor() override;
 
     struct State;
 
@@ -51,4 +51,4 @@ private:
     std::shared_ptr<State> state_;
 };
 
-}  // namespace vumo::platform
+}  // namespace vumo::sim

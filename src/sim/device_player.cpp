@@ -1,9 +1,12 @@
-#include "record/device_player.h"
+#include "sim/device_player.h"
 
 #include <algorithm>
 #include <mutex>
 
-namespace vumo::record {
+namespace vumo::sim {
+
+using namespace platform;
+using namespace recording;
 
 using platform::HidInterfaceInfo;
 using platform::ReadStatus;
@@ -192,4 +195,4 @@ void DevicePlayer::written(const std::string& recordedPath, std::uint64_t appear
     replay_.matchWrite(recordedPath, report);
 }
 
-}  // namespace vumo::record
+}  // namespace vumo::sim

@@ -2,15 +2,15 @@
 // public interfaces: what a recording holds, that a replay gives the program the same answers,
 // and that the first difference stops it with a message naming the event.
 
-#include "platform/observed_hid_bus.h"
-#include "platform/sim_hid_bus.h"
-#include "record/json.h"
-#include "record/recorder.h"
-#include "record/recording.h"
 #include "base/wake_event.h"
-#include "record/device_player.h"
-#include "record/replay_bus.h"
+#include "platform/observed_hid_bus.h"
+#include "record/recorder.h"
 #include "record/report_trace.h"
+#include "recording/json.h"
+#include "recording/recording.h"
+#include "sim/device_player.h"
+#include "sim/replay_bus.h"
+#include "sim/sim_hid_bus.h"
 #include "text/utf8.h"
 
 #include <gtest/gtest.h>
@@ -25,19 +25,22 @@
 #include <sstream>
 #include <thread>
 
-namespace vumo::record {
+namespace vumo::sim {
 namespace {
 
 using namespace std::chrono_literals;
 using platform::OpenStatus;
 using platform::ReadStatus;
+using namespace recording;
+using record::Recorder;
+using record::TraceLine;
 using Bytes = std::vector<std::uint8_t>;
 
 // Answers every output report with an input report holding the report's second byte, and
 // leaves the bus when it receives 0xEE.
 class EchoDevice final : public platform::OutputSink {
 public:
-    explicit EchoDevice(platform::SimHidBus& bus) : bus_(bus) {}
+    explicit EchoDevice(sim::SimHidBus& bus) : bus_(bus) {}
     void onOutputReport(std::span<const std::uint8_t> report) override {
         if (report.size() > 1 && report[1] == 0xEE) {
             bus_.detach(path);
@@ -48,7 +51,7 @@ public:
     std::string path;
 
 private:
-    platform::SimHidBus& bus_;
+    sim::SimHidBus& bus_;
 };
 
 bool Readable(base::Waitable ready, std::chrono::milliseconds limit) {
@@ -83,11 +86,13 @@ Conversation Talk(platform::HidBus& bus, const std::vector<Bytes>& reports) {
         if (got.status == ReadStatus::report)
             c.replies.emplace_back(buffer.begin(), buffer.begin() + static_cast<long>(got.length));
         else
-            c.replies.push_back(Bytes{static_cast<std::uint8_t>(0xF0 + static_cast<int>(got.status))});
+            c.replies.push_back(
+                Bytes{static_cast<std::uint8_t>(0xF0 + static_cast<int>(got.status))});
     }
     // A removal comes at its recorded delay in a replay: wait for it, within a limit.
     const bool leaves = !reports.empty() && reports.back().size() > 1 && reports.back()[1] == 0xEE;
-    if (monitor && Readable(monitor->ready(), leaves ? 2000ms : 0ms)) c.hotplug = monitor->takeEvents();
+    if (monitor && Readable(monitor->ready(), leaves ? 2000ms : 0ms))
+        c.hotplug = monitor->takeEvents();
     writer.handle->close();
     reader.handle->close();
     return c;
@@ -106,7 +111,7 @@ protected:
 
     // Records `reports` sent to an echo device named with `serial`.
     Conversation Record(const std::vector<Bytes>& reports, const std::string& serial = "S-1") {
-        platform::SimHidBus sim;
+        sim::SimHidBus sim;
         auto device = std::make_shared<EchoDevice>(sim);
         device->path = sim.attach({0x1209, 2, "Loader", serial, "Maker", {17, 133}, {}}, device);
         std::string error;
@@ -199,8 +204,8 @@ TEST_F(RecordReplayTest, FirstDifferentWriteStopsTheReplayNamingTheEvent) {
     std::size_t second = 0;
     for (std::size_t i = 0, writes = 0; i < rec.events.size(); ++i)
         if (rec.events[i].kind == EventKind::write && ++writes == 2) second = i + 1;
-    EXPECT_NE(text.find("event " + std::to_string(second) + " (line " +
-                        std::to_string(second + 1) + " of rec.jsonl)"),
+    EXPECT_NE(text.find("event " + std::to_string(second) + " (line " + std::to_string(second + 1) +
+                        " of rec.jsonl)"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("expected: " + listed[0].path + ": 00 02 03"), std::string::npos) << text;
@@ -337,7 +342,8 @@ std::uint64_t ReplaySteps(int arrivals) {
     writer.handle->write(first);
     std::size_t seen = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (seen < static_cast<std::size_t>(arrivals) && std::chrono::steady_clock::now() < deadline) {
+    while (seen < static_cast<std::size_t>(arrivals) &&
+           std::chrono::steady_clock::now() < deadline) {
         const base::Waitable ready[1] = {monitor->ready()};
         base::WaitAny(ready, std::chrono::seconds(1));
         seen += monitor->takeEvents().size();
@@ -373,9 +379,9 @@ std::uint64_t PlayerSteps(int arrivals) {
     player.written("p0", first);
     {
         std::unique_lock lock(side.mutex);
-        EXPECT_TRUE(side.changed.wait_for(lock, std::chrono::seconds(60),
-                                          [&] { return side.plugged == arrivals + 1; }))
-            << side.plugged;
+        EXPECT_TRUE(side.changed.wait_for(lock, std::chrono::seconds(60), [&] {
+            return side.plugged == arrivals + 1;
+        })) << side.plugged;
     }
     return player.lookupSteps();
 }
@@ -419,9 +425,11 @@ TEST(RecordingFormat, DeviceStringsRoundTripByteForByteAndTheFileStaysUtf8) {
 }
 
 TEST(RecordingFormat, BadRecordingsAreRefusedWithTheLineNamed) {
-    const std::string header = "{\"format\":\"vumo-dfu-recording\",\"version\":1,\"program\":\"1\",\"argv\":[]}\n";
+    const std::string header =
+        "{\"format\":\"vumo-dfu-recording\",\"version\":1,\"program\":\"1\",\"argv\":[]}\n";
     const std::string write =
-        "{\"t\":1.000,\"e\":\"write\",\"h\":1,\"path\":\"p\",\"data\":\"0001\",\"ok\":true,\"n\":2}\n";
+        "{\"t\":1.000,\"e\":\"write\",\"h\":1,\"path\":\"p\",\"data\":\"0001\",\"ok\":true,\"n\":2}"
+        "\n";
     struct Case {
         std::string text;
         std::string expected;  // the start of the error
@@ -431,22 +439,28 @@ TEST(RecordingFormat, BadRecordingsAreRefusedWithTheLineNamed) {
         {"{\"format\":\"vumo-dfu-recording\",\"version\":2,\"program\":\"1\",\"argv\":[]}\n",
          "line 1: recording format version 2 is not supported"},
         {"{\"hello\":1}\n", "line 1: this is not a vumo-dfu recording"},
-        {header + write + "{\"t\":2,\"e\":\"write\",\"h\":1,\"path\":\"p\",\"data\":\"0g\",\"ok\":true,\"n\":1}\n",
+        {header + write +
+             "{\"t\":2,\"e\":\"write\",\"h\":1,\"path\":\"p\",\"data\":\"0g\",\"ok\":true,\"n\":1}"
+             "\n",
          "line 3: bad hex in \"data\""},
-        {header + "{\"t\":2,\"e\":\"read\",\"h\":1,\"path\":\"p\",\"status\":\"report\",\"data\":\"123\"}\n",
+        {header + "{\"t\":2,\"e\":\"read\",\"h\":1,\"path\":\"p\",\"status\":\"report\",\"data\":"
+                  "\"123\"}\n",
          "line 2: bad hex in \"data\""},
         {header + "{\"t\":5,\"e\":\"end\",\"exit\":0}\n" + write, "line 3: events out of order"},
         {header + "{\"t\":1,\"e\":\"dance\"}\n", "line 2: unknown event \"dance\""},
         {header + "[1,2]\n", "line 2: not a JSON object"},
         {header + "{\"t\":1,\"e\":\"end\",\"exit\":0} x\n", "line 2: not valid JSON"},
-        {header + "{\"t\":1,\"e\":\"probe\",\"path\":\"p\",\"status\":\"maybe\",\"in\":1,\"out\":1}\n",
+        {header +
+             "{\"t\":1,\"e\":\"probe\",\"path\":\"p\",\"status\":\"maybe\",\"in\":1,\"out\":1}\n",
          "line 2: unknown \"status\" \"maybe\""},
         {header + "{\"t\":-1,\"e\":\"end\",\"exit\":0}\n", "line 2: \"t\" is missing"},
         {header + "{\"t\":1,\"e\":\"enumerate\",\"devices\":[{\"path\":\"p\"}]}\n",
          "line 2: \"vid\" is missing"},
-        {header + "{\"t\":1,\"e\":\"end\",\"exit\":0,\"exit\":1}\n", "line 2: not valid JSON: a member name is repeated"},
+        {header + "{\"t\":1,\"e\":\"end\",\"exit\":0,\"exit\":1}\n",
+         "line 2: not valid JSON: a member name is repeated"},
         {header + std::string(200, '[') + "\n", "line 2: not valid JSON: nested too deeply"},
-        {header + "{\"t\":1,\"e\":\"end\",\"exit\":0,\"x\":\"\xC0\xAF\"}\n", "line 2: not valid JSON: invalid UTF-8"},
+        {header + "{\"t\":1,\"e\":\"end\",\"exit\":0,\"x\":\"\xC0\xAF\"}\n",
+         "line 2: not valid JSON: invalid UTF-8"},
     };
     for (const auto& c : cases) {
         Recording rec;
@@ -462,8 +476,7 @@ TEST(RecordingFormat, BadRecordingsAreRefusedWithTheLineNamed) {
 
 TEST(ReportTrace, OneLinePerReportWithTimeDirectionLengthAndHex) {
     const Bytes report{0x00, 0x52, 0x45, 0x41, 0x44, 0x59, 0x3f, 0x00};
-    EXPECT_EQ(TraceLine(10021us, true, report),
-              "+10.021 ms  out 8  00 52 45 41 44 59 3f 00\n");
+    EXPECT_EQ(TraceLine(10021us, true, report), "+10.021 ms  out 8  00 52 45 41 44 59 3f 00\n");
     EXPECT_EQ(TraceLine(3s + 5us, false, Bytes{0xab}), "+3000.005 ms  in 1  ab\n");
 }
 
@@ -482,7 +495,7 @@ TEST(ObservedHidBus, TellsWhatPassesButNotTimeouts) {
             seen.push_back("close");
         }
     } log;
-    platform::SimHidBus sim;
+    sim::SimHidBus sim;
     auto device = std::make_shared<EchoDevice>(sim);
     device->path = sim.attach({0x1209, 2, "Loader", "S", "M", {17, 133}, {}}, device);
     platform::ObservedHidBus bus(sim, {&log});
@@ -497,4 +510,4 @@ TEST(ObservedHidBus, TellsWhatPassesButNotTimeouts) {
 }
 
 }  // namespace
-}  // namespace vumo::record
+}  // namespace vumo::sim

@@ -29,7 +29,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vumo::record {
+namespace vumo::recording {
 
 inline constexpr const char* kFormatName = "vumo-dfu-recording";
 inline constexpr int kFormatVersion = 1;
@@ -60,19 +60,19 @@ struct Event {
     std::int64_t micros = 0;  // since the recording began
     int line = 0;             // in the file, from 1 (the header's line)
     std::string path;
-    std::vector<platform::HidInterfaceInfo> devices;  // enumerate
-    platform::OpenStatus status = platform::OpenStatus::ok;        // probe, open-*
-    platform::ReportLengths lengths;                               // probe
+    std::vector<platform::HidInterfaceInfo> devices;                 // enumerate
+    platform::OpenStatus status = platform::OpenStatus::ok;          // probe, open-*
+    platform::ReportLengths lengths;                                 // probe
     platform::ReadStatus readStatus = platform::ReadStatus::report;  // read
-    std::vector<std::uint8_t> data;  // write, read
-    bool ok = false;                 // write, close
-    std::size_t written = 0;         // write
-    bool writerHandle = false;       // close: of a writer (else a reader)
-    int handle = 0;                  // open-*, write, read, close
-    int monitor = 0;                 // monitor, arrival, removal
-    std::string sha256;              // image
-    std::uint64_t size = 0;          // image
-    int exitCode = 0;                // end
+    std::vector<std::uint8_t> data;                                  // write, read
+    bool ok = false;                                                 // write, close
+    std::size_t written = 0;                                         // write
+    bool writerHandle = false;  // close: of a writer (else a reader)
+    int handle = 0;             // open-*, write, read, close
+    int monitor = 0;            // monitor, arrival, removal
+    std::string sha256;         // image
+    std::uint64_t size = 0;     // image
+    int exitCode = 0;           // end
 };
 
 struct Recording {
@@ -93,4 +93,4 @@ const char* EventName(EventKind kind);
 const char* StatusName(platform::OpenStatus status);
 const char* ReadStatusName(platform::ReadStatus status);
 
-}  // namespace vumo::record
+}  // namespace vumo::recording

@@ -1,7 +1,6 @@
-#include "platform/sim_hid_bus.h"
+#include "sim/sim_hid_bus.h"
 
 #include <gtest/gtest.h>
-
 
 #include <array>
 #include <chrono>
@@ -9,11 +8,12 @@
 #include <mutex>
 #include <vector>
 
-namespace vumo::platform {
+namespace vumo::sim {
 namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
+using namespace platform;
 
 // Answers every output report with an input report holding the report's second byte.
 class EchoDevice final : public OutputSink {
@@ -153,7 +153,8 @@ TEST_F(SimBusTest, ReportsWaitForTheNextReadUpToSixtyFour) {
     const auto path = bus.attach(loader("A"), nullptr);
     auto reader = bus.openReader(path);
     ASSERT_TRUE(reader.handle);
-    for (int i = 0; i < 70; ++i) bus.sendInputReport(path, Bytes{0x00, static_cast<std::uint8_t>(i)});
+    for (int i = 0; i < 70; ++i)
+        bus.sendInputReport(path, Bytes{0x00, static_cast<std::uint8_t>(i)});
     // The oldest six were dropped.
     for (int i = 6; i < 70; ++i) {
         const auto r = reader.handle->read(buffer, 0ms);
@@ -250,4 +251,4 @@ TEST_F(SimBusTest, MonitorsSeeArrivalAndRemovalThroughTheirFd) {
 }
 
 }  // namespace
-}  // namespace vumo::platform
+}  // namespace vumo::sim

@@ -1,10 +1,10 @@
-#include "record/replayer.h"
+#include "recording/replayer.h"
 
 #include "text/hex.h"
 
 #include <algorithm>
 
-namespace vumo::record {
+namespace vumo::recording {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -215,4 +215,4 @@ std::uint64_t Replayer::lookupSteps() const {
     return lookup_.steps();
 }
 
-}  // namespace vumo::record
+}  // namespace vumo::recording

@@ -5,7 +5,7 @@
 // table, never a walk through the rest of the recording, so that a replay's cost grows with
 // the recording's size and not with its square.
 
-#include "record/recording.h"
+#include "recording/recording.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace vumo::record {
+namespace vumo::recording {
 
 class RecordingIndex {
 public:
@@ -58,4 +58,4 @@ private:
     mutable std::uint64_t steps_ = 0;
 };
 
-}  // namespace vumo::record
+}  // namespace vumo::recording

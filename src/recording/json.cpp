@@ -1,4 +1,4 @@
-#include "record/json.h"
+#include "recording/json.h"
 
 #include "text/hex.h"
 #include "text/utf8.h"
@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 
-namespace vumo::record {
+namespace vumo::recording {
 namespace {
 
 // Deeper than any recording goes (an event holds an array of objects), shallow enough that
@@ -203,4 +203,4 @@ std::optional<JsonValue> ParseJson(std::string_view text, std::string& error) {
     return Parser(text, error).Document();
 }
 
-}  // namespace vumo::record
+}  // namespace vumo::recording

@@ -1,7 +1,7 @@
 #pragma once
 // --replay FILE: a HID bus that plays the device's side of a recording, so that a run recorded
 // on someone's bench happens again here, byte for byte, without the device. It stands in for
-// the machine's bus as platform/sim_hid_bus.h does, and plays through the replayer
+// the machine's bus as sim/sim_hid_bus.h does, and plays through the replayer
 // (replayer.h), as the player of the device's side (device_player.h) does.
 //
 // What is matched, and what is only served:
@@ -29,19 +29,19 @@
 // Several monitors are told apart by the order they were made in, as recorded.
 
 #include "platform/hid_bus.h"
-#include "record/recording.h"
+#include "recording/recording.h"
 
 #include <memory>
 #include <optional>
 #include <string>
 
-namespace vumo::record {
+namespace vumo::sim {
 
 class ReplayHidBus final : public platform::HidBus {
 public:
     // `speed` divides the recorded delays; 0 delivers everything as soon as it may come.
     // `file` only names the recording in messages.
-    ReplayHidBus(Recording recording, double speed, std::string file);
+    ReplayHidBus(recording::Recording recording, double speed, std::string file);
     // Joins the thread that plays the device's events. Handles given out must be gone first.
     ~ReplayHidBus() override;
     ReplayHidBus(const ReplayHidBus&) = delete;
@@ -73,4 +73,4 @@ private:
     std::shared_ptr<State> state_;
 };
 
-}  // namespace vumo::record
+}  // namespace vumo::sim
