@@ -167,6 +167,12 @@ public:
 
 private:
     void CloseLocked();
+    // The start and the end of a run that are the same on every system: with the child
+    // started, sets the results to "running" and starts the reader (0, or the error it could
+    // not be started with, the child then ended); stops and joins the reader and ends the
+    // child, before the system's own handles are released.
+    int StartReader(base::Waitable cancel);
+    void StopReader();
     void ReaderThread();
     // Reads what the pipe holds; false on a read error. Sets eof at the end of the output.
     bool ReadAvailableOutput(bool& eof);

@@ -1,6 +1,8 @@
 // The parts of the checksum tool's runner that are the same on every system: the verdict
-// from the output, and handing the results over to the owner.
+// from the output, the reader's start and end, and handing the results over to the owner.
 #include "image/redirector.h"
+
+#include <system_error>
 
 namespace vumo::image {
 namespace {
@@ -96,6 +98,46 @@ void CRedirector::Publish(RunOutcome outcome) {
         done_ = true;
     }
     doneChanged_.notify_all();
+}
+
+int CRedirector::StartReader(base::Waitable cancel) {
+    cancel_ = cancel;
+    output_.clear();
+    outputBytes_ = 0;
+    waitStatus_.store(-1, std::memory_order_relaxed);
+    finished_.store(false, std::memory_order_relaxed);
+    outcome_.store(RunOutcome::running, std::memory_order_relaxed);
+    {
+        std::lock_guard doneLock(doneMutex_);
+        done_ = false;
+    }
+    try {
+        reader_ = std::thread([this] { ReaderThread(); });
+    } catch (const std::system_error& e) {
+        EndChild();
+        outcome_.store(RunOutcome::none, std::memory_order_relaxed);
+        {
+            std::lock_guard doneLock(doneMutex_);
+            done_ = true;
+        }
+        return e.code().value();
+    }
+    return 0;
+}
+
+void CRedirector::StopReader() {
+    if (reader_.joinable()) {
+        // The reader never calls Close; only an owner's thread gets here.
+        stop_.signal();
+        reader_.join();
+    }
+    // The reader always leaves its child reaped or handed over; this covers a reader that
+    // never started.
+    if (!reaped_) EndChild();
+    child_ = -1;
+    childPid_.store(-1, std::memory_order_release);
+    cancel_ = base::Waitable();
+    stop_.clear();
 }
 
 }  // namespace vumo::image

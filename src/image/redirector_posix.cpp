@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <system_error>
 
 extern char** environ;
 
@@ -162,44 +161,12 @@ bool CRedirector::Open(const std::vector<std::string>& argv, base::Waitable canc
 
     stdoutRead_ = std::move(outRead);
     stdinWrite_ = std::move(inWrite);
-    cancel_ = cancel;
-
-    output_.clear();
-    outputBytes_ = 0;
-    waitStatus_.store(-1, std::memory_order_relaxed);
-    finished_.store(false, std::memory_order_relaxed);
-    outcome_.store(RunOutcome::running, std::memory_order_relaxed);
-    {
-        std::lock_guard doneLock(doneMutex_);
-        done_ = false;
-    }
-    try {
-        reader_ = std::thread([this] { ReaderThread(); });
-    } catch (const std::system_error& e) {
-        EndChild();
-        outcome_.store(RunOutcome::none, std::memory_order_relaxed);
-        {
-            std::lock_guard doneLock(doneMutex_);
-            done_ = true;
-        }
-        return fail(e.code().value());
-    }
+    if (const int error = StartReader(cancel); error != 0) return fail(error);
     return true;
 }
 
 void CRedirector::CloseLocked() {
-    if (reader_.joinable()) {
-        // The reader never calls Close; only an owner's thread gets here.
-        stop_.signal();
-        reader_.join();
-    }
-    // The reader always leaves its child reaped or handed over; this covers a reader that
-    // never started.
-    if (!reaped_) EndChild();
-    child_ = -1;
-    childPid_.store(-1, std::memory_order_release);
-    cancel_ = base::Waitable();
-    stop_.clear();
+    StopReader();
     childPidFd_.reset();
     stdinWrite_.reset();
     stdoutRead_.reset();

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <system_error>
 #include <vector>
 
 namespace vumo::image {
@@ -162,41 +161,12 @@ bool CRedirector::Open(const std::vector<std::string>& argv, base::Waitable canc
     outRead = nullptr;
     stdinWrite_ = inWrite;
     inWrite = nullptr;
-    cancel_ = cancel;
-
-    output_.clear();
-    outputBytes_ = 0;
-    waitStatus_.store(-1, std::memory_order_relaxed);
-    finished_.store(false, std::memory_order_relaxed);
-    outcome_.store(RunOutcome::running, std::memory_order_relaxed);
-    {
-        std::lock_guard doneLock(doneMutex_);
-        done_ = false;
-    }
-    try {
-        reader_ = std::thread([this] { ReaderThread(); });
-    } catch (const std::system_error& e) {
-        EndChild();
-        outcome_.store(RunOutcome::none, std::memory_order_relaxed);
-        {
-            std::lock_guard doneLock(doneMutex_);
-            done_ = true;
-        }
-        return fail(e.code().value());
-    }
+    if (const int error = StartReader(cancel); error != 0) return fail(error);
     return true;
 }
 
 void CRedirector::CloseLocked() {
-    if (reader_.joinable()) {
-        stop_.signal();
-        reader_.join();
-    }
-    if (!reaped_) EndChild();
-    child_ = -1;
-    childPid_.store(-1, std::memory_order_release);
-    cancel_ = base::Waitable();
-    stop_.clear();
+    StopReader();
     CloseIfOpen(process_);
     // Closing the job ends anything the tool started that is still running.
     CloseIfOpen(job_);
