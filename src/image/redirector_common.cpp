@@ -2,10 +2,15 @@
 // from the output, the reader's start and end, and handing the results over to the owner.
 #include "image/redirector.h"
 
+#include <algorithm>
 #include <system_error>
 
 namespace vumo::image {
 namespace {
+
+// After the child has ended, how long the output may still take to reach its end: a process
+// the tool left behind can hold the pipe open, and its output is not the tool's.
+constexpr std::chrono::milliseconds kDrainGrace{500};
 
 // Where the first of two marks starts, and which one it is.
 struct Found {
@@ -123,6 +128,31 @@ int CRedirector::StartReader(base::Waitable cancel) {
         return e.code().value();
     }
     return 0;
+}
+
+std::optional<RunOutcome> CRedirector::PassEnds(bool eof, const RunLimits& limits,
+                                                std::chrono::steady_clock::time_point now,
+                                                std::chrono::steady_clock::time_point& wakeAt) {
+    if (eof && reaped_) return RunOutcome::ended;
+    if (!reaped_ && now >= limits.deadline) {
+        WriteDiagnostic("The tool ran out of time\r\n");
+        EndChild();
+        return RunOutcome::timedOut;
+    }
+    // Past the drain, something the tool left holds the pipe: its output is not the tool's.
+    if (reaped_ && now >= limits.drainUntil) return RunOutcome::ended;
+    wakeAt = reaped_ ? limits.drainUntil : limits.deadline;
+    return std::nullopt;
+}
+
+void CRedirector::Reaped(RunLimits& limits) {
+    limits.drainUntil = std::chrono::steady_clock::now() + kDrainGrace;
+}
+
+void CRedirector::KeepOutput(const char* data, std::size_t size) {
+    outputBytes_ += size;
+    if (output_.size() < kMaxKeptOutput)
+        output_.append(data, std::min(size, kMaxKeptOutput - output_.size()));
 }
 
 void CRedirector::StopReader() {

@@ -19,9 +19,6 @@ extern char** environ;
 namespace vumo::image {
 namespace {
 
-// After the child has ended, how long the output may still take to reach its end: a process
-// the tool left behind can hold the pipe open, and its output is not the tool's.
-constexpr std::chrono::milliseconds kDrainGrace{500};
 // Without a process descriptor (kernels before 5.3) the reader looks for the child's end at
 // this interval.
 constexpr std::chrono::milliseconds kReapInterval{10};
@@ -177,10 +174,7 @@ bool CRedirector::ReadAvailableOutput(bool& eof) {
     for (int i = 0; i < kChunksPerWake; ++i) {
         const ssize_t n = ::read(stdoutRead_.get(), buffer, sizeof buffer);
         if (n > 0) {
-            const auto got = static_cast<std::size_t>(n);
-            outputBytes_ += got;
-            if (output_.size() < kMaxKeptOutput)
-                output_.append(buffer, std::min(got, kMaxKeptOutput - output_.size()));
+            KeepOutput(buffer, static_cast<std::size_t>(n));
             continue;
         }
         if (n == 0) {
@@ -254,24 +248,18 @@ ChildEnd CRedirector::End() const {
 
 void CRedirector::ReaderThread() {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + timeLimit_;
-    auto drainUntil = Clock::time_point::max();
+    RunLimits limits{Clock::now() + timeLimit_};
     bool eof = false;
     int cancelFd = cancel_.native();
     RunOutcome outcome = RunOutcome::ended;
 
     for (;;) {
-        if (eof && reaped_) break;
         const auto now = Clock::now();
-        if (!reaped_ && now >= deadline) {
-            WriteDiagnostic("The tool ran out of time\r\n");
-            EndChild();
-            outcome = RunOutcome::timedOut;
+        Clock::time_point wakeAt;
+        if (const auto end = PassEnds(eof, limits, now, wakeAt)) {
+            outcome = *end;
             break;
         }
-        if (reaped_ && now >= drainUntil) break;  // something the tool left holds the pipe
-
-        auto wakeAt = reaped_ ? drainUntil : deadline;
         if (!reaped_ && !childPidFd_) wakeAt = std::min(wakeAt, now + kReapInterval);
 
         pollfd fds[4];
@@ -310,7 +298,7 @@ void CRedirector::ReaderThread() {
             break;
         }
         if (!reaped_ && (childSlot == 0 || fds[childSlot].revents != 0) && TryReap())
-            drainUntil = Clock::now() + kDrainGrace;
+            Reaped(limits);
     }
     Publish(outcome);
 }

@@ -17,7 +17,6 @@
 namespace vumo::image {
 namespace {
 
-constexpr std::chrono::milliseconds kDrainGrace{500};
 constexpr DWORD kReadChunk = 64 * 1024;
 // The exit code a killed tool gets; nothing else ends it with this one.
 constexpr UINT kKilledExitCode = 0xC000013A;  // STATUS_CONTROL_C_EXIT
@@ -213,8 +212,7 @@ ChildEnd CRedirector::End() const {
 
 void CRedirector::ReaderThread() {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + timeLimit_;
-    auto drainUntil = Clock::time_point::max();
+    RunLimits limits{Clock::now() + timeLimit_};
     bool eof = false;
     RunOutcome outcome = RunOutcome::ended;
 
@@ -245,16 +243,12 @@ void CRedirector::ReaderThread() {
     }
 
     for (;;) {
-        if (eof && reaped_) break;
         const auto now = Clock::now();
-        if (!reaped_ && now >= deadline) {
-            WriteDiagnostic("The tool ran out of time\r\n");
-            EndChild();
-            outcome = RunOutcome::timedOut;
+        Clock::time_point wakeAt;
+        if (const auto end = PassEnds(eof, limits, now, wakeAt)) {
+            outcome = *end;
             break;
         }
-        if (reaped_ && now >= drainUntil) break;  // something the tool left holds the pipe
-        const auto wakeAt = reaped_ ? drainUntil : deadline;
 
         const base::Waitable waits[4] = {
             stop_.waitable(), cancel_, eof ? base::Waitable() : readDone.waitable(),
@@ -281,10 +275,7 @@ void CRedirector::ReaderThread() {
             DWORD got = 0;
             pending = false;
             if (::GetOverlappedResult(stdoutRead_, &overlapped, &got, FALSE)) {
-                outputBytes_ += got;
-                if (output_.size() < kMaxKeptOutput)
-                    output_.append(buffer.data(),
-                                   std::min<std::size_t>(got, kMaxKeptOutput - output_.size()));
+                KeepOutput(buffer.data(), got);
                 if (!startRead()) {
                     EndChild();
                     outcome = RunOutcome::readError;
@@ -299,7 +290,7 @@ void CRedirector::ReaderThread() {
                 break;
             }
         }
-        if (!reaped_ && TryReap()) drainUntil = Clock::now() + kDrainGrace;
+        if (!reaped_ && TryReap()) Reaped(limits);
     }
     if (pending) {
         // The read must be over before its buffer and event go.
