@@ -3,7 +3,6 @@
 #include "app/file_drop.h"
 #include "app/main_dialog_parts.h"
 #include "app/progress_announcer.h"
-#include "frontend/open_listed.h"
 #include "messages/causes.h"
 #include "protocol/reports.h"
 #include "text/utf8.h"
@@ -58,9 +57,6 @@ void CVumo_DFU_UtilityDlg::OnInitDialog() {
     connect(deviceCombo_, &QComboBox::currentIndexChanged, this,
             &CVumo_DFU_UtilityDlg::UpdateListToolTip);
 
-    // The device objects first: the worker and the listeners live only while they do.
-    dfuDevice_ = std::make_unique<hid::DfuDevice>(bus_);
-    appDevice_ = std::make_unique<hid::AppDevice>(bus_);
     std::unique_ptr<update::Pacer> pacer =
         options_.makePacer ? options_.makePacer()
                            : std::make_unique<update::RealPacer>(options_.pacing);
@@ -68,14 +64,10 @@ void CVumo_DFU_UtilityDlg::OnInitDialog() {
     // the command line and the station do; nothing before the restart changes with it.
     update::Checks checks;
     checks.confirmBoot = true;
-    statusTracker_ = frontend::StatusTracker(options_.pauses);
-    procedure_ = std::make_unique<update::UpdateProcedure>(
-        *appDevice_, *dfuDevice_, static_cast<update::UpdateEvents&>(*this), std::move(pacer),
-        options_.limits, options_.pauses, checks);
-    if (!procedure_->Start()) engineError_ = procedure_->startError();
-    procedure_->setOpenMode(0);
+    engineError_ =
+        devices_.Start(presenter_, std::move(pacer), options_.limits, options_.pauses, checks);
 
-    warningText_ = kWarningText;
+    warningText_ = FromView(frontend::kWarningText);
     ShowVersion();
     UpdateData(false);
     RegisterDeviceNotifications();
@@ -96,7 +88,7 @@ void CVumo_DFU_UtilityDlg::OnInitDialog() {
 }
 
 bool CVumo_DFU_UtilityDlg::UpdateRunning() const {
-    return updateActive_ || (dfuDevice_ && dfuDevice_->updateInProgress.load() != 0);
+    return updateActive_ || devices_.uploading();
 }
 
 void CVumo_DFU_UtilityDlg::OnCloseClicked() { OnCancel(); }
@@ -147,23 +139,13 @@ void CVumo_DFU_UtilityDlg::Shutdown(bool report) {
     shutDown_ = true;
     // Release a worker that waits for this thread before waiting for the worker.
     windowCalls_.Close();
-    if (procedure_) procedure_->Stop();
+    devices_.Stop();
     delete notifier_;
     notifier_ = nullptr;
     monitor_.reset();
-
-    const auto close = [this, report](hid::HidDevice* object) {
-        if (object == nullptr || !object->isOpen()) return;
-        const std::uint8_t result = object->Close();
-        if (result != 0 && report)
-            boxes_->ShowApplication(this, QString::asprintf("Error code = %02u", result));
-    };
-    close(dfuDevice_.get());
-    close(appDevice_.get());
-    // Each destructor joins that object's listener.
-    procedure_.reset();
-    appDevice_.reset();
-    dfuDevice_.reset();
+    devices_.Close([this, report](std::uint8_t result) {
+        if (report) boxes_->ShowApplication(this, QString::asprintf("Error code = %02u", result));
+    });
     redirector_.Close();
     updateActive_ = false;
     flashing_.reset();

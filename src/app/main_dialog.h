@@ -25,6 +25,8 @@
 #include "app/progress_announcer.h"
 #include "app/window_calls.h"
 #include "frontend/update_status.h"
+#include "frontend/window_devices.h"
+#include "frontend/window_rule.h"
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
 #include "image/prepare.h"
@@ -41,12 +43,10 @@
 #include <QDialog>
 #include <QString>
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -79,16 +79,10 @@ struct DialogOptions {
     std::function<void(const std::string& sha256, std::uint64_t size)> onImagePrepared;
 };
 
-// One line of the device list: the object that serves it (13: application mode, 223: update
-// mode) and the device's place in that object's latest enumeration.
-struct DeviceEntry {
-    std::uint8_t mode = 0;
-    std::uint8_t index = 0;
-};
+using frontend::DeviceEntry;
+using frontend::kMaxDeviceEntries;
 
-inline constexpr int kMaxDeviceEntries = 30;
-
-class CVumo_DFU_UtilityDlg final : public QDialog, private update::UpdateEvents {
+class CVumo_DFU_UtilityDlg final : public QDialog, private frontend::UpdateView {
     Q_OBJECT
 public:
     // Builds template 102 and runs OnInitDialog; the bus must outlive the dialog.
@@ -120,7 +114,7 @@ public:
     const QString& warningText() const { return warningText_; }
     const QString& versionText() const { return versionText_; }
     int modeRadio() const { return modeRadio_; }
-    int deviceEntryCount() const { return deviceEntryCount_; }
+    int deviceEntryCount() const { return devices_.count(); }
     DeviceEntry deviceEntry(int line) const;
     // An update is between its second stage and its restart command (or its end, without one).
     bool UpdateRunning() const;
@@ -131,9 +125,9 @@ public:
     QLabel* statusLine() const { return statusLine_; }
     // The status line's words for `status`, in the user's language.
     static QString StatusLineText(const frontend::UpdateStatus& status);
-    hid::AppDevice* appDevice() { return appDevice_.get(); }
-    hid::DfuDevice* dfuDevice() { return dfuDevice_.get(); }
-    update::UpdateProcedure* procedure() { return procedure_.get(); }
+    hid::AppDevice* appDevice() { return devices_.app(); }
+    hid::DfuDevice* dfuDevice() { return devices_.dfu(); }
+    update::UpdateProcedure* procedure() { return devices_.procedure(); }
     MessageBoxes& messageBoxes() { return *boxes_; }
     // The result of the latest update that reached the device.
     const std::optional<update::UpdateResult>& lastUpdateResult() const { return lastResult_; }
@@ -179,46 +173,29 @@ private:
     // close only when `report`) and destroys the device objects.
     void Shutdown(bool report);
     // "Open Error (code : %d)", with the cause as the box's detail text.
-    void ShowOpenError(std::uint8_t code, const messages::Cause& cause);
+    void ShowOpenError(const frontend::DeviceError& error);
     // A dropped firmware file: chosen as "Browse" chooses one.
     void OnFileDropped(const QString& path);
     // Enter in the path field: the typed path counts now.
     void OnPathConfirmed();
-    // After a failed update: the open device, if it has left the bus, is closed as a removal
-    // closes it.
-    void CloseDepartedDevice();
     // The list's tooltip: the whole current line, and why devices are missing, if any are.
     void UpdateListToolTip();
     // On the window's thread: the user is asked to look, and told by a desktop notice how the
     // update ended, unless the window has the focus.
     void AskForAttention(const session::Notice& notice);
 
-    // update::UpdateEvents, called from the worker or from the window's own thread.
-    void Began(std::uint32_t blocks) override;
-    void MilestoneReached(update::Milestone milestone) override;
-    void PhaseChanged(update::Phase phase, std::uint32_t block, std::uint32_t blocks) override;
-    void UploadClosed() override;
-    void Failed(const update::Failure& failure) override;
-    void Uploaded(const std::string& text) override;
-    void DeviceOpened(const hid::DeviceIdentity& device) override;
-    void Finished(const update::UpdateResult& result) override;
-
-    // The status line says what `change` leaves the tracker at, if it changed anything; `also`
-    // runs on the window's thread in the same hand-over.
-    void TrackStatus(const std::function<bool(frontend::StatusTracker&)>& change,
-                     std::function<void()> also = {});
-
-    // The bar, the warning and the buttons as the update moves on.
-    void SetProgressRange(int minimum, int maximum);
-    // One position further: each of the update's fixed steps, and each list refresh while the
-    // device is away after its mode switch.
+    // frontend::UpdateView: the update's events as the bar, the warning, the buttons, the
+    // status line and the boxes, carried out on the window's thread while the worker waits.
+    void Apply(const frontend::WindowChange& change) override;
+    // The bar one position further: each of the update's fixed steps, and each list refresh
+    // while the device is away after its mode switch.
     void ProgressStep();
-    void SetProgress(int position);
-    void ShowWarning(bool visible);
-    void EnableOpenButton(bool enabled);
-    void EnableUpdateButton(bool enabled);
-    void ShowBox(const std::string& text, const QString& caption, int type,
-                 const messages::Cause& cause);
+    // On the window's thread: the bar at `position`, clamped to its range as a progress bar
+    // control clamps it.
+    void SetBar(int position);
+    void ShowStatus(const frontend::UpdateStatus& status);
+    void ShowBox(const frontend::WindowBox& box);
+    void OnUpdateFinished(const update::UpdateResult& result);
 
     platform::HidBus& bus_;
     DialogOptions options_;
@@ -230,21 +207,11 @@ private:
     QPushButton* updateButton_ = nullptr;
     QString warningText_;
     QLabel* warningLabel_ = nullptr;
-    // What the worker last asked of the warning: it asks at every block, but the label
-    // changes only every fifth, and each hand-over to the window's thread costs a wake-up.
-    std::atomic<int> warningShown_{1};
     // The bar's next position before the upload; both the worker and this thread step it.
     std::atomic<int> progressStep_{0};
     image::CRedirector redirector_;
     QComboBox* deviceCombo_ = nullptr;
     int modeRadio_ = 0;
-    std::array<DeviceEntry, kMaxDeviceEntries> deviceEntries_{};
-    // The device each line showed, as listed: what the open/close button opens.
-    std::array<hid::DeviceListEntry, kMaxDeviceEntries> listedDevices_{};
-    // The device the open/close button has open, as it was listed (or as the update reopened
-    // it): what an update is told to flash.
-    hid::DeviceIdentity openDevice_;
-    int deviceEntryCount_ = 0;
     QString deniedToolTip_;  // why devices are left out of the list; empty if none are
     QPushButton* deviceOpenButton_ = nullptr;
     QString versionText_;
@@ -259,9 +226,9 @@ private:
 
     MessageBoxes* boxes_ = nullptr;  // child object
     ProgressAnnouncer* progressAnnouncer_ = nullptr;  // child of the progress bar
-    std::unique_ptr<hid::DfuDevice> dfuDevice_;
-    std::unique_ptr<hid::AppDevice> appDevice_;
-    std::unique_ptr<update::UpdateProcedure> procedure_;
+    // The engine's events become window changes here; it outlives the procedure in devices_.
+    frontend::UpdatePresenter presenter_{*this, options_.pauses};
+    frontend::WindowDevices devices_{bus_};
     std::unique_ptr<platform::HotplugMonitor> monitor_;
     QSocketNotifier* notifier_ = nullptr;  // child object
     WindowCalls windowCalls_{*this};
@@ -271,10 +238,6 @@ private:
     // Set on the window's thread from the restart command until UpdateFinished, while the
     // engine watches for the device's return.
     bool watching_ = false;
-    // The events come from the worker and from the window's thread, one at a time; the lock
-    // keeps the tracker whole across the two.
-    std::mutex statusMutex_;
-    frontend::StatusTracker statusTracker_;
     std::string engineError_;  // why the update worker could not be started
     std::optional<update::UpdateResult> lastResult_;
     bool shutDown_ = false;

@@ -80,89 +80,64 @@ void CVumo_DFU_UtilityDlg::OnUpdateClicked() {
 
     const std::uint8_t mode = openMode();
     updateActive_ = mode == protocol::kModeApplication || mode == protocol::kModeUpdate;
-    if (updateActive_) flashing_.emplace(sleep_, openDevice_.serial);
-    procedure_->StartSecondStage({prepared.prepared, openDevice_, mode});
+    if (updateActive_) flashing_.emplace(sleep_, devices_.openDevice().serial);
+    devices_.procedure()->StartSecondStage({prepared.prepared, devices_.openDevice(), mode});
     // Nothing that would cut the update short stays clickable while it runs.
     if (updateActive_) UpdateControls();
 }
 
-// The update's events. Each change of a control is carried out on the window's thread; the
-// worker waits for it.
+// The update's events, as the presenter turned them into changes of the window. Each change is
+// carried out on the window's thread in one hand-over; the worker waits for it.
 
-void CVumo_DFU_UtilityDlg::Began(std::uint32_t blocks) {
-    TrackStatus([blocks](frontend::StatusTracker& t) { return t.Began(blocks); });
-    SetProgressRange(0, static_cast<int>(blocks) + 30);
-}
-
-void CVumo_DFU_UtilityDlg::MilestoneReached(update::Milestone milestone) {
-    if (milestone == update::Milestone::settlePass) {
-        // While the returned device settles nothing may open, close or start anything.
-        EnableOpenButton(false);
-        EnableUpdateButton(false);
-    }
-    TrackStatus([milestone](frontend::StatusTracker& t) { return t.MilestoneReached(milestone); });
-    ProgressStep();
-}
-
-void CVumo_DFU_UtilityDlg::PhaseChanged(update::Phase phase, std::uint32_t block,
-                                        std::uint32_t blocks) {
-    if (phase == update::Phase::handshake) EnableOpenButton(false);
-    if (phase == update::Phase::uploading) {
-        // The bar's range left 30 positions for the steps before the first block; the bar and
-        // the status line move in one hand-over.
-        const int position = static_cast<int>(block) + 31;
-        TrackStatus(
-            [&](frontend::StatusTracker& t) { return t.PhaseChanged(phase, block, blocks); },
-            [this, position] {
-                progressBar_->setValue(
-                    std::clamp(position, progressBar_->minimum(), progressBar_->maximum()));
-            });
-        // The warning blinks in runs of five blocks.
-        ShowWarning(block % 10 < 5);
-        return;
-    }
-    std::function<void()> also;
-    if (phase == update::Phase::confirming) {
-        // The image is written and the restart sent: what is left is a watch that writes
-        // nothing. Closing now cuts nothing short, so it asks nothing; the controls stay as the
-        // update left them until the device's departure runs the enabling rule, as after any
-        // update.
-        also = [this] {
+void CVumo_DFU_UtilityDlg::Apply(const frontend::WindowChange& change) {
+    // The bar's step is counted by both threads; it is taken here, in the order the steps come.
+    const int step = change.progressStep ? progressStep_.fetch_add(1) : -1;
+    windowCalls_.Run([this, change, step] {
+        // The status goes over as plain data and is worded on the window's thread: no text of
+        // the window's is shared between the two threads.
+        if (change.status) ShowStatus(*change.status);
+        if (change.progressMaximum) progressBar_->setRange(0, *change.progressMaximum);
+        if (step >= 0) SetBar(step);
+        if (change.progress) SetBar(*change.progress);
+        if (change.warning) warningLabel_->setVisible(*change.warning);
+        // The procedure's own control changes count only while its update runs: after the end,
+        // UpdateControls alone decides.
+        if (updateActive_ && change.openButtonOff) deviceOpenButton_->setEnabled(false);
+        if (updateActive_ && change.updateButtonOff) updateButton_->setEnabled(false);
+        if (change.bootWatchBegan) {
+            // The image is written and the restart sent: what is left is a watch that writes
+            // nothing. Closing now cuts nothing short, so it asks nothing; the controls stay as
+            // the update left them until the device's departure runs the enabling rule, as
+            // after any update.
             updateActive_ = false;
             watching_ = true;
-        };
-    }
-    TrackStatus([&](frontend::StatusTracker& t) { return t.PhaseChanged(phase, block, blocks); },
-                std::move(also));
-}
-
-void CVumo_DFU_UtilityDlg::UploadClosed() { ShowWarning(true); }
-
-void CVumo_DFU_UtilityDlg::Failed(const update::Failure& failure) {
-    TrackStatus([&failure](frontend::StatusTracker& t) { return t.Failed(failure); });
-    ShowBox(failure.message, QStringLiteral("ERROR"), kMbOk | kMbIconError, failure.cause);
-}
-
-void CVumo_DFU_UtilityDlg::TrackStatus(
-    const std::function<bool(frontend::StatusTracker&)>& change, std::function<void()> also) {
-    // The status goes over as plain data and is worded on the window's thread: no text of the
-    // window's is shared between the two threads.
-    std::optional<frontend::UpdateStatus> status;
-    {
-        std::lock_guard lock(statusMutex_);
-        if (change(statusTracker_)) status = statusTracker_.status();
-    }
-    if (!status && !also) return;
-    windowCalls_.Run([this, status = std::move(status), also = std::move(also)] {
-        if (status) {
-            const QString text = StatusLineText(*status);
-            statusLine_->setText(text);
-            // The whole line stays readable when it is wider than its place.
-            statusLine_->setToolTip(text);
-            emit statusShown(text);
         }
-        if (also) also();
+        if (change.deviceOpened) {
+            // The procedure has opened the update-mode device and set openMode: the button
+            // offers to close it and a removal closes it.
+            devices_.setOpenDevice(*change.deviceOpened);
+            UpdateControls();
+        }
+        if (change.box) ShowBox(*change.box);
+        if (change.finished) OnUpdateFinished(*change.finished);
     });
+}
+
+void CVumo_DFU_UtilityDlg::ProgressStep() {
+    const int step = progressStep_.fetch_add(1);
+    windowCalls_.Run([this, step] { SetBar(step); });
+}
+
+void CVumo_DFU_UtilityDlg::SetBar(int position) {
+    progressBar_->setValue(std::clamp(position, progressBar_->minimum(), progressBar_->maximum()));
+}
+
+void CVumo_DFU_UtilityDlg::ShowStatus(const frontend::UpdateStatus& status) {
+    const QString text = StatusLineText(status);
+    statusLine_->setText(text);
+    // The whole line stays readable when it is wider than its place.
+    statusLine_->setToolTip(text);
+    emit statusShown(text);
 }
 
 QString CVumo_DFU_UtilityDlg::StatusLineText(const frontend::UpdateStatus& s) {
@@ -218,60 +193,20 @@ QString CVumo_DFU_UtilityDlg::StatusLineText(const frontend::UpdateStatus& s) {
     return {};
 }
 
-void CVumo_DFU_UtilityDlg::Uploaded(const std::string& text) {
-    ShowBox(text, QStringLiteral("Update Complete "), kMbOk, {});
-}
-
-void CVumo_DFU_UtilityDlg::SetProgressRange(int minimum, int maximum) {
-    windowCalls_.Run([this, minimum, maximum] { progressBar_->setRange(minimum, maximum); });
-}
-
-void CVumo_DFU_UtilityDlg::ProgressStep() { SetProgress(progressStep_.fetch_add(1)); }
-
-void CVumo_DFU_UtilityDlg::SetProgress(int position) {
-    windowCalls_.Run([this, position] {
-        // Out of range positions are clamped, as a progress bar control does, not ignored.
-        progressBar_->setValue(
-            std::clamp(position, progressBar_->minimum(), progressBar_->maximum()));
-    });
-}
-
-void CVumo_DFU_UtilityDlg::ShowWarning(bool visible) {
-    if (warningShown_.exchange(visible ? 1 : 0) == (visible ? 1 : 0)) return;
-    windowCalls_.Run([this, visible] { warningLabel_->setVisible(visible); });
-}
-
-// The procedure's own control changes count only while its update runs: after the end,
-// UpdateControls alone decides.
-void CVumo_DFU_UtilityDlg::EnableOpenButton(bool enabled) {
-    windowCalls_.Run([this, enabled] {
-        if (updateActive_) deviceOpenButton_->setEnabled(enabled);
-    });
-}
-
-void CVumo_DFU_UtilityDlg::EnableUpdateButton(bool enabled) {
-    windowCalls_.Run([this, enabled] {
-        if (updateActive_) updateButton_->setEnabled(enabled);
-    });
-}
-
-void CVumo_DFU_UtilityDlg::ShowBox(const std::string& text, const QString& caption, int type,
-                                   const messages::Cause& cause) {
+void CVumo_DFU_UtilityDlg::ShowBox(const frontend::WindowBox& box) {
     // The fixed text stays the box's message; what happened and what to do are its detail, in
-    // the words of the command line's cause and hint lines.
-    QString shownDetail = QString::fromStdString(messages::DetailText(cause));
-    // The engine's advice after a failure under fast pacing names the command-line flag; a
-    // window is started, not given flags at each update, so it says how to start it.
-    shownDetail.replace(QString::fromLatin1(kEngineFastPacingAdvice), tr(kWindowFastPacingAdvice));
-    windowCalls_.Run([this, text, shownText = QString::fromStdString(text), caption, type,
-                      shownDetail = std::move(shownDetail)] {
-        // Every box the engine shows ends an update or is its last word before the end.
-        AskForAttention(session::UpdateNotice(
-            (type & kMbIconError) == kMbIconError ? update::Outcome::failed : update::Outcome::ok,
-            flashing_ ? flashing_->serial() : std::string(), text,
-            flashing_ ? flashing_->seconds() : 0));
-        boxes_->ShowCaptioned(this, shownText, caption, type, shownDetail);
-    });
+    // the words of the command line's cause and hint lines, the advice after a failure under
+    // fast pacing in the user's language.
+    const QString detail = QString::fromStdString(
+        frontend::WindowDetail(box.cause, tr(kWindowFastPacingAdvice).toStdString()));
+    // Every box the engine shows ends an update or is its last word before the end.
+    AskForAttention(session::UpdateNotice(
+        (box.type & frontend::kBoxIconError) == frontend::kBoxIconError ? update::Outcome::failed
+                                                                         : update::Outcome::ok,
+        flashing_ ? flashing_->serial() : std::string(), box.text,
+        flashing_ ? flashing_->seconds() : 0));
+    boxes_->ShowCaptioned(this, QString::fromStdString(box.text),
+                          QString::fromStdString(box.caption), static_cast<int>(box.type), detail);
 }
 
 void CVumo_DFU_UtilityDlg::AskForAttention(const session::Notice& notice) {
@@ -299,35 +234,24 @@ void CVumo_DFU_UtilityDlg::OnPathConfirmed() {
     UpdateControls();
 }
 
-void CVumo_DFU_UtilityDlg::DeviceOpened(const hid::DeviceIdentity& device) {
-    // The procedure has opened the update-mode device and set openMode: the button offers to
-    // close it and a removal closes it.
-    windowCalls_.Run([this, device] {
-        openDevice_ = device;
-        UpdateControls();
-    });
-}
-
-void CVumo_DFU_UtilityDlg::Finished(const update::UpdateResult& result) {
-    TrackStatus([&result](frontend::StatusTracker& t) { return t.Finished(result); });
-    windowCalls_.Run([this, result] {
-        lastResult_ = result;
-        updateActive_ = false;
-        watching_ = false;
-        // An interrupted update ends without a box: ask for attention here.
-        if (result.outcome == update::Outcome::interrupted)
-            AskForAttention(session::UpdateNotice(result.outcome, result.serial, result.message,
-                                                  flashing_ ? flashing_->seconds() : 0));
-        flashing_.reset();
-        if (result.outcome == update::Outcome::failed) {
-            // A failure may have come from a device that left: the window then looks at the
-            // bus as it does at a device change, so it never offers a device that is gone.
-            CloseDepartedDevice();
-            RefreshDeviceList();
-        }
-        UpdateControls();
-        emit updateFinished();
-    });
+void CVumo_DFU_UtilityDlg::OnUpdateFinished(const update::UpdateResult& result) {
+    lastResult_ = result;
+    updateActive_ = false;
+    watching_ = false;
+    // An interrupted update ends without a box: ask for attention here.
+    if (result.outcome == update::Outcome::interrupted)
+        AskForAttention(session::UpdateNotice(result.outcome, result.serial, result.message,
+                                              flashing_ ? flashing_->seconds() : 0));
+    flashing_.reset();
+    if (result.outcome == update::Outcome::failed) {
+        // A failure may have come from a device that left: the window then looks at the bus
+        // as it does at a device change, so it never offers a device that is gone.
+        devices_.CloseDeparted(
+            [this](const frontend::DeviceError& error) { ShowOpenError(error); });
+        RefreshDeviceList();
+    }
+    UpdateControls();
+    emit updateFinished();
 }
 
 }  // namespace vumo::app

@@ -71,17 +71,11 @@ int RunCheck(const CheckOptions& options, const CommonOptions& common) {
     StepLog log(common.verbosity, stderr);
     // 132 KiB: too large for the stack of a command.
     auto image = std::make_unique<protocol::FirmwareImage>();
-    image::CRedirector runner;
     // Ctrl-C and SIGTERM end the tool at once (exit 130), not after its time limit.
     platform::StopSignals stops;
     log.Step("checking the firmware file");
-    image::PrepareOptions prepareOptions;
-    prepareOptions.cancel = stops.ready();
-    const image::PrepareResult prepared = image::PrepareImage(options.file, runner, prepareOptions);
-    const image::PrepareResult& result = prepared;
-    if (prepared.prepared) *image = prepared.prepared->image;
-    const ToolRun tool = ToolRunOf(result, runner, options.file);
-    log.ToolRun(tool.command, tool.output);
+    const image::PrepareResult result = CheckFirmwareFile(options.file, stops, log);
+    if (result.prepared) *image = result.prepared->image;
     log.Step(result.ok() ? "the file is firmware and loaded" : "the file was refused");
     const messages::Cause cause = messages::PrepareCause(result);
 

@@ -112,12 +112,7 @@ int RunStation(const StationCliOptions& o, const CommonOptions& common) {
     }
 
     log.Step("checking the firmware file");
-    image::CRedirector runner;
-    image::PrepareOptions prepareOptions;
-    prepareOptions.cancel = stops.ready();
-    const auto prepared = image::PrepareImage(o.file, runner, prepareOptions);
-    const ToolRun tool = ToolRunOf(prepared, runner, o.file);
-    log.ToolRun(tool.command, tool.output);
+    const auto prepared = CheckFirmwareFile(o.file, stops, log);
     if (prepared.prepared)
         choice->NoteImage(prepared.prepared->sha256, prepared.prepared->fileSize);
     if (!prepared.ok() || !prepared.prepared) {

@@ -342,13 +342,8 @@ int RunUpdate(const UpdateOptions& o, const CommonOptions& common) {
     hid::AppDevice app(choice->bus());
     hid::DfuDevice dfu(choice->bus());
     ui.Say("checking the firmware file");
-    image::CRedirector runner;
-    image::PrepareOptions prepareOptions;
     // Ctrl-C during the check ends the tool at once, not after its time limit.
-    prepareOptions.cancel = stops.ready();
-    const auto prepared = image::PrepareImage(o.file, runner, prepareOptions);
-    const ToolRun tool = ToolRunOf(prepared, runner, o.file);
-    log.ToolRun(tool.command, tool.output);
+    const auto prepared = CheckFirmwareFile(o.file, stops, log);
     if (prepared.prepared) {
         r.blocks = prepared.prepared->image.blockCount;
         choice->NoteImage(prepared.prepared->sha256, prepared.prepared->fileSize);

@@ -1,22 +1,18 @@
 #pragma once
-// The checksum tool's run as -v shows it: the command line it was started with and what it
-// wrote.
+// The first stage as every command runs it: the firmware file checked by the checksum tool and
+// loaded, before any device is touched.
 
+#include "cli/output.h"
 #include "image/prepare.h"
-#include "image/redirector.h"
+#include "platform/stop_signals.h"
 
 #include <string>
-#include <vector>
 
 namespace vumo::cli {
 
-struct ToolRun {
-    std::vector<std::string> command;  // empty when the tool was not started
-    std::string output;
-};
-
-// Of the first stage that `runner` has just carried out for `path`.
-ToolRun ToolRunOf(const image::PrepareResult& result, const image::CRedirector& runner,
-                  const std::string& path);
+// Checks and loads `path`. A stop request (Ctrl-C, SIGTERM) ends the tool at once, not after
+// its time limit; the tool's command line and what it wrote are shown at -v.
+image::PrepareResult CheckFirmwareFile(const std::string& path,
+                                       const platform::StopSignals& stops, StepLog& log);
 
 }  // namespace vumo::cli

@@ -4,11 +4,8 @@ namespace vumo::frontend {
 
 namespace {
 
-// The engine's advice when an update under fast pacing fails, and what a window says instead.
+// The engine's advice when an update under fast pacing fails.
 constexpr std::string_view kEngineFastPacingAdvice = "try again with --pacing standard.";
-constexpr std::string_view kWindowFastPacingAdvice =
-    "close the window and start the utility again without --pacing fast: it then keeps the "
-    "standard pauses that some loaders need.";
 
 }  // namespace
 
@@ -25,46 +22,117 @@ ControlStates ControlRule(const ControlInputs& in) {
     if (in.updateRunning) {
         s.list = s.open = s.update = s.browse = s.close = false;
     }
+    // The watch ends within its limit, and the rule runs again then.
+    if (in.watchingForBoot) s.update = false;
     s.pathReadOnly = in.updateRunning;
     return s;
 }
 
+bool WindowChange::empty() const {
+    return !status && !progressMaximum && !progressStep && !progress && !warning &&
+           !openButtonOff && !updateButtonOff && !bootWatchBegan && !box && !deviceOpened &&
+           !finished;
+}
+
+void UpdatePresenter::TakeStatus(bool changed, WindowChange& change) const {
+    if (changed) change.status = tracker_.status();
+}
+
+void UpdatePresenter::ShowWarningLocked(bool shown, WindowChange& change) {
+    // Asked at every block, changed only every fifth: the rest cost no hand-over.
+    if (shown == warningShown_) return;
+    warningShown_ = shown;
+    change.warning = shown;
+}
+
+void UpdatePresenter::Send(const WindowChange& change) {
+    if (!change.empty()) view_.Apply(change);
+}
+
 void UpdatePresenter::Began(std::uint32_t blocks) {
-    view_.SetProgressRange(0, ProgressMaximum(blocks));
+    WindowChange change;
+    {
+        std::lock_guard lock(mutex_);
+        TakeStatus(tracker_.Began(blocks), change);
+    }
+    change.progressMaximum = ProgressMaximum(blocks);
+    Send(change);
 }
 
 void UpdatePresenter::MilestoneReached(update::Milestone milestone) {
+    WindowChange change;
+    {
+        std::lock_guard lock(mutex_);
+        TakeStatus(tracker_.MilestoneReached(milestone), change);
+    }
     if (milestone == update::Milestone::settlePass) {
         // While the returned device settles nothing may open, close or start anything.
-        view_.EnableOpenButton(false);
-        view_.EnableUpdateButton(false);
+        change.openButtonOff = true;
+        change.updateButtonOff = true;
     }
-    view_.ProgressStep();
+    change.progressStep = true;
+    Send(change);
 }
 
 void UpdatePresenter::PhaseChanged(update::Phase phase, std::uint32_t block,
-                                   std::uint32_t /*blocks*/) {
-    if (phase == update::Phase::handshake) view_.EnableOpenButton(false);
-    if (phase != update::Phase::uploading) return;
-    view_.SetProgress(UploadPosition(block));
-    view_.ShowWarning(WarningShownAt(block));
+                                   std::uint32_t blocks) {
+    WindowChange change;
+    {
+        std::lock_guard lock(mutex_);
+        TakeStatus(tracker_.PhaseChanged(phase, block, blocks), change);
+        if (phase == update::Phase::uploading) ShowWarningLocked(WarningShownAt(block), change);
+    }
+    if (phase == update::Phase::handshake) change.openButtonOff = true;
+    if (phase == update::Phase::uploading) change.progress = UploadPosition(block);
+    if (phase == update::Phase::confirming) change.bootWatchBegan = true;
+    Send(change);
 }
 
-void UpdatePresenter::UploadClosed() { view_.ShowWarning(true); }
+void UpdatePresenter::UploadClosed() {
+    WindowChange change;
+    {
+        std::lock_guard lock(mutex_);
+        ShowWarningLocked(true, change);
+    }
+    Send(change);
+}
 
 void UpdatePresenter::Failed(const update::Failure& failure) {
-    view_.ShowBox(failure.message, "ERROR", kBoxOk | kBoxIconError, WindowDetail(failure.cause));
+    WindowChange change;
+    {
+        std::lock_guard lock(mutex_);
+        TakeStatus(tracker_.Failed(failure), change);
+    }
+    change.box = WindowBox{failure.message, "ERROR", kBoxOk | kBoxIconError, failure.cause};
+    Send(change);
 }
 
 void UpdatePresenter::Uploaded(const std::string& text) {
-    view_.ShowBox(text, "Update Complete ", kBoxOk, {});
+    WindowChange change;
+    change.box = WindowBox{text, "Update Complete ", kBoxOk, {}};
+    Send(change);
 }
 
-std::string WindowDetail(const messages::Cause& cause) {
+void UpdatePresenter::DeviceOpened(const hid::DeviceIdentity& device) {
+    WindowChange change;
+    change.deviceOpened = device;
+    Send(change);
+}
+
+void UpdatePresenter::Finished(const update::UpdateResult& result) {
+    WindowChange change;
+    {
+        std::lock_guard lock(mutex_);
+        TakeStatus(tracker_.Finished(result), change);
+    }
+    change.finished = result;
+    Send(change);
+}
+
+std::string WindowDetail(const messages::Cause& cause, std::string_view windowAdvice) {
     std::string detail = messages::DetailText(cause);
     const auto at = detail.find(kEngineFastPacingAdvice);
-    if (at != std::string::npos)
-        detail.replace(at, kEngineFastPacingAdvice.size(), kWindowFastPacingAdvice);
+    if (at != std::string::npos) detail.replace(at, kEngineFastPacingAdvice.size(), windowAdvice);
     return detail;
 }
 

@@ -1,14 +1,18 @@
 #pragma once
 // What the utility's window shows, free of any toolkit: the rule that enables its controls and
-// the way an update's events become its bar, its blinking warning, its buttons and its boxes.
-// The Windows dialog is built on it; the Qt window keeps its own copy of the same rule for now
-// (tests on both sides pin the same states).
+// the way an update's events become its bar, its blinking warning, its buttons, its status line
+// and its boxes. Both windows (Qt on Linux, the Windows dialog) are built on it.
 
+#include "frontend/update_status.h"
+#include "hid/hid_device.h"
 #include "messages/causes.h"
 #include "update/update_events.h"
 
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace vumo::frontend {
 
@@ -18,6 +22,9 @@ struct ControlInputs {
     int listLines = 0;           // lines in the device list
     bool pathEmpty = true;       // the path field, as last read
     bool updateRunning = false;  // between the second stage and the end of an update
+    // After the restart command, while the engine watches for the device's return: it takes
+    // no second update then.
+    bool watchingForBoot = false;
 };
 
 // The states it gives.
@@ -38,6 +45,11 @@ inline constexpr const char* kOpenDeviceCaption = "Open Device";
 inline constexpr const char* kCloseDeviceCaption = "Close Device";
 inline constexpr const char* kWarningText =
     "Warning:\r\nDo not turn off the power during updating the firmware.";
+// What a window says instead of the engine's advice after a failure under fast pacing: a
+// window is started with the option, not given it at each update.
+inline constexpr std::string_view kWindowFastPacingAdvice =
+    "close the window and start the utility again without --pacing fast: it then keeps the "
+    "standard pauses that some loaders need.";
 
 // The bar's range for an image of `blocks` blocks leaves 30 positions for the fixed steps
 // before the first block.
@@ -53,30 +65,50 @@ inline constexpr unsigned kBoxYesNo = 0x04;
 inline constexpr unsigned kBoxIconError = 0x10;
 inline constexpr unsigned kBoxIconWarning = 0x30;
 
-// What a window does with an update's events. Calls come from the thread that runs the step;
-// an implementation carries each out on its window's thread and returns once it is done (a
-// box once it has been closed).
+// A captioned box: the fixed text, its caption and type, and why and what to do.
+struct WindowBox {
+    std::string text;
+    std::string caption;
+    unsigned type = kBoxOk;
+    messages::Cause cause;
+};
+
+// What one of the engine's events changes in the window. A window carries each out in one
+// hand-over to its thread: the worker waits for every hand-over, so one per block is what the
+// upload's pace allows.
+struct WindowChange {
+    std::optional<UpdateStatus> status;  // the status line, when the event changed it
+    std::optional<int> progressMaximum;  // the bar's range becomes 0 .. this
+    bool progressStep = false;           // the bar one position further: a fixed step
+    std::optional<int> progress;         // the bar's position
+    std::optional<bool> warning;         // shown or hidden, only when that changes
+    // The update's own changes of the two buttons; they count only while it runs.
+    bool openButtonOff = false;
+    bool updateButtonOff = false;
+    // The restart is sent: what is left is a watch for the device's return that writes nothing.
+    bool bootWatchBegan = false;
+    std::optional<WindowBox> box;                     // shown last; the window waits for it
+    std::optional<hid::DeviceIdentity> deviceOpened;  // the update opened this device
+    std::optional<update::UpdateResult> finished;     // the update has ended
+    bool empty() const;
+};
+
+// A window as the update sees it.
 class UpdateView {
 public:
     virtual ~UpdateView() = default;
-    virtual void SetProgressRange(int minimum, int maximum) = 0;
-    // One position further: each fixed step before the upload.
-    virtual void ProgressStep() = 0;
-    virtual void SetProgress(int position) = 0;
-    virtual void ShowWarning(bool visible) = 0;
-    // The update's own changes of the two buttons; they count only while it runs.
-    virtual void EnableOpenButton(bool enabled) = 0;
-    virtual void EnableUpdateButton(bool enabled) = 0;
-    // A captioned box: the fixed text, its caption and type, and why and what to do as detail.
-    virtual void ShowBox(const std::string& text, const std::string& caption, unsigned type,
-                         const std::string& detail) = 0;
+    // Called from the thread that runs the step: carries `change` out on the window's thread
+    // and returns once it is done (a box once it has been closed).
+    virtual void Apply(const WindowChange& change) = 0;
 };
 
-// The engine's events in the window's terms. The window keeps the events it handles itself
-// (DeviceOpened, Finished) by overriding them.
-class UpdatePresenter : public update::UpdateEvents {
+// The engine's events in the window's terms. Events come one at a time, from the worker or the
+// window's own thread; the presenter keeps the status and the warning's state between them.
+class UpdatePresenter final : public update::UpdateEvents {
 public:
-    explicit UpdatePresenter(UpdateView& view) : view_(view) {}
+    // `pauses`: the settling passes and their length, for the status line's countdown.
+    explicit UpdatePresenter(UpdateView& view, update::Pauses pauses = {})
+        : view_(view), tracker_(pauses) {}
 
     void Began(std::uint32_t blocks) override;
     void MilestoneReached(update::Milestone milestone) override;
@@ -84,14 +116,24 @@ public:
     void UploadClosed() override;
     void Failed(const update::Failure& failure) override;
     void Uploaded(const std::string& text) override;
+    void DeviceOpened(const hid::DeviceIdentity& device) override;
+    void Finished(const update::UpdateResult& result) override;
 
 private:
+    // Under the lock: the tracker's new status, if `changed`.
+    void TakeStatus(bool changed, WindowChange& change) const;
+    void ShowWarningLocked(bool shown, WindowChange& change);
+    void Send(const WindowChange& change);
+
     UpdateView& view_;
+    std::mutex mutex_;
+    StatusTracker tracker_;     // guarded by mutex_
+    bool warningShown_ = true;  // guarded by mutex_; the label starts shown
 };
 
-// A failure's detail as a window shows it: the cause and hint, the engine's advice after a
-// failure under fast pacing said in the window's terms (a window is started with the option,
-// not given it at each update).
-std::string WindowDetail(const messages::Cause& cause);
+// A failure's detail as a window shows it: the cause and hint, with the engine's advice after a
+// failure under fast pacing replaced by `windowAdvice`.
+std::string WindowDetail(const messages::Cause& cause,
+                         std::string_view windowAdvice = kWindowFastPacingAdvice);
 
 }  // namespace vumo::frontend

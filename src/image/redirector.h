@@ -167,7 +167,30 @@ public:
 
 private:
     void CloseLocked();
+    // The start and the end of a run that are the same on every system: with the child
+    // started, sets the results to "running" and starts the reader (0, or the error it could
+    // not be started with, the child then ended); stops and joins the reader and ends the
+    // child, before the system's own handles are released.
+    int StartReader(base::Waitable cancel);
+    void StopReader();
     void ReaderThread();
+    // The limits the reader's loop checks at each pass: the time limit while the child runs,
+    // then a short drain of what the child left in the pipe.
+    struct RunLimits {
+        std::chrono::steady_clock::time_point deadline;
+        std::chrono::steady_clock::time_point drainUntil =
+            std::chrono::steady_clock::time_point::max();
+    };
+    // At the top of a pass: the outcome the run ends with now, if it ends (the output read to
+    // its end with the child reaped, the drain over, or the time limit passed: the child is
+    // then killed). Otherwise nothing, and `wakeAt` is when the pass must look again.
+    std::optional<RunOutcome> PassEnds(bool eof, const RunLimits& limits,
+                                       std::chrono::steady_clock::time_point now,
+                                       std::chrono::steady_clock::time_point& wakeAt);
+    // Once the child is reaped: what it left in the pipe is read for a short while more.
+    void Reaped(RunLimits& limits);
+    // Output read: counted, and kept up to kMaxKeptOutput.
+    void KeepOutput(const char* data, std::size_t size);
     // Reads what the pipe holds; false on a read error. Sets eof at the end of the output.
     bool ReadAvailableOutput(bool& eof);
     // Kills the child's process group if the child is still running, then reaps it within

@@ -1,9 +1,16 @@
 // The parts of the checksum tool's runner that are the same on every system: the verdict
-// from the output, and handing the results over to the owner.
+// from the output, the reader's start and end, and handing the results over to the owner.
 #include "image/redirector.h"
+
+#include <algorithm>
+#include <system_error>
 
 namespace vumo::image {
 namespace {
+
+// After the child has ended, how long the output may still take to reach its end: a process
+// the tool left behind can hold the pipe open, and its output is not the tool's.
+constexpr std::chrono::milliseconds kDrainGrace{500};
 
 // Where the first of two marks starts, and which one it is.
 struct Found {
@@ -96,6 +103,71 @@ void CRedirector::Publish(RunOutcome outcome) {
         done_ = true;
     }
     doneChanged_.notify_all();
+}
+
+int CRedirector::StartReader(base::Waitable cancel) {
+    cancel_ = cancel;
+    output_.clear();
+    outputBytes_ = 0;
+    waitStatus_.store(-1, std::memory_order_relaxed);
+    finished_.store(false, std::memory_order_relaxed);
+    outcome_.store(RunOutcome::running, std::memory_order_relaxed);
+    {
+        std::lock_guard doneLock(doneMutex_);
+        done_ = false;
+    }
+    try {
+        reader_ = std::thread([this] { ReaderThread(); });
+    } catch (const std::system_error& e) {
+        EndChild();
+        outcome_.store(RunOutcome::none, std::memory_order_relaxed);
+        {
+            std::lock_guard doneLock(doneMutex_);
+            done_ = true;
+        }
+        return e.code().value();
+    }
+    return 0;
+}
+
+std::optional<RunOutcome> CRedirector::PassEnds(bool eof, const RunLimits& limits,
+                                                std::chrono::steady_clock::time_point now,
+                                                std::chrono::steady_clock::time_point& wakeAt) {
+    if (eof && reaped_) return RunOutcome::ended;
+    if (!reaped_ && now >= limits.deadline) {
+        WriteDiagnostic("The tool ran out of time\r\n");
+        EndChild();
+        return RunOutcome::timedOut;
+    }
+    // Past the drain, something the tool left holds the pipe: its output is not the tool's.
+    if (reaped_ && now >= limits.drainUntil) return RunOutcome::ended;
+    wakeAt = reaped_ ? limits.drainUntil : limits.deadline;
+    return std::nullopt;
+}
+
+void CRedirector::Reaped(RunLimits& limits) {
+    limits.drainUntil = std::chrono::steady_clock::now() + kDrainGrace;
+}
+
+void CRedirector::KeepOutput(const char* data, std::size_t size) {
+    outputBytes_ += size;
+    if (output_.size() < kMaxKeptOutput)
+        output_.append(data, std::min(size, kMaxKeptOutput - output_.size()));
+}
+
+void CRedirector::StopReader() {
+    if (reader_.joinable()) {
+        // The reader never calls Close; only an owner's thread gets here.
+        stop_.signal();
+        reader_.join();
+    }
+    // The reader always leaves its child reaped or handed over; this covers a reader that
+    // never started.
+    if (!reaped_) EndChild();
+    child_ = -1;
+    childPid_.store(-1, std::memory_order_release);
+    cancel_ = base::Waitable();
+    stop_.clear();
 }
 
 }  // namespace vumo::image

@@ -13,16 +13,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <system_error>
 
 extern char** environ;
 
 namespace vumo::image {
 namespace {
 
-// After the child has ended, how long the output may still take to reach its end: a process
-// the tool left behind can hold the pipe open, and its output is not the tool's.
-constexpr std::chrono::milliseconds kDrainGrace{500};
 // Without a process descriptor (kernels before 5.3) the reader looks for the child's end at
 // this interval.
 constexpr std::chrono::milliseconds kReapInterval{10};
@@ -162,44 +158,12 @@ bool CRedirector::Open(const std::vector<std::string>& argv, base::Waitable canc
 
     stdoutRead_ = std::move(outRead);
     stdinWrite_ = std::move(inWrite);
-    cancel_ = cancel;
-
-    output_.clear();
-    outputBytes_ = 0;
-    waitStatus_.store(-1, std::memory_order_relaxed);
-    finished_.store(false, std::memory_order_relaxed);
-    outcome_.store(RunOutcome::running, std::memory_order_relaxed);
-    {
-        std::lock_guard doneLock(doneMutex_);
-        done_ = false;
-    }
-    try {
-        reader_ = std::thread([this] { ReaderThread(); });
-    } catch (const std::system_error& e) {
-        EndChild();
-        outcome_.store(RunOutcome::none, std::memory_order_relaxed);
-        {
-            std::lock_guard doneLock(doneMutex_);
-            done_ = true;
-        }
-        return fail(e.code().value());
-    }
+    if (const int error = StartReader(cancel); error != 0) return fail(error);
     return true;
 }
 
 void CRedirector::CloseLocked() {
-    if (reader_.joinable()) {
-        // The reader never calls Close; only an owner's thread gets here.
-        stop_.signal();
-        reader_.join();
-    }
-    // The reader always leaves its child reaped or handed over; this covers a reader that
-    // never started.
-    if (!reaped_) EndChild();
-    child_ = -1;
-    childPid_.store(-1, std::memory_order_release);
-    cancel_ = base::Waitable();
-    stop_.clear();
+    StopReader();
     childPidFd_.reset();
     stdinWrite_.reset();
     stdoutRead_.reset();
@@ -210,10 +174,7 @@ bool CRedirector::ReadAvailableOutput(bool& eof) {
     for (int i = 0; i < kChunksPerWake; ++i) {
         const ssize_t n = ::read(stdoutRead_.get(), buffer, sizeof buffer);
         if (n > 0) {
-            const auto got = static_cast<std::size_t>(n);
-            outputBytes_ += got;
-            if (output_.size() < kMaxKeptOutput)
-                output_.append(buffer, std::min(got, kMaxKeptOutput - output_.size()));
+            KeepOutput(buffer, static_cast<std::size_t>(n));
             continue;
         }
         if (n == 0) {
@@ -287,24 +248,18 @@ ChildEnd CRedirector::End() const {
 
 void CRedirector::ReaderThread() {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + timeLimit_;
-    auto drainUntil = Clock::time_point::max();
+    RunLimits limits{Clock::now() + timeLimit_};
     bool eof = false;
     int cancelFd = cancel_.native();
     RunOutcome outcome = RunOutcome::ended;
 
     for (;;) {
-        if (eof && reaped_) break;
         const auto now = Clock::now();
-        if (!reaped_ && now >= deadline) {
-            WriteDiagnostic("The tool ran out of time\r\n");
-            EndChild();
-            outcome = RunOutcome::timedOut;
+        Clock::time_point wakeAt;
+        if (const auto end = PassEnds(eof, limits, now, wakeAt)) {
+            outcome = *end;
             break;
         }
-        if (reaped_ && now >= drainUntil) break;  // something the tool left holds the pipe
-
-        auto wakeAt = reaped_ ? drainUntil : deadline;
         if (!reaped_ && !childPidFd_) wakeAt = std::min(wakeAt, now + kReapInterval);
 
         pollfd fds[4];
@@ -343,7 +298,7 @@ void CRedirector::ReaderThread() {
             break;
         }
         if (!reaped_ && (childSlot == 0 || fds[childSlot].revents != 0) && TryReap())
-            drainUntil = Clock::now() + kDrainGrace;
+            Reaped(limits);
     }
     Publish(outcome);
 }

@@ -12,13 +12,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <system_error>
 #include <vector>
 
 namespace vumo::image {
 namespace {
 
-constexpr std::chrono::milliseconds kDrainGrace{500};
 constexpr DWORD kReadChunk = 64 * 1024;
 // The exit code a killed tool gets; nothing else ends it with this one.
 constexpr UINT kKilledExitCode = 0xC000013A;  // STATUS_CONTROL_C_EXIT
@@ -162,41 +160,12 @@ bool CRedirector::Open(const std::vector<std::string>& argv, base::Waitable canc
     outRead = nullptr;
     stdinWrite_ = inWrite;
     inWrite = nullptr;
-    cancel_ = cancel;
-
-    output_.clear();
-    outputBytes_ = 0;
-    waitStatus_.store(-1, std::memory_order_relaxed);
-    finished_.store(false, std::memory_order_relaxed);
-    outcome_.store(RunOutcome::running, std::memory_order_relaxed);
-    {
-        std::lock_guard doneLock(doneMutex_);
-        done_ = false;
-    }
-    try {
-        reader_ = std::thread([this] { ReaderThread(); });
-    } catch (const std::system_error& e) {
-        EndChild();
-        outcome_.store(RunOutcome::none, std::memory_order_relaxed);
-        {
-            std::lock_guard doneLock(doneMutex_);
-            done_ = true;
-        }
-        return fail(e.code().value());
-    }
+    if (const int error = StartReader(cancel); error != 0) return fail(error);
     return true;
 }
 
 void CRedirector::CloseLocked() {
-    if (reader_.joinable()) {
-        stop_.signal();
-        reader_.join();
-    }
-    if (!reaped_) EndChild();
-    child_ = -1;
-    childPid_.store(-1, std::memory_order_release);
-    cancel_ = base::Waitable();
-    stop_.clear();
+    StopReader();
     CloseIfOpen(process_);
     // Closing the job ends anything the tool started that is still running.
     CloseIfOpen(job_);
@@ -243,8 +212,7 @@ ChildEnd CRedirector::End() const {
 
 void CRedirector::ReaderThread() {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + timeLimit_;
-    auto drainUntil = Clock::time_point::max();
+    RunLimits limits{Clock::now() + timeLimit_};
     bool eof = false;
     RunOutcome outcome = RunOutcome::ended;
 
@@ -275,16 +243,12 @@ void CRedirector::ReaderThread() {
     }
 
     for (;;) {
-        if (eof && reaped_) break;
         const auto now = Clock::now();
-        if (!reaped_ && now >= deadline) {
-            WriteDiagnostic("The tool ran out of time\r\n");
-            EndChild();
-            outcome = RunOutcome::timedOut;
+        Clock::time_point wakeAt;
+        if (const auto end = PassEnds(eof, limits, now, wakeAt)) {
+            outcome = *end;
             break;
         }
-        if (reaped_ && now >= drainUntil) break;  // something the tool left holds the pipe
-        const auto wakeAt = reaped_ ? drainUntil : deadline;
 
         const base::Waitable waits[4] = {
             stop_.waitable(), cancel_, eof ? base::Waitable() : readDone.waitable(),
@@ -311,10 +275,7 @@ void CRedirector::ReaderThread() {
             DWORD got = 0;
             pending = false;
             if (::GetOverlappedResult(stdoutRead_, &overlapped, &got, FALSE)) {
-                outputBytes_ += got;
-                if (output_.size() < kMaxKeptOutput)
-                    output_.append(buffer.data(),
-                                   std::min<std::size_t>(got, kMaxKeptOutput - output_.size()));
+                KeepOutput(buffer.data(), got);
                 if (!startRead()) {
                     EndChild();
                     outcome = RunOutcome::readError;
@@ -329,7 +290,7 @@ void CRedirector::ReaderThread() {
                 break;
             }
         }
-        if (!reaped_ && TryReap()) drainUntil = Clock::now() + kDrainGrace;
+        if (!reaped_ && TryReap()) Reaped(limits);
     }
     if (pending) {
         // The read must be over before its buffer and event go.

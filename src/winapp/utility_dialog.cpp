@@ -1,10 +1,8 @@
 #include "winapp/utility_dialog.h"
 
 #include "base/windows_text.h"
-#include "frontend/open_listed.h"
 #include "messages/causes.h"
 #include "protocol/reports.h"
-#include "text/utf8.h"
 #include "update/device_watcher.h"
 #include "winapp/resource_ids.h"
 
@@ -13,6 +11,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <cwchar>
 
@@ -22,12 +21,6 @@ namespace {
 
 using base::Narrow;
 using base::Widen;
-
-// A device string for a line of the list, its control characters written out, so that a line
-// stays one line whatever the device sent.
-std::wstring ShownDeviceString(const std::string& value) {
-    return Widen(text::TerminalSafe(value));
-}
 
 std::wstring WindowText(HWND window) {
     const int length = GetWindowTextLengthW(window);
@@ -56,9 +49,7 @@ int ShowSystemBox(HWND owner, const BoxRecord& box) {
 }
 
 UtilityDialog::UtilityDialog(platform::HidBus& bus, DialogOptions options)
-    : frontend::UpdatePresenter(static_cast<frontend::UpdateView&>(*this)),
-      bus_(bus),
-      options_(std::move(options)) {}
+    : bus_(bus), options_(std::move(options)) {}
 
 UtilityDialog::~UtilityDialog() {
     Shutdown(false);
@@ -203,17 +194,10 @@ void UtilityDialog::OnInitDialog() {
     SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon_));
     SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_));
 
-    // The device objects first: the worker and the listeners live only while they do.
-    dfuDevice_ = std::make_unique<hid::DfuDevice>(bus_);
-    appDevice_ = std::make_unique<hid::AppDevice>(bus_);
     std::unique_ptr<update::Pacer> pacer =
         options_.makePacer ? options_.makePacer()
                            : std::make_unique<update::RealPacer>(options_.pacing);
-    procedure_ = std::make_unique<update::UpdateProcedure>(
-        *appDevice_, *dfuDevice_, static_cast<update::UpdateEvents&>(*this), std::move(pacer),
-        options_.limits, options_.pauses);
-    if (!procedure_->Start()) engineError_ = procedure_->startError();
-    procedure_->setOpenMode(0);
+    engineError_ = devices_.Start(presenter_, std::move(pacer), options_.limits, options_.pauses);
 
     warningText_ = Widen(frontend::kWarningText);
     ShowVersion();
@@ -308,16 +292,11 @@ void UtilityDialog::OnMonitorReady() {
     }
 }
 
-std::uint8_t UtilityDialog::openMode() const { return procedure_ ? procedure_->openMode() : 0; }
+std::uint8_t UtilityDialog::openMode() const { return devices_.openMode(); }
 
-DeviceEntry UtilityDialog::deviceEntry(int line) const {
-    if (line < 0 || line >= deviceEntryCount_) return {};
-    return deviceEntries_[static_cast<std::size_t>(line)];
-}
+DeviceEntry UtilityDialog::deviceEntry(int line) const { return devices_.entry(line); }
 
-bool UtilityDialog::UpdateRunning() const {
-    return updateActive_ || (dfuDevice_ && dfuDevice_->updateInProgress.load() != 0);
-}
+bool UtilityDialog::UpdateRunning() const { return updateActive_ || devices_.uploading(); }
 
 bool UtilityDialog::warningShown() const {
     return hwnd_ != nullptr && IsWindowVisible(GetDlgItem(hwnd_, IDC_WARNING));
@@ -325,34 +304,15 @@ bool UtilityDialog::warningShown() const {
 
 void UtilityDialog::RefreshDeviceList() {
     if (shutDown_) return;
-    // Each object's list is taken in one piece right after its enumeration: the worker may
-    // enumerate the same object meanwhile.
-    appDevice_->EnumerateDevices();
-    const std::vector<hid::DeviceListEntry> apps = appDevice_->list();
-    dfuDevice_->EnumerateDevices();
-    const std::vector<hid::DeviceListEntry> dfus = dfuDevice_->list();
-    if (procedure_->RefreshWhileSwitching()) {
+    if (!devices_.Refresh()) {
+        // The device is away after its mode switch: the list keeps showing it.
         ProgressStep();
         return;
     }
-    const int a = static_cast<int>(apps.size());
-    const int d = static_cast<int>(dfus.size());
-    deviceEntryCount_ = std::min(a + d, kMaxDeviceEntries);
     const HWND list = GetDlgItem(hwnd_, IDC_DEVICE_LIST);
     SendMessageW(list, CB_RESETCONTENT, 0, 0);
-    for (int i = 0; i < deviceEntryCount_; ++i) {
-        const bool application = i < a;
-        const int index = application ? i : i - a;
-        const hid::DeviceListEntry& entry = application ? apps[static_cast<std::size_t>(index)]
-                                                        : dfus[static_cast<std::size_t>(index)];
-        deviceEntries_[static_cast<std::size_t>(i)] = {
-            application ? protocol::kModeApplication : protocol::kModeUpdate,
-            static_cast<std::uint8_t>(index)};
-        listedDevices_[static_cast<std::size_t>(i)] = entry;
-        const std::wstring line =
-            ShownDeviceString(entry.product) + L": " + ShownDeviceString(entry.serial);
-        SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
-    }
+    for (const std::string& line : devices_.lines())
+        SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Widen(line).c_str()));
     SendMessageW(list, CB_SETCURSEL, 0, 0);
 }
 
@@ -392,46 +352,20 @@ int UtilityDialog::Box(BoxRecord box) {
     return answer;
 }
 
-void UtilityDialog::ShowOpenError(std::uint8_t code, const messages::Cause& cause) {
+void UtilityDialog::ShowOpenError(const frontend::DeviceError& error) {
     Box({BoxRecord::Kind::application,
-         L"Open Error (code : " + std::to_wstring(code) + L")",
-         Widen(messages::DetailText(cause)),
+         L"Open Error (code : " + std::to_wstring(error.code) + L")",
+         Widen(messages::DetailText(error.cause)),
          {},
          MB_OK | MB_ICONWARNING});
 }
 
 void UtilityDialog::OnDeviceOpenClicked() {
     if (shutDown_) return;
-    const std::uint8_t mode = openMode();
-    if (mode == 0) {
-        const auto line =
-            static_cast<int>(SendDlgItemMessageW(hwnd_, IDC_DEVICE_LIST, CB_GETCURSEL, 0, 0));
-        if (line >= 0 && line < deviceEntryCount_) {
-            const DeviceEntry e = deviceEntries_[static_cast<std::size_t>(line)];
-            hid::HidDevice* object = nullptr;
-            if (e.mode == protocol::kModeApplication) object = appDevice_.get();
-            if (e.mode == protocol::kModeUpdate) object = dfuDevice_.get();
-            if (object != nullptr) {
-                // The device of the line the user saw, even if the object's list has moved
-                // since; never whatever now stands at that index.
-                const hid::DeviceListEntry& listed = listedDevices_[static_cast<std::size_t>(line)];
-                messages::Cause cause;
-                const std::uint8_t result = frontend::OpenListed(*object, listed, cause);
-                if (result != hid::kOpenOk) {
-                    ShowOpenError(result, cause);
-                } else {
-                    openDevice_ = {listed.serial, listed.port};
-                    procedure_->setOpenMode(e.mode);
-                }
-            }
-        }
-    } else {
-        std::uint8_t result = 0;
-        if (mode == protocol::kModeApplication) result = appDevice_->Close();
-        if (mode == protocol::kModeUpdate) result = dfuDevice_->Close();
-        if (result != 0) ShowOpenError(result, {});
-        procedure_->setOpenMode(0);
-    }
+    const auto line =
+        static_cast<int>(SendDlgItemMessageW(hwnd_, IDC_DEVICE_LIST, CB_GETCURSEL, 0, 0));
+    devices_.OpenOrClose(line,
+                         [this](const frontend::DeviceError& error) { ShowOpenError(error); });
     UpdateControls();
 }
 
@@ -439,8 +373,8 @@ void UtilityDialog::OnDeviceChange(platform::HotplugMonitor::Action action,
                                    const std::string& path) {
     if (shutDown_) return;
     update::ForwardDeviceChange(
-        *procedure_, {action, path}, [this] { RefreshDeviceList(); },
-        [this](std::uint8_t result) { ShowOpenError(result, {}); });
+        *devices_.procedure(), {action, path}, [this] { RefreshDeviceList(); },
+        [this](std::uint8_t result) { ShowOpenError({result, {}}); });
     UpdateControls();
     ++deviceChangesHandled_;
 }
@@ -498,7 +432,7 @@ void UtilityDialog::OnUpdateClicked() {
 
     const std::uint8_t mode = openMode();
     updateActive_ = mode == protocol::kModeApplication || mode == protocol::kModeUpdate;
-    procedure_->StartSecondStage({prepared.prepared, openDevice_, mode});
+    devices_.procedure()->StartSecondStage({prepared.prepared, devices_.openDevice(), mode});
     // Nothing that would cut the update short stays clickable while it runs.
     if (updateActive_) UpdateControls();
 }
@@ -532,23 +466,14 @@ void UtilityDialog::Shutdown(bool report) {
     shutDown_ = true;
     // Release a worker that waits for this thread before waiting for the worker.
     windowCalls_.Close();
-    if (procedure_) procedure_->Stop();
+    devices_.Stop();
     monitor_.reset();
-    const auto close = [this, report](hid::HidDevice* object) {
-        if (object == nullptr || !object->isOpen()) return;
-        const std::uint8_t result = object->Close();
-        if (result != 0 && report) {
-            wchar_t text[32];
-            std::swprintf(text, std::size(text), L"Error code = %02u", unsigned{result});
-            Box({BoxRecord::Kind::application, text, {}, {}, MB_OK | MB_ICONWARNING});
-        }
-    };
-    close(dfuDevice_.get());
-    close(appDevice_.get());
-    // Each destructor joins that object's listener.
-    procedure_.reset();
-    appDevice_.reset();
-    dfuDevice_.reset();
+    devices_.Close([this, report](std::uint8_t result) {
+        if (!report) return;
+        wchar_t text[32];
+        std::swprintf(text, std::size(text), L"Error code = %02u", unsigned{result});
+        Box({BoxRecord::Kind::application, text, {}, {}, MB_OK | MB_ICONWARNING});
+    });
     redirector_.Close();
     updateActive_ = false;
 }
@@ -569,104 +494,67 @@ void UtilityDialog::OnFileDropped(HDROP drop) {
     DragFinish(drop);
 }
 
-void UtilityDialog::CloseDepartedDevice() {
-    const std::uint8_t mode = openMode();
-    hid::HidDevice* object = mode == protocol::kModeApplication
-                                 ? static_cast<hid::HidDevice*>(appDevice_.get())
-                             : mode == protocol::kModeUpdate ? dfuDevice_.get()
-                                                             : nullptr;
-    if (object == nullptr || !object->isOpen()) return;
-    const std::string path = object->openPath();
-    const auto present = bus_.enumerate();
-    if (std::any_of(present.begin(), present.end(),
-                    [&path](const platform::HidInterfaceInfo& i) { return i.path == path; }))
-        return;
-    // As a removal closes the open device: a failed close is told, and the device stays
-    // recorded as open so that the button can close it again.
-    const std::uint8_t result = object->Close();
-    if (result != 0) {
-        ShowOpenError(result, {});
-        return;
-    }
-    procedure_->setOpenMode(0);
-}
+// The update's events, as the presenter turned them into changes of the window. Each change is
+// carried out on the dialog's thread in one hand-over; the worker waits for it.
 
-// The update's events. Each change of a control is carried out on the dialog's thread; the
-// worker waits for it.
-
-void UtilityDialog::SetProgressRange(int minimum, int maximum) {
-    windowCalls_.Run([this, minimum, maximum] {
-        SendDlgItemMessageW(hwnd_, IDC_PROGRESS, PBM_SETRANGE32, static_cast<WPARAM>(minimum),
-                            static_cast<LPARAM>(maximum));
+void UtilityDialog::Apply(const frontend::WindowChange& change) {
+    // The bar's step is counted by both threads; it is taken here, in the order the steps come.
+    const int step = change.progressStep ? progressStep_.fetch_add(1) : -1;
+    windowCalls_.Run([this, change, step] {
+        if (change.progressMaximum)
+            SendDlgItemMessageW(hwnd_, IDC_PROGRESS, PBM_SETRANGE32, 0,
+                                static_cast<LPARAM>(*change.progressMaximum));
+        if (step >= 0) SetBar(step);
+        if (change.progress) SetBar(*change.progress);
+        if (change.warning)
+            ShowWindow(GetDlgItem(hwnd_, IDC_WARNING), *change.warning ? SW_SHOWNA : SW_HIDE);
+        // The procedure's own control changes count only while its update runs: after the end,
+        // UpdateControls alone decides.
+        if (updateActive_ && change.openButtonOff) Enable(IDC_DEVICE_OPEN, false);
+        if (updateActive_ && change.updateButtonOff) Enable(IDC_UPDATE, false);
+        if (change.deviceOpened) {
+            // The procedure has opened the update-mode device and set openMode: the button
+            // offers to close it and a removal closes it.
+            devices_.setOpenDevice(*change.deviceOpened);
+            UpdateControls();
+        }
+        if (change.box) {
+            // Every box the engine shows ends an update or is its last word before the end: a
+            // window in the background flashes its taskbar button.
+            if (GetForegroundWindow() != hwnd_) {
+                FLASHWINFO flash{sizeof flash, hwnd_, FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
+                FlashWindowEx(&flash);
+            }
+            Box({BoxRecord::Kind::captioned, Widen(change.box->text),
+                 Widen(frontend::WindowDetail(change.box->cause)), Widen(change.box->caption),
+                 change.box->type});
+        }
+        if (change.finished) OnUpdateFinished(*change.finished);
     });
 }
 
-void UtilityDialog::ProgressStep() { SetProgress(progressStep_.fetch_add(1)); }
+void UtilityDialog::ProgressStep() {
+    const int step = progressStep_.fetch_add(1);
+    windowCalls_.Run([this, step] { SetBar(step); });
+}
 
-void UtilityDialog::SetProgress(int position) {
+void UtilityDialog::SetBar(int position) {
     // The control clamps a position outside its range.
-    windowCalls_.Run([this, position] {
-        SendDlgItemMessageW(hwnd_, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0);
-    });
+    SendDlgItemMessageW(hwnd_, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }
 
-void UtilityDialog::ShowWarning(bool visible) {
-    if (warningShown_.exchange(visible ? 1 : 0) == (visible ? 1 : 0)) return;
-    windowCalls_.Run([this, visible] {
-        ShowWindow(GetDlgItem(hwnd_, IDC_WARNING), visible ? SW_SHOWNA : SW_HIDE);
-    });
-}
-
-// The procedure's own control changes count only while its update runs: after the end,
-// UpdateControls alone decides.
-void UtilityDialog::EnableOpenButton(bool enabled) {
-    windowCalls_.Run([this, enabled] {
-        if (updateActive_) Enable(IDC_DEVICE_OPEN, enabled);
-    });
-}
-
-void UtilityDialog::EnableUpdateButton(bool enabled) {
-    windowCalls_.Run([this, enabled] {
-        if (updateActive_) Enable(IDC_UPDATE, enabled);
-    });
-}
-
-void UtilityDialog::ShowBox(const std::string& text, const std::string& caption, unsigned type,
-                            const std::string& detail) {
-    windowCalls_.Run([this, box = BoxRecord{BoxRecord::Kind::captioned, Widen(text), Widen(detail),
-                                            Widen(caption), type}] {
-        // Every box the engine shows ends an update or is its last word before the end: a
-        // window in the background flashes its taskbar button.
-        if (GetForegroundWindow() != hwnd_) {
-            FLASHWINFO flash{sizeof flash, hwnd_, FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
-            FlashWindowEx(&flash);
-        }
-        Box(box);
-    });
-}
-
-void UtilityDialog::DeviceOpened(const hid::DeviceIdentity& device) {
-    // The procedure has opened the update-mode device and set openMode: the button offers to
-    // close it and a removal closes it.
-    windowCalls_.Run([this, device] {
-        openDevice_ = device;
-        UpdateControls();
-    });
-}
-
-void UtilityDialog::Finished(const update::UpdateResult& result) {
-    windowCalls_.Run([this, result] {
-        lastResult_ = result;
-        updateActive_ = false;
-        if (result.outcome == update::Outcome::failed) {
-            // A failure may have come from a device that left: the window then looks at the
-            // bus as at a device change, so it never offers a device that is gone.
-            CloseDepartedDevice();
-            RefreshDeviceList();
-        }
-        UpdateControls();
-        ++updatesFinished_;
-    });
+void UtilityDialog::OnUpdateFinished(const update::UpdateResult& result) {
+    lastResult_ = result;
+    updateActive_ = false;
+    if (result.outcome == update::Outcome::failed) {
+        // A failure may have come from a device that left: the window then looks at the bus
+        // as at a device change, so it never offers a device that is gone.
+        devices_.CloseDeparted(
+            [this](const frontend::DeviceError& error) { ShowOpenError(error); });
+        RefreshDeviceList();
+    }
+    UpdateControls();
+    ++updatesFinished_;
 }
 
 }  // namespace vumo::winapp

@@ -16,6 +16,7 @@
 // an update runs, closing asks first. However the window ends, the worker and the listeners
 // are stopped and joined before the device objects go.
 
+#include "frontend/window_devices.h"
 #include "frontend/window_rule.h"
 #include "hid/app_device.h"
 #include "hid/dfu_device.h"
@@ -30,7 +31,6 @@
 // After windows.h, which it builds on.
 #include <shellapi.h>
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -71,15 +71,10 @@ struct DialogOptions {
     std::function<void(const std::string& sha256, std::uint64_t size)> onImagePrepared;
 };
 
-// One line of the device list: the object that serves it and the device's place in its list.
-struct DeviceEntry {
-    std::uint8_t mode = 0;
-    std::uint8_t index = 0;
-};
+using frontend::DeviceEntry;
+using frontend::kMaxDeviceEntries;
 
-inline constexpr int kMaxDeviceEntries = 30;
-
-class UtilityDialog final : private frontend::UpdateView, private frontend::UpdatePresenter {
+class UtilityDialog final : private frontend::UpdateView {
 public:
     // The bus must outlive the dialog.
     UtilityDialog(platform::HidBus& bus, DialogOptions options);
@@ -115,7 +110,7 @@ public:
     std::uint8_t openMode() const;
     const std::wstring& filePath() const { return filePath_; }
     const std::wstring& versionText() const { return versionText_; }
-    int deviceEntryCount() const { return deviceEntryCount_; }
+    int deviceEntryCount() const { return devices_.count(); }
     DeviceEntry deviceEntry(int line) const;
     bool UpdateRunning() const;
     const std::optional<update::UpdateResult>& lastUpdateResult() const { return lastResult_; }
@@ -126,8 +121,8 @@ public:
     const std::vector<BoxRecord>& boxes() const { return boxes_; }
     // Whether the warning is shown now (the worker's latest wish, as carried out).
     bool warningShown() const;
-    update::UpdateProcedure* procedure() { return procedure_.get(); }
-    hid::DfuDevice* dfuDevice() { return dfuDevice_.get(); }
+    update::UpdateProcedure* procedure() { return devices_.procedure(); }
+    hid::DfuDevice* dfuDevice() { return devices_.dfu(); }
 
     // One string value of the program's version resource; empty on any failure.
     static std::wstring GetVersionString(const std::wstring& key);
@@ -143,24 +138,19 @@ private:
     void OnMonitorReady();
     bool MayClose();
     void Shutdown(bool report);
-    void ShowOpenError(std::uint8_t code, const messages::Cause& cause);
-    void CloseDepartedDevice();
+    void ShowOpenError(const frontend::DeviceError& error);
     int Box(BoxRecord box);
     void Enable(int id, bool enabled);
     int Scaled(int pixels) const;
 
-    // frontend::UpdateView: the bar, the warning, the buttons and the boxes.
-    void SetProgressRange(int minimum, int maximum) override;
-    void ProgressStep() override;
-    void SetProgress(int position) override;
-    void ShowWarning(bool visible) override;
-    void EnableOpenButton(bool enabled) override;
-    void EnableUpdateButton(bool enabled) override;
-    void ShowBox(const std::string& text, const std::string& caption, unsigned type,
-                 const std::string& detail) override;
-    // update::UpdateEvents the window handles itself.
-    void DeviceOpened(const hid::DeviceIdentity& device) override;
-    void Finished(const update::UpdateResult& result) override;
+    // frontend::UpdateView: the update's events as the bar, the warning, the buttons and the
+    // boxes, carried out on the dialog's thread while the worker waits.
+    void Apply(const frontend::WindowChange& change) override;
+    // The bar one position further: each list refresh while the device is away after its
+    // mode switch.
+    void ProgressStep();
+    void SetBar(int position);
+    void OnUpdateFinished(const update::UpdateResult& result);
 
     platform::HidBus& bus_;
     DialogOptions options_;
@@ -171,20 +161,13 @@ private:
     std::wstring warningText_;
     std::wstring versionText_;
     int modeRadio_ = 0;
-    // What the worker last asked of the warning: it asks at every block, but the label changes
-    // only every fifth, and each hand-over to the dialog's thread costs a wake-up.
-    std::atomic<int> warningShown_{1};
     // The bar's next position before the upload; both the worker and this thread step it.
     std::atomic<int> progressStep_{0};
     image::CRedirector redirector_;
-    std::array<DeviceEntry, kMaxDeviceEntries> deviceEntries_{};
-    std::array<hid::DeviceListEntry, kMaxDeviceEntries> listedDevices_{};
-    hid::DeviceIdentity openDevice_;
-    int deviceEntryCount_ = 0;
 
-    std::unique_ptr<hid::DfuDevice> dfuDevice_;
-    std::unique_ptr<hid::AppDevice> appDevice_;
-    std::unique_ptr<update::UpdateProcedure> procedure_;
+    // The engine's events become window changes here; it outlives the procedure in devices_.
+    frontend::UpdatePresenter presenter_{*this, options_.pauses};
+    frontend::WindowDevices devices_{bus_};
     std::unique_ptr<platform::HotplugMonitor> monitor_;
     WindowCalls windowCalls_;
     HICON bigIcon_ = nullptr;

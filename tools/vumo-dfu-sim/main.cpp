@@ -173,6 +173,14 @@ std::string Joined(const std::vector<std::string>& words) {
     return out;
 }
 
+// The uhid device must be there and writable before anything is set up; false (said) when it
+// is not.
+bool MayUseUhid(const Options& o) {
+    const auto access = sim::CheckUhidAccess(o.uhid);
+    if (!access.ok) SayError(access.message);
+    return access.ok;
+}
+
 // --replay: the recording's devices on /dev/uhid, answering the host as the recorded device
 // did. The player (sim/device_player.h) says what can't be repeated on a real kernel; here
 // the host is whatever program opens the devices, and it is done when we are told to stop.
@@ -182,10 +190,7 @@ int RunReplay(const Options& o) {
         SayError("the recording can't be replayed: " + error);
         return kExitUsage;
     }
-    if (const auto access = sim::CheckUhidAccess(o.uhid); !access.ok) {
-        SayError(access.message);
-        return kExitFailure;
-    }
+    if (!MayUseUhid(o)) return kExitFailure;
     platform::StopSignals stops(true);  // a closed terminal ends the run as Ctrl-C does
 
     Log log;
@@ -230,10 +235,7 @@ int Run(const Options& o) {
         SayError(error);
         return kExitUsage;
     }
-    if (const auto access = sim::CheckUhidAccess(o.uhid); !access.ok) {
-        SayError(access.message);
-        return kExitFailure;
-    }
+    if (!MayUseUhid(o)) return kExitFailure;
 
     // Set up before any thread starts, so that only the wait below takes the signals.
     platform::StopSignals stops(true);  // a closed terminal ends the run as Ctrl-C does

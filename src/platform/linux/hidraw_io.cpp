@@ -3,6 +3,7 @@
 #include "base/event_fd.h"
 #include "platform/linux/node_info.h"
 #include "platform/linux/report_descriptor.h"
+#include "platform/read_gate.h"
 
 #include <fcntl.h>
 #include <linux/hidraw.h>
@@ -14,7 +15,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -90,49 +90,26 @@ public:
     ~NodeReader() override { close(); }
 
     ReadResult read(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout) override {
-        int node = -1;
-        int wake = -1;
-        {
-            std::lock_guard lock(mutex_);
-            if (cancelled_) return {ReadStatus::cancelled, 0};
-            if (gone_) return {ReadStatus::gone, 0};
-            ++activeReads_;
-            node = node_.get();
-            wake = wake_.fd();
-        }
-        const ReadResult result = readOnce(node, wake, buffer, timeout);
-        {
-            std::lock_guard lock(mutex_);
-            --activeReads_;
-            if (result.status == ReadStatus::cancelled) cancelled_ = true;
-            if (result.status == ReadStatus::gone) gone_ = true;
-        }
-        idle_.notify_all();
-        return result;
+        if (const auto early = gate_.Enter()) return *early;
+        // close() leaves the fds alone until this read has left the gate.
+        return gate_.Leave(readOnce(node_.get(), wake_.fd(), buffer, timeout));
     }
 
     void cancel() override {
-        std::lock_guard lock(mutex_);
-        cancelled_ = true;
-        signalWake();
+        // The event is never cleared, so it stays readable: every later poll on it returns
+        // at once.
+        gate_.Cancel([&] { wake_.signal(); });
     }
 
     bool close() override {
-        std::unique_lock lock(mutex_);
-        cancelled_ = true;
-        signalWake();
         // A read in progress sees the wake event at once and leaves; only then may the fds go.
-        idle_.wait(lock, [&] { return activeReads_ == 0; });
+        gate_.CancelAndWaitIdle([&] { wake_.signal(); });
         const bool nodeClosed = node_.close();
         const bool wakeClosed = wake_.close();
         return nodeClosed && wakeClosed;
     }
 
 private:
-    // Caller holds mutex_. The event is never cleared, so it stays readable: every later
-    // poll on it returns at once.
-    void signalWake() { wake_.signal(); }
-
     ReadResult readOnce(int node, int wake, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds timeout) const {
         using Clock = std::chrono::steady_clock;
@@ -172,11 +149,7 @@ private:
         }
     }
 
-    std::mutex mutex_;
-    std::condition_variable idle_;
-    int activeReads_ = 0;     // guarded by mutex_
-    bool cancelled_ = false;  // guarded by mutex_; sticky
-    bool gone_ = false;       // guarded by mutex_; sticky
+    ReadGate gate_;
     UniqueFd node_;
     base::EventFd wake_;
     const bool numbered_;

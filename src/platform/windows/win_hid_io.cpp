@@ -1,12 +1,11 @@
 #include "platform/windows/win_hid_io.h"
 #include "platform/windows/win_handle.h"
 
+#include "platform/read_gate.h"
 #include "platform/windows/win_hid_rules.h"
-
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -124,41 +123,26 @@ public:
     ~OverlappedReader() override { close(); }
 
     ReadResult read(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout) override {
-        {
-            std::lock_guard lock(mutex_);
-            if (cancelled_) return {ReadStatus::cancelled, 0};
-            if (gone_) return {ReadStatus::gone, 0};
-            ++activeReads_;
-        }
+        if (const auto early = gate_.Enter()) return *early;
         ReadResult result;
         {
             std::lock_guard io(ioMutex_);
             result = readOnce(buffer, timeout);
         }
-        {
-            std::lock_guard lock(mutex_);
-            --activeReads_;
-            if (result.status == ReadStatus::cancelled) cancelled_ = true;
-            if (result.status == ReadStatus::gone) gone_ = true;
-        }
-        idle_.notify_all();
-        return result;
+        return gate_.Leave(result);
     }
 
     void cancel() override {
-        std::lock_guard lock(mutex_);
-        cancelled_ = true;
         // Never reset: every later wait on it returns at once.
-        ::SetEvent(cancelEvent_.get());
+        gate_.Cancel([&] { ::SetEvent(cancelEvent_.get()); });
     }
 
     bool close() override {
-        std::unique_lock lock(mutex_);
-        cancelled_ = true;
-        if (cancelEvent_) ::SetEvent(cancelEvent_.get());
         // A read in progress sees the cancel event at once and leaves; only then may the
         // handles go.
-        idle_.wait(lock, [&] { return activeReads_ == 0; });
+        gate_.CancelAndWaitIdle([&] {
+            if (cancelEvent_) ::SetEvent(cancelEvent_.get());
+        });
         std::lock_guard io(ioMutex_);
         abandonPending();
         const bool fileClosed = file_.close();
@@ -214,11 +198,7 @@ private:
         if (!CancelAndSettle(file_.get(), *transfer_)) static_cast<void>(transfer_.release());
     }
 
-    std::mutex mutex_;
-    std::condition_variable idle_;
-    int activeReads_ = 0;     // guarded by mutex_
-    bool cancelled_ = false;  // guarded by mutex_; sticky
-    bool gone_ = false;       // guarded by mutex_; sticky
+    ReadGate gate_;
     // Held by the one read in progress and by close() once reads have left; keeps two reads
     // from sharing the one outstanding transfer.
     std::mutex ioMutex_;
