@@ -13,6 +13,7 @@
 #include "app/station_window.h"
 #include "proc_stats.h"
 #include "sim/device_emulator.h"
+#include "sim/sim_hid_bus.h"
 
 #include <QApplication>
 #include <QEventLoop>
