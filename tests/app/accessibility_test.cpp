@@ -104,9 +104,7 @@ protected:
         tool = temp.filePath(QStringLiteral("checksum"));
         ASSERT_TRUE(WriteAcceptingTool(tool));
         firmware = temp.filePath(QStringLiteral("firmware.bin"));
-        QFile file(firmware);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray(2900, '\1'));  // 23 blocks
+        ASSERT_TRUE(WriteFirmware(firmware, 2900));  // 23 blocks
     }
     void TearDown() override {
         dialog.reset();

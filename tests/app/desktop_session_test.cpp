@@ -50,9 +50,7 @@ protected:
         tool = temp.filePath(QStringLiteral("checksum"));
         ASSERT_TRUE(WriteAcceptingTool(tool));
         firmware = temp.filePath(QStringLiteral("firmware.bin"));
-        QFile file(firmware);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray(700, '\x01'));
+        ASSERT_TRUE(WriteFirmware(firmware, 700));
     }
     void TearDown() override {
         dialog.reset();

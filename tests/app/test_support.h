@@ -29,4 +29,10 @@ inline bool WriteAcceptingTool(const QString& path) {
     return script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
+// Writes `bytes` bytes of 0x01 as a firmware file at `path`; false when it can't.
+inline bool WriteFirmware(const QString& path, int bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(QByteArray(bytes, '\1')) == bytes;
+}
+
 }  // namespace vumo::app::testing_support
